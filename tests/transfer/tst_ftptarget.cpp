@@ -1,0 +1,164 @@
+#include "FtpTarget.h"
+
+#include <QTest>
+#include <QUrl>
+
+class tst_FtpTarget : public QObject {
+    Q_OBJECT
+private slots:
+    void parseRemoteHost_data();
+    void parseRemoteHost();
+    void urlRoundTrip();
+    void splitPutOperation_data();
+    void splitPutOperation();
+    void encodeRemotePath_data();
+    void encodeRemotePath();
+    void unsafeText_data();
+    void unsafeText();
+    void temporaryName();
+};
+
+void tst_FtpTarget::parseRemoteHost_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("valid");
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<int>("port");
+
+    QTest::newRow("name") << "ftp.example.com" << true << "ftp://ftp.example.com/" << 21;
+    QTest::newRow("name:port") << "ftp.example.com:2121" << true << "ftp://ftp.example.com:2121/" << 2121;
+    QTest::newRow("ipv4:port") << "127.0.0.1:21" << true << "ftp://127.0.0.1:21/" << 21;
+    QTest::newRow("[v6]:port") << "[::1]:2121" << true << "ftp://[::1]:2121/" << 2121;
+    QTest::newRow("[v6]") << "[::1]" << true << "ftp://[::1]/" << 21;
+    QTest::newRow("bare v6") << "::1" << true << "ftp://[::1]/" << 21;
+    QTest::newRow("empty") << "" << false << "" << 0;
+    QTest::newRow("port 0") << "host:0" << false << "" << 0;
+    QTest::newRow("port too big") << "host:65536" << false << "" << 0;
+    QTest::newRow("port not a number") << "host:ftp" << false << "" << 0;
+    QTest::newRow("empty port") << "host:" << false << "" << 0;
+    QTest::newRow("signed port") << "host:+21" << false << "" << 0;
+    QTest::newRow("credentials smuggled") << "user:pw@host" << false << "" << 0;
+    QTest::newRow("path smuggled") << "host/dir" << false << "" << 0;
+    QTest::newRow("space") << "my host" << false << "" << 0;
+    QTest::newRow("unclosed bracket") << "[::1:21" << false << "" << 0;
+    QTest::newRow("bracketed name") << "[example.com]:21" << false << "" << 0;
+    QTest::newRow("junk after bracket") << "[::1]x21" << false << "" << 0;
+    QTest::newRow("bare bad v6") << "a:b:c" << false << "" << 0;
+}
+
+void tst_FtpTarget::parseRemoteHost() {
+    QFETCH(QString, text);
+    QFETCH(bool, valid);
+    const auto endpoint = ParseRemoteHost(text);
+    QCOMPARE(endpoint.has_value(), valid);
+    if (!valid)
+        return;
+    QFETCH(QString, url);
+    QFETCH(int, port);
+    QCOMPARE(FormUrl(*endpoint), url);
+    QCOMPARE(int(endpoint->port), port);
+    QVERIFY(!FormUrl(*endpoint).contains(u'@'));
+}
+
+void tst_FtpTarget::urlRoundTrip() {
+    for (const QString& host : {QStringLiteral("h"), QStringLiteral("h:99"), QStringLiteral("[::1]:7")}) {
+        const auto endpoint = ParseUrl(FormUrl(*ParseRemoteHost(host)));
+        QVERIFY2(endpoint, qPrintable(host));
+        QCOMPARE(FormUrl(*endpoint), FormUrl(*ParseRemoteHost(host)));
+    }
+    QVERIFY(!ParseUrl(QStringLiteral("http://h/")));
+    QVERIFY(!ParseUrl(QStringLiteral("ftp://h/dir/")));
+    QVERIFY(!ParseUrl(QStringLiteral("ftp://u:p@h/")));
+    QVERIFY(!ParseUrl(QStringLiteral("ftp://h")));
+}
+
+void tst_FtpTarget::splitPutOperation_data() {
+    QTest::addColumn<QString>("operation");
+    QTest::addColumn<QStringList>("files");
+    QTest::addColumn<bool>("valid");
+    QTest::addColumn<QString>("local");
+    QTest::addColumn<QString>("remote");
+
+    const QStringList plain{"/a/channel_list.txt"};
+    QTest::newRow("plain") << "Put /a/channel_list.txt public_html/channel_list.txt" << plain
+                           << true << "/a/channel_list.txt" << "public_html/channel_list.txt";
+    QTest::newRow("verb case") << "put /a/channel_list.txt x" << plain << true
+                               << "/a/channel_list.txt" << "x";
+    QTest::newRow("space in local")
+        << "Put /my docs/list.txt public_html/channel_list.txt" << QStringList{"/my docs/list.txt"}
+        << true << "/my docs/list.txt" << "public_html/channel_list.txt";
+    QTest::newRow("space in both")
+        << "Put /my docs/list.txt my site/channel_list.txt" << QStringList{"/my docs/list.txt"}
+        << true << "/my docs/list.txt" << "my site/channel_list.txt";
+    // The longest left part that is a file wins: the remote may hold spaces.
+    QTest::newRow("file named like a prefix")
+        << "Put /d/a b c" << QStringList{"/d/a", "/d/a b"} << true << "/d/a b" << "c";
+    QTest::newRow("empty remote location")
+        << "Put /a/channel_list.txt channel_list.txt" << plain << true << "/a/channel_list.txt"
+        << "channel_list.txt";
+    QTest::newRow("no local file") << "Put /missing x" << QStringList{} << false << "" << "";
+    QTest::newRow("no remote") << "Put /a/channel_list.txt " << plain << false << "" << "";
+    QTest::newRow("remote is a directory")
+        << "Put /a/channel_list.txt public_html/" << plain << false << "" << "";
+    QTest::newRow("other verb") << "Get /a/channel_list.txt x" << plain << false << "" << "";
+    QTest::newRow("no space after verb") << "Put/a/channel_list.txt x" << plain << false << "" << "";
+    QTest::newRow("empty") << "" << plain << false << "" << "";
+}
+
+void tst_FtpTarget::splitPutOperation() {
+    QFETCH(QString, operation);
+    QFETCH(QStringList, files);
+    QFETCH(bool, valid);
+    const auto put =
+        SplitPutOperation(operation, [&](const QString& path) { return files.contains(path); });
+    QCOMPARE(put.has_value(), valid);
+    if (!valid)
+        return;
+    QFETCH(QString, local);
+    QFETCH(QString, remote);
+    QCOMPARE(put->localFileName, local);
+    QCOMPARE(put->remoteFileName, remote);
+}
+
+void tst_FtpTarget::encodeRemotePath_data() {
+    QTest::addColumn<QString>("remote");
+    QTest::addColumn<QByteArray>("path");
+
+    QTest::newRow("default") << "public_html/channel_list.txt" << QByteArray("public_html/channel_list.txt");
+    QTest::newRow("no slash") << "wwwchannel_list.txt" << QByteArray("wwwchannel_list.txt");
+    QTest::newRow("absolute") << "/srv/channel_list.txt" << QByteArray("%2Fsrv/channel_list.txt");
+    QTest::newRow("reserved") << "a b/#?%;x" << QByteArray("a%20b/%23%3F%25%3Bx");
+    QTest::newRow("utf-8") << QString::fromUtf8("caf\u00e9/list") << QByteArray("caf%C3%A9/list");
+}
+
+void tst_FtpTarget::encodeRemotePath() {
+    QFETCH(QString, remote);
+    QFETCH(QByteArray, path);
+    QCOMPARE(EncodeRemotePath(remote), path);
+    QCOMPARE(QUrl::fromPercentEncoding(path), remote);
+}
+
+void tst_FtpTarget::unsafeText_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("unsafe");
+    QTest::newRow("plain") << "pass word@:/" << false;
+    QTest::newRow("CR") << "pw\rDELE x" << true;
+    QTest::newRow("LF") << "pw\nDELE x" << true;
+    QTest::newRow("NUL") << QString(QStringLiteral("pw") + QChar(0) + QStringLiteral("x")) << true;
+    QTest::newRow("tab is fine") << "a\tb" << false;
+}
+
+void tst_FtpTarget::unsafeText() {
+    QFETCH(QString, text);
+    QFETCH(bool, unsafe);
+    QCOMPARE(HasUnsafeText(text), unsafe);
+}
+
+void tst_FtpTarget::temporaryName() {
+    QCOMPARE(TemporaryNameFor(QStringLiteral("public_html/channel_list.txt"), QStringLiteral("ab")),
+             QStringLiteral("public_html/.channel_list.txt.ab.part"));
+    QCOMPARE(TemporaryNameFor(QStringLiteral("channel_list.txt"), QStringLiteral("ab")),
+             QStringLiteral(".channel_list.txt.ab.part"));
+}
+
+QTEST_GUILESS_MAIN(tst_FtpTarget)
+#include "tst_ftptarget.moc"

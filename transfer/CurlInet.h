@@ -1,0 +1,49 @@
+#pragma once
+
+#include "FtpPublisher.h"
+#include "Inet.h"
+
+#include <atomic>
+#include <functional>
+#include <thread>
+
+// The transfer component on libcurl. Execute hands the publish to a worker
+// thread and returns at once; when the worker ends it calls `wake`, which by
+// default posts an empty event to the application so that a wait blocked in
+// the event loop looks again.
+class CurlInet final : public Inet {
+public:
+    explicit CurlInet(TransferTimeouts timeouts = {}, std::function<void()> wake = {});
+    ~CurlInet() override;
+    CurlInet(const CurlInet&) = delete;
+    CurlInet& operator=(const CurlInet&) = delete;
+
+    void SetProtocol(int protocol) override;
+    void SetRemoteHost(const QString& host) override;
+    void SetUserName(const QString& userName) override;
+    void SetPassword(const QString& password) override;
+    QString URL() const override;
+    void Execute(const QString& url, const QString& operation) override;
+    bool StillExecuting() const override;
+    qint32 ResponseCode() const override;
+    void Abort() override;
+
+    // Ends every running transfer of the process, for a close that must not
+    // wait on a stalled server.
+    static void AbortAll();
+
+private:
+    void finish(qint32 code);
+
+    TransferTimeouts timeouts_;
+    std::function<void()> wake_;
+    QString remoteHost_;
+    QString userName_;
+    QString password_;
+    std::atomic<bool> running_{false};
+    std::atomic<bool> abort_{false};
+    std::atomic<qint32> responseCode_;
+    std::thread worker_;
+};
+
+InetFactory CurlInetFactory(TransferTimeouts timeouts = {});

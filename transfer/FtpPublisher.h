@@ -1,0 +1,30 @@
+#pragma once
+
+#include "FtpTarget.h"
+
+#include <QString>
+
+#include <atomic>
+#include <chrono>
+
+struct TransferTimeouts {
+    std::chrono::milliseconds connect{30'000};
+    std::chrono::seconds serverReply{60}; // longest wait for any reply of the server
+    std::chrono::seconds stall{60};       // longest time without data progress
+};
+
+struct PublishJob {
+    FtpEndpoint endpoint;
+    QString userName; // empty: anonymous login
+    QString password;
+    QString localFileName;
+    QString remoteFileName;
+    TransferTimeouts timeouts;
+};
+
+// Stores one local file on an FTP server so that the final name only ever
+// holds a complete copy: the bytes go to a temporary name beside it, their
+// size is checked where the server answers SIZE, and a rename puts them in
+// place. Blocks until done; `abort` ends it early. Returns a response code
+// (ResponseCodes.h).
+qint32 Publish(const PublishJob& job, const std::atomic<bool>& abort);

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <functional>
+#include <optional>
+
+// Pure text handling for one FTP store: where to connect, what to send where.
+// Kept apart from libcurl so that it can be tested and fuzzed on its own.
+
+struct FtpEndpoint {
+    QString host;       // without brackets, also for IPv6 addresses
+    quint16 port = 21;
+    bool portTyped = false;
+    bool ipv6 = false;
+};
+
+// Accepts "host", "host:port", "[v6]" and "[v6]:port"; a bare IPv6 address
+// (two or more colons) is taken as a host without a port.
+std::optional<FtpEndpoint> ParseRemoteHost(const QString& text);
+
+// "ftp://host[:port]/", the port only where one was typed.
+QString FormUrl(const FtpEndpoint& endpoint);
+std::optional<FtpEndpoint> ParseUrl(const QString& url);
+
+// CR and LF would end an FTP command early and let the rest run as a command
+// of its own; NUL truncates C strings. None belongs in a host, a credential
+// or a path.
+bool HasUnsafeText(const QString& text);
+
+struct PutOperation {
+    QString localFileName;
+    QString remoteFileName;
+};
+
+// Splits "Put <local> <remote>". Both names may hold spaces: the split is at
+// the last space whose left part names an existing regular file.
+std::optional<PutOperation>
+SplitPutOperation(const QString& operation,
+                  const std::function<bool(const QString&)>& isRegularFile);
+bool IsRegularFile(const QString& path);
+
+// The path part of an ftp:// URL for a remote name as typed: relative to the
+// login directory, absolute when it starts with "/". Each segment is
+// percent-encoded as UTF-8.
+QByteArray EncodeRemotePath(const QString& remoteFileName);
+
+// A name beside the final one, hidden from plain listings, unique per upload.
+QString TemporaryNameFor(const QString& remoteFileName, const QString& token);

@@ -1,0 +1,12 @@
+#pragma once
+
+#include "Inet.h"
+
+#include <QString>
+
+// One upload of one local file through a fresh transfer component. The
+// window stays live while it waits: pending events are dispatched, so clicks
+// and timer ticks may run nested inside it. Never throws; true only when the
+// component reports no error.
+bool UploadFile(const InetFactory& factory, QString HostName, QString username, QString password,
+                QString LocalFileName, QString RemoteFileName);

@@ -1,0 +1,71 @@
+#pragma once
+
+#include "Inet.h"
+#include "UploadControl.h"
+#include "UploadSettings.h"
+
+#include <QWidget>
+
+#include <memory>
+
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QTimer;
+
+// The program's one window: the upload settings, the Upload and Close
+// buttons, the auto-upload box and the tick timer. It only maps controls to
+// UploadControl; the decisions live there.
+class frmUpload : public QWidget, private UploadSettings {
+    Q_OBJECT
+public:
+    explicit frmUpload(InetFactory factory, ResultReporter* reporter = nullptr,
+                       TickSource ticks = TickCount, QWidget* parent = nullptr);
+    ~frmUpload() override;
+
+    static const QString kCaption;
+    UploadControl& control() { return *control_; }
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void createControls();
+    void Form_Load();
+    void Form_Unload();
+    void cmdUpload_Click();
+    void cmdClose_Click();
+    void TimerUpload_Timer();
+
+    // UploadSettings, read from the controls as they stand.
+    QString HostName() const override;
+    QString UserName() const override;
+    QString Password() const override;
+    QString LocalFileName() const override;
+    QString RemoteLocation() const override;
+    QString IntervalText() const override;
+    int AutoUploadGate() const override;
+
+    QPushButton* cmdClose = nullptr;
+    QCheckBox* chkFTP = nullptr;
+    QPushButton* cmdUpload = nullptr;
+    QLineEdit* txtUpload = nullptr;
+    QLineEdit* txtFTPPass = nullptr;
+    QLineEdit* txtFTPUser = nullptr;
+    QLineEdit* txtPathFile = nullptr;
+    QLineEdit* txtFTPLoc = nullptr;
+    QLineEdit* txtDomain = nullptr;
+    QTimer* TimerUpload = nullptr;
+    QLabel* lblPathLoc = nullptr;
+    QLabel* lblFTPLoc = nullptr;
+    QLabel* lblFTPDomain = nullptr;
+    QLabel* lblFTPUser = nullptr;
+    QLabel* lblFTPPass = nullptr;
+    QLabel* lblUTimer = nullptr;
+
+    InetFactory factory_;
+    std::unique_ptr<ResultReporter> ownReporter_;
+    std::unique_ptr<UploadControl> control_;
+    bool unloaded_ = false;
+};

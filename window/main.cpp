@@ -1,0 +1,23 @@
+#include "CurlInet.h"
+#include "frmUpload.h"
+
+#include <QApplication>
+
+#include <curl/curl.h>
+
+int main(int argc, char* argv[]) {
+    // Before any thread exists: libcurl's global set-up is not thread-safe
+    // on every build.
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    int rc = 0;
+    {
+        QApplication app(argc, argv);
+        QApplication::setApplicationName(QStringLiteral(HARLUNE_APP_TITLE));
+        QApplication::setApplicationVersion(QStringLiteral(HARLUNE_VERSION));
+        frmUpload window(CurlInetFactory());
+        window.show();
+        rc = QApplication::exec();
+    }
+    curl_global_cleanup();
+    return rc;
+}
