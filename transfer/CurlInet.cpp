@@ -17,7 +17,8 @@ std::set<CurlInet*>& registry() {
 
 void wakeEventLoop() {
     if (QCoreApplication* app = QCoreApplication::instance())
-        QMetaObject::invokeMethod(app, [] {}, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            app, [] {}, Qt::QueuedConnection);
 }
 
 } // namespace
@@ -44,9 +45,15 @@ void CurlInet::SetProtocol(int protocol) {
         throw InetError("only FTP is supported");
 }
 
-void CurlInet::SetRemoteHost(const QString& host) { remoteHost_ = host; }
-void CurlInet::SetUserName(const QString& userName) { userName_ = userName; }
-void CurlInet::SetPassword(const QString& password) { password_ = password; }
+void CurlInet::SetRemoteHost(const QString& host) {
+    remoteHost_ = host;
+}
+void CurlInet::SetUserName(const QString& userName) {
+    userName_ = userName;
+}
+void CurlInet::SetPassword(const QString& password) {
+    password_ = password;
+}
 
 QString CurlInet::URL() const {
     const auto endpoint = ParseRemoteHost(remoteHost_);
@@ -79,8 +86,8 @@ void CurlInet::Execute(const QString& url, const QString& operation) {
         return;
     }
 
-    PublishJob job{*endpoint, userName_, password_, put->localFileName, put->remoteFileName,
-                   timeouts_};
+    PublishJob job{*endpoint,          userName_,           password_,
+                   put->localFileName, put->remoteFileName, timeouts_};
     responseCode_ = ResponseCodes::Running;
     running_ = true;
     worker_ = std::thread([this, job = std::move(job)] { finish(Publish(job, abort_)); });
@@ -92,9 +99,15 @@ void CurlInet::finish(qint32 code) {
     wake_();
 }
 
-bool CurlInet::StillExecuting() const { return running_; }
-qint32 CurlInet::ResponseCode() const { return responseCode_; }
-void CurlInet::Abort() { abort_ = true; }
+bool CurlInet::StillExecuting() const {
+    return running_;
+}
+qint32 CurlInet::ResponseCode() const {
+    return responseCode_;
+}
+void CurlInet::Abort() {
+    abort_ = true;
+}
 
 void CurlInet::AbortAll() {
     std::lock_guard lock(registryMutex);

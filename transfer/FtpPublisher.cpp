@@ -180,8 +180,11 @@ private:
         const TransferTimeouts& t = job_.timeouts;
         // Clean-up after a failure is best effort: it must not double the wait
         // on a server that has stopped answering.
-        const auto cap = [this](auto value, auto limit) { return cleanup_ ? std::min(value, limit) : value; };
-        const long connectMs = static_cast<long>(cap(t.connect, std::chrono::milliseconds(5000)).count());
+        const auto cap = [this](auto value, auto limit) {
+            return cleanup_ ? std::min(value, limit) : value;
+        };
+        const long connectMs =
+            static_cast<long>(cap(t.connect, std::chrono::milliseconds(5000)).count());
         const long replyS = static_cast<long>(cap(t.serverReply, std::chrono::seconds(10)).count());
         const long stallS = static_cast<long>(cap(t.stall, std::chrono::seconds(10)).count());
         curl_easy_setopt(handle_, CURLOPT_CONNECTTIMEOUT_MS, connectMs);
@@ -203,7 +206,8 @@ private:
     }
 
     static size_t onReply(char* data, size_t size, size_t count, void* self) {
-        static_cast<Session*>(self)->replies_.append(QByteArray(data, static_cast<qsizetype>(size * count)));
+        static_cast<Session*>(self)->replies_.append(
+            QByteArray(data, static_cast<qsizetype>(size * count)));
         return size * count;
     }
     static int onProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {

@@ -10,7 +10,7 @@
 // Kept apart from libcurl so that it can be tested and fuzzed on its own.
 
 struct FtpEndpoint {
-    QString host;       // without brackets, also for IPv6 addresses
+    QString host; // without brackets, also for IPv6 addresses
     quint16 port = 21;
     bool portTyped = false;
     bool ipv6 = false;

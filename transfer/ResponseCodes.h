@@ -11,11 +11,11 @@ constexpr qint32 Ok = 0;
 constexpr qint32 NoOperation = -1; // no operation has been run on this object
 constexpr qint32 Running = -2;
 constexpr qint32 CurlBase = 1000;
-constexpr qint32 UnsafeText = 2001;      // CR, LF or NUL in a host, credential or path
-constexpr qint32 BadOperation = 2002;    // not a "Put" text, or no part names a local file
+constexpr qint32 UnsafeText = 2001;   // CR, LF or NUL in a host, credential or path
+constexpr qint32 BadOperation = 2002; // not a "Put" text, or no part names a local file
 constexpr qint32 LocalFileUnreadable = 2003;
-constexpr qint32 SizeMismatch = 2004;    // the server holds another size than was sent
+constexpr qint32 SizeMismatch = 2004; // the server holds another size than was sent
 constexpr qint32 Aborted = 2005;
 constexpr qint32 BadHost = 2006;
-constexpr qint32 Busy = 2007;            // Execute while an operation still runs
+constexpr qint32 Busy = 2007; // Execute while an operation still runs
 } // namespace ResponseCodes

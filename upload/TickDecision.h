@@ -12,8 +12,8 @@ std::optional<double> ParseInterval(const QString& text);
 // What one tick of the timer sees. An empty optional is a value that could
 // not be read.
 struct TickState {
-    quint32 now = 0;        // the tick count at this tick
-    qint32 lastUpload = 0;  // the tick count stamped at the last automatic upload
+    quint32 now = 0;       // the tick count at this tick
+    qint32 lastUpload = 0; // the tick count stamped at the last automatic upload
     std::optional<QString> intervalText;
     std::optional<int> gate; // the auto-upload box; non-zero lets uploads through
     bool uploadWaiting = false;

@@ -23,7 +23,9 @@ inline const QString kChannelListName = QStringLiteral("channel_list.txt");
 
 // Whatever the local file is called, it is published as channel_list.txt
 // under the typed location, joined as typed: no separator is added.
-inline QString RemoteFileNameFor(const QString& location) { return location + kChannelListName; }
+inline QString RemoteFileNameFor(const QString& location) {
+    return location + kChannelListName;
+}
 
 // The starting local path: the program's directory and the channel list's
 // name, joined as they are, even if the directory already ends in "/".

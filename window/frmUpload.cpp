@@ -45,9 +45,9 @@ QLabel* label(QWidget* parent, const char* name, const QRect& geometry, const QF
     auto* lbl = place<QLabel>(parent, name, geometry, font);
     lbl->setText(caption);
     lbl->setFocusPolicy(Qt::NoFocus);
-    // Labels sit under the boxes they may overlap, and name them for screen
-    // readers.
-    lbl->lower();
+    // A label may reach under the box beside it; clicks go through to the
+    // box. The caption also names the box for screen readers.
+    lbl->setAttribute(Qt::WA_TransparentForMouseEvents);
     buddy->setAccessibleName(caption);
     return lbl;
 }
@@ -92,11 +92,14 @@ void frmUpload::createControls() {
     setFixedSize(twips(0, 0, 6390, 1935).size());
     const QFont font = WindowFont();
 
-    cmdClose = button(this, "cmdClose", twips(5280, 1320, 975, 495), font, QStringLiteral("&Close"));
+    cmdClose =
+        button(this, "cmdClose", twips(5280, 1320, 975, 495), font, QStringLiteral("&Close"));
     chkFTP = place<QCheckBox>(this, "chkFTP", twips(120, 1560, 2415, 255), font);
     chkFTP->setText(QStringLiteral("Auto Upload On/Off"));
-    cmdUpload = button(this, "cmdUpload", twips(4200, 1320, 975, 495), font, QStringLiteral("&Upload"));
-    txtUpload = textBox(this, "txtUpload", twips(5640, 840, 615, 360), font, QStringLiteral("60"), 4);
+    cmdUpload =
+        button(this, "cmdUpload", twips(4200, 1320, 975, 495), font, QStringLiteral("&Upload"));
+    txtUpload =
+        textBox(this, "txtUpload", twips(5640, 840, 615, 360), font, QStringLiteral("60"), 4);
     txtFTPPass = textBox(this, "txtFTPPass", twips(4440, 480, 1815, 360), font, {}, 20);
     auto* asterisks = new AsteriskStyle;
     asterisks->setParent(txtFTPPass);
@@ -112,6 +115,11 @@ void frmUpload::createControls() {
     TimerUpload = new QTimer(this);
     TimerUpload->setObjectName(QStringLiteral("TimerUpload"));
     TimerUpload->setInterval(1000);
+    // Re-armed after each tick and never early, so two ticks are always at
+    // least a second apart: an interval of N seconds is then reached on the
+    // Nth tick, not one later because a tick came a few ms soon.
+    TimerUpload->setTimerType(Qt::PreciseTimer);
+    TimerUpload->setSingleShot(true);
     lblPathLoc = label(this, "lblPathLoc", twips(120, 840, 1215, 255), font,
                        QStringLiteral("Path and File"), txtPathFile);
     lblFTPLoc = label(this, "lblFTPLoc", twips(120, 480, 1215, 255), font,
@@ -141,9 +149,17 @@ void frmUpload::Form_Load() {
     TimerUpload->start();
 }
 
-void frmUpload::cmdUpload_Click() { control_->cmdUpload_Click(); }
-void frmUpload::cmdClose_Click() { close(); }
-void frmUpload::TimerUpload_Timer() { control_->TimerUpload_Timer(); }
+void frmUpload::cmdUpload_Click() {
+    control_->cmdUpload_Click();
+}
+void frmUpload::cmdClose_Click() {
+    close();
+}
+void frmUpload::TimerUpload_Timer() {
+    control_->TimerUpload_Timer();
+    if (!unloaded_)
+        TimerUpload->start();
+}
 
 void frmUpload::closeEvent(QCloseEvent* event) {
     Form_Unload();
@@ -165,10 +181,24 @@ void frmUpload::Form_Unload() {
     }
 }
 
-QString frmUpload::HostName() const { return txtDomain->text(); }
-QString frmUpload::UserName() const { return txtFTPUser->text(); }
-QString frmUpload::Password() const { return txtFTPPass->text(); }
-QString frmUpload::LocalFileName() const { return txtPathFile->text(); }
-QString frmUpload::RemoteLocation() const { return txtFTPLoc->text(); }
-QString frmUpload::IntervalText() const { return txtUpload->text(); }
-int frmUpload::AutoUploadGate() const { return chkFTP->checkState() == Qt::Unchecked ? 0 : -1; }
+QString frmUpload::HostName() const {
+    return txtDomain->text();
+}
+QString frmUpload::UserName() const {
+    return txtFTPUser->text();
+}
+QString frmUpload::Password() const {
+    return txtFTPPass->text();
+}
+QString frmUpload::LocalFileName() const {
+    return txtPathFile->text();
+}
+QString frmUpload::RemoteLocation() const {
+    return txtFTPLoc->text();
+}
+QString frmUpload::IntervalText() const {
+    return txtUpload->text();
+}
+int frmUpload::AutoUploadGate() const {
+    return chkFTP->checkState() == Qt::Unchecked ? 0 : -1;
+}

@@ -25,7 +25,8 @@ void tst_FtpTarget::parseRemoteHost_data() {
     QTest::addColumn<int>("port");
 
     QTest::newRow("name") << "ftp.example.com" << true << "ftp://ftp.example.com/" << 21;
-    QTest::newRow("name:port") << "ftp.example.com:2121" << true << "ftp://ftp.example.com:2121/" << 2121;
+    QTest::newRow("name:port") << "ftp.example.com:2121" << true << "ftp://ftp.example.com:2121/"
+                               << 2121;
     QTest::newRow("ipv4:port") << "127.0.0.1:21" << true << "ftp://127.0.0.1:21/" << 21;
     QTest::newRow("[v6]:port") << "[::1]:2121" << true << "ftp://[::1]:2121/" << 2121;
     QTest::newRow("[v6]") << "[::1]" << true << "ftp://[::1]/" << 21;
@@ -60,7 +61,8 @@ void tst_FtpTarget::parseRemoteHost() {
 }
 
 void tst_FtpTarget::urlRoundTrip() {
-    for (const QString& host : {QStringLiteral("h"), QStringLiteral("h:99"), QStringLiteral("[::1]:7")}) {
+    for (const QString& host :
+         {QStringLiteral("h"), QStringLiteral("h:99"), QStringLiteral("[::1]:7")}) {
         const auto endpoint = ParseUrl(FormUrl(*ParseRemoteHost(host)));
         QVERIFY2(endpoint, qPrintable(host));
         QCOMPARE(FormUrl(*endpoint), FormUrl(*ParseRemoteHost(host)));
@@ -80,28 +82,39 @@ void tst_FtpTarget::splitPutOperation_data() {
 
     const QStringList plain{"/a/channel_list.txt"};
     QTest::newRow("plain") << "Put /a/channel_list.txt public_html/channel_list.txt" << plain
-                           << true << "/a/channel_list.txt" << "public_html/channel_list.txt";
+                           << true << "/a/channel_list.txt"
+                           << "public_html/channel_list.txt";
     QTest::newRow("verb case") << "put /a/channel_list.txt x" << plain << true
-                               << "/a/channel_list.txt" << "x";
+                               << "/a/channel_list.txt"
+                               << "x";
     QTest::newRow("space in local")
         << "Put /my docs/list.txt public_html/channel_list.txt" << QStringList{"/my docs/list.txt"}
-        << true << "/my docs/list.txt" << "public_html/channel_list.txt";
+        << true << "/my docs/list.txt"
+        << "public_html/channel_list.txt";
     QTest::newRow("space in both")
         << "Put /my docs/list.txt my site/channel_list.txt" << QStringList{"/my docs/list.txt"}
-        << true << "/my docs/list.txt" << "my site/channel_list.txt";
+        << true << "/my docs/list.txt"
+        << "my site/channel_list.txt";
     // The longest left part that is a file wins: the remote may hold spaces.
     QTest::newRow("file named like a prefix")
-        << "Put /d/a b c" << QStringList{"/d/a", "/d/a b"} << true << "/d/a b" << "c";
+        << "Put /d/a b c" << QStringList{"/d/a", "/d/a b"} << true << "/d/a b"
+        << "c";
     QTest::newRow("empty remote location")
         << "Put /a/channel_list.txt channel_list.txt" << plain << true << "/a/channel_list.txt"
         << "channel_list.txt";
-    QTest::newRow("no local file") << "Put /missing x" << QStringList{} << false << "" << "";
-    QTest::newRow("no remote") << "Put /a/channel_list.txt " << plain << false << "" << "";
+    QTest::newRow("no local file") << "Put /missing x" << QStringList{} << false << ""
+                                   << "";
+    QTest::newRow("no remote") << "Put /a/channel_list.txt " << plain << false << ""
+                               << "";
     QTest::newRow("remote is a directory")
-        << "Put /a/channel_list.txt public_html/" << plain << false << "" << "";
-    QTest::newRow("other verb") << "Get /a/channel_list.txt x" << plain << false << "" << "";
-    QTest::newRow("no space after verb") << "Put/a/channel_list.txt x" << plain << false << "" << "";
-    QTest::newRow("empty") << "" << plain << false << "" << "";
+        << "Put /a/channel_list.txt public_html/" << plain << false << ""
+        << "";
+    QTest::newRow("other verb") << "Get /a/channel_list.txt x" << plain << false << ""
+                                << "";
+    QTest::newRow("no space after verb") << "Put/a/channel_list.txt x" << plain << false << ""
+                                         << "";
+    QTest::newRow("empty") << "" << plain << false << ""
+                           << "";
 }
 
 void tst_FtpTarget::splitPutOperation() {
@@ -123,7 +136,8 @@ void tst_FtpTarget::encodeRemotePath_data() {
     QTest::addColumn<QString>("remote");
     QTest::addColumn<QByteArray>("path");
 
-    QTest::newRow("default") << "public_html/channel_list.txt" << QByteArray("public_html/channel_list.txt");
+    QTest::newRow("default") << "public_html/channel_list.txt"
+                             << QByteArray("public_html/channel_list.txt");
     QTest::newRow("no slash") << "wwwchannel_list.txt" << QByteArray("wwwchannel_list.txt");
     QTest::newRow("absolute") << "/srv/channel_list.txt" << QByteArray("%2Fsrv/channel_list.txt");
     QTest::newRow("reserved") << "a b/#?%;x" << QByteArray("a%20b/%23%3F%25%3Bx");

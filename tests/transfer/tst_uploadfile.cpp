@@ -1,7 +1,7 @@
 #include "UploadFile.h"
 
-#include <QTest>
 #include <QCoreApplication>
+#include <QTest>
 #include <QTimer>
 
 namespace {
@@ -43,7 +43,8 @@ public:
         if (!executed_ || s_.polls-- <= 0)
             return false;
         if (s_.wakeEachPoll)
-            QMetaObject::invokeMethod(QCoreApplication::instance(), [] {}, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                QCoreApplication::instance(), [] {}, Qt::QueuedConnection);
         return true;
     }
     qint32 ResponseCode() const override {
@@ -91,10 +92,9 @@ void tst_UploadFile::stepsInOrder() {
     Script s;
     s.polls = 2;
     QVERIFY(upload(scripted(s)));
-    const QStringList expected{"Protocol=2",     "RemoteHost=host", "UserName=user",
-                               "Password=pw",    "URL",             "Execute",
-                               "StillExecuting", "StillExecuting",  "StillExecuting",
-                               "ResponseCode"};
+    const QStringList expected{
+        "Protocol=2", "RemoteHost=host", "UserName=user",  "Password=pw",    "URL",
+        "Execute",    "StillExecuting",  "StillExecuting", "StillExecuting", "ResponseCode"};
     QCOMPARE(s.calls, expected);
     QCOMPARE(s.url, QStringLiteral("ftp://scripted/"));
     QCOMPARE(s.created, 1);
@@ -148,12 +148,18 @@ void tst_UploadFile::operationText_data() {
     QTest::addColumn<QString>("local");
     QTest::addColumn<QString>("remote");
     QTest::addColumn<QString>("operation");
-    QTest::newRow("plain") << "C:\\a\\channel_list.txt" << "public_html/channel_list.txt"
+    QTest::newRow("plain") << "C:\\a\\channel_list.txt"
+                           << "public_html/channel_list.txt"
                            << "Put C:\\a\\channel_list.txt public_html/channel_list.txt";
-    QTest::newRow("empty location") << "/a/list.txt" << "channel_list.txt"
+    QTest::newRow("empty location") << "/a/list.txt"
+                                    << "channel_list.txt"
                                     << "Put /a/list.txt channel_list.txt";
-    QTest::newRow("spaces unquoted") << "/my docs/l.txt" << "x y" << "Put /my docs/l.txt x y";
-    QTest::newRow("empty local") << "" << "channel_list.txt" << "Put  channel_list.txt";
+    QTest::newRow("spaces unquoted") << "/my docs/l.txt"
+                                     << "x y"
+                                     << "Put /my docs/l.txt x y";
+    QTest::newRow("empty local") << ""
+                                 << "channel_list.txt"
+                                 << "Put  channel_list.txt";
 }
 
 void tst_UploadFile::operationText() {
@@ -180,7 +186,8 @@ void tst_UploadFile::eventsDispatchedWhileWaiting() {
     QVERIFY(upload(scripted(s)));
     QCOMPARE(fired, 3);
     // Blocking for events, not spinning: a handful of looks, not thousands.
-    QVERIFY2(s.calls.count("StillExecuting") < 20, qPrintable(QString::number(s.calls.count("StillExecuting"))));
+    QVERIFY2(s.calls.count("StillExecuting") < 20,
+             qPrintable(QString::number(s.calls.count("StillExecuting"))));
 }
 
 void tst_UploadFile::nestedUploadFinishesFirst() {

@@ -27,40 +27,50 @@ void tst_TickDecision::decision_data() {
     QTest::addColumn<bool>("upload");
 
     const std::optional<int> on = -1, off = 0, unreadable = std::nullopt;
-    QTest::newRow("first tick, up 10 min, 60") << 600'000u << 0 << "60" << true << on << false << true;
-    QTest::newRow("first tick, up 30 s, 60") << 30'000u << 0 << "60" << true << on << false << false;
+    QTest::newRow("first tick, up 10 min, 60")
+        << 600'000u << 0 << "60" << true << on << false << true;
+    QTest::newRow("first tick, up 30 s, 60")
+        << 30'000u << 0 << "60" << true << on << false << false;
     QTest::newRow("59 s after") << 159'000u << 100'000 << "60" << true << on << false << false;
-    QTest::newRow("exactly 60 s after") << 160'000u << 100'000 << "60" << true << on << false << true;
+    QTest::newRow("exactly 60 s after")
+        << 160'000u << 100'000 << "60" << true << on << false << true;
     QTest::newRow("60.001 s after") << 160'001u << 100'000 << "60" << true << on << false << true;
     QTest::newRow("0 at once") << 100'000u << 100'000 << "0" << true << on << false << true;
     QTest::newRow("-5 at once") << 100'000u << 100'000 << "-5" << true << on << false << true;
-    QTest::newRow("0.5 after one tick") << 101'000u << 100'000 << "0.5" << true << on << false << true;
-    QTest::newRow("0.5 after 499 ms") << 100'499u << 100'000 << "0.5" << true << on << false << false;
-    QTest::newRow("9999 short by 1 ms") << 10'098'999u << 100'000 << "9999" << true << on << false << false;
-    QTest::newRow("9999 reached") << 10'099'000u << 100'000 << "9999" << true << on << false << true;
+    QTest::newRow("0.5 after one tick")
+        << 101'000u << 100'000 << "0.5" << true << on << false << true;
+    QTest::newRow("0.5 after 499 ms")
+        << 100'499u << 100'000 << "0.5" << true << on << false << false;
+    QTest::newRow("9999 short by 1 ms")
+        << 10'098'999u << 100'000 << "9999" << true << on << false << false;
+    QTest::newRow("9999 reached") << 10'099'000u << 100'000 << "9999" << true << on << false
+                                  << true;
     // An interval that cannot be worked out leaves it to the gate.
     QTest::newRow("empty, gate on") << 100'000u << 100'000 << "" << true << on << false << true;
     QTest::newRow("abc, gate on") << 100'000u << 100'000 << "abc" << true << on << false << true;
     QTest::newRow("abc, gate off") << 100'000u << 100'000 << "abc" << true << off << false << false;
-    QTest::newRow("unreadable, gate on") << 100'000u << 100'000 << "" << false << on << false << true;
+    QTest::newRow("unreadable, gate on")
+        << 100'000u << 100'000 << "" << false << on << false << true;
     QTest::newRow("gate off") << 600'000u << 0 << "60" << true << off << false << false;
-    QTest::newRow("gate unreadable") << 600'000u << 0 << "60" << true << unreadable << false << true;
-    QTest::newRow("gate any non-zero") << 600'000u << 0 << "60" << true << std::optional<int>(1) << false << true;
+    QTest::newRow("gate unreadable")
+        << 600'000u << 0 << "60" << true << unreadable << false << true;
+    QTest::newRow("gate any non-zero")
+        << 600'000u << 0 << "60" << true << std::optional<int>(1) << false << true;
     QTest::newRow("upload waiting") << 600'000u << 0 << "0" << true << on << true << false;
     // Across the sign turn at 2^31 ms: measured, neither forced nor blocked.
-    QTest::newRow("sign turn, not due") << kSignTurn + 1'000u << qint32(kSignTurn - 30'000u)
-                                        << "60" << true << on << false << false;
+    QTest::newRow("sign turn, not due") << kSignTurn + 1'000u << qint32(kSignTurn - 30'000u) << "60"
+                                        << true << on << false << false;
     QTest::newRow("sign turn, due") << kSignTurn + 30'000u << qint32(kSignTurn - 30'000u) << "60"
                                     << true << on << false << true;
-    QTest::newRow("no upload yet, count negative") << kSignTurn + 5'000u << 0 << "60" << true << on
-                                                   << false << true;
+    QTest::newRow("no upload yet, count negative")
+        << kSignTurn + 5'000u << 0 << "60" << true << on << false << true;
     // Across the wrap at 2^32 ms.
-    QTest::newRow("wrap, not due") << 10'000u << qint32(0xFFFF'0000u) << "600" << true << on
-                                   << false << false;
+    QTest::newRow("wrap, not due")
+        << 10'000u << qint32(0xFFFF'0000u) << "600" << true << on << false << false;
     QTest::newRow("wrap, due") << 10'000u << qint32(0xFFFF'0000u) << "60" << true << on << false
                                << true;
-    QTest::newRow("wrap, exactly due") << 10'000u << qint32(0xFFFF'FFFFu - 49'999u) << "60" << true
-                                       << on << false << true;
+    QTest::newRow("wrap, exactly due")
+        << 10'000u << qint32(0xFFFF'FFFFu - 49'999u) << "60" << true << on << false << true;
 }
 
 void tst_TickDecision::decision() {

@@ -106,10 +106,18 @@ void tst_UploadControl::valuesPassedAsTyped_data() {
     QTest::addColumn<QString>("location");
     QTest::addColumn<QString>("host");
     QTest::addColumn<QString>("remote");
-    QTest::newRow("default") << "public_html/" << "ftp.example.com" << "public_html/channel_list.txt";
-    QTest::newRow("no slash") << "www" << "h" << "wwwchannel_list.txt";
-    QTest::newRow("empty") << "" << "" << "channel_list.txt";
-    QTest::newRow("blanks kept") << " a/ " << " h " << " a/ channel_list.txt";
+    QTest::newRow("default") << "public_html/"
+                             << "ftp.example.com"
+                             << "public_html/channel_list.txt";
+    QTest::newRow("no slash") << "www"
+                              << "h"
+                              << "wwwchannel_list.txt";
+    QTest::newRow("empty") << ""
+                           << ""
+                           << "channel_list.txt";
+    QTest::newRow("blanks kept") << " a/ "
+                                 << " h "
+                                 << " a/ channel_list.txt";
 }
 
 void tst_UploadControl::valuesPassedAsTyped() {
@@ -129,8 +137,7 @@ void tst_UploadControl::valuesPassedAsTyped() {
     QCOMPARE(call.local, QStringLiteral("C:\\data\\list.txt"));
     QCOMPARE(call.user, QString());
     QCOMPARE(call.password, QString());
-    QCOMPARE(rig.settings.reads,
-             (QStringList{"host", "user", "password", "local", "location"}));
+    QCOMPARE(rig.settings.reads, (QStringList{"host", "user", "password", "local", "location"}));
 }
 
 void tst_UploadControl::manualLeavesScheduleAlone() {

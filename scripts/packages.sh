@@ -1,0 +1,21 @@
+# Installs the Debian packages named as arguments that are not installed yet:
+# one `apt-get update`, then one `apt-get install`. Needs root when anything
+# is missing.
+ensure_packages() {
+    local missing=()
+    for pkg in "$@"; do
+        if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then
+            missing+=("$pkg")
+        fi
+    done
+    if [ ${#missing[@]} -eq 0 ]; then
+        return 0
+    fi
+    echo "Installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update
+    apt-get install -y --no-install-recommends "${missing[@]}"
+}
+
+BUILD_PACKAGES=(cmake make g++ qt6-base-dev libcurl4-openssl-dev fonts-wine)
+TEST_PACKAGES=(python3 python3-pyftpdlib vsftpd passwd procps)

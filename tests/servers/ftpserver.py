@@ -1,0 +1,231 @@
+#!/usr/bin/python3
+"""FTP server for the uploader's tests, with modes that misbehave on purpose.
+
+Prints "PORT <n>" once listening and serves until SIGTERM or SIGINT.
+"""
+
+import argparse
+import logging
+import signal
+import sys
+import time
+
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import FTPHandler, ThrottledDTPHandler
+from pyftpdlib.log import config_logging
+from pyftpdlib.servers import FTPServer
+
+
+class DataHandler(ThrottledDTPHandler):
+    """Data channel; read_limit and drop_after come from the command line."""
+
+    drop_after = 0
+    _rate_start = None
+
+    def _throttle_bandwidth(self, len_chunk, max_speed):
+        # The stock limiter lets up to two seconds' worth through at once;
+        # this one holds the average from the first byte on.
+        now = time.monotonic()
+        if self._rate_start is None:
+            self._rate_start = now
+        self._datacount += len_chunk
+        ahead = self._datacount / max_speed - (now - self._rate_start)
+        if ahead > 0:
+            self.del_channel()
+            self._cancel_throttler()
+            self._throttler = self.ioloop.call_later(ahead, self._resume, _errback=self.handle_error)
+
+    def _resume(self):
+        self.add_channel(events=self.ioloop.READ if self.receive else self.ioloop.WRITE)
+
+    def recv(self, buffer_size):
+        # Never read past the cut-off, so exactly drop_after bytes reach the disk.
+        if self.receive and self.tot_bytes_received < self.drop_after:
+            buffer_size = min(buffer_size, self.drop_after - self.tot_bytes_received)
+        return super().recv(buffer_size)
+
+
+class DropMidDataHandler(DataHandler):
+    def handle_read(self):
+        super().handle_read()
+        if self.receive and self.tot_bytes_received >= self.drop_after:
+            self._resp = ()
+            self.cmd_channel.close()
+
+    handle_read_event = handle_read  # the base class aliases its own handle_read
+
+
+class DropAfterDataHandler(DataHandler):
+    def close(self):
+        # Store the whole file, then hang up instead of sending 226.
+        finished = self.receive and self.transfer_finished and not self._closed
+        if finished:
+            self._resp = ()
+        super().close()
+        if finished:
+            self.cmd_channel.close()
+
+
+class StallDataHandler(DataHandler):
+    def handle_read(self):
+        super().handle_read()
+        if self.receive and self.tot_bytes_received >= self.drop_after and not self._closed:
+            # Leave the socket open but unread, and disarm the idle timers.
+            self.file_obj.flush()
+            self._cancel_throttler()
+            if self._idler is not None:
+                self._idler.cancel()
+            self.del_channel()
+
+    handle_read_event = handle_read
+
+
+class Handler(FTPHandler):
+    """Normal server that appends every event to the command log."""
+
+    dtp_handler = DataHandler
+    log_file = None
+    auth_failed_timeout = 0.2  # keeps wrong-password tests quick
+
+    def event(self, text):
+        if self.log_file is not None:
+            self.log_file.write(text + "\n")
+            self.log_file.flush()
+
+    def on_connect(self):
+        self.event("CONNECT")
+
+    def on_disconnect(self):
+        self.event("DISCONNECT")
+
+    def pre_process_command(self, line, cmd, arg):
+        self.event(line)
+        super().pre_process_command(line, cmd, arg)
+
+
+def not_implemented(self, *args, **kwargs):
+    self.respond("502 Command not implemented.")
+
+
+def hang_up(self, *args, **kwargs):
+    self.close()
+
+
+def stay_silent(self, *args, **kwargs):
+    pass
+
+
+class NoRenameHandler(Handler):
+    ftp_RNFR = not_implemented
+    ftp_RNTO = not_implemented
+
+
+class NoOverwriteHandler(Handler):
+    def ftp_RNTO(self, path):
+        if self._rnfr and self.fs.lexists(path):
+            self._rnfr = None
+            self.respond("553 Can't overwrite an existing file.")
+            return None
+        return super().ftp_RNTO(path)
+
+
+class NoSizeHandler(Handler):
+    # Dropping SIZE from the table also drops it from FEAT.
+    proto_cmds = {k: v for k, v in Handler.proto_cmds.items() if k != "SIZE"}
+
+    def pre_process_command(self, line, cmd, arg):
+        if cmd == "SIZE":
+            self.event(line)
+            not_implemented(self)
+        else:
+            super().pre_process_command(line, cmd, arg)
+
+
+class DropMidDataCmdHandler(Handler):
+    dtp_handler = DropMidDataHandler
+
+
+class DropAfterDataCmdHandler(Handler):
+    dtp_handler = DropAfterDataHandler
+
+
+class DropAtLoginHandler(Handler):
+    ftp_PASS = hang_up
+
+
+class DropBeforeRenameHandler(Handler):
+    ftp_RNFR = hang_up
+
+
+class StallReplyHandler(Handler):
+    ftp_STOR = stay_silent
+
+
+class StallDataCmdHandler(Handler):
+    dtp_handler = StallDataHandler
+
+
+class NoBannerHandler(Handler):
+    def handle(self):
+        self.on_connect()
+
+    def pre_process_command(self, line, cmd, arg):
+        self.event(line)
+
+
+MODES = {
+    "normal": Handler,
+    "no-rename": NoRenameHandler,
+    "no-overwrite": NoOverwriteHandler,
+    "no-size": NoSizeHandler,
+    "drop-mid-data": DropMidDataCmdHandler,
+    "drop-after-data": DropAfterDataCmdHandler,
+    "drop-at-login": DropAtLoginHandler,
+    "drop-before-rename": DropBeforeRenameHandler,
+    "stall-reply": StallReplyHandler,
+    "stall-data": StallDataCmdHandler,
+    "no-banner": NoBannerHandler,
+}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--root", required=True)
+    parser.add_argument("--user", required=True)
+    parser.add_argument("--password", required=True)
+    parser.add_argument("--host", default="127.0.0.1")
+    parser.add_argument("--port", type=int, default=0)
+    parser.add_argument("--mode", choices=sorted(MODES), default="normal")
+    parser.add_argument("--drop-after", type=int, default=0)
+    parser.add_argument("--throttle", type=int, default=0)
+    parser.add_argument("--log")
+    args = parser.parse_args()
+    if args.mode in ("drop-mid-data", "stall-data") and args.drop_after <= 0:
+        parser.error("--drop-after must be positive in mode " + args.mode)
+
+    authorizer = DummyAuthorizer()
+    authorizer.add_user(args.user, args.password, args.root, perm="elradfmwMT")
+
+    handler = MODES[args.mode]
+    handler.authorizer = authorizer
+    handler.dtp_handler.read_limit = args.throttle
+    handler.dtp_handler.drop_after = args.drop_after
+    if args.log:
+        handler.log_file = open(args.log, "a", encoding="utf-8")
+
+    config_logging(level=logging.WARNING)
+    server = FTPServer((args.host, args.port), handler)
+
+    def stop(signum, frame):
+        raise SystemExit(0)
+
+    signal.signal(signal.SIGTERM, stop)
+    signal.signal(signal.SIGINT, stop)
+
+    print("PORT %d" % server.socket.getsockname()[1], flush=True)
+    server.serve_forever(handle_exit=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

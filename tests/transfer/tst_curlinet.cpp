@@ -1,0 +1,416 @@
+#include "CurlInet.h"
+#include "FtpTestServer.h"
+#include "TestTimeouts.h"
+#include "ResponseCodes.h"
+#include "UploadFile.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <curl/curl.h>
+
+namespace {
+
+QByteArray channelList(int lines = 50) {
+    QByteArray bytes;
+    for (int i = 0; i < lines; ++i)
+        bytes += "Channel " + QByteArray::number(i) + " \xc3\xa9\r\n";
+    return bytes;
+}
+
+// Runs one Put on a component and waits for it the way UploadFile does.
+qint32 put(CurlInet& inet, const QString& host, const QString& user, const QString& password,
+           const QString& local, const QString& remote) {
+    inet.SetRemoteHost(host);
+    inet.SetUserName(user);
+    inet.SetPassword(password);
+    inet.Execute(inet.URL(), "Put " + local + " " + remote);
+    while (inet.StillExecuting())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    return inet.ResponseCode();
+}
+
+} // namespace
+
+class tst_CurlInet : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+
+    void publishes_data();
+    void publishes();
+    void replacesEarlierFile();
+    void failures_data();
+    void failures();
+    void awkwardCredentials_data();
+    void awkwardCredentials();
+    void unsafeTextSendsNothing_data();
+    void unsafeTextSendsNothing();
+    void ipv6HostPort();
+    void urlHoldsNoCredentials();
+    void droppedStoreKeepsPublishedFile_data();
+    void droppedStoreKeepsPublishedFile();
+    void renameQuirks_data();
+    void renameQuirks();
+    void stalledServerFailsWhileLoopRuns_data();
+    void stalledServerFailsWhileLoopRuns();
+    void abortEndsTransfer();
+    void vsftpd();
+
+private:
+    QString writeLocal(const QString& name, const QByteArray& bytes);
+    QTemporaryDir local_;
+    QByteArray bytes_ = channelList();
+};
+
+void tst_CurlInet::initTestCase() {
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    QVERIFY(local_.isValid());
+}
+
+void tst_CurlInet::init() {
+    QDir(local_.path()).removeRecursively(), QDir().mkpath(local_.path());
+}
+
+QString tst_CurlInet::writeLocal(const QString& name, const QByteArray& bytes) {
+    const QString path = local_.filePath(name);
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+        qFatal("cannot write %s", qPrintable(path));
+    return path;
+}
+
+void tst_CurlInet::publishes_data() {
+    QTest::addColumn<QString>("localName");
+    QTest::addColumn<QString>("location");
+    QTest::addColumn<QString>("remoteDir"); // as created on the server
+    QTest::addColumn<QString>("remoteName");
+
+    // clang-format off
+    QTest::newRow("default location")      << "channel_list.txt" << "public_html/" << "public_html" << "channel_list.txt";
+    QTest::newRow("no trailing slash")     << "channel_list.txt" << "www" << "" << "wwwchannel_list.txt";
+    QTest::newRow("empty location")        << "channel_list.txt" << "" << "" << "channel_list.txt";
+    QTest::newRow("local of another name") << "data/list.txt" << "public_html/" << "public_html" << "channel_list.txt";
+    QTest::newRow("spaces in local path")  << "my docs/channel list.txt" << "public_html/" << "public_html" << "channel_list.txt";
+    QTest::newRow("marks in location")     << "channel_list.txt" << "my site #1?/" << "my site #1?" << "channel_list.txt";
+    QTest::newRow("percent in location")   << "channel_list.txt" << "100%/" << "100%" << "channel_list.txt";
+    QTest::newRow("non-ASCII location")    << "channel_list.txt" << QString::fromUtf8("caf\u00e9/") << QString::fromUtf8("caf\u00e9") << "channel_list.txt";
+    QTest::newRow("nested location")       << "channel_list.txt" << "public_html/tv/" << "public_html/tv" << "channel_list.txt";
+    // clang-format on
+}
+
+void tst_CurlInet::publishes() {
+    QFETCH(QString, localName);
+    QFETCH(QString, location);
+    QFETCH(QString, remoteDir);
+    QFETCH(QString, remoteName);
+    FtpTestServer server;
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    QVERIFY(QDir().mkpath(server.root() + "/" + remoteDir));
+    const QString local = writeLocal(localName, bytes_);
+
+    QVERIFY(UploadFile(CurlInetFactory(TestTimeouts()), server.hostPort(), server.user(),
+                       server.password(), local, location + "channel_list.txt"));
+    const QString remotePath = remoteDir.isEmpty() ? remoteName : remoteDir + "/" + remoteName;
+    QCOMPARE(server.remoteBytes(remotePath), bytes_);
+    // Exactly the final file: no temporary copy left beside it.
+    QStringList expected{remoteName};
+    if (remoteDir.isEmpty())
+        expected << "public_html";
+    expected.sort();
+    QStringList entries = server.entries(remoteDir);
+    entries.removeAll("tv");
+    if (remoteDir.isEmpty())
+        entries.removeAll(QString::fromUtf8("caf\u00e9"));
+    QCOMPARE(entries, expected);
+}
+
+void tst_CurlInet::replacesEarlierFile() {
+    FtpTestServer server;
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    QVERIFY(
+        server.writeRemote("public_html/channel_list.txt", "old list, longer than the new one\n"));
+    const QString local = writeLocal("channel_list.txt", "new\n");
+    for (int i = 0; i < 3; ++i) {
+        CurlInet inet(TestTimeouts());
+        QCOMPARE(put(inet, server.hostPort(), server.user(), server.password(), local,
+                     "public_html/channel_list.txt"),
+                 ResponseCodes::Ok);
+    }
+    QCOMPARE(server.remoteBytes("public_html/channel_list.txt"), QByteArray("new\n"));
+    QCOMPARE(server.entries("public_html"), QStringList{"channel_list.txt"});
+}
+
+void tst_CurlInet::failures_data() {
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<QString>("local");
+    QTest::addColumn<QString>("remote");
+    QTest::addColumn<qint32>("code");
+
+    QTest::newRow("wrong password") << ""
+                                    << "wrong"
+                                    << "channel_list.txt"
+                                    << "public_html/channel_list.txt" << 530;
+    QTest::newRow("missing remote directory") << ""
+                                              << ""
+                                              << "channel_list.txt"
+                                              << "nowhere/channel_list.txt" << 550;
+    QTest::newRow("missing local file")
+        << ""
+        << ""
+        << "absent.txt"
+        << "public_html/channel_list.txt" << ResponseCodes::BadOperation;
+    QTest::newRow("local is a directory")
+        << ""
+        << ""
+        << "."
+        << "public_html/channel_list.txt" << ResponseCodes::BadOperation;
+    QTest::newRow("nobody listening")
+        << "127.0.0.1:1"
+        << ""
+        << "channel_list.txt"
+        << "public_html/channel_list.txt" << ResponseCodes::CurlBase + CURLE_COULDNT_CONNECT;
+}
+
+void tst_CurlInet::failures() {
+    QFETCH(QString, host);
+    QFETCH(QString, password);
+    QFETCH(QString, local);
+    QFETCH(QString, remote);
+    QFETCH(qint32, code);
+    FtpTestServer server;
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    writeLocal("channel_list.txt", bytes_);
+    const QString localPath = local == "." ? local_.path() : local_.filePath(local);
+
+    CurlInet inet(TestTimeouts());
+    QCOMPARE(put(inet, host.isEmpty() ? server.hostPort() : host, server.user(),
+                 password.isEmpty() ? server.password() : password, localPath, remote),
+             code);
+    QVERIFY(!UploadFile(CurlInetFactory(TestTimeouts()), host.isEmpty() ? server.hostPort() : host,
+                        server.user(), password.isEmpty() ? server.password() : password, localPath,
+                        remote));
+    QCOMPARE(server.entries("public_html"), QStringList{});
+}
+
+void tst_CurlInet::awkwardCredentials_data() {
+    QTest::addColumn<QString>("user");
+    QTest::addColumn<QString>("password");
+    QTest::newRow("at and colon") << "web@site.example"
+                                  << "p:a@ss";
+    QTest::newRow("slash and space") << "a user"
+                                     << "pa/ss word";
+    QTest::newRow("percent and hash") << "u%20"
+                                      << "#?%41";
+    QTest::newRow("non-ASCII") << QString::fromUtf8("j\u00fcrgen")
+                               << QString::fromUtf8("m\u00f6tley\u2603");
+}
+
+void tst_CurlInet::awkwardCredentials() {
+    QFETCH(QString, user);
+    QFETCH(QString, password);
+    FtpTestServer server;
+    FtpTestServer::Options options;
+    options.user = user;
+    options.password = password;
+    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+    const QString local = writeLocal("channel_list.txt", bytes_);
+    QVERIFY(UploadFile(CurlInetFactory(TestTimeouts()), server.hostPort(), user, password, local,
+                       "public_html/channel_list.txt"));
+    QCOMPARE(server.remoteBytes("public_html/channel_list.txt"), bytes_);
+}
+
+void tst_CurlInet::unsafeTextSendsNothing_data() {
+    QTest::addColumn<QString>("field");
+    QTest::addColumn<QString>("bad");
+    for (const char* field : {"host", "user", "password", "local", "remote"}) {
+        QTest::addRow("%s CR LF", field) << field << "x\r\nDELE public_html/keep.txt";
+        QTest::addRow("%s LF", field) << field << "x\nDELE public_html/keep.txt";
+        QTest::addRow("%s NUL", field) << field << QString("x" + QString(QChar(0)) + "y");
+    }
+}
+
+void tst_CurlInet::unsafeTextSendsNothing() {
+    QFETCH(QString, field);
+    QFETCH(QString, bad);
+    FtpTestServer server;
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    QString host = server.hostPort(), user = server.user(), password = server.password();
+    QString local = writeLocal("channel_list.txt", bytes_);
+    QString remote = "public_html/channel_list.txt";
+    if (field == "host")
+        host += bad;
+    if (field == "user")
+        user += bad;
+    if (field == "password")
+        password += bad;
+    if (field == "local") {
+        // Make the tainted name a real file, so only the check can refuse it.
+        if (bad.at(1) != QChar(0)) {
+            local = writeLocal("evil" + QString(bad.at(1)) + ".txt", bytes_);
+            QVERIFY(QFile::exists(local));
+        } else {
+            local += bad;
+        }
+    }
+    if (field == "remote")
+        remote += bad;
+    QVERIFY(!UploadFile(CurlInetFactory(TestTimeouts()), host, user, password, local, remote));
+    QTest::qWait(200);
+    QCOMPARE(server.commands(), QStringList{});
+}
+
+void tst_CurlInet::ipv6HostPort() {
+    FtpTestServer server;
+    FtpTestServer::Options options;
+    options.host = "::1";
+    if (!server.start(options))
+        QSKIP(qPrintable("no IPv6 loopback: " + server.errorString()));
+    QVERIFY(server.hostPort().startsWith("[::1]:"));
+    const QString local = writeLocal("channel_list.txt", bytes_);
+    QVERIFY(UploadFile(CurlInetFactory(TestTimeouts()), server.hostPort(), server.user(),
+                       server.password(), local, "public_html/channel_list.txt"));
+    QCOMPARE(server.remoteBytes("public_html/channel_list.txt"), bytes_);
+}
+
+void tst_CurlInet::urlHoldsNoCredentials() {
+    CurlInet inet;
+    QCOMPARE(inet.ResponseCode(), ResponseCodes::NoOperation);
+    inet.SetRemoteHost("ftp.example.com:2121");
+    inet.SetUserName("bob");
+    inet.SetPassword("secret");
+    QCOMPARE(inet.URL(), QStringLiteral("ftp://ftp.example.com:2121/"));
+    inet.SetRemoteHost("bob:secret@ftp.example.com");
+    QVERIFY_THROWS_EXCEPTION(InetError, inet.URL());
+    QVERIFY_THROWS_EXCEPTION(InetError, inet.SetProtocol(1));
+}
+
+void tst_CurlInet::droppedStoreKeepsPublishedFile_data() {
+    QTest::addColumn<QString>("mode");
+    QTest::newRow("mid-data") << "drop-mid-data";
+    QTest::newRow("after data, before reply") << "drop-after-data";
+    QTest::newRow("between store and rename") << "drop-before-rename";
+    QTest::newRow("at log-in") << "drop-at-login";
+}
+
+void tst_CurlInet::droppedStoreKeepsPublishedFile() {
+    QFETCH(QString, mode);
+    FtpTestServer server;
+    FtpTestServer::Options options;
+    options.mode = mode;
+    options.dropAfter = 64 * 1024;
+    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+    const QByteArray published = "the list as published before\n";
+    QVERIFY(server.writeRemote("public_html/channel_list.txt", published));
+    const QString local = writeLocal("channel_list.txt", QByteArray(1024 * 1024, 'x'));
+
+    QVERIFY(!UploadFile(CurlInetFactory(TestTimeouts()), server.hostPort(), server.user(),
+                        server.password(), local, "public_html/channel_list.txt"));
+    QCOMPARE(server.remoteBytes("public_html/channel_list.txt"), published);
+    QCOMPARE(server.entries("public_html"), QStringList{"channel_list.txt"});
+}
+
+void tst_CurlInet::renameQuirks_data() {
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<bool>("existing");
+    QTest::newRow("no rename onto existing") << "no-overwrite" << true;
+    QTest::newRow("no renames at all") << "no-rename" << true;
+    QTest::newRow("no renames, first upload") << "no-rename" << false;
+    QTest::newRow("no SIZE command") << "no-size" << true;
+}
+
+void tst_CurlInet::renameQuirks() {
+    QFETCH(QString, mode);
+    QFETCH(bool, existing);
+    FtpTestServer server;
+    FtpTestServer::Options options;
+    options.mode = mode;
+    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+    if (existing)
+        QVERIFY(server.writeRemote("public_html/channel_list.txt", "old\n"));
+    const QString local = writeLocal("channel_list.txt", bytes_);
+    CurlInet inet(TestTimeouts());
+    QCOMPARE(put(inet, server.hostPort(), server.user(), server.password(), local,
+                 "public_html/channel_list.txt"),
+             ResponseCodes::Ok);
+    QCOMPARE(server.remoteBytes("public_html/channel_list.txt"), bytes_);
+    QCOMPARE(server.entries("public_html"), QStringList{"channel_list.txt"});
+}
+
+void tst_CurlInet::stalledServerFailsWhileLoopRuns_data() {
+    QTest::addColumn<QString>("mode");
+    QTest::newRow("no banner") << "no-banner";
+    QTest::newRow("no reply to STOR") << "stall-reply";
+    QTest::newRow("data stops") << "stall-data";
+}
+
+void tst_CurlInet::stalledServerFailsWhileLoopRuns() {
+    QFETCH(QString, mode);
+    FtpTestServer server;
+    FtpTestServer::Options options;
+    options.mode = mode;
+    options.dropAfter = 64 * 1024;
+    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+    QVERIFY(server.writeRemote("public_html/channel_list.txt", "published\n"));
+    const QString local = writeLocal("channel_list.txt", QByteArray(8 * 1024 * 1024, 'x'));
+
+    int ticks = 0;
+    QTimer timer;
+    connect(&timer, &QTimer::timeout, [&] { ++ticks; });
+    timer.start(100);
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(!UploadFile(CurlInetFactory(TestTimeouts()), server.hostPort(), server.user(),
+                        server.password(), local, "public_html/channel_list.txt"));
+    const qint64 ms = clock.elapsed();
+    // It gives up after the short time-outs instead of waiting forever, and
+    // the event loop ran all along.
+    QVERIFY2(ms < 20'000, qPrintable(QString::number(ms)));
+    QVERIFY2(ticks >= ms / 100 / 2, qPrintable(QString("%1 ticks in %2 ms").arg(ticks).arg(ms)));
+    QCOMPARE(server.remoteBytes("public_html/channel_list.txt"), QByteArray("published\n"));
+}
+
+void tst_CurlInet::abortEndsTransfer() {
+    FtpTestServer server;
+    FtpTestServer::Options options;
+    options.mode = "stall-data";
+    options.dropAfter = 64 * 1024;
+    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+    const QString local = writeLocal("channel_list.txt", QByteArray(8 * 1024 * 1024, 'x'));
+    TransferTimeouts patient;
+    CurlInet inet(patient);
+    QTimer::singleShot(500, [] { CurlInet::AbortAll(); });
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(put(inet, server.hostPort(), server.user(), server.password(), local,
+                 "public_html/channel_list.txt"),
+             ResponseCodes::Aborted);
+    QVERIFY2(clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
+}
+
+void tst_CurlInet::vsftpd() {
+    FtpTestServer server(FtpTestServer::Kind::Vsftpd);
+    if (!server.start()) {
+        if (!server.skipReason().isEmpty())
+            QSKIP(qPrintable(server.skipReason()));
+        QFAIL(qPrintable(server.errorString()));
+    }
+    QVERIFY(server.writeRemote("public_html/channel_list.txt", "old\n"));
+    const QString local = writeLocal("channel_list.txt", bytes_);
+    for (int i = 0; i < 2; ++i) {
+        QVERIFY(UploadFile(CurlInetFactory(TestTimeouts()), server.hostPort(), server.user(),
+                           server.password(), local, "public_html/channel_list.txt"));
+    }
+    QCOMPARE(server.remoteBytes("public_html/channel_list.txt"), bytes_);
+    QCOMPARE(server.entries("public_html"), QStringList{"channel_list.txt"});
+}
+
+QTEST_GUILESS_MAIN(tst_CurlInet)
+#include "tst_curlinet.moc"

@@ -1,0 +1,474 @@
+#include "CurlInet.h"
+#include "FtpTestServer.h"
+#include "TestTimeouts.h"
+#include "frmUpload.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QClipboard>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFontDatabase>
+#include <QFontInfo>
+#include <QFontMetrics>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <curl/curl.h>
+
+namespace {
+
+struct CountingReporter final : ResultReporter {
+    QStringList shown;
+    void ShowResult(const QString& text) override { shown << text; }
+};
+
+// A factory whose components cannot be had: every upload fails at once.
+InetFactory noComponent() {
+    return []() -> std::unique_ptr<Inet> { return nullptr; };
+}
+
+// Answers every message box that opens, remembering what it said.
+class BoxAnswerer : public QObject {
+public:
+    BoxAnswerer() {
+        connect(&timer_, &QTimer::timeout, this, [this] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box)
+                return;
+            texts << box->text();
+            titles << box->windowTitle();
+            plain = plain && box->icon() == QMessageBox::NoIcon &&
+                    box->standardButtons() == QMessageBox::Ok;
+            box->button(QMessageBox::Ok)->click();
+        });
+        timer_.start(20);
+    }
+    QStringList texts, titles;
+    bool plain = true;
+
+private:
+    QTimer timer_;
+};
+
+// Runs the application's event loop as main() does, with `act` done from
+// inside it; returns exec()'s code, or -1 when the loop was still running
+// after `limitMs`, that is when the program would not have ended.
+int runProgram(const std::function<void()>& act, int limitMs = 15'000) {
+    QTimer::singleShot(0, act);
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(-1); });
+    guard.start(limitMs);
+    return QApplication::exec();
+}
+
+template <typename T> T* child(QWidget& w, const char* name) {
+    T* found = w.findChild<T*>(QLatin1String(name));
+    if (!found)
+        qFatal("no control %s", name);
+    return found;
+}
+
+} // namespace
+
+class tst_frmUpload : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void shouldHaveDefaultValue();
+    void geometry_data();
+    void geometry();
+    void creationOrder();
+    void fontAndCaptionsFit();
+    void tabOrderAndFirstFocus();
+    void inputLimits_data();
+    void inputLimits();
+    void passwordShowsAsterisks();
+    void accessibleNames();
+    void accessKeys();
+    void enterAndEscapePressNothing();
+    void manualUploadShowsOneBox_data();
+    void manualUploadShowsOneBox();
+    void timerUploadsSilently();
+    void timerGateOffUploadsNothing();
+    void timerNeverPilesUp();
+    void closeRoutes_data();
+    void closeRoutes();
+    void closeDuringStalledUpload();
+};
+
+void tst_frmUpload::initTestCase() {
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+}
+
+void tst_frmUpload::shouldHaveDefaultValue() {
+    frmUpload w(noComponent());
+    QCOMPARE(w.windowTitle(), QStringLiteral("Harlune Uploader - By Yorn"));
+    QCOMPARE(child<QLineEdit>(w, "txtDomain")->text(), QStringLiteral("ftp.example.com"));
+    QCOMPARE(child<QLineEdit>(w, "txtFTPUser")->text(), QString());
+    QCOMPARE(child<QLineEdit>(w, "txtFTPPass")->text(), QString());
+    QCOMPARE(child<QLineEdit>(w, "txtFTPLoc")->text(), QStringLiteral("public_html/"));
+    QCOMPARE(child<QLineEdit>(w, "txtUpload")->text(), QStringLiteral("60"));
+    QCOMPARE(child<QLineEdit>(w, "txtPathFile")->text(),
+             QCoreApplication::applicationDirPath() + "/channel_list.txt");
+    QCOMPARE(child<QCheckBox>(w, "chkFTP")->checkState(), Qt::Unchecked);
+    QCOMPARE(child<QCheckBox>(w, "chkFTP")->text(), QStringLiteral("Auto Upload On/Off"));
+    QCOMPARE(child<QPushButton>(w, "cmdUpload")->text(), QStringLiteral("&Upload"));
+    QCOMPARE(child<QPushButton>(w, "cmdClose")->text(), QStringLiteral("&Close"));
+    auto* timer = w.findChild<QTimer*>("TimerUpload");
+    QVERIFY(timer);
+    QVERIFY(timer->isActive());
+    QCOMPARE(timer->interval(), 1000);
+    QCOMPARE(w.control().blnShowResult, false);
+    QCOMPARE(w.control().lngLastUpload, 0);
+}
+
+void tst_frmUpload::geometry_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QRect>("twips");
+    const struct {
+        const char* name;
+        int l, t, w, h;
+    } table[] = {
+        {"cmdClose", 5280, 1320, 975, 495},    {"chkFTP", 120, 1560, 2415, 255},
+        {"cmdUpload", 4200, 1320, 975, 495},   {"txtUpload", 5640, 840, 615, 360},
+        {"txtFTPPass", 4440, 480, 1815, 360},  {"txtFTPUser", 4440, 120, 1815, 360},
+        {"txtPathFile", 1320, 840, 1935, 360}, {"txtFTPLoc", 1320, 480, 1935, 360},
+        {"txtDomain", 1320, 120, 1935, 360},   {"lblPathLoc", 120, 840, 1215, 255},
+        {"lblFTPLoc", 120, 480, 1215, 255},    {"lblFTPDomain", 120, 120, 1215, 255},
+        {"lblFTPUser", 3480, 120, 975, 255},   {"lblFTPPass", 3480, 480, 855, 255},
+        {"lblUTimer", 3480, 840, 2295, 255},
+    };
+    for (const auto& row : table)
+        QTest::newRow(row.name) << row.name << QRect(row.l, row.t, row.w, row.h);
+}
+
+void tst_frmUpload::geometry() {
+    QFETCH(QString, name);
+    QFETCH(QRect, twips);
+    frmUpload w(noComponent());
+    auto* control = w.findChild<QWidget*>(name);
+    QVERIFY(control);
+    const QRect pixels(twips.x() / 15, twips.y() / 15, twips.width() / 15, twips.height() / 15);
+    QCOMPARE(control->geometry(), pixels);
+    QCOMPARE(w.size(), QSize(426, 129));
+    QCOMPARE(w.minimumSize(), w.maximumSize());
+}
+
+void tst_frmUpload::creationOrder() {
+    frmUpload w(noComponent());
+    QStringList names;
+    for (QObject* o : w.children()) {
+        if (!o->objectName().isEmpty())
+            names << o->objectName();
+    }
+    const QStringList expected{"cmdClose",     "chkFTP",      "cmdUpload",   "txtUpload",
+                               "txtFTPPass",   "txtFTPUser",  "txtPathFile", "txtFTPLoc",
+                               "txtDomain",    "TimerUpload", "lblPathLoc",  "lblFTPLoc",
+                               "lblFTPDomain", "lblFTPUser",  "lblFTPPass",  "lblUTimer"};
+    QCOMPARE(names, expected);
+}
+
+void tst_frmUpload::fontAndCaptionsFit() {
+    frmUpload w(noComponent());
+    for (QWidget* control : w.findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        const QFont font = control->font();
+        QCOMPARE(font.pointSizeF(), 9.75);
+        QVERIFY(!font.bold() && !font.italic() && !font.underline() && !font.strikeOut());
+        if (QFontDatabase::families().contains("Tahoma"))
+            QCOMPARE(QFontInfo(font).family(), QStringLiteral("Tahoma"));
+        QString caption;
+        int room = control->width();
+        if (auto* label = qobject_cast<QLabel*>(control))
+            caption = label->text();
+        if (auto* button = qobject_cast<QPushButton*>(control)) {
+            caption = button->text().remove(u'&');
+            room -= 8; // the frame
+        }
+        if (auto* box = qobject_cast<QCheckBox*>(control)) {
+            caption = box->text();
+            room -= 20; // the tick box and its gap
+        }
+        if (caption.isEmpty())
+            continue;
+        const int needed = QFontMetrics(font).horizontalAdvance(caption);
+        QVERIFY2(
+            needed <= room,
+            qPrintable(
+                QString("%1: %2 px for %3 px").arg(control->objectName()).arg(needed).arg(room)));
+    }
+}
+
+void tst_frmUpload::tabOrderAndFirstFocus() {
+    frmUpload w(noComponent());
+    w.show();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    QCOMPARE(QApplication::focusWidget()->objectName(), QStringLiteral("txtDomain"));
+    QStringList order{QApplication::focusWidget()->objectName()};
+    for (int i = 0; i < 9; ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        order << QApplication::focusWidget()->objectName();
+    }
+    const QStringList expected{"txtDomain", "txtFTPLoc", "txtPathFile", "txtFTPUser", "txtFTPPass",
+                               "txtUpload", "cmdUpload", "chkFTP",      "cmdClose",   "txtDomain"};
+    QCOMPARE(order, expected);
+    for (QLabel* label : w.findChildren<QLabel*>())
+        QCOMPARE(label->focusPolicy(), Qt::NoFocus);
+}
+
+void tst_frmUpload::inputLimits_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("limit");
+    QTest::newRow("interval") << "txtUpload" << 4;
+    QTest::newRow("user") << "txtFTPUser" << 20;
+    QTest::newRow("password") << "txtFTPPass" << 20;
+    QTest::newRow("host") << "txtDomain" << 60;
+    QTest::newRow("location, none") << "txtFTPLoc" << 0;
+    QTest::newRow("path, none") << "txtPathFile" << 0;
+}
+
+void tst_frmUpload::inputLimits() {
+    QFETCH(QString, name);
+    QFETCH(int, limit);
+    frmUpload w(noComponent());
+    auto* box = w.findChild<QLineEdit*>(name);
+    const QString longText(limit ? limit + 1 : 500, u'9');
+    box->clear();
+    QTest::keyClicks(box, longText);
+    QCOMPARE(box->text().size(), limit ? limit : 500);
+    // Pasting is held to the same limit.
+    box->clear();
+    QApplication::clipboard()->setText(longText);
+    box->paste();
+    if (QApplication::clipboard()->text() == longText)
+        QCOMPARE(box->text().size(), limit ? limit : 500);
+}
+
+void tst_frmUpload::passwordShowsAsterisks() {
+    frmUpload w(noComponent());
+    auto* box = child<QLineEdit>(w, "txtFTPPass");
+    QTest::keyClicks(box, QStringLiteral("s3 cr@t"));
+    QCOMPARE(box->text(), QStringLiteral("s3 cr@t"));
+    QCOMPARE(box->displayText(), QStringLiteral("*******"));
+}
+
+void tst_frmUpload::accessibleNames() {
+    frmUpload w(noComponent());
+    const QList<QPair<const char*, const char*>> pairs{
+        {"txtDomain", "FTP Domain"},   {"txtFTPUser", "Username"},
+        {"txtFTPPass", "Password"},    {"txtPathFile", "Path and File"},
+        {"txtFTPLoc", "FTP Location"}, {"txtUpload", "Upload Timer (seconds)"}};
+    for (const auto& [box, caption] : pairs)
+        QCOMPARE(child<QLineEdit>(w, box)->accessibleName(), QString::fromLatin1(caption));
+}
+
+void tst_frmUpload::accessKeys() {
+    CountingReporter reporter;
+    frmUpload w(noComponent(), &reporter);
+    w.show();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    // An access key presses its button as a click would, after a short show
+    // of the press.
+    QTest::keyClick(&w, Qt::Key_U, Qt::AltModifier);
+    QTRY_COMPARE(reporter.shown, QStringList{"Failed"});
+    QVERIFY(w.control().blnShowResult);
+    QCOMPARE(runProgram([&] { QTest::keyClick(&w, Qt::Key_C, Qt::AltModifier); }), 0);
+    QVERIFY(!w.isVisible());
+    QVERIFY(!w.findChild<QTimer*>("TimerUpload")->isActive());
+}
+
+void tst_frmUpload::enterAndEscapePressNothing() {
+    CountingReporter reporter;
+    frmUpload w(noComponent(), &reporter);
+    w.show();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    for (const char* name : {"txtDomain", "cmdUpload", "cmdClose"}) {
+        auto* control = child<QWidget>(w, name);
+        control->setFocus();
+        QTest::keyClick(control, Qt::Key_Return);
+        QTest::keyClick(control, Qt::Key_Enter);
+        QTest::keyClick(control, Qt::Key_Escape);
+    }
+    QVERIFY(reporter.shown.isEmpty());
+    QVERIFY(w.isVisible());
+}
+
+void tst_frmUpload::manualUploadShowsOneBox_data() {
+    QTest::addColumn<bool>("rightPassword");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("working settings") << true << "Success";
+    QTest::newRow("login refused") << false << "Failed";
+}
+
+void tst_frmUpload::manualUploadShowsOneBox() {
+    QFETCH(bool, rightPassword);
+    QFETCH(QString, text);
+    FtpTestServer server;
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    QTemporaryDir dir;
+    QFile file(dir.filePath("list.txt"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("BBC One\nBBC Two\n");
+    file.close();
+
+    QApplication::setApplicationName("Harlune Uploader");
+    frmUpload w(CurlInetFactory(TestTimeouts()));
+    w.show();
+    child<QLineEdit>(w, "txtDomain")->setText(server.hostPort());
+    child<QLineEdit>(w, "txtFTPUser")->setText(server.user());
+    child<QLineEdit>(w, "txtFTPPass")->setText(rightPassword ? server.password() : "nope");
+    child<QLineEdit>(w, "txtPathFile")->setText(file.fileName());
+    BoxAnswerer answerer;
+    QTest::mouseClick(child<QPushButton>(w, "cmdUpload"), Qt::LeftButton);
+    QCOMPARE(answerer.texts, QStringList{text});
+    QCOMPARE(answerer.titles, QStringList{"Harlune Uploader"});
+    QVERIFY(answerer.plain);
+    QCOMPARE(server.remoteBytes("public_html/channel_list.txt"),
+             rightPassword ? QByteArray("BBC One\nBBC Two\n") : QByteArray());
+}
+
+namespace {
+
+struct AutoRig {
+    FtpTestServer server;
+    QTemporaryDir dir;
+    std::unique_ptr<frmUpload> window;
+
+    bool start(const FtpTestServer::Options& options, const QByteArray& bytes) {
+        if (!server.start(options))
+            return false;
+        QFile file(dir.filePath("channel_list.txt"));
+        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+            return false;
+        file.close();
+        window = std::make_unique<frmUpload>(CurlInetFactory(TestTimeouts()));
+        child<QLineEdit>(*window, "txtDomain")->setText(server.hostPort());
+        child<QLineEdit>(*window, "txtFTPUser")->setText(server.user());
+        child<QLineEdit>(*window, "txtFTPPass")->setText(server.password());
+        child<QLineEdit>(*window, "txtPathFile")->setText(file.fileName());
+        window->show();
+        return true;
+    }
+    int stores() const {
+        return int(server.commands().filter(QRegularExpression("^STOR ")).size());
+    }
+};
+
+} // namespace
+
+void tst_frmUpload::timerUploadsSilently() {
+    AutoRig rig;
+    QVERIFY2(rig.start({}, "list\n"), qPrintable(rig.server.errorString()));
+    child<QLineEdit>(*rig.window, "txtUpload")->setText("1");
+    child<QCheckBox>(*rig.window, "chkFTP")->setChecked(true);
+    int boxes = 0;
+    QTimer watch;
+    connect(&watch, &QTimer::timeout,
+            [&] { boxes += QApplication::activeModalWidget() != nullptr; });
+    watch.start(50);
+    QTest::qWait(5500);
+    // One a second, sampled by the one-second tick: five or so in 5.5 s.
+    QVERIFY2(rig.stores() >= 4 && rig.stores() <= 6, qPrintable(QString::number(rig.stores())));
+    QCOMPARE(boxes, 0);
+    QCOMPARE(rig.server.remoteBytes("public_html/channel_list.txt"), QByteArray("list\n"));
+}
+
+void tst_frmUpload::timerGateOffUploadsNothing() {
+    AutoRig rig;
+    QVERIFY2(rig.start({}, "list\n"), qPrintable(rig.server.errorString()));
+    child<QLineEdit>(*rig.window, "txtUpload")->setText("0");
+    QTest::qWait(2500);
+    QCOMPARE(rig.stores(), 0);
+}
+
+void tst_frmUpload::timerNeverPilesUp() {
+    // Interval 0 against a server that takes seconds per upload: each tick
+    // inside a wait is skipped, so at most one upload is ever in flight.
+    AutoRig rig;
+    FtpTestServer::Options slow;
+    slow.throttle = 100 * 1024;
+    QVERIFY2(rig.start(slow, QByteArray(250 * 1024, 'x')), qPrintable(rig.server.errorString()));
+    child<QLineEdit>(*rig.window, "txtUpload")->setText("0");
+    child<QCheckBox>(*rig.window, "chkFTP")->setChecked(true);
+    int most = 0;
+    QTimer watch;
+    connect(&watch, &QTimer::timeout,
+            [&] { most = std::max(most, rig.window->control().UploadsWaiting()); });
+    watch.start(50);
+    QTest::qWait(7000);
+    QCOMPARE(most, 1);
+    QVERIFY(rig.stores() >= 1 && rig.stores() <= 4);
+}
+
+void tst_frmUpload::closeRoutes_data() {
+    QTest::addColumn<bool>("byButton");
+    QTest::newRow("Close button") << true;
+    QTest::newRow("close box") << false;
+}
+
+void tst_frmUpload::closeRoutes() {
+    QFETCH(bool, byButton);
+    frmUpload w(noComponent());
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    const int rc = runProgram([&] {
+        if (byButton)
+            QTest::mouseClick(child<QPushButton>(w, "cmdClose"), Qt::LeftButton);
+        else
+            w.close();
+    });
+    QCOMPARE(rc, 0);
+    QVERIFY(!w.isVisible());
+    QVERIFY(!w.findChild<QTimer*>("TimerUpload")->isActive());
+}
+
+void tst_frmUpload::closeDuringStalledUpload() {
+    // The server stops reading and the component would wait its full minute;
+    // closing ends the wait, shows no box, and leaves the program free to end.
+    FtpTestServer server;
+    FtpTestServer::Options options;
+    options.mode = "stall-data";
+    options.dropAfter = 64 * 1024;
+    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+    QTemporaryDir dir;
+    QFile file(dir.filePath("channel_list.txt"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(QByteArray(8 * 1024 * 1024, 'x'));
+    file.close();
+
+    frmUpload w(CurlInetFactory()); // the real, minute-long time-outs
+    child<QLineEdit>(w, "txtDomain")->setText(server.hostPort());
+    child<QLineEdit>(w, "txtFTPUser")->setText(server.user());
+    child<QLineEdit>(w, "txtFTPPass")->setText(server.password());
+    child<QLineEdit>(w, "txtPathFile")->setText(file.fileName());
+    w.show();
+    bool sawBox = false;
+    QTimer watch;
+    connect(&watch, &QTimer::timeout,
+            [&] { sawBox = sawBox || QApplication::activeModalWidget(); });
+    watch.start(20);
+    QElapsedTimer clock;
+    QTimer::singleShot(1000, &w, [&] {
+        clock.start();
+        w.close();
+    });
+    const int rc = runProgram(
+        [&] { QTest::mouseClick(child<QPushButton>(w, "cmdUpload"), Qt::LeftButton); }, 30'000);
+    const qint64 afterClose = clock.elapsed();
+    QCOMPARE(rc, 0);
+    QVERIFY(!w.isVisible());
+    QVERIFY(!sawBox);
+    QCOMPARE(w.control().UploadsWaiting(), 0);
+    // Far below the minute the time-outs would take.
+    QVERIFY2(afterClose < 10'000, qPrintable(QString::number(afterClose)));
+}
+
+QTEST_MAIN(tst_frmUpload)
+#include "tst_frmupload.moc"
