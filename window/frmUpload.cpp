@@ -146,6 +146,8 @@ void frmUpload::createControls() {
 
 void frmUpload::Form_Load() {
     txtPathFile->setText(LoadTimeLocalPath(QCoreApplication::applicationDirPath()));
+    // Show the start of a long path, as the box does when it is typed into.
+    txtPathFile->setCursorPosition(0);
     TimerUpload->start();
 }
 
