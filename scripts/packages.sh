@@ -18,4 +18,4 @@ ensure_packages() {
 }
 
 BUILD_PACKAGES=(cmake make g++ qt6-base-dev libcurl4-openssl-dev fonts-wine)
-TEST_PACKAGES=(python3 python3-pyftpdlib vsftpd passwd procps)
+TEST_PACKAGES=(python3 python3-pyftpdlib python3-openssl openssl openssh-server vsftpd passwd procps)

@@ -2,6 +2,7 @@
 
 #include "ResponseCodes.h"
 
+#include <QDir>
 #include <QFile>
 #include <QList>
 #include <QRandomGenerator>
@@ -77,30 +78,40 @@ class Session {
 public:
     Session(const PublishJob& job, const std::atomic<bool>& abort)
         : job_(job), abort_(abort), handle_(curl_easy_init()) {
-        base_ = FormUrl(job.endpoint).toUtf8();
+        base_ = CurlBaseUrl(job.endpoint);
     }
     ~Session() { curl_easy_cleanup(handle_); }
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
     bool valid() const { return handle_ != nullptr; }
+    bool sftp() const { return job_.endpoint.transport == Transport::Sftp; }
     bool aborted() const { return abort_.load(); }
 
     // STOR of the local file under `remote`, then SIZE of what arrived.
     CURLcode store(const QString& remote, LocalFile& file) {
-        prepare(EncodeRemotePath(remote));
+        storedSize_.reset();
+        prepare(EncodeRemotePath(remote, job_.endpoint.transport));
         curl_easy_setopt(handle_, CURLOPT_UPLOAD, 1L);
         curl_easy_setopt(handle_, CURLOPT_READFUNCTION, &LocalFile::read);
         curl_easy_setopt(handle_, CURLOPT_READDATA, &file);
         curl_easy_setopt(handle_, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(file.size()));
-        QList<QByteArray> before;
-        if (needsUtf8Option())
-            before << "*OPTS UTF8 ON";
+        QList<QByteArray> before, after;
+        if (!sftp()) {
+            if (needsUtf8Option())
+                before << "*OPTS UTF8 ON";
+            after << "*SIZE " + remote.toUtf8();
+        }
         Slist pre = makeSlist(before);
-        Slist post = makeSlist({"*SIZE " + remote.toUtf8()});
+        Slist post = makeSlist(after);
         curl_easy_setopt(handle_, CURLOPT_QUOTE, pre.get());
         curl_easy_setopt(handle_, CURLOPT_POSTQUOTE, post.get());
-        return perform();
+        CURLcode rc = perform();
+        if (rc == CURLE_OK && sftp())
+            rc = statSize(remote);
+        else if (rc == CURLE_OK)
+            storedSize_ = sizeFromReplies();
+        return rc;
     }
 
     // Plain FTP commands on the log-in directory, no transfer.
@@ -116,7 +127,38 @@ public:
     }
 
     // The size the server reported for what the last store sent, if it did.
-    std::optional<qint64> reportedSize() const {
+    std::optional<qint64> reportedSize() const { return storedSize_; }
+
+    // Removing and renaming in the server's own words.
+    QByteArray removeCommand(const QString& path) const {
+        return sftp() ? "rm " + quoted(path) : "DELE " + path.toUtf8();
+    }
+    QList<QByteArray> renameCommands(const QString& from, const QString& to) const {
+        if (sftp())
+            return {"rename " + quoted(from) + ' ' + quoted(to)};
+        return {"RNFR " + from.toUtf8(), "RNTO " + to.toUtf8()};
+    }
+
+private:
+    static QByteArray quoted(const QString& path) {
+        QByteArray text = path.toUtf8();
+        text.replace('\\', "\\\\").replace('"', "\\\"");
+        return '"' + text + '"';
+    }
+
+    // SFTP has no SIZE: a body-less fetch of the file reports its length.
+    CURLcode statSize(const QString& remote) {
+        prepare(EncodeRemotePath(remote, job_.endpoint.transport));
+        curl_easy_setopt(handle_, CURLOPT_NOBODY, 1L);
+        const CURLcode rc = perform();
+        curl_off_t length = -1;
+        curl_easy_getinfo(handle_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+        if (rc == CURLE_OK && length >= 0)
+            storedSize_ = length;
+        return rc;
+    }
+
+    std::optional<qint64> sizeFromReplies() const {
         for (const QByteArray& line : replies_) {
             if (line.startsWith("213 ")) {
                 bool ok = false;
@@ -127,12 +169,22 @@ public:
         }
         return std::nullopt;
     }
+
+public:
     bool sawReply(int code) const {
         const QByteArray prefix = QByteArray::number(code) + ' ';
         return std::any_of(replies_.begin(), replies_.end(),
                            [&](const QByteArray& line) { return line.startsWith(prefix); });
     }
-    bool sawLogin() const { return sawReply(230) || sawReply(202) || sawReply(232); }
+    // Whether a failed store may have left a file behind.
+    bool mayHaveStored(CURLcode rc) const {
+        if (sftp()) {
+            return rc != CURLE_LOGIN_DENIED && rc != CURLE_PEER_FAILED_VERIFICATION &&
+                   rc != CURLE_COULDNT_CONNECT && rc != CURLE_COULDNT_RESOLVE_HOST &&
+                   rc != CURLE_SSH;
+        }
+        return sawReply(230) || sawReply(202) || sawReply(232);
+    }
     long lastReply() const {
         long reply = 0;
         curl_easy_getinfo(handle_, CURLINFO_RESPONSE_CODE, &reply);
@@ -144,7 +196,7 @@ public:
             return ResponseCodes::Aborted;
         if (file.readError())
             return ResponseCodes::LocalFileUnreadable;
-        const long reply = lastReply();
+        const long reply = sftp() ? 0 : lastReply();
         if (reply >= 400 && reply < 600)
             return static_cast<qint32>(reply);
         return ResponseCodes::CurlBase + static_cast<qint32>(rc);
@@ -162,8 +214,8 @@ private:
         replies_.clear();
         url_ = base_ + path;
         curl_easy_setopt(handle_, CURLOPT_URL, url_.constData());
-        curl_easy_setopt(handle_, CURLOPT_PROTOCOLS_STR, "ftp");
         curl_easy_setopt(handle_, CURLOPT_NOSIGNAL, 1L);
+        secure();
         if (!job_.userName.isEmpty()) {
             user_ = job_.userName.toUtf8();
             password_ = job_.password.toUtf8();
@@ -199,6 +251,49 @@ private:
         curl_easy_setopt(handle_, CURLOPT_XFERINFODATA, this);
     }
 
+    void secure() {
+        switch (job_.endpoint.transport) {
+        case Transport::Ftp:
+            curl_easy_setopt(handle_, CURLOPT_PROTOCOLS_STR, "ftp");
+            break;
+        case Transport::FtpExplicitTls:
+        case Transport::FtpImplicitTls:
+            curl_easy_setopt(handle_, CURLOPT_PROTOCOLS_STR, "ftp,ftps");
+            // TLS on the control and the data connections, or no upload: the
+            // password never goes out in clear.
+            curl_easy_setopt(handle_, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
+            curl_easy_setopt(handle_, CURLOPT_SSL_VERIFYPEER, 1L);
+            curl_easy_setopt(handle_, CURLOPT_SSL_VERIFYHOST, 2L);
+            // libcurl 7.88 can end an FTPS store under TLS 1.3 as an empty file.
+            curl_easy_setopt(handle_, CURLOPT_SSLVERSION,
+                             static_cast<long>(CURL_SSLVERSION_TLSv1_2) |
+                                 static_cast<long>(CURL_SSLVERSION_MAX_TLSv1_2));
+            // As OpenSSL programs do, so that a company's own authority can be
+            // trusted; libcurl otherwise uses its built-in bundle path only.
+            caFile_ = qgetenv("SSL_CERT_FILE");
+            caDir_ = qgetenv("SSL_CERT_DIR");
+            if (!caFile_.isEmpty())
+                curl_easy_setopt(handle_, CURLOPT_CAINFO, caFile_.constData());
+            if (!caDir_.isEmpty())
+                curl_easy_setopt(handle_, CURLOPT_CAPATH, caDir_.constData());
+            break;
+        case Transport::Sftp:
+            curl_easy_setopt(handle_, CURLOPT_PROTOCOLS_STR, "sftp");
+            curl_easy_setopt(handle_, CURLOPT_SSH_AUTH_TYPES,
+                             static_cast<long>(CURLSSH_AUTH_PASSWORD | CURLSSH_AUTH_KEYBOARD));
+            knownHosts_ = QFile::encodeName(QDir::homePath() + QStringLiteral("/.ssh/known_hosts"));
+            curl_easy_setopt(handle_, CURLOPT_SSH_KNOWNHOSTS, knownHosts_.constData());
+            curl_easy_setopt(handle_, CURLOPT_SSH_KEYFUNCTION, &Session::onHostKey);
+            break;
+        }
+    }
+
+    // Only a key the user's known_hosts holds for this host is accepted: an
+    // unknown or changed one fails the upload.
+    static int onHostKey(CURL*, const curl_khkey*, const curl_khkey*, curl_khmatch match, void*) {
+        return match == CURLKHMATCH_OK ? CURLKHSTAT_FINE : CURLKHSTAT_REJECT;
+    }
+
     CURLcode perform() {
         if (aborted())
             return CURLE_ABORTED_BY_CALLBACK;
@@ -217,14 +312,11 @@ private:
     const PublishJob& job_;
     const std::atomic<bool>& abort_;
     CURL* handle_;
-    QByteArray base_, url_, user_, password_;
+    QByteArray base_, url_, user_, password_, caFile_, caDir_, knownHosts_;
+    std::optional<qint64> storedSize_;
     QList<QByteArray> replies_;
     bool cleanup_ = false;
 };
-
-QByteArray command(const char* verb, const QString& path) {
-    return QByteArray(verb) + ' ' + path.toUtf8();
-}
 
 qint32 checkedSize(const Session& session, const LocalFile& file) {
     const auto size = session.reportedSize();
@@ -246,7 +338,7 @@ qint32 Publish(const PublishJob& job, const std::atomic<bool>& abort) {
     const QString temporary = TemporaryNameFor(finalName, token);
     const auto removeTemporary = [&] {
         if (!session.aborted())
-            session.commands({command("DELE", temporary)}, true);
+            session.commands({session.removeCommand(temporary)}, true);
     };
 
     CURLcode rc = session.store(temporary, file);
@@ -254,7 +346,7 @@ qint32 Publish(const PublishJob& job, const std::atomic<bool>& abort) {
         const qint32 code = session.failureCode(rc, file);
         // Before the log-in went through there is nothing to remove, and a
         // second attempt would only double the wait on a refused password.
-        if (session.sawLogin())
+        if (session.mayHaveStored(rc))
             removeTemporary();
         return code;
     }
@@ -263,7 +355,7 @@ qint32 Publish(const PublishJob& job, const std::atomic<bool>& abort) {
         return ResponseCodes::SizeMismatch;
     }
 
-    rc = session.commands({command("RNFR", temporary), command("RNTO", finalName)});
+    rc = session.commands(session.renameCommands(temporary, finalName));
     if (rc == CURLE_OK)
         return ResponseCodes::Ok;
     if (rc != CURLE_QUOTE_ERROR) {
@@ -273,11 +365,14 @@ qint32 Publish(const PublishJob& job, const std::atomic<bool>& abort) {
         return code;
     }
 
+    // FTP servers that answered RNFR and then refused RNTO with 550 or 553,
+    // and SFTP servers (OpenSSH among them), will not rename onto an existing
+    // file: make room first.
     const long refusal = session.lastReply();
-    if (session.sawReply(350) && (refusal == 550 || refusal == 553)) {
-        // The server will not rename onto an existing file: make room first.
-        rc = session.commands({"*" + command("DELE", finalName), command("RNFR", temporary),
-                               command("RNTO", finalName)});
+    if (session.sftp() || (session.sawReply(350) && (refusal == 550 || refusal == 553))) {
+        QList<QByteArray> replace{"*" + session.removeCommand(finalName)};
+        replace += session.renameCommands(temporary, finalName);
+        rc = session.commands(replace);
         if (rc == CURLE_OK)
             return ResponseCodes::Ok;
         if (rc != CURLE_QUOTE_ERROR) {

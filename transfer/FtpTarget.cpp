@@ -27,9 +27,57 @@ bool plausibleHostName(const QString& host) {
     return true;
 }
 
+struct Scheme {
+    const char* name;
+    Transport transport;
+    quint16 defaultPort;
+    const char* curlScheme;
+};
+
+constexpr Scheme kSchemes[] = {
+    {"ftp", Transport::Ftp, 21, "ftp"},
+    {"ftpes", Transport::FtpExplicitTls, 21, "ftp"},
+    {"ftps", Transport::FtpImplicitTls, 990, "ftps"},
+    {"sftp", Transport::Sftp, 22, "sftp"},
+};
+
+const Scheme& schemeOf(Transport transport) {
+    for (const Scheme& scheme : kSchemes) {
+        if (scheme.transport == transport)
+            return scheme;
+    }
+    return kSchemes[0];
+}
+
+std::optional<FtpEndpoint> parseAuthority(const QString& text);
+
 } // namespace
 
 std::optional<FtpEndpoint> ParseRemoteHost(const QString& text) {
+    const qsizetype separator = text.indexOf(QStringLiteral("://"));
+    if (separator < 0)
+        return parseAuthority(text);
+    const QString name = text.left(separator).toLower();
+    for (const Scheme& scheme : kSchemes) {
+        if (name != QLatin1String(scheme.name))
+            continue;
+        QString authority = text.mid(separator + 3);
+        if (authority.endsWith(u'/'))
+            authority.chop(1);
+        auto endpoint = parseAuthority(authority);
+        if (!endpoint)
+            return std::nullopt;
+        endpoint->transport = scheme.transport;
+        if (!endpoint->portTyped)
+            endpoint->port = scheme.defaultPort;
+        return endpoint;
+    }
+    return std::nullopt;
+}
+
+namespace {
+
+std::optional<FtpEndpoint> parseAuthority(const QString& text) {
     FtpEndpoint endpoint;
     if (text.startsWith(u'[')) {
         const qsizetype close = text.indexOf(u']');
@@ -72,22 +120,29 @@ std::optional<FtpEndpoint> ParseRemoteHost(const QString& text) {
     return endpoint;
 }
 
+QString bracketed(const FtpEndpoint& endpoint) {
+    return endpoint.ipv6 ? u'[' + endpoint.host + u']' : endpoint.host;
+}
+
+} // namespace
+
 QString FormUrl(const FtpEndpoint& endpoint) {
-    QString url = QStringLiteral("ftp://");
-    url += endpoint.ipv6 ? u'[' + endpoint.host + u']' : endpoint.host;
+    QString url = QLatin1String(schemeOf(endpoint.transport).name) + QStringLiteral("://");
+    url += bracketed(endpoint);
     if (endpoint.portTyped)
         url += u':' + QString::number(endpoint.port);
     return url + u'/';
 }
 
 std::optional<FtpEndpoint> ParseUrl(const QString& url) {
-    const QString scheme = QStringLiteral("ftp://");
-    if (!url.startsWith(scheme, Qt::CaseInsensitive) || !url.endsWith(u'/'))
+    if (!url.contains(QStringLiteral("://")) || !url.endsWith(u'/'))
         return std::nullopt;
-    const QString authority = url.mid(scheme.size(), url.size() - scheme.size() - 1);
-    if (authority.contains(u'/'))
-        return std::nullopt;
-    return ParseRemoteHost(authority);
+    return ParseRemoteHost(url);
+}
+
+QByteArray CurlBaseUrl(const FtpEndpoint& endpoint) {
+    return QByteArray(schemeOf(endpoint.transport).curlScheme) + "://" +
+           bracketed(endpoint).toUtf8() + ':' + QByteArray::number(endpoint.port) + '/';
 }
 
 bool HasUnsafeText(const QString& text) {
@@ -124,13 +179,18 @@ SplitPutOperation(const QString& operation,
     return std::nullopt;
 }
 
-QByteArray EncodeRemotePath(const QString& remoteFileName) {
+QByteArray EncodeRemotePath(const QString& remoteFileName, Transport transport) {
     QByteArray path;
     QString rest = remoteFileName;
-    if (rest.startsWith(u'/')) {
+    const bool absolute = rest.startsWith(u'/');
+    if (absolute)
+        rest.remove(0, 1);
+    if (transport == Transport::Sftp) {
+        // sftp:// paths start at the server's root; "~/" is the home directory.
+        path = absolute ? "" : "~/";
+    } else if (absolute) {
         // In an ftp:// URL a leading "%2F" names the server's root directory.
         path = "%2F";
-        rest.remove(0, 1);
     }
     const QStringList segments = rest.split(u'/');
     for (qsizetype i = 0; i < segments.size(); ++i) {

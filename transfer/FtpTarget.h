@@ -9,7 +9,16 @@
 // Pure text handling for one FTP store: where to connect, what to send where.
 // Kept apart from libcurl so that it can be tested and fuzzed on its own.
 
+// How the file travels. Plain FTP unless the host box names a scheme.
+enum class Transport {
+    Ftp,            // ftp://, or a bare host
+    FtpExplicitTls, // ftpes://: AUTH TLS, required on control and data
+    FtpImplicitTls, // ftps://: TLS from the first byte, port 990
+    Sftp,           // sftp://: SSH file transfer, port 22
+};
+
 struct FtpEndpoint {
+    Transport transport = Transport::Ftp;
     QString host; // without brackets, also for IPv6 addresses
     quint16 port = 21;
     bool portTyped = false;
@@ -17,12 +26,18 @@ struct FtpEndpoint {
 };
 
 // Accepts "host", "host:port", "[v6]" and "[v6]:port"; a bare IPv6 address
-// (two or more colons) is taken as a host without a port.
+// (two or more colons) is taken as a host without a port. Any of them may
+// follow "ftp://", "ftpes://", "ftps://" or "sftp://".
 std::optional<FtpEndpoint> ParseRemoteHost(const QString& text);
 
-// "ftp://host[:port]/", the port only where one was typed.
+// "scheme://host[:port]/", the port only where one was typed; the scheme
+// says the transport. Never carries credentials.
 QString FormUrl(const FtpEndpoint& endpoint);
 std::optional<FtpEndpoint> ParseUrl(const QString& url);
+
+// The same address as libcurl wants it: its scheme for the transport and
+// always the port.
+QByteArray CurlBaseUrl(const FtpEndpoint& endpoint);
 
 // CR and LF would end an FTP command early and let the rest run as a command
 // of its own; NUL truncates C strings. None belongs in a host, a credential
@@ -41,10 +56,10 @@ SplitPutOperation(const QString& operation,
                   const std::function<bool(const QString&)>& isRegularFile);
 bool IsRegularFile(const QString& path);
 
-// The path part of an ftp:// URL for a remote name as typed: relative to the
-// login directory, absolute when it starts with "/". Each segment is
+// The path part of a URL for a remote name as typed: relative to the login
+// directory, absolute when it starts with "/". Each segment is
 // percent-encoded as UTF-8.
-QByteArray EncodeRemotePath(const QString& remoteFileName);
+QByteArray EncodeRemotePath(const QString& remoteFileName, Transport transport = Transport::Ftp);
 
 // A name beside the final one, hidden from plain listings, unique per upload.
 QString TemporaryNameFor(const QString& remoteFileName, const QString& token);

@@ -8,6 +8,7 @@ class tst_FtpTarget : public QObject {
 private slots:
     void parseRemoteHost_data();
     void parseRemoteHost();
+    void curlUrl();
     void urlRoundTrip();
     void splitPutOperation_data();
     void splitPutOperation();
@@ -44,6 +45,19 @@ void tst_FtpTarget::parseRemoteHost_data() {
     QTest::newRow("bracketed name") << "[example.com]:21" << false << "" << 0;
     QTest::newRow("junk after bracket") << "[::1]x21" << false << "" << 0;
     QTest::newRow("bare bad v6") << "a:b:c" << false << "" << 0;
+    // A scheme names the transport, with its own default port.
+    QTest::newRow("ftp://") << "ftp://h" << true << "ftp://h/" << 21;
+    QTest::newRow("ftp:// with slash") << "FTP://h/" << true << "ftp://h/" << 21;
+    QTest::newRow("ftpes://") << "ftpes://h" << true << "ftpes://h/" << 21;
+    QTest::newRow("ftps://") << "ftps://h" << true << "ftps://h/" << 990;
+    QTest::newRow("ftps:// port") << "ftps://h:2990" << true << "ftps://h:2990/" << 2990;
+    QTest::newRow("sftp://") << "sftp://h" << true << "sftp://h/" << 22;
+    QTest::newRow("sftp://[v6]:port")
+        << "sftp://[::1]:2222" << true << "sftp://[::1]:2222/" << 2222;
+    QTest::newRow("unknown scheme") << "http://h" << false << "" << 0;
+    QTest::newRow("scheme, no host") << "sftp://" << false << "" << 0;
+    QTest::newRow("scheme with path") << "ftp://h/dir" << false << "" << 0;
+    QTest::newRow("scheme with credentials") << "sftp://u:p@h" << false << "" << 0;
 }
 
 void tst_FtpTarget::parseRemoteHost() {
@@ -58,6 +72,17 @@ void tst_FtpTarget::parseRemoteHost() {
     QCOMPARE(FormUrl(*endpoint), url);
     QCOMPARE(int(endpoint->port), port);
     QVERIFY(!FormUrl(*endpoint).contains(u'@'));
+}
+
+void tst_FtpTarget::curlUrl() {
+    // libcurl gets its own scheme for the transport and always the port.
+    QCOMPARE(CurlBaseUrl(*ParseRemoteHost("h")), QByteArray("ftp://h:21/"));
+    QCOMPARE(CurlBaseUrl(*ParseRemoteHost("ftpes://h")), QByteArray("ftp://h:21/"));
+    QCOMPARE(CurlBaseUrl(*ParseRemoteHost("ftps://h")), QByteArray("ftps://h:990/"));
+    QCOMPARE(CurlBaseUrl(*ParseRemoteHost("sftp://[::1]")), QByteArray("sftp://[::1]:22/"));
+    QCOMPARE(EncodeRemotePath("public_html/x y", Transport::Sftp),
+             QByteArray("~/public_html/x%20y"));
+    QCOMPARE(EncodeRemotePath("/srv/x", Transport::Sftp), QByteArray("srv/x"));
 }
 
 void tst_FtpTarget::urlRoundTrip() {
