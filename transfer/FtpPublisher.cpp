@@ -23,7 +23,8 @@ namespace {
 class LocalFile {
 public:
     bool open(const QString& path) {
-        file_.reset(std::fopen(QFile::encodeName(path).constData(), "rb"));
+        // Close-on-exec: nothing the program starts should inherit it.
+        file_.reset(std::fopen(QFile::encodeName(path).constData(), "rbe"));
         struct stat st {};
         if (!file_ || ::fstat(fileno(file_.get()), &st) != 0 || !S_ISREG(st.st_mode))
             return false;
