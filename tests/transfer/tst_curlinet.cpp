@@ -101,6 +101,7 @@ void tst_CurlInet::publishes_data() {
     QTest::newRow("marks in location")     << "channel_list.txt" << "my site #1?/" << "my site #1?" << "channel_list.txt";
     QTest::newRow("percent in location")   << "channel_list.txt" << "100%/" << "100%" << "channel_list.txt";
     QTest::newRow("non-ASCII location")    << "channel_list.txt" << QString::fromUtf8("caf\u00e9/") << QString::fromUtf8("caf\u00e9") << "channel_list.txt";
+    QTest::newRow("absolute location")     << "channel_list.txt" << "/public_html/" << "public_html" << "channel_list.txt";
     QTest::newRow("nested location")       << "channel_list.txt" << "public_html/tv/" << "public_html/tv" << "channel_list.txt";
     // clang-format on
 }
