@@ -5,6 +5,18 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
 ensure_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+
+# A minute of libFuzzer on the host, URL and path text handling, built with
+# clang and its sanitizers in a build folder of its own, starting from the
+# seeds and from every input that once found a fault; a crash fails the run
+# and leaves the input in build-fuzz/artifacts/.
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DHARLUNE_FUZZ=ON -DBUILD_TESTING=OFF
+cmake --build build-fuzz -j"$(nproc)" --target fuzz_ftptarget
+mkdir -p build-fuzz/corpus build-fuzz/artifacts
+timeout 300 build-fuzz/fuzz/fuzz_ftptarget -max_total_time=60 -print_final_stats=1 \
+    -artifact_prefix=build-fuzz/artifacts/ build-fuzz/corpus fuzz/corpus fuzz/reproducers
+
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j"$(nproc)"
 ctest --test-dir build --output-on-failure --timeout 900

@@ -29,7 +29,16 @@ public:
         if (!file_ || ::fstat(fileno(file_.get()), &st) != 0 || !S_ISREG(st.st_mode))
             return false;
         size_ = st.st_size;
+        opened_ = st;
         return true;
+    }
+    // Whether the file was written to since it was opened: its copy on the
+    // server may then mix old and new bytes.
+    bool changed() const {
+        struct stat st {};
+        return ::fstat(fileno(file_.get()), &st) != 0 || st.st_size != opened_.st_size ||
+               st.st_mtim.tv_sec != opened_.st_mtim.tv_sec ||
+               st.st_mtim.tv_nsec != opened_.st_mtim.tv_nsec;
     }
     bool rewind() {
         sent_ = 0;
@@ -56,6 +65,7 @@ private:
         void operator()(std::FILE* f) const { std::fclose(f); }
     };
     std::unique_ptr<std::FILE, Closer> file_;
+    struct stat opened_ {};
     qint64 size_ = 0;
     qint64 sent_ = 0;
     bool readError_ = false;
@@ -142,7 +152,10 @@ public:
 
 private:
     static QByteArray quoted(const QString& path) {
-        QByteArray text = path.toUtf8();
+        // As in sftp:// URLs, a leading "/~/" would name the home directory.
+        QByteArray text = (path == QStringLiteral("/~") || path.startsWith(QStringLiteral("/~/")))
+                              ? '/' + path.toUtf8()
+                              : path.toUtf8();
         text.replace('\\', "\\\\").replace('"', "\\\"");
         return '"' + text + '"';
     }
@@ -319,7 +332,9 @@ private:
     bool cleanup_ = false;
 };
 
-qint32 checkedSize(const Session& session, const LocalFile& file) {
+qint32 checkedCopy(const Session& session, const LocalFile& file) {
+    if (file.changed())
+        return ResponseCodes::LocalFileChanged;
     const auto size = session.reportedSize();
     return size && *size != file.size() ? ResponseCodes::SizeMismatch : ResponseCodes::Ok;
 }
@@ -351,9 +366,9 @@ qint32 Publish(const PublishJob& job, const std::atomic<bool>& abort) {
             removeTemporary();
         return code;
     }
-    if (checkedSize(session, file) != ResponseCodes::Ok) {
+    if (const qint32 code = checkedCopy(session, file); code != ResponseCodes::Ok) {
         removeTemporary();
-        return ResponseCodes::SizeMismatch;
+        return code;
     }
 
     rc = session.commands(session.renameCommands(temporary, finalName));
@@ -390,7 +405,7 @@ qint32 Publish(const PublishJob& job, const std::atomic<bool>& abort) {
         code = ResponseCodes::LocalFileUnreadable;
     } else {
         rc = session.store(finalName, file);
-        code = rc == CURLE_OK ? checkedSize(session, file) : session.failureCode(rc, file);
+        code = rc == CURLE_OK ? checkedCopy(session, file) : session.failureCode(rc, file);
     }
     removeTemporary();
     return code;

@@ -21,10 +21,23 @@ bool plausibleHostName(const QString& host) {
         return false;
     for (const QChar c : host) {
         // Anything that would change the meaning of the URL built from it.
-        if (c.isSpace() || c.unicode() < 0x20 || QStringLiteral("/\\?#@[]:%").contains(c))
+        if (c.isSpace() || c.category() == QChar::Other_Control ||
+            QStringLiteral("/\\?#@[]:%").contains(c))
             return false;
     }
     return true;
+}
+
+// An IPv6 address and nothing else: QHostAddress alone also takes a scope
+// id of any characters after "%", "@" and "/" among them, and ignores what
+// follows a NUL.
+bool isIpv6Address(const QString& text) {
+    for (const QChar c : text) {
+        if (!(c.isDigit() || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F') || c == u':' ||
+              c == u'.'))
+            return false;
+    }
+    return QHostAddress(text).protocol() == QAbstractSocket::IPv6Protocol;
 }
 
 struct Scheme {
@@ -95,12 +108,12 @@ std::optional<FtpEndpoint> parseAuthority(const QString& text) {
             endpoint.port = *port;
             endpoint.portTyped = true;
         }
-        if (QHostAddress(endpoint.host).protocol() != QAbstractSocket::IPv6Protocol)
+        if (!isIpv6Address(endpoint.host))
             return std::nullopt;
         return endpoint;
     }
     if (text.count(u':') >= 2) {
-        if (QHostAddress(text).protocol() != QAbstractSocket::IPv6Protocol)
+        if (!isIpv6Address(text))
             return std::nullopt;
         endpoint.host = text;
         endpoint.ipv6 = true;
@@ -187,7 +200,9 @@ QByteArray EncodeRemotePath(const QString& remoteFileName, Transport transport) 
         rest.remove(0, 1);
     if (transport == Transport::Sftp) {
         // sftp:// paths start at the server's root; "~/" is the home directory.
-        path = absolute ? "" : "~/";
+        // An absolute path into a folder named "~" keeps a second slash, so
+        // that it is not read as the home directory.
+        path = absolute ? (rest == u'~' || rest.startsWith(QStringLiteral("~/")) ? "/" : "") : "~/";
     } else if (absolute) {
         // In an ftp:// URL a leading "%2F" names the server's root directory.
         path = "%2F";

@@ -17,5 +17,6 @@ constexpr qint32 LocalFileUnreadable = 2003;
 constexpr qint32 SizeMismatch = 2004; // the server holds another size than was sent
 constexpr qint32 Aborted = 2005;
 constexpr qint32 BadHost = 2006;
-constexpr qint32 Busy = 2007; // Execute while an operation still runs
+constexpr qint32 Busy = 2007;             // Execute while an operation still runs
+constexpr qint32 LocalFileChanged = 2008; // written to while it was sent
 } // namespace ResponseCodes

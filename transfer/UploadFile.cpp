@@ -1,5 +1,7 @@
 #include "UploadFile.h"
 
+#include "FtpTarget.h"
+
 #include <QCoreApplication>
 #include <QEventLoop>
 
@@ -35,7 +37,14 @@ bool UploadFile(const InetFactory& factory, QString HostName, QString username, 
     onInet([&](Inet& i) { i.SetPassword(password); });
     onInet([&](Inet& i) {
         const QString url = i.URL();
-        i.Execute(url, QStringLiteral("Put ") + LocalFileName + u' ' + RemoteFileName);
+        const QString operation = QStringLiteral("Put ") + LocalFileName + u' ' + RemoteFileName;
+        // The names travel joined by a space; a local name that holds a space
+        // after an existing file's name would be read as another file and
+        // another remote name. Such an upload is not started.
+        const auto put = SplitPutOperation(operation, IsRegularFile);
+        if (put && (put->localFileName != LocalFileName || put->remoteFileName != RemoteFileName))
+            throw InetError("the names cannot be told apart");
+        i.Execute(url, operation);
     });
 
     // Wait for the component, dispatching events meanwhile. Blocking in the

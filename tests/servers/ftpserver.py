@@ -173,6 +173,24 @@ class NoBannerHandler(Handler):
         self.event(line)
 
 
+class WrongSizeHandler(Handler):
+    """Answers SIZE with a size size_error bytes off the one on disk."""
+
+    size_error = 1
+
+    def ftp_SIZE(self, path):
+        try:
+            size = self.run_as_current_user(self.fs.getsize, path)
+        except OSError as err:
+            self.respond("550 %s." % err.strerror)
+            return
+        self.respond("213 %d" % max(0, size + self.size_error))
+
+
+class ShortSizeHandler(WrongSizeHandler):
+    size_error = -1
+
+
 MODES = {
     "normal": Handler,
     "no-rename": NoRenameHandler,
@@ -185,6 +203,8 @@ MODES = {
     "stall-reply": StallReplyHandler,
     "stall-data": StallDataCmdHandler,
     "no-banner": NoBannerHandler,
+    "wrong-size": WrongSizeHandler,
+    "short-size": ShortSizeHandler,
 }
 
 

@@ -1,7 +1,7 @@
 #include "CurlInet.h"
 #include "FtpTestServer.h"
-#include "TestTimeouts.h"
 #include "ResponseCodes.h"
+#include "TransferTestHelpers.h"
 #include "UploadFile.h"
 
 #include <QDir>
@@ -20,18 +20,6 @@ QByteArray channelList(int lines = 50) {
     for (int i = 0; i < lines; ++i)
         bytes += "Channel " + QByteArray::number(i) + " \xc3\xa9\r\n";
     return bytes;
-}
-
-// Runs one Put on a component and waits for it the way UploadFile does.
-qint32 put(CurlInet& inet, const QString& host, const QString& user, const QString& password,
-           const QString& local, const QString& remote) {
-    inet.SetRemoteHost(host);
-    inet.SetUserName(user);
-    inet.SetPassword(password);
-    inet.Execute(inet.URL(), "Put " + local + " " + remote);
-    while (inet.StillExecuting())
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    return inet.ResponseCode();
 }
 
 } // namespace
@@ -140,8 +128,8 @@ void tst_CurlInet::replacesEarlierFile() {
     const QString local = writeLocal("channel_list.txt", "new\n");
     for (int i = 0; i < 3; ++i) {
         CurlInet inet(TestTimeouts());
-        QCOMPARE(put(inet, server.hostPort(), server.user(), server.password(), local,
-                     "public_html/channel_list.txt"),
+        QCOMPARE(RunPut(inet, server.hostPort(), server.user(), server.password(), local,
+                        "public_html/channel_list.txt"),
                  ResponseCodes::Ok);
     }
     QCOMPARE(server.remoteBytes("public_html/channel_list.txt"), QByteArray("new\n"));
@@ -192,8 +180,8 @@ void tst_CurlInet::failures() {
     const QString localPath = local == "." ? local_.path() : local_.filePath(local);
 
     CurlInet inet(TestTimeouts());
-    QCOMPARE(put(inet, host.isEmpty() ? server.hostPort() : host, server.user(),
-                 password.isEmpty() ? server.password() : password, localPath, remote),
+    QCOMPARE(RunPut(inet, host.isEmpty() ? server.hostPort() : host, server.user(),
+                    password.isEmpty() ? server.password() : password, localPath, remote),
              code);
     QVERIFY(!UploadFile(CurlInetFactory(TestTimeouts()), host.isEmpty() ? server.hostPort() : host,
                         server.user(), password.isEmpty() ? server.password() : password, localPath,
@@ -338,8 +326,8 @@ void tst_CurlInet::renameQuirks() {
         QVERIFY(server.writeRemote("public_html/channel_list.txt", "old\n"));
     const QString local = writeLocal("channel_list.txt", bytes_);
     CurlInet inet(TestTimeouts());
-    QCOMPARE(put(inet, server.hostPort(), server.user(), server.password(), local,
-                 "public_html/channel_list.txt"),
+    QCOMPARE(RunPut(inet, server.hostPort(), server.user(), server.password(), local,
+                    "public_html/channel_list.txt"),
              ResponseCodes::Ok);
     QCOMPARE(server.remoteBytes("public_html/channel_list.txt"), bytes_);
     QCOMPARE(server.entries("public_html"), QStringList{"channel_list.txt"});
@@ -390,8 +378,8 @@ void tst_CurlInet::abortEndsTransfer() {
     QTimer::singleShot(500, [] { CurlInet::AbortAll(); });
     QElapsedTimer clock;
     clock.start();
-    QCOMPARE(put(inet, server.hostPort(), server.user(), server.password(), local,
-                 "public_html/channel_list.txt"),
+    QCOMPARE(RunPut(inet, server.hostPort(), server.user(), server.password(), local,
+                    "public_html/channel_list.txt"),
              ResponseCodes::Aborted);
     QVERIFY2(clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
 }

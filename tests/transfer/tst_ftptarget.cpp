@@ -45,6 +45,10 @@ void tst_FtpTarget::parseRemoteHost_data() {
     QTest::newRow("bracketed name") << "[example.com]:21" << false << "" << 0;
     QTest::newRow("junk after bracket") << "[::1]x21" << false << "" << 0;
     QTest::newRow("bare bad v6") << "a:b:c" << false << "" << 0;
+    QTest::newRow("v6 scope id naming a host") << "[::1%x@127.0.0.1:21/]" << false << "" << 0;
+    QTest::newRow("bare v6 with scope id") << "::1%eth0" << false << "" << 0;
+    QTest::newRow("v6 with a tab") << "[::\t1]" << false << "" << 0;
+    QTest::newRow("DEL in a name") << "ftp\x7f.example.com" << false << "" << 0;
     // A scheme names the transport, with its own default port.
     QTest::newRow("ftp://") << "ftp://h" << true << "ftp://h/" << 21;
     QTest::newRow("ftp:// with slash") << "FTP://h/" << true << "ftp://h/" << 21;

@@ -2,7 +2,7 @@
 #include "FtpTestServer.h"
 #include "ResponseCodes.h"
 #include "SecureTestServer.h"
-#include "TestTimeouts.h"
+#include "TransferTestHelpers.h"
 #include "UploadFile.h"
 
 #include <QDir>
@@ -118,13 +118,9 @@ void tst_SecureTransports::tlsRefusals() {
     if (trusted)
         qputenv("SSL_CERT_FILE", QFile::encodeName(server.caFile()));
     CurlInet inet(TestTimeouts());
-    inet.SetRemoteHost(QStringLiteral("ftpes://%1:%2").arg(hostName).arg(server.port()));
-    inet.SetUserName(server.user());
-    inet.SetPassword(server.password());
-    inet.Execute(inet.URL(), "Put " + local_ + " public_html/channel_list.txt");
-    while (inet.StillExecuting())
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    QCOMPARE(inet.ResponseCode(), ResponseCodes::CurlBase + CURLE_PEER_FAILED_VERIFICATION);
+    QCOMPARE(RunPut(inet, QStringLiteral("ftpes://%1:%2").arg(hostName).arg(server.port()),
+                    server.user(), server.password(), local_, "public_html/channel_list.txt"),
+             ResponseCodes::CurlBase + CURLE_PEER_FAILED_VERIFICATION);
     QCOMPARE(server.entries("public_html"), QStringList{});
 }
 

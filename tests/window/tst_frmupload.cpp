@@ -1,6 +1,6 @@
 #include "CurlInet.h"
 #include "FtpTestServer.h"
-#include "TestTimeouts.h"
+#include "TransferTestHelpers.h"
 #include "frmUpload.h"
 
 #include <QApplication>

@@ -1,0 +1,195 @@
+// libFuzzer target for the pure text handling in transfer/FtpTarget.h. Every
+// input goes through each function; a broken property aborts with the input.
+#include "FtpTarget.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+QString escaped(const QString& text) {
+    QString out;
+    for (const QChar c : text) {
+        if (c.unicode() < 0x20 || (c.unicode() >= 0x7f && c.unicode() < 0xa0) || c == u'\\')
+            out += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
+        else
+            out += c;
+    }
+    return out;
+}
+
+[[noreturn]] void broken(const char* property, const QString& input, const QString& detail) {
+    std::fprintf(stderr, "broken: %s\n  input:  \"%s\"\n  result: \"%s\"\n", property,
+                 qUtf8Printable(escaped(input)), qUtf8Printable(escaped(detail)));
+    std::abort();
+}
+
+bool isControl(QChar c) {
+    return c.category() == QChar::Other_Control;
+}
+
+bool sameEndpoint(const FtpEndpoint& a, const FtpEndpoint& b) {
+    return a.transport == b.transport && a.host == b.host && a.port == b.port &&
+           a.portTyped == b.portTyped && a.ipv6 == b.ipv6;
+}
+
+quint16 defaultPort(Transport transport) {
+    switch (transport) {
+    case Transport::FtpImplicitTls:
+        return 990;
+    case Transport::Sftp:
+        return 22;
+    default:
+        return 21;
+    }
+}
+
+// A URL handed on must name exactly the host: no user part, nothing that
+// could end it early or smuggle a command.
+void checkUrlText(const QString& input, const QString& url) {
+    for (const QChar c : url) {
+        if (c == u'@' || isControl(c) || c.isSpace())
+            broken("a URL carries '@', a space or a control character", input, url);
+    }
+}
+
+void checkEndpoint(const QString& input, const FtpEndpoint& endpoint) {
+    if (!endpoint.portTyped && endpoint.port != defaultPort(endpoint.transport))
+        broken("an untyped port is not the transport's default", input, FormUrl(endpoint));
+    if (endpoint.port == 0)
+        broken("port 0 accepted", input, FormUrl(endpoint));
+    const QString url = FormUrl(endpoint);
+    checkUrlText(input, url);
+    checkUrlText(input, QString::fromUtf8(CurlBaseUrl(endpoint)));
+    const auto back = ParseUrl(url);
+    if (!back)
+        broken("a formed URL does not parse back", input, url);
+    if (!sameEndpoint(endpoint, *back))
+        broken("a formed URL parses back to another endpoint", input,
+               url + " -> " + FormUrl(*back));
+}
+
+void checkHost(const QString& text) {
+    if (const auto endpoint = ParseRemoteHost(text))
+        checkEndpoint(text, *endpoint);
+    if (const auto endpoint = ParseUrl(text))
+        checkEndpoint(text, *endpoint);
+}
+
+// What libcurl and the server make of the path part: libcurl decodes it,
+// and for SFTP a path starting "/~/" is relative to the home directory.
+// An SFTP server reads any run of leading slashes as the root, so those
+// compare as one.
+QString decodedRemote(const QByteArray& encoded, Transport transport) {
+    const QString path = QString::fromUtf8(QByteArray::fromPercentEncoding('/' + encoded));
+    if (transport != Transport::Sftp)
+        return path.mid(1);
+    return path.startsWith(QStringLiteral("/~/")) ? path.mid(3) : path;
+}
+
+QString sameFile(const QString& path, Transport transport) {
+    if (transport != Transport::Sftp || !path.startsWith(QStringLiteral("//")))
+        return path;
+    qsizetype slashes = 0;
+    while (slashes < path.size() && path[slashes] == u'/')
+        ++slashes;
+    return path.mid(slashes - 1);
+}
+
+void checkRemotePath(const QString& text) {
+    for (const Transport transport :
+         {Transport::Ftp, Transport::FtpExplicitTls, Transport::FtpImplicitTls, Transport::Sftp}) {
+        const QByteArray encoded = EncodeRemotePath(text, transport);
+        for (const char c : encoded) {
+            const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                               (c >= '0' && c <= '9') || QByteArray("-._~%/").contains(c);
+            if (!plain)
+                broken("an encoded path holds a character a URL path must not", text,
+                       QString::fromLatin1(encoded));
+        }
+        if (sameFile(decodedRemote(encoded, transport), transport) != sameFile(text, transport))
+            broken("an encoded path does not decode to the name", text,
+                   QString::fromLatin1(encoded) + " -> " + decodedRemote(encoded, transport));
+    }
+}
+
+// Judged on the bytes that libcurl and the server get: text passed as safe
+// must hold no CR, LF or NUL byte once encoded.
+void checkUnsafeText(const QString& text) {
+    const QByteArray bytes = text.toUtf8();
+    const bool unsafe = bytes.contains('\r') || bytes.contains('\n') || bytes.contains('\0');
+    if (HasUnsafeText(text) != unsafe)
+        broken("HasUnsafeText misjudges", text, unsafe ? "unsafe" : "safe");
+}
+
+// Which local names "exist" comes from the mask: a name holding n spaces is a
+// regular file when bit n is set. Names are always prefixes of the names part.
+void checkSplit(const QString& operation, quint8 mask) {
+    const QString names = operation.mid(4);
+    const auto isFile = [&](const QString& local) {
+        if (!names.startsWith(local))
+            broken("SplitPutOperation asked about a name it was not given", operation, local);
+        return !local.isEmpty() && (mask >> (local.count(u' ') % 8) & 1) != 0;
+    };
+    const auto valid = [&](qsizetype space) {
+        const QString remote = names.mid(space + 1);
+        return isFile(names.left(space)) && !remote.isEmpty() && !remote.endsWith(u'/');
+    };
+    const bool verb = operation.startsWith(QStringLiteral("Put "), Qt::CaseInsensitive);
+    const auto put = SplitPutOperation(operation, isFile);
+    if (!put) {
+        if (!verb)
+            return;
+        for (qsizetype space = names.indexOf(u' '); space >= 0;
+             space = names.indexOf(u' ', space + 1)) {
+            if (valid(space))
+                broken("SplitPutOperation missed a split", operation, names.left(space));
+        }
+        return;
+    }
+    if (!verb)
+        broken("SplitPutOperation took another verb", operation, put->localFileName);
+    if (names != put->localFileName + u' ' + put->remoteFileName)
+        broken("the split parts do not make up the operation", operation,
+               put->localFileName + " | " + put->remoteFileName);
+    const qsizetype at = put->localFileName.size();
+    if (!valid(at))
+        broken("SplitPutOperation split where no file is", operation, put->localFileName);
+    // The last valid space wins.
+    for (qsizetype space = names.indexOf(u' ', at + 1); space >= 0;
+         space = names.indexOf(u' ', space + 1)) {
+        if (valid(space))
+            broken("SplitPutOperation did not split at the last valid space", operation,
+                   put->localFileName);
+    }
+}
+
+void checkTemporaryName(const QString& text) {
+    const QString name = TemporaryNameFor(text, QStringLiteral("1f"));
+    const qsizetype slash = text.lastIndexOf(u'/');
+    if (!name.startsWith(text.left(slash + 1) + u'.') || !name.endsWith(QStringLiteral(".1f.part")))
+        broken("the temporary name is not beside the final one", text, name);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const QString text =
+        QString::fromUtf8(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
+    checkHost(text);
+    checkRemotePath(text);
+    checkUnsafeText(text);
+    checkTemporaryName(text);
+    if (size > 0) {
+        const QString rest = QString::fromUtf8(reinterpret_cast<const char*>(data + 1),
+                                               static_cast<qsizetype>(size - 1));
+        checkSplit(rest, data[0]);
+        checkSplit(QStringLiteral("Put ") + rest, data[0]);
+    }
+    return 0;
+}

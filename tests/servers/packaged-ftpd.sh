@@ -1,0 +1,245 @@
+#!/bin/bash
+# Runs proftpd or pure-ftpd on loopback for the uploader's tests, straight
+# from Debian's packages unpacked into a scratch folder: as installed
+# packages both conflict with vsftpd.
+#
+#   packaged-ftpd.sh start proftpd|pure-ftpd DIR USER PASSWORD
+#                                       prints "PORT <n>" and "PID <pid>"
+#   packaged-ftpd.sh stop PID
+#
+# DIR becomes USER's login directory; the unpacked packages, the config and
+# the logs go into DIR's parent folder. Sessions run as "nobody". The .deb
+# files are fetched with apt-get download once and kept in
+# $HARLUNE_FTPD_CACHE (default /var/cache/harlune-test-ftpd). The server
+# stops by itself once the process that ran "start" has gone. Exits 77
+# (skip) when it cannot run here.
+set -euo pipefail
+
+CACHE=${HARLUNE_FTPD_CACHE:-/var/cache/harlune-test-ftpd}
+SESSION_USER=nobody
+
+skip() {
+    echo "packaged-ftpd.sh: $*" >&2
+    exit 77
+}
+
+fail() {
+    echo "packaged-ftpd.sh: $*" >&2
+    exit 1
+}
+
+packages_for() {
+    case "$1" in
+    proftpd) echo proftpd-core libhiredis0.14 libmemcached11 libmemcachedutil2 libhashkit2 libpcre2-posix3 ;;
+    pure-ftpd) echo pure-ftpd ;;
+    *) fail "unknown server $1" ;;
+    esac
+}
+
+# Puts each package's .deb into the cache, unless a copy is there already
+# (in the cache or in apt's own archive).
+fetch() {
+    local pkg missing=()
+    mkdir -p "$CACHE"
+    for pkg in "$@"; do
+        if ! compgen -G "$CACHE/${pkg}_*.deb" >/dev/null; then
+            if compgen -G "/var/cache/apt/archives/${pkg}_*.deb" >/dev/null; then
+                cp /var/cache/apt/archives/"${pkg}"_*.deb "$CACHE/"
+            else
+                missing+=("$pkg")
+            fi
+        fi
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    local log
+    log=$(mktemp)
+    # The sandbox user _apt cannot write the cache: download as root, quietly.
+    if ! (cd "$CACHE" && apt-get download -q -o APT::Sandbox::User=root "${missing[@]}" >"$log" 2>&1); then
+        local why
+        why=$(tail -n 3 "$log")
+        rm -f "$log"
+        skip "apt-get download ${missing[*]} failed: $why"
+    fi
+    rm -f "$log"
+}
+
+unpack() {
+    local dest=$1 pkg deb
+    shift
+    mkdir -p "$dest"
+    for pkg in "$@"; do
+        # The newest cached version of the package.
+        deb=$(printf '%s\n' "$CACHE/${pkg}"_*.deb | sort -V | tail -n 1)
+        dpkg -x "$deb" "$dest" || fail "cannot unpack $deb"
+    done
+}
+
+free_port() {
+    /usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+listening() {
+    local hex
+    hex=$(printf '%04X' "$1")
+    grep -q "^ *[0-9]*: 0100007F:$hex 00000000:0000 0A " /proc/net/tcp
+}
+
+crypt_password() {
+    /usr/bin/python3 -W ignore -c \
+        'import crypt, sys; print(crypt.crypt(sys.argv[1], crypt.mksalt(crypt.METHOD_SHA512)))' "$1"
+}
+
+write_proftpd() {
+    local base=$1 dir=$2 user=$3 password=$4 uid gid
+    uid=$(id -u "$SESSION_USER")
+    gid=$(id -g "$SESSION_USER")
+    printf '%s:%s:%s:%s::%s:/bin/false\n' "$user" "$(crypt_password "$password")" "$uid" "$gid" \
+        "$dir" >"$base/ftpd.passwd"
+    printf 'harlune:x:%s:\n' "$gid" >"$base/ftpd.group"
+    chmod 600 "$base/ftpd.passwd" "$base/ftpd.group"
+}
+
+proftpd_config() {
+    local base=$1 port=$2
+    cat >"$base/proftpd.conf" <<EOF
+ServerName "harlune test"
+ServerType standalone
+DefaultServer on
+UseIPv6 off
+DefaultAddress 127.0.0.1
+SocketBindTight on
+Port $port
+User $SESSION_USER
+Group $(id -gn "$SESSION_USER")
+PidFile $base/proftpd.pid
+ScoreboardFile $base/proftpd.scoreboard
+DelayTable none
+ControlsEngine off
+WtmpLog off
+UseReverseDNS off
+UseFtpUsers off
+AuthOrder mod_auth_file.c
+AuthUserFile $base/ftpd.passwd
+AuthGroupFile $base/ftpd.group
+RequireValidShell off
+DefaultRoot ~
+AllowOverwrite on
+Umask 022
+SystemLog $base/proftpd.log
+TransferLog $base/xfer.log
+EOF
+}
+
+write_pure_ftpd() {
+    local base=$1 dir=$2 user=$3 password=$4
+    # Written here rather than by "pure-pw useradd", whose argon2 hash takes
+    # seconds to check at every log-in.
+    printf '%s:%s:%s:%s::%s/./::::::::::::\n' "$user" "$(crypt_password "$password")" \
+        "$(id -u "$SESSION_USER")" "$(id -g "$SESSION_USER")" "$dir" >"$base/pureftpd.passwd"
+    chmod 600 "$base/pureftpd.passwd"
+    "$base/pkg/usr/bin/pure-pw" mkdb "$base/pureftpd.pdb" -f "$base/pureftpd.passwd" >/dev/null ||
+        fail "pure-pw could not build the user database"
+}
+
+start() {
+    [ $# -eq 4 ] || fail "usage: packaged-ftpd.sh start proftpd|pure-ftpd DIR USER PASSWORD"
+    local server=$1 dir user=$3 password=$4 base owner=$PPID
+    [ "$(id -u)" -eq 0 ] || skip "must run as root: $server chroots and switches to $SESSION_USER"
+    id -u "$SESSION_USER" >/dev/null 2>&1 || skip "no user $SESSION_USER"
+    command -v apt-get >/dev/null || skip "no apt-get to fetch $server with"
+    dir=$(realpath -m "$2")
+    base=$(dirname "$dir")
+
+    local packages
+    read -r -a packages <<<"$(packages_for "$server")"
+    (
+        flock 9
+        fetch "${packages[@]}"
+    ) 9>/tmp/harlune-ftpd-cache.lock
+    unpack "$base/pkg" "${packages[@]}"
+
+    mkdir -p "$dir/public_html"
+    chown -R "$SESSION_USER:" "$dir"
+    chmod go+x "$base"
+
+    local port pid
+    case "$server" in
+    proftpd) write_proftpd "$base" "$dir" "$user" "$password" ;;
+    pure-ftpd) write_pure_ftpd "$base" "$dir" "$user" "$password" ;;
+    esac
+    for _ in 1 2 3; do
+        port=$(free_port)
+        case "$server" in
+        proftpd)
+            proftpd_config "$base" "$port"
+            LD_LIBRARY_PATH="$base/pkg/usr/lib/x86_64-linux-gnu" setsid \
+                "$base/pkg/usr/sbin/proftpd" -n -q -c "$base/proftpd.conf" \
+                </dev/null >>"$base/server.out" 2>&1 &
+            ;;
+        pure-ftpd)
+            setsid "$base/pkg/usr/sbin/pure-ftpd" -S "127.0.0.1,$port" -4 -l "puredb:$base/pureftpd.pdb" \
+                -E -H -A -u 1 -O "clf:$base/xfer.log" \
+                </dev/null >>"$base/server.out" 2>&1 &
+            ;;
+        esac
+        pid=$!
+        (
+            while any_alive "$pid" && any_alive "$owner"; do
+                sleep 1
+            done
+            stop "$pid"
+        ) </dev/null >/dev/null 2>&1 &
+        local tries=0
+        while any_alive "$pid" && ! listening "$port" && [ $tries -lt 50 ]; do
+            sleep 0.1
+            tries=$((tries + 1))
+        done
+        if any_alive "$pid" && listening "$port"; then
+            echo "PORT $port"
+            echo "PID $pid"
+            return 0
+        fi
+        # Most likely the port was taken in the meantime: try another.
+        kill -KILL "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+    fail "$server did not come up on 127.0.0.1:$port:" "$(tail -n 5 "$base/server.out" 2>/dev/null)"
+}
+
+process_tree() {
+    local child
+    echo "$1"
+    for child in $(ps -o pid= --ppid "$1"); do
+        process_tree "$child"
+    done
+}
+
+any_alive() {
+    local p state
+    for p in "$@"; do
+        state=$(ps -o stat= -p "$p" 2>/dev/null) || continue
+        [[ $state == Z* ]] || return 0
+    done
+    return 1
+}
+
+stop() {
+    [ $# -eq 1 ] || fail "usage: packaged-ftpd.sh stop PID"
+    local pids
+    pids=$(process_tree "$1")
+    # shellcheck disable=SC2086
+    kill -TERM $pids 2>/dev/null || true
+    for _ in $(seq 10); do
+        # shellcheck disable=SC2086
+        any_alive $pids || return 0
+        sleep 0.1
+    done
+    # shellcheck disable=SC2086
+    kill -KILL $pids 2>/dev/null || true
+}
+
+case "${1:-}" in
+start) shift; start "$@" ;;
+stop) shift; stop "$@" ;;
+*) fail "usage: packaged-ftpd.sh start proftpd|pure-ftpd DIR USER PASSWORD | stop PID" ;;
+esac

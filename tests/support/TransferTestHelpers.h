@@ -1,0 +1,36 @@
+#pragma once
+
+#include "CurlInet.h"
+#include "FtpPublisher.h"
+#include "ResponseCodes.h"
+
+#include <QCoreApplication>
+
+// Short enough for a test, yet longer than any pause the test servers make
+// on purpose before answering.
+inline TransferTimeouts TestTimeouts() {
+    TransferTimeouts t;
+    t.connect = std::chrono::milliseconds(3000);
+    t.serverReply = std::chrono::seconds(5);
+    t.stall = std::chrono::seconds(3);
+    return t;
+}
+
+// Runs one Put on a component and waits for it the way UploadFile does;
+// a host the component will not use reads as BadHost.
+inline qint32 RunPut(CurlInet& inet, const QString& host, const QString& user,
+                     const QString& password, const QString& local, const QString& remote) {
+    inet.SetRemoteHost(host);
+    inet.SetUserName(user);
+    inet.SetPassword(password);
+    QString url;
+    try {
+        url = inet.URL();
+    } catch (const InetError&) {
+        return ResponseCodes::BadHost;
+    }
+    inet.Execute(url, "Put " + local + " " + remote);
+    while (inet.StillExecuting())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    return inet.ResponseCode();
+}

@@ -1,0 +1,597 @@
+#include "CurlInet.h"
+#include "FtpTestServer.h"
+#include "PackagedFtpServer.h"
+#include "ResponseCodes.h"
+#include "TransferTestHelpers.h"
+#include "UploadControl.h"
+#include "UploadFile.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <curl/curl.h>
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace {
+
+const QString Remote = QStringLiteral("public_html/channel_list.txt");
+const QByteArray Published = "the list as published before\n";
+
+QByteArray channelList(int lines = 50) {
+    QByteArray bytes;
+    for (int i = 0; i < lines; ++i)
+        bytes += "Channel " + QByteArray::number(i) + " \xc3\xa9\r\n";
+    return bytes;
+}
+
+// Bytes that differ from one offset to the next, so that a shifted or mixed
+// copy never compares equal.
+QByteArray pattern(qint64 size) {
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (qint64 i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>((i * 7 + i / 251) % 256);
+    return bytes;
+}
+
+enum class Driver { UploadFile, CurlInet };
+
+// One upload through either entry point: UploadFile's verdict, or the
+// response code of a component driven directly (Ok or not for UploadFile).
+qint32 upload(Driver driver, const QString& host, const QString& user, const QString& password,
+              const QString& local, const QString& remote) {
+    if (driver == Driver::CurlInet) {
+        CurlInet inet(TestTimeouts());
+        return RunPut(inet, host, user, password, local, remote);
+    }
+    return UploadFile(CurlInetFactory(TestTimeouts()), host, user, password, local, remote)
+               ? ResponseCodes::Ok
+               : -1;
+}
+
+int countEntries(const char* dir) {
+    return int(QDir(QString::fromLatin1(dir))
+                   .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)
+                   .size());
+}
+int openFds() {
+    return countEntries("/proc/self/fd");
+}
+int threads() {
+    return countEntries("/proc/self/task");
+}
+qint64 rssKiB() {
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+// Where this process stands in the file at `path`: the offset of the
+// descriptor open on it, or -1 while none is.
+qint64 readOffset(const QString& path) {
+    const QByteArray wanted = QFile::encodeName(path);
+    const QStringList fds = QDir(QStringLiteral("/proc/self/fd"))
+                                .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+    for (const QString& fd : fds) {
+        char target[4096];
+        const QByteArray link = QFile::encodeName(QStringLiteral("/proc/self/fd/") + fd);
+        const ssize_t n = ::readlink(link.constData(), target, sizeof target);
+        if (n <= 0 || QByteArray(target, n) != wanted)
+            continue;
+        QFile info(QStringLiteral("/proc/self/fdinfo/") + fd);
+        if (!info.open(QIODevice::ReadOnly))
+            continue;
+        for (const QByteArray& line : info.readAll().split('\n')) {
+            if (line.startsWith("pos:"))
+                return line.mid(4).trimmed().toLongLong();
+        }
+    }
+    return -1;
+}
+
+// Runs as another user for as long as it lives; root reads any file
+// whatever its mode.
+class EffectiveUser {
+public:
+    explicit EffectiveUser(uid_t uid) : saved_(geteuid()) { ok_ = seteuid(uid) == 0; }
+    ~EffectiveUser() {
+        if (ok_ && seteuid(saved_) != 0)
+            qFatal("cannot restore the effective user id");
+    }
+    EffectiveUser(const EffectiveUser&) = delete;
+    EffectiveUser& operator=(const EffectiveUser&) = delete;
+    bool ok() const { return ok_; }
+
+private:
+    uid_t saved_;
+    bool ok_ = false;
+};
+
+// Counts the transfer components alive at once around a real one.
+class CountedInet final : public Inet {
+public:
+    CountedInet(std::unique_ptr<Inet> inner, int& live, int& most)
+        : inner_(std::move(inner)), live_(live) {
+        most = std::max(most, ++live_);
+    }
+    ~CountedInet() override { --live_; }
+    void SetProtocol(int protocol) override { inner_->SetProtocol(protocol); }
+    void SetRemoteHost(const QString& host) override { inner_->SetRemoteHost(host); }
+    void SetUserName(const QString& userName) override { inner_->SetUserName(userName); }
+    void SetPassword(const QString& password) override { inner_->SetPassword(password); }
+    QString URL() const override { return inner_->URL(); }
+    void Execute(const QString& url, const QString& operation) override {
+        inner_->Execute(url, operation);
+    }
+    bool StillExecuting() const override { return inner_->StillExecuting(); }
+    qint32 ResponseCode() const override { return inner_->ResponseCode(); }
+    void Abort() override { inner_->Abort(); }
+
+private:
+    std::unique_ptr<Inet> inner_;
+    int& live_;
+};
+
+struct FixedSettings final : UploadSettings {
+    QString host, user, password, local, location, interval;
+    QString HostName() const override { return host; }
+    QString UserName() const override { return user; }
+    QString Password() const override { return password; }
+    QString LocalFileName() const override { return local; }
+    QString RemoteLocation() const override { return location; }
+    QString IntervalText() const override { return interval; }
+    int AutoUploadGate() const override { return 1; }
+};
+
+struct CountingReporter final : ResultReporter {
+    QStringList shown;
+    void ShowResult(const QString& text) override { shown << text; }
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(Driver)
+Q_DECLARE_METATYPE(PackagedFtpServer::Kind)
+
+class tst_Faults : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+
+    void localFile_data();
+    void localFile();
+    void fileChangesWhileSent_data();
+    void fileChangesWhileSent();
+    void lyingSize_data();
+    void lyingSize();
+    void hostTextNamesOneHost_data();
+    void hostTextNamesOneHost();
+    void otherServers_data();
+    void otherServers();
+    void manyUploadsLeakNothing();
+    void zeroIntervalNeverOverlaps();
+
+private:
+    QString writeLocal(const QString& name, const QByteArray& bytes);
+    QTemporaryDir local_;
+    QString dir_;
+};
+
+void tst_Faults::initTestCase() {
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    QVERIFY(local_.isValid());
+    // Other users must reach the files for the unreadable-file case.
+    QVERIFY(QFile::setPermissions(local_.path(), QFile::ReadOwner | QFile::WriteOwner |
+                                                     QFile::ExeOwner | QFile::ExeGroup |
+                                                     QFile::ExeOther));
+    dir_ = local_.filePath(QStringLiteral("case"));
+}
+
+void tst_Faults::init() {
+    QDir(dir_).removeRecursively();
+    QVERIFY(QDir().mkpath(dir_));
+    QVERIFY(QFile::setPermissions(dir_, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                            QFile::ReadOther | QFile::ExeOther | QFile::ReadGroup |
+                                            QFile::ExeGroup));
+}
+
+QString tst_Faults::writeLocal(const QString& name, const QByteArray& bytes) {
+    const QString path = dir_ + u'/' + name;
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+        qFatal("cannot write %s", qPrintable(path));
+    return path;
+}
+
+void tst_Faults::localFile_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("remote");
+    QTest::addColumn<qint32>("code");
+
+    QTest::newRow("unreadable") << "unreadable" << Remote << ResponseCodes::LocalFileUnreadable;
+    QTest::newRow("symlink to a directory") << "dir-link" << Remote << ResponseCodes::BadOperation;
+    QTest::newRow("named pipe") << "fifo" << Remote << ResponseCodes::BadOperation;
+    // "Put <dir>/list.txt old channel_list.txt" also splits into the file
+    // list.txt and the remote name "old channel_list.txt": UploadFile, which
+    // knows the two names, does not start such an upload.
+    QTest::newRow("directory named after a file and a word")
+        << "dir-after-file"
+        << "channel_list.txt" << ResponseCodes::BadOperation;
+    QTest::newRow("missing file named after a file and a word")
+        << "missing-after-file"
+        << "channel_list.txt" << ResponseCodes::BadOperation;
+    QTest::newRow("empty") << "empty" << Remote << ResponseCodes::Ok;
+}
+
+void tst_Faults::localFile() {
+    QFETCH(QString, kind);
+    QFETCH(QString, remote);
+    QFETCH(qint32, code);
+    FtpTestServer server;
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    QVERIFY(server.writeRemote(remote, Published));
+
+    QString local = dir_ + QStringLiteral("/list.txt");
+    uid_t uploader = geteuid();
+    if (kind == "unreadable") {
+        writeLocal("list.txt", channelList());
+        QVERIFY(QFile::setPermissions(local, {}));
+        if (uploader == 0) {
+            const passwd* nobody = getpwnam("nobody");
+            if (!nobody)
+                QSKIP("running as root and there is no user \"nobody\" to drop to");
+            uploader = nobody->pw_uid;
+        }
+    } else if (kind == "dir-link") {
+        QVERIFY(QDir().mkpath(dir_ + "/sub"));
+        QVERIFY(QFile::link(dir_ + "/sub", local));
+    } else if (kind == "fifo") {
+        QCOMPARE(::mkfifo(QFile::encodeName(local).constData(), 0644), 0);
+    } else if (kind == "dir-after-file" || kind == "missing-after-file") {
+        writeLocal("list.txt", channelList());
+        local = dir_ + QStringLiteral("/list.txt old");
+        if (kind == "dir-after-file")
+            QVERIFY(QDir().mkpath(local));
+    } else if (kind == "empty") {
+        writeLocal("list.txt", {});
+    }
+
+    qint32 direct = 0;
+    qint32 viaUploadFile = 0;
+    {
+        EffectiveUser as(uploader);
+        QVERIFY(as.ok());
+        if (kind == "unreadable") {
+            QFile probe(local);
+            QVERIFY2(!probe.open(QIODevice::ReadOnly), "the file can still be read");
+        }
+        // Given the joined text alone, the component cannot tell which
+        // split was meant.
+        if (!kind.endsWith("-after-file"))
+            direct = upload(Driver::CurlInet, server.hostPort(), server.user(), server.password(),
+                            local, remote);
+        viaUploadFile = upload(Driver::UploadFile, server.hostPort(), server.user(),
+                               server.password(), local, remote);
+    }
+    if (!kind.endsWith("-after-file"))
+        QCOMPARE(direct, code);
+    QCOMPARE(viaUploadFile == ResponseCodes::Ok, code == ResponseCodes::Ok);
+
+    QCOMPARE(server.remoteBytes(remote), code == ResponseCodes::Ok ? QByteArray() : Published);
+    if (code == ResponseCodes::Ok) {
+        // An empty file is still a file.
+        QVERIFY(QFileInfo::exists(server.root() + u'/' + remote));
+    } else {
+        // Refused before a connection was made.
+        QCOMPARE(server.commands(), QStringList{});
+    }
+    const QString remoteDir = QFileInfo(remote).path();
+    QStringList expected{QFileInfo(remote).fileName()};
+    if (remoteDir == ".")
+        expected << "public_html";
+    QCOMPARE(server.entries(remoteDir), expected);
+}
+
+void tst_Faults::fileChangesWhileSent_data() {
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<Driver>("driver");
+    QTest::newRow("grows, UploadFile") << "grows" << Driver::UploadFile;
+    QTest::newRow("grows, component") << "grows" << Driver::CurlInet;
+    QTest::newRow("shrinks, UploadFile") << "shrinks" << Driver::UploadFile;
+    QTest::newRow("shrinks, component") << "shrinks" << Driver::CurlInet;
+    // Written over in place with another list of the same size, as a program
+    // that regenerates the list may do; never shorter, so never cut short.
+    QTest::newRow("rewritten, component") << "rewritten" << Driver::CurlInet;
+    QTest::newRow("rewritten, UploadFile") << "rewritten" << Driver::UploadFile;
+}
+
+void tst_Faults::fileChangesWhileSent() {
+    QFETCH(QString, change);
+    QFETCH(Driver, driver);
+    constexpr qint64 Size = 16 * 1024 * 1024;
+    constexpr qint64 Cut = Size / 2;
+    FtpTestServer server;
+    FtpTestServer::Options options;
+    options.throttle = 4 * 1024 * 1024;
+    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+    QVERIFY(server.writeRemote(Remote, Published));
+    const QByteArray original = pattern(Size);
+    const QByteArray rewritten = QByteArray(Size, 'z');
+    const QString local = writeLocal("channel_list.txt", original);
+
+    // Changes the file once the upload has begun reading it, and notes how
+    // far it had read by then.
+    qint64 offsetAtChange = -1;
+    qint64 appended = 0;
+    QTimer changer;
+    connect(&changer, &QTimer::timeout, [&] {
+        if (offsetAtChange < 0) {
+            const qint64 offset = readOffset(local);
+            if (offset <= 0)
+                return;
+            offsetAtChange = offset;
+            if (change == "shrinks") {
+                QFile::resize(local, Cut);
+            } else if (change == "rewritten") {
+                QFile file(local);
+                if (file.open(QIODevice::ReadWrite))
+                    file.write(rewritten);
+            }
+        }
+        if (change == "grows" && appended < Size) {
+            QFile file(local);
+            if (file.open(QIODevice::Append))
+                appended += file.write(QByteArray(64 * 1024, 'y'));
+        }
+    });
+    changer.start(5);
+    const qint32 code =
+        upload(driver, server.hostPort(), server.user(), server.password(), local, Remote);
+    changer.stop();
+    qInfo("read %lld bytes when the file changed; code %d", offsetAtChange, code);
+
+    QVERIFY2(offsetAtChange > 0, "the upload never read the file");
+    // Otherwise the change came too late to matter.
+    QVERIFY2(offsetAtChange < (change == "shrinks" ? Cut : Size),
+             qPrintable(QString::number(offsetAtChange)));
+    const QByteArray remote = server.remoteBytes(Remote);
+    QCOMPARE(server.entries("public_html"), QStringList{"channel_list.txt"});
+    if (change != "shrinks") {
+        // Written to while it was read: what arrived may mix old and new
+        // bytes, so the earlier copy stays and the next upload sends the
+        // finished file.
+        if (change == "grows")
+            QVERIFY(appended > 0);
+        QCOMPARE(code, driver == Driver::CurlInet ? ResponseCodes::LocalFileChanged : -1);
+        QCOMPARE(remote, Published);
+    } else {
+        if (driver == Driver::CurlInet) {
+            const QList<qint32> detected{ResponseCodes::CurlBase + CURLE_PARTIAL_FILE,
+                                         ResponseCodes::SizeMismatch};
+            QVERIFY2(detected.contains(code), qPrintable(QString::number(code)));
+        } else {
+            QVERIFY(code != ResponseCodes::Ok);
+        }
+        QCOMPARE(remote, Published);
+    }
+}
+
+void tst_Faults::lyingSize_data() {
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<Driver>("driver");
+    QTest::newRow("one byte more, UploadFile") << "wrong-size" << Driver::UploadFile;
+    QTest::newRow("one byte more, component") << "wrong-size" << Driver::CurlInet;
+    QTest::newRow("one byte less, UploadFile") << "short-size" << Driver::UploadFile;
+    QTest::newRow("one byte less, component") << "short-size" << Driver::CurlInet;
+}
+
+void tst_Faults::lyingSize() {
+    QFETCH(QString, mode);
+    QFETCH(Driver, driver);
+    FtpTestServer server;
+    FtpTestServer::Options options;
+    options.mode = mode;
+    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+    QVERIFY(server.writeRemote(Remote, Published));
+    const QString local = writeLocal("channel_list.txt", channelList());
+
+    const qint32 code =
+        upload(driver, server.hostPort(), server.user(), server.password(), local, Remote);
+    QCOMPARE(code, driver == Driver::CurlInet ? ResponseCodes::SizeMismatch : -1);
+    QCOMPARE(server.remoteBytes(Remote), Published);
+    QCOMPARE(server.entries("public_html"), QStringList{"channel_list.txt"});
+    // The size was asked for, and the copy that failed it was removed.
+    const QStringList commands = server.commands();
+    QVERIFY(std::any_of(commands.begin(), commands.end(),
+                        [](const QString& c) { return c.startsWith("SIZE public_html/."); }));
+    QVERIFY(std::any_of(commands.begin(), commands.end(),
+                        [](const QString& c) { return c.startsWith("DELE public_html/."); }));
+}
+
+void tst_Faults::hostTextNamesOneHost_data() {
+    // "%1" is the port of a server on 127.0.0.1 that must hear nothing.
+    QTest::addColumn<QString>("host");
+    QTest::newRow("bracketed IPv6, scope id naming a host") << "[::1%x@127.0.0.1:%1/]";
+    QTest::newRow("bare IPv6, scope id naming a host") << "::1%x@127.0.0.1:%1/";
+    QTest::newRow("IPv6 then NUL and another port") << QString("::1" + QString(QChar(0)) + "]:%1");
+}
+
+void tst_Faults::hostTextNamesOneHost() {
+    QFETCH(QString, host);
+    FtpTestServer server;
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    host = host.arg(server.port());
+    const QString local = writeLocal("channel_list.txt", channelList());
+
+    CurlInet inet(TestTimeouts());
+    const qint32 code = RunPut(inet, host, server.user(), server.password(), local, Remote);
+    const bool uploaded = UploadFile(CurlInetFactory(TestTimeouts()), host, server.user(),
+                                     server.password(), local, Remote);
+    qInfo("code %d; the server heard: %s", code, qPrintable(server.commands().join(" | ")));
+    QCOMPARE(server.commands(), QStringList{});
+    QVERIFY(code != ResponseCodes::Ok);
+    QVERIFY(!uploaded);
+}
+
+void tst_Faults::otherServers_data() {
+    QTest::addColumn<PackagedFtpServer::Kind>("kind");
+    QTest::newRow("proftpd") << PackagedFtpServer::Kind::Proftpd;
+    QTest::newRow("pure-ftpd") << PackagedFtpServer::Kind::PureFtpd;
+}
+
+void tst_Faults::otherServers() {
+    QFETCH(PackagedFtpServer::Kind, kind);
+    PackagedFtpServer server(kind);
+    if (!server.start()) {
+        if (!server.skipReason().isEmpty())
+            QSKIP(qPrintable(server.skipReason()));
+        QFAIL(qPrintable(server.errorString()));
+    }
+    QVERIFY(server.writeRemote(Remote, Published));
+    const QByteArray first = channelList(20);
+    const QByteArray second = channelList(70);
+
+    const QString local = writeLocal("channel_list.txt", first);
+    CurlInet inet(TestTimeouts());
+    QCOMPARE(RunPut(inet, server.hostPort(), server.user(), server.password(), local, Remote),
+             ResponseCodes::Ok);
+    QCOMPARE(server.remoteBytes(Remote), first);
+    writeLocal("channel_list.txt", second);
+    QVERIFY(UploadFile(CurlInetFactory(TestTimeouts()), server.hostPort(), server.user(),
+                       server.password(), local, Remote));
+    QCOMPARE(server.remoteBytes(Remote), second);
+    QCOMPARE(server.entries("public_html"), QStringList{"channel_list.txt"});
+}
+
+void tst_Faults::manyUploadsLeakNothing() {
+    constexpr int WarmUp = 200;
+    constexpr int Uploads = 10'000;
+    FtpTestServer server;
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    const QByteArray bytes = pattern(4096);
+    const QString local = writeLocal("channel_list.txt", bytes);
+    const InetFactory factory = CurlInetFactory(TestTimeouts());
+    const auto run = [&](int count) {
+        int failed = 0;
+        for (int i = 0; i < count; ++i) {
+            if (!UploadFile(factory, server.hostPort(), server.user(), server.password(), local,
+                            Remote))
+                ++failed;
+        }
+        return failed;
+    };
+
+    QCOMPARE(run(WarmUp), 0);
+    const int fdsBefore = openFds();
+    const int threadsBefore = threads();
+    const qint64 rssBefore = rssKiB();
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(run(Uploads), 0);
+    const qint64 ms = clock.elapsed();
+    const qint64 rssAfter = rssKiB();
+    qInfo("%d uploads in %lld ms; RSS %lld KiB -> %lld KiB", Uploads, ms, rssBefore, rssAfter);
+
+    QCOMPARE(openFds(), fdsBefore);
+    QCOMPARE(threads(), threadsBefore);
+    QVERIFY(rssBefore > 0);
+    // Well below what even 200 bytes kept per upload would add up to.
+    QVERIFY2(rssAfter - rssBefore < 2048,
+             qPrintable(QString("%1 KiB -> %2 KiB").arg(rssBefore).arg(rssAfter)));
+    QCOMPARE(server.remoteBytes(Remote), bytes);
+    QCOMPARE(server.entries("public_html"), QStringList{"channel_list.txt"});
+}
+
+void tst_Faults::zeroIntervalNeverOverlaps() {
+    constexpr int RunMs = 60'000;
+    constexpr int WarmUpMs = 10'000;
+    FtpTestServer server;
+    FtpTestServer::Options options;
+    options.throttle = 100 * 1024; // about 2.5 s per upload
+    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+    const QByteArray bytes = pattern(256 * 1024);
+
+    FixedSettings settings;
+    settings.host = server.hostPort();
+    settings.user = server.user();
+    settings.password = server.password();
+    settings.local = writeLocal("channel_list.txt", bytes);
+    settings.location = "public_html/";
+    settings.interval = "0";
+    CountingReporter reporter;
+    int live = 0, mostLive = 0, uploads = 0, succeeded = 0;
+    const InetFactory real = CurlInetFactory(TestTimeouts());
+    const InetFactory counted = [&]() -> std::unique_ptr<Inet> {
+        return std::make_unique<CountedInet>(real(), live, mostLive);
+    };
+    UploadControl control(
+        settings,
+        [&](QString host, QString user, QString password, QString local, QString remote) {
+            ++uploads;
+            const bool ok = UploadFile(counted, host, user, password, local, remote);
+            succeeded += ok;
+            return ok;
+        },
+        reporter);
+
+    int ticks = 0, ticksWhileWaiting = 0, mostWaiting = 0;
+    const auto onTick = [&] {
+        ++ticks;
+        ticksWhileWaiting += control.UploadsWaiting() > 0;
+        control.TimerUpload_Timer();
+    };
+    // Qt never re-enters a timer whose slot still runs, so the ticks of one
+    // timer all come between uploads; a second one, half a period later,
+    // also ticks while an upload waits.
+    QTimer tick, secondTick;
+    connect(&tick, &QTimer::timeout, onTick);
+    connect(&secondTick, &QTimer::timeout, onTick);
+    QTimer sampler;
+    connect(&sampler, &QTimer::timeout,
+            [&] { mostWaiting = std::max(mostWaiting, control.UploadsWaiting()); });
+    qint64 rssWarm = -1;
+    QTimer::singleShot(WarmUpMs, [&] { rssWarm = rssKiB(); });
+
+    tick.start(1000);
+    QTimer::singleShot(500, [&] { secondTick.start(1000); });
+    sampler.start(50);
+    QTest::qWait(RunMs);
+    tick.stop();
+    secondTick.stop();
+    sampler.stop();
+    const qint64 rssEnd = rssKiB();
+    qInfo("%d ticks, %d while an upload waited, %d uploads; RSS %lld KiB -> %lld KiB", ticks,
+          ticksWhileWaiting, uploads, rssWarm, rssEnd);
+
+    QCOMPARE(mostWaiting, 1);
+    QCOMPARE(mostLive, 1);
+    QCOMPARE(control.UploadsWaiting(), 0);
+    // Ticks did come while uploads waited, and were let go.
+    QVERIFY(ticksWhileWaiting > 0);
+    QVERIFY(uploads < ticks);
+    QVERIFY2(uploads >= 5, qPrintable(QString::number(uploads))); // it kept uploading
+    QCOMPARE(succeeded, uploads);
+    QCOMPARE(reporter.shown, QStringList{}); // automatic uploads are silent
+    QVERIFY(rssWarm > 0);
+    QVERIFY2(rssEnd - rssWarm < 2048, qPrintable(QString("%1 -> %2").arg(rssWarm).arg(rssEnd)));
+    QCOMPARE(server.remoteBytes(Remote), bytes);
+    QCOMPARE(server.entries("public_html"), QStringList{"channel_list.txt"});
+}
+
+QTEST_GUILESS_MAIN(tst_Faults)
+#include "tst_faults.moc"
