@@ -15,18 +15,12 @@
 # (skip) when it cannot run here.
 set -euo pipefail
 
+LAUNCHER=packaged-ftpd.sh
+# shellcheck source=common.sh
+. "$(dirname "$0")/common.sh"
+
 CACHE=${HARLUNE_FTPD_CACHE:-/var/cache/harlune-test-ftpd}
 SESSION_USER=nobody
-
-skip() {
-    echo "packaged-ftpd.sh: $*" >&2
-    exit 77
-}
-
-fail() {
-    echo "packaged-ftpd.sh: $*" >&2
-    exit 1
-}
 
 packages_for() {
     case "$1" in
@@ -72,16 +66,6 @@ unpack() {
         deb=$(printf '%s\n' "$CACHE/${pkg}"_*.deb | sort -V | tail -n 1)
         dpkg -x "$deb" "$dest" || fail "cannot unpack $deb"
     done
-}
-
-free_port() {
-    /usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
-
-listening() {
-    local hex
-    hex=$(printf '%04X' "$1")
-    grep -q "^ *[0-9]*: 0100007F:$hex 00000000:0000 0A " /proc/net/tcp
 }
 
 crypt_password() {
@@ -206,36 +190,9 @@ start() {
     fail "$server did not come up on 127.0.0.1:$port:" "$(tail -n 5 "$base/server.out" 2>/dev/null)"
 }
 
-process_tree() {
-    local child
-    echo "$1"
-    for child in $(ps -o pid= --ppid "$1"); do
-        process_tree "$child"
-    done
-}
-
-any_alive() {
-    local p state
-    for p in "$@"; do
-        state=$(ps -o stat= -p "$p" 2>/dev/null) || continue
-        [[ $state == Z* ]] || return 0
-    done
-    return 1
-}
-
 stop() {
     [ $# -eq 1 ] || fail "usage: packaged-ftpd.sh stop PID"
-    local pids
-    pids=$(process_tree "$1")
-    # shellcheck disable=SC2086
-    kill -TERM $pids 2>/dev/null || true
-    for _ in $(seq 10); do
-        # shellcheck disable=SC2086
-        any_alive $pids || return 0
-        sleep 0.1
-    done
-    # shellcheck disable=SC2086
-    kill -KILL $pids 2>/dev/null || true
+    stop_tree "$1"
 }
 
 case "${1:-}" in

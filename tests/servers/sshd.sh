@@ -11,17 +11,11 @@
 # run here.
 set -euo pipefail
 
+LAUNCHER=sshd.sh
+# shellcheck source=common.sh
+. "$(dirname "$0")/common.sh"
+
 SSHD=/usr/sbin/sshd
-
-skip() {
-    echo "sshd.sh: $*" >&2
-    exit 77
-}
-
-fail() {
-    echo "sshd.sh: $*" >&2
-    exit 1
-}
 
 alive() { kill -0 "$1" 2>/dev/null; }
 
@@ -45,21 +39,14 @@ start() {
 
     (
         flock 9
-        grep -qx /bin/sh /etc/shells || echo /bin/sh >>/etc/shells
-        if ! id -u "$user" >/dev/null 2>&1; then
-            useradd --no-create-home --home-dir "$dir" --shell /bin/sh "$user" ||
-                fail "cannot create user $user"
-        elif [ "$(getent passwd "$user" | cut -d: -f6)" != "$dir" ]; then
-            usermod --home "$dir" --shell /bin/sh "$user" || fail "cannot move $user to $dir"
-        fi
-        echo "$user:$password" | chpasswd
+        prepare_user "$dir" "$user" "$password"
     ) 9>/tmp/harlune-vsftpd.lock
     mkdir -p "$dir/public_html" /run/sshd
     chown "$user:" "$dir" "$dir/public_html"
     chmod go+x "$parent"
     ssh-keygen -q -t ecdsa -N '' -f "$parent/host_key" <<<y >/dev/null
 
-    port=$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+    port=$(free_port)
     cat >"$parent/sshd_config" <<CONF
 ListenAddress 127.0.0.1:$port
 HostKey $parent/host_key

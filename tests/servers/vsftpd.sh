@@ -10,46 +10,12 @@
 # Exits 77 (skip) when it cannot run here.
 set -euo pipefail
 
+LAUNCHER=vsftpd.sh
+# shellcheck source=common.sh
+. "$(dirname "$0")/common.sh"
+
 VSFTPD=/usr/sbin/vsftpd
 EMPTY_DIR=/var/run/vsftpd/empty
-
-skip() {
-    echo "vsftpd.sh: $*" >&2
-    exit 77
-}
-
-fail() {
-    echo "vsftpd.sh: $*" >&2
-    exit 1
-}
-
-free_port() {
-    /usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
-
-# True once something listens on 127.0.0.1:$1, checked without connecting so
-# that the probe leaves no session in the protocol log.
-listening() {
-    local hex
-    hex=$(printf '%04X' "$1")
-    grep -q "^ *[0-9]*: 0100007F:$hex 00000000:0000 0A " /proc/net/tcp
-}
-
-prepare_user() {
-    local dir=$1 user=$2 password=$3
-    grep -qx /bin/sh /etc/shells || echo /bin/sh >>/etc/shells
-    if ! id -u "$user" >/dev/null 2>&1; then
-        useradd --no-create-home --home-dir "$dir" --shell /bin/sh "$user" ||
-            fail "cannot create user $user"
-    elif [ "$(getent passwd "$user" | cut -d: -f6)" != "$dir" ]; then
-        # Left from an earlier run: vsftpd logs the user into its home.
-        usermod --home "$dir" --shell /bin/sh "$user" || fail "cannot move $user to $dir"
-    fi
-    echo "$user:$password" | chpasswd
-    if [ -f /etc/ftpusers ] && grep -qx "$user" /etc/ftpusers; then
-        sed -i "/^$user\$/d" /etc/ftpusers
-    fi
-}
 
 write_config() {
     local conf=$1 dir=$2 port=$3 log=$4
@@ -135,40 +101,9 @@ start() {
         "$(tail -n 5 "$parent/vsftpd.out" 2>/dev/null)"
 }
 
-# PID and all its descendants: vsftpd puts each FTP session in a session of
-# its own, so signalling the listener's process group would miss them.
-process_tree() {
-    local child
-    echo "$1"
-    for child in $(ps -o pid= --ppid "$1"); do
-        process_tree "$child"
-    done
-}
-
-# True while any of the given processes runs (zombies do not count).
-any_alive() {
-    local p state
-    for p in "$@"; do
-        state=$(ps -o stat= -p "$p" 2>/dev/null) || continue
-        [[ $state == Z* ]] || return 0
-    done
-    return 1
-}
-
 stop() {
     [ $# -eq 1 ] || fail "usage: vsftpd.sh stop PID"
-    local pids
-    pids=$(process_tree "$1")
-    # shellcheck disable=SC2086
-    kill -TERM $pids 2>/dev/null || true
-    # A session busy with a transfer may sit on SIGTERM: allow it one second.
-    for _ in $(seq 10); do
-        # shellcheck disable=SC2086
-        any_alive $pids || return 0
-        sleep 0.1
-    done
-    # shellcheck disable=SC2086
-    kill -KILL $pids 2>/dev/null || true
+    stop_tree "$1"
 }
 
 case "${1:-}" in

@@ -1,0 +1,76 @@
+# shellcheck shell=bash
+# Shared by the server launchers for the tests: messages, ports and
+# processes. Each launcher sets LAUNCHER to its own name before sourcing.
+
+skip() {
+    echo "$LAUNCHER: $*" >&2
+    exit 77
+}
+
+fail() {
+    echo "$LAUNCHER: $*" >&2
+    exit 1
+}
+
+free_port() {
+    /usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+# True once something listens on 127.0.0.1:$1, checked without connecting so
+# that the probe leaves no session in a server's log.
+listening() {
+    local hex
+    hex=$(printf '%04X' "$1")
+    grep -q "^ *[0-9]*: 0100007F:$hex 00000000:0000 0A " /proc/net/tcp
+}
+
+# The throwaway system user the servers log in, with its home at $1.
+prepare_user() {
+    local dir=$1 user=$2 password=$3
+    grep -qx /bin/sh /etc/shells || echo /bin/sh >>/etc/shells
+    if ! id -u "$user" >/dev/null 2>&1; then
+        useradd --no-create-home --home-dir "$dir" --shell /bin/sh "$user" ||
+            fail "cannot create user $user"
+    elif [ "$(getent passwd "$user" | cut -d: -f6)" != "$dir" ]; then
+        # Left from an earlier run: the servers log the user into its home.
+        usermod --home "$dir" --shell /bin/sh "$user" || fail "cannot move $user to $dir"
+    fi
+    echo "$user:$password" | chpasswd
+    if [ -f /etc/ftpusers ] && grep -qx "$user" /etc/ftpusers; then
+        sed -i "/^$user\$/d" /etc/ftpusers
+    fi
+}
+
+process_tree() {
+    local child
+    echo "$1"
+    for child in $(ps -o pid= --ppid "$1"); do
+        process_tree "$child"
+    done
+}
+
+# True while any of the given processes runs (zombies do not count).
+any_alive() {
+    local p state
+    for p in "$@"; do
+        state=$(ps -o stat= -p "$p" 2>/dev/null) || continue
+        [[ $state == Z* ]] || return 0
+    done
+    return 1
+}
+
+# Stops a server and everything it started; a session busy with a transfer
+# may sit on SIGTERM, so it gets one second.
+stop_tree() {
+    local pids
+    pids=$(process_tree "$1")
+    # shellcheck disable=SC2086
+    kill -TERM $pids 2>/dev/null || true
+    for _ in $(seq 10); do
+        # shellcheck disable=SC2086
+        any_alive $pids || return 0
+        sleep 0.1
+    done
+    # shellcheck disable=SC2086
+    kill -KILL $pids 2>/dev/null || true
+}
