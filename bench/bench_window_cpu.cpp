@@ -1,0 +1,101 @@
+// CPU time of one manual upload driven through the real window: the fields
+// are filled, Upload is clicked, and the result box is answered once shown.
+// Prints wall time and CPU time (all threads) from the click to the box.
+//
+//   bench_window_cpu HOST USER PASSWORD LOCAL [REMOTE_LOCATION]
+
+#include "CurlInet.h"
+#include "ProcStats.h"
+#include "frmUpload.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+
+#include <curl/curl.h>
+
+#include <cstdio>
+
+namespace {
+
+// Long enough for a throttled upload, short enough that a hang ends.
+constexpr int GiveUpMs = 180'000;
+// The box is looked for this often; rare enough to cost next to nothing.
+constexpr int PollMs = 100;
+
+bool fill(frmUpload& window, const char* name, const QString& text) {
+    auto* box = window.findChild<QLineEdit*>(QLatin1String(name));
+    if (!box)
+        return false;
+    box->setText(text);
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    if (argc < 5 || argc > 6) {
+        std::fprintf(stderr, "usage: %s HOST USER PASSWORD LOCAL [REMOTE_LOCATION]\n", argv[0]);
+        return 2;
+    }
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    int rc = 1;
+    {
+        QApplication app(argc, argv);
+        QApplication::setApplicationName(QStringLiteral("Harlune Uploader"));
+        frmUpload window(CurlInetFactory());
+        window.show();
+
+        const bool filled =
+            fill(window, "txtDomain", QString::fromLocal8Bit(argv[1])) &&
+            fill(window, "txtFTPUser", QString::fromLocal8Bit(argv[2])) &&
+            fill(window, "txtFTPPass", QString::fromLocal8Bit(argv[3])) &&
+            fill(window, "txtPathFile", QString::fromLocal8Bit(argv[4])) &&
+            fill(window, "txtFTPLoc",
+                 argc == 6 ? QString::fromLocal8Bit(argv[5]) : QStringLiteral("public_html/"));
+        auto* upload = window.findChild<QPushButton*>(QStringLiteral("cmdUpload"));
+        auto* autoUpload = window.findChild<QCheckBox*>(QStringLiteral("chkFTP"));
+        if (!filled || !upload || !autoUpload || autoUpload->isChecked()) {
+            std::fprintf(stderr, "the window's controls are not as expected\n");
+            return 1;
+        }
+
+        double startMs = 0, startCpu = 0, endMs = 0, endCpu = 0;
+        QString result;
+        QTimer poll;
+        poll.setInterval(PollMs);
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box)
+                return;
+            endMs = bench::nowMs();
+            endCpu = bench::cpuMs();
+            result = box->text();
+            poll.stop();
+            box->button(QMessageBox::Ok)->click();
+        });
+        QTimer::singleShot(GiveUpMs, [] { CurlInet::AbortAll(); });
+        QTimer::singleShot(0, [&] {
+            poll.start();
+            startMs = bench::nowMs();
+            startCpu = bench::cpuMs();
+            upload->click(); // returns once the box has been answered
+            QApplication::quit();
+        });
+        QApplication::exec();
+
+        const double wallMs = endMs - startMs;
+        const double cpuMs = endCpu - startCpu;
+        std::printf("result %s\nwall_ms %.1f\ncpu_ms %.1f\ncpu_percent %.4f\n",
+                    result.isEmpty() ? "none" : qPrintable(result), wallMs, cpuMs,
+                    wallMs > 0 ? 100.0 * cpuMs / wallMs : 0.0);
+        rc = result == QLatin1String("Success") ? 0 : 1;
+    }
+    curl_global_cleanup();
+    return rc;
+}
