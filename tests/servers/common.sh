@@ -74,3 +74,33 @@ stop_tree() {
     # shellcheck disable=SC2086
     kill -KILL $pids 2>/dev/null || true
 }
+
+# Runs a server command in a session of its own, to be stopped once $1 (the
+# process that ran "start") has gone, and waits up to 5 s for it to listen
+# on 127.0.0.1:$2; its output goes to $3. Prints "PORT" and "PID" once it
+# listens; returns 1, the server ended, when it does not (most likely the
+# port was taken in the meantime: the caller tries another).
+serve() {
+    local owner=$1 port=$2 log=$3 pid tries=0
+    shift 3
+    setsid "$@" </dev/null >>"$log" 2>&1 &
+    pid=$!
+    (
+        while any_alive "$pid" && any_alive "$owner"; do
+            sleep 1
+        done
+        stop_tree "$pid"
+    ) </dev/null >/dev/null 2>&1 &
+    while any_alive "$pid" && ! listening "$port" && [ $tries -lt 50 ]; do
+        sleep 0.1
+        tries=$((tries + 1))
+    done
+    if any_alive "$pid" && listening "$port"; then
+        echo "PORT $port"
+        echo "PID $pid"
+        return 0
+    fi
+    kill -KILL "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+    return 1
+}

@@ -146,7 +146,7 @@ start() {
     chown -R "$SESSION_USER:" "$dir"
     chmod go+x "$base"
 
-    local port pid
+    local port
     case "$server" in
     proftpd) write_proftpd "$base" "$dir" "$user" "$password" ;;
     pure-ftpd) write_pure_ftpd "$base" "$dir" "$user" "$password" ;;
@@ -156,36 +156,16 @@ start() {
         case "$server" in
         proftpd)
             proftpd_config "$base" "$port"
-            LD_LIBRARY_PATH="$base/pkg/usr/lib/x86_64-linux-gnu" setsid \
-                "$base/pkg/usr/sbin/proftpd" -n -q -c "$base/proftpd.conf" \
-                </dev/null >>"$base/server.out" 2>&1 &
+            serve "$owner" "$port" "$base/server.out" \
+                env LD_LIBRARY_PATH="$base/pkg/usr/lib/x86_64-linux-gnu" \
+                "$base/pkg/usr/sbin/proftpd" -n -q -c "$base/proftpd.conf" && return 0
             ;;
         pure-ftpd)
-            setsid "$base/pkg/usr/sbin/pure-ftpd" -S "127.0.0.1,$port" -4 -l "puredb:$base/pureftpd.pdb" \
-                -E -H -A -u 1 -O "clf:$base/xfer.log" \
-                </dev/null >>"$base/server.out" 2>&1 &
+            serve "$owner" "$port" "$base/server.out" \
+                "$base/pkg/usr/sbin/pure-ftpd" -S "127.0.0.1,$port" -4 -l "puredb:$base/pureftpd.pdb" \
+                -E -H -A -u 1 -O "clf:$base/xfer.log" && return 0
             ;;
         esac
-        pid=$!
-        (
-            while any_alive "$pid" && any_alive "$owner"; do
-                sleep 1
-            done
-            stop "$pid"
-        ) </dev/null >/dev/null 2>&1 &
-        local tries=0
-        while any_alive "$pid" && ! listening "$port" && [ $tries -lt 50 ]; do
-            sleep 0.1
-            tries=$((tries + 1))
-        done
-        if any_alive "$pid" && listening "$port"; then
-            echo "PORT $port"
-            echo "PID $pid"
-            return 0
-        fi
-        # Most likely the port was taken in the meantime: try another.
-        kill -KILL "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
     done
     fail "$server did not come up on 127.0.0.1:$port:" "$(tail -n 5 "$base/server.out" 2>/dev/null)"
 }

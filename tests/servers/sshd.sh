@@ -17,23 +17,11 @@ LAUNCHER=sshd.sh
 
 SSHD=/usr/sbin/sshd
 
-alive() { kill -0 "$1" 2>/dev/null; }
-
-stop() {
-    local pid=$1
-    kill -TERM "$pid" 2>/dev/null || true
-    for _ in $(seq 20); do
-        alive "$pid" || return 0
-        sleep 0.05
-    done
-    kill -KILL "$pid" 2>/dev/null || true
-}
-
 start() {
     [ $# -eq 3 ] || fail "usage: sshd.sh start DIR USER PASSWORD"
     [ "$(id -u)" -eq 0 ] || skip "must run as root to add the user and start sshd"
     [ -x "$SSHD" ] || skip "$SSHD is not installed"
-    local dir user=$2 password=$3 parent owner=$PPID port pid
+    local dir user=$2 password=$3 parent owner=$PPID port
     dir=$(realpath -m "$1")
     parent=$(dirname "$dir")
 
@@ -46,8 +34,9 @@ start() {
     chmod go+x "$parent"
     ssh-keygen -q -t ecdsa -N '' -f "$parent/host_key" <<<y >/dev/null
 
-    port=$(free_port)
-    cat >"$parent/sshd_config" <<CONF
+    for _ in 1 2 3; do
+        port=$(free_port)
+        cat >"$parent/sshd_config" <<CONF
 ListenAddress 127.0.0.1:$port
 HostKey $parent/host_key
 PidFile none
@@ -62,30 +51,16 @@ Subsystem sftp internal-sftp
 ForceCommand internal-sftp
 LogLevel VERBOSE
 CONF
-    "$SSHD" -D -e -f "$parent/sshd_config" </dev/null >>"$parent/sshd.log" 2>&1 &
-    pid=$!
-    (
-        while alive "$pid" && alive "$owner"; do
-            sleep 1
-        done
-        stop "$pid"
-    ) </dev/null >/dev/null 2>&1 &
-    for _ in $(seq 50); do
-        if /usr/bin/python3 -c "import socket,sys; socket.create_connection(('127.0.0.1', $port), 0.2).close()" 2>/dev/null; then
-            echo "PORT $port"
-            echo "PID $pid"
+        if serve "$owner" "$port" "$parent/sshd.log" "$SSHD" -D -e -f "$parent/sshd_config"; then
             echo "HOSTKEY $(cut -d' ' -f1,2 "$parent/host_key.pub")"
             return 0
         fi
-        alive "$pid" || break
-        sleep 0.1
     done
-    kill -KILL "$pid" 2>/dev/null || true
     fail "sshd did not come up on 127.0.0.1:$port: $(tail -n 5 "$parent/sshd.log")"
 }
 
 case "${1:-}" in
 start) shift; start "$@" ;;
-stop) stop "$2" ;;
+stop) stop_tree "$2" ;;
 *) fail "usage: sshd.sh start DIR USER PASSWORD | stop PID" ;;
 esac

@@ -68,36 +68,13 @@ start() {
     # The session runs as the user and must be able to reach its directory.
     chmod go+x "$parent"
 
-    local port pid status
+    local port
     for _ in 1 2 3; do
         port=$(free_port)
         write_config "$parent/vsftpd.conf" "$dir" "$port" "$parent/vsftpd.log"
-        # Own session: the test's terminal signals are not meant for it.
-        setsid "$VSFTPD" "$parent/vsftpd.conf" </dev/null >>"$parent/vsftpd.out" 2>&1 &
-        pid=$!
-        # Cleans up even if the test dies without calling stop.
-        (
-            while any_alive "$pid" && any_alive "$owner"; do
-                sleep 1
-            done
-            stop "$pid"
-        ) </dev/null >/dev/null 2>&1 &
-        local tries=0
-        while any_alive "$pid" && ! listening "$port" && [ $tries -lt 25 ]; do
-            sleep 0.1
-            tries=$((tries + 1))
-        done
-        if any_alive "$pid" && listening "$port"; then
-            echo "PORT $port"
-            echo "PID $pid"
-            return 0
-        fi
-        # Most likely the port was taken in the meantime: try another.
-        kill -KILL "$pid" 2>/dev/null || true
-        status=0
-        wait "$pid" 2>/dev/null || status=$?
+        serve "$owner" "$port" "$parent/vsftpd.out" "$VSFTPD" "$parent/vsftpd.conf" && return 0
     done
-    fail "vsftpd did not come up on 127.0.0.1:$port (exit status $status, config $parent/vsftpd.conf)" \
+    fail "vsftpd did not come up on 127.0.0.1:$port (config $parent/vsftpd.conf)" \
         "$(tail -n 5 "$parent/vsftpd.out" 2>/dev/null)"
 }
 

@@ -1,47 +1,26 @@
 #include "SecureTestServer.h"
 
-#include <QDeadlineTimer>
+#include "ServerLauncher.h"
+
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
-#include <QRegularExpression>
 #include <QTemporaryDir>
-
-#include <csignal>
-#include <pwd.h>
-#include <sys/prctl.h>
-#include <unistd.h>
 
 namespace {
 
 constexpr int StartTimeoutMs = 15000;
 const QString SshUser = QStringLiteral("harluneftp");
 
-QString serversDir() {
-    return QStringLiteral(HARLUNE_TEST_SERVERS_DIR);
-}
-
-void dieWithParent(QProcess& process) {
-    const pid_t parent = getpid();
-    process.setChildProcessModifier([parent] {
-        prctl(PR_SET_PDEATHSIG, SIGTERM);
-        if (getppid() != parent)
-            _exit(1);
-    });
-}
-
 // Runs a short command to its end; empty on success, else what went wrong.
-QString run(const QString& program, const QStringList& arguments, QByteArray* out = nullptr) {
+QString run(const QString& program, const QStringList& arguments) {
     QProcess process;
-    dieWithParent(process);
+    DieWithParent(process);
     process.start(program, arguments);
     if (!process.waitForFinished(StartTimeoutMs)) {
         process.kill();
         process.waitForFinished();
         return program + QStringLiteral(" did not finish");
     }
-    if (out)
-        *out = process.readAllStandardOutput();
     if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
         return program + QStringLiteral(" failed (%1): ").arg(process.exitCode()) +
                QString::fromUtf8(process.readAllStandardError());
@@ -67,37 +46,22 @@ bool SecureTestServer::start(const QString& certName) {
 
     if (m_kind == Kind::Sftp) {
         m_user = SshUser;
-        QProcess script;
-        dieWithParent(script);
-        script.start(QStringLiteral("bash"), {serversDir() + QStringLiteral("/sshd.sh"),
-                                              QStringLiteral("start"), root(), m_user, m_password});
-        if (!script.waitForFinished(StartTimeoutMs)) {
-            script.kill();
-            script.waitForFinished();
-            return fail(QStringLiteral("sshd.sh start did not finish in time"));
-        }
-        const QString err = QString::fromUtf8(script.readAllStandardError()).trimmed();
-        if (script.exitStatus() == QProcess::NormalExit && script.exitCode() == 77) {
-            m_skipReason = err;
-            return fail(err);
-        }
-        const QString out = QString::fromUtf8(script.readAllStandardOutput());
-        static const QRegularExpression lines(
-            QStringLiteral("^PORT (\\d+)\\nPID (\\d+)\\nHOSTKEY (.+)$"),
-            QRegularExpression::MultilineOption);
-        const auto match = lines.match(out);
-        if (script.exitCode() != 0 || !match.hasMatch())
-            return fail(QStringLiteral("sshd.sh start failed: ") + out + err);
-        m_port = match.captured(1).toUShort();
-        m_sshdPid = match.captured(2).toLongLong();
-        m_hostKey = match.captured(3).trimmed();
+        const Launch launch =
+            StartLauncher(QStringLiteral("sshd.sh"), {root(), m_user, m_password}, StartTimeoutMs);
+        if (launch.skipped)
+            m_skipReason = launch.error;
+        if (!launch.ok || !launch.values.contains(QStringLiteral("HOSTKEY")))
+            return fail(launch.error);
+        m_port = launch.values.value(QStringLiteral("PORT")).toUShort();
+        m_sshdPid = launch.values.value(QStringLiteral("PID")).toLongLong();
+        m_hostKey = launch.values.value(QStringLiteral("HOSTKEY"));
         return true;
     }
 
     m_user = QStringLiteral("harlune");
     if (!makeCertificates(certName))
         return false;
-    QStringList arguments{serversDir() + QStringLiteral("/ftpsserver.py"),
+    QStringList arguments{ServerScript(QStringLiteral("ftpsserver.py")),
                           QStringLiteral("--root"),
                           root(),
                           QStringLiteral("--user"),
@@ -110,24 +74,10 @@ bool SecureTestServer::start(const QString& certName) {
                           path(QStringLiteral("server.key"))};
     if (m_kind == Kind::ImplicitTls)
         arguments << QStringLiteral("--implicit");
-    m_process.setStandardErrorFile(path(QStringLiteral("server.err")));
-    dieWithParent(m_process);
-    m_process.start(QStringLiteral("/usr/bin/python3"), arguments);
-    const QDeadlineTimer deadline(StartTimeoutMs);
-    while (!deadline.hasExpired() && m_process.state() != QProcess::NotRunning) {
-        if (m_process.canReadLine()) {
-            const QString line = QString::fromUtf8(m_process.readLine()).trimmed();
-            if (line.startsWith(QStringLiteral("PORT "))) {
-                m_port = line.mid(5).toUShort();
-                return true;
-            }
-            continue;
-        }
-        m_process.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
-    }
-    QFile err(path(QStringLiteral("server.err")));
-    err.open(QIODevice::ReadOnly);
-    return fail(QStringLiteral("TLS server did not come up: ") + QString::fromUtf8(err.readAll()));
+    QString error;
+    m_port = StartPortPrinter(m_process, QStringLiteral("/usr/bin/python3"), arguments,
+                              path(QStringLiteral("server.err")), StartTimeoutMs, &error);
+    return m_port != 0 || fail(error);
 }
 
 bool SecureTestServer::makeCertificates(const QString& certName) {
@@ -166,16 +116,9 @@ bool SecureTestServer::makeCertificates(const QString& certName) {
 }
 
 void SecureTestServer::stop() {
-    if (m_process.state() != QProcess::NotRunning) {
-        m_process.terminate();
-        if (!m_process.waitForFinished(2000)) {
-            m_process.kill();
-            m_process.waitForFinished();
-        }
-    }
+    StopProcess(m_process);
     if (m_sshdPid > 0) {
-        run(QStringLiteral("bash"), {serversDir() + QStringLiteral("/sshd.sh"),
-                                     QStringLiteral("stop"), QString::number(m_sshdPid)});
+        StopLauncher(QStringLiteral("sshd.sh"), m_sshdPid);
         m_sshdPid = 0;
     }
     m_port = 0;
@@ -196,30 +139,16 @@ QString SecureTestServer::knownHostsLine() const {
 }
 
 QStringList SecureTestServer::entries(const QString& relDir) const {
-    QStringList names = QDir(root() + u'/' + relDir)
-                            .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
-    names.sort();
-    return names;
+    return EntriesIn(root(), relDir);
 }
 
 QByteArray SecureTestServer::remoteBytes(const QString& relPath) const {
-    QFile file(root() + u'/' + relPath);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    return BytesIn(root(), relPath);
 }
 
 bool SecureTestServer::writeRemote(const QString& relPath, const QByteArray& bytes) const {
-    const QString target = root() + u'/' + relPath;
-    QFile file(target);
-    if (!QDir().mkpath(QFileInfo(target).path()) || !file.open(QIODevice::WriteOnly) ||
-        file.write(bytes) != bytes.size())
-        return false;
-    file.close();
-    if (m_kind != Kind::Sftp)
-        return true;
     // SFTP sessions run as the user, who must be able to replace the file.
-    const passwd* account = getpwnam(SshUser.toLocal8Bit().constData());
-    return account &&
-           chown(QFile::encodeName(target).constData(), account->pw_uid, account->pw_gid) == 0;
+    return WriteIn(root(), relPath, bytes, m_kind == Kind::Sftp ? SshUser : QString());
 }
 
 bool SecureTestServer::fail(const QString& error) {
