@@ -150,41 +150,6 @@ public:
         return {"RNFR " + from.toUtf8(), "RNTO " + to.toUtf8()};
     }
 
-private:
-    static QByteArray quoted(const QString& path) {
-        // As in sftp:// URLs, a leading "/~/" would name the home directory.
-        QByteArray text = (path == QStringLiteral("/~") || path.startsWith(QStringLiteral("/~/")))
-                              ? '/' + path.toUtf8()
-                              : path.toUtf8();
-        text.replace('\\', "\\\\").replace('"', "\\\"");
-        return '"' + text + '"';
-    }
-
-    // SFTP has no SIZE: a body-less fetch of the file reports its length.
-    CURLcode statSize(const QString& remote) {
-        prepare(EncodeRemotePath(remote, job_.endpoint.transport));
-        curl_easy_setopt(handle_, CURLOPT_NOBODY, 1L);
-        const CURLcode rc = perform();
-        curl_off_t length = -1;
-        curl_easy_getinfo(handle_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
-        if (rc == CURLE_OK && length >= 0)
-            storedSize_ = length;
-        return rc;
-    }
-
-    std::optional<qint64> sizeFromReplies() const {
-        for (const QByteArray& line : replies_) {
-            if (line.startsWith("213 ")) {
-                bool ok = false;
-                const qint64 size = line.mid(4).trimmed().toLongLong(&ok);
-                if (ok)
-                    return size;
-            }
-        }
-        return std::nullopt;
-    }
-
-public:
     bool sawReply(int code) const {
         const QByteArray prefix = QByteArray::number(code) + ' ';
         return std::any_of(replies_.begin(), replies_.end(),
@@ -217,6 +182,36 @@ public:
     }
 
 private:
+    static QByteArray quoted(const QString& path) {
+        QByteArray text = SftpServerPath(path).toUtf8();
+        text.replace('\\', "\\\\").replace('"', "\\\"");
+        return '"' + text + '"';
+    }
+
+    // SFTP has no SIZE: a body-less fetch of the file reports its length.
+    CURLcode statSize(const QString& remote) {
+        prepare(EncodeRemotePath(remote, job_.endpoint.transport));
+        curl_easy_setopt(handle_, CURLOPT_NOBODY, 1L);
+        const CURLcode rc = perform();
+        curl_off_t length = -1;
+        curl_easy_getinfo(handle_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+        if (rc == CURLE_OK && length >= 0)
+            storedSize_ = length;
+        return rc;
+    }
+
+    std::optional<qint64> sizeFromReplies() const {
+        for (const QByteArray& line : replies_) {
+            if (line.startsWith("213 ")) {
+                bool ok = false;
+                const qint64 size = line.mid(4).trimmed().toLongLong(&ok);
+                if (ok)
+                    return size;
+            }
+        }
+        return std::nullopt;
+    }
+
     bool needsUtf8Option() const {
         const QString& path = job_.remoteFileName;
         return std::any_of(path.begin(), path.end(), [](QChar c) { return c.unicode() > 0x7f; });

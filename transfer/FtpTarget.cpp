@@ -62,34 +62,6 @@ const Scheme& schemeOf(Transport transport) {
     return kSchemes[0];
 }
 
-std::optional<FtpEndpoint> parseAuthority(const QString& text);
-
-} // namespace
-
-std::optional<FtpEndpoint> ParseRemoteHost(const QString& text) {
-    const qsizetype separator = text.indexOf(QStringLiteral("://"));
-    if (separator < 0)
-        return parseAuthority(text);
-    const QString name = text.left(separator).toLower();
-    for (const Scheme& scheme : kSchemes) {
-        if (name != QLatin1String(scheme.name))
-            continue;
-        QString authority = text.mid(separator + 3);
-        if (authority.endsWith(u'/'))
-            authority.chop(1);
-        auto endpoint = parseAuthority(authority);
-        if (!endpoint)
-            return std::nullopt;
-        endpoint->transport = scheme.transport;
-        if (!endpoint->portTyped)
-            endpoint->port = scheme.defaultPort;
-        return endpoint;
-    }
-    return std::nullopt;
-}
-
-namespace {
-
 std::optional<FtpEndpoint> parseAuthority(const QString& text) {
     FtpEndpoint endpoint;
     if (text.startsWith(u'[')) {
@@ -138,6 +110,28 @@ QString bracketed(const FtpEndpoint& endpoint) {
 }
 
 } // namespace
+
+std::optional<FtpEndpoint> ParseRemoteHost(const QString& text) {
+    const qsizetype separator = text.indexOf(QStringLiteral("://"));
+    if (separator < 0)
+        return parseAuthority(text);
+    const QString name = text.left(separator).toLower();
+    for (const Scheme& scheme : kSchemes) {
+        if (name != QLatin1String(scheme.name))
+            continue;
+        QString authority = text.mid(separator + 3);
+        if (authority.endsWith(u'/'))
+            authority.chop(1);
+        auto endpoint = parseAuthority(authority);
+        if (!endpoint)
+            return std::nullopt;
+        endpoint->transport = scheme.transport;
+        if (!endpoint->portTyped)
+            endpoint->port = scheme.defaultPort;
+        return endpoint;
+    }
+    return std::nullopt;
+}
 
 QString FormUrl(const FtpEndpoint& endpoint) {
     QString url = QLatin1String(schemeOf(endpoint.transport).name) + QStringLiteral("://");
@@ -195,14 +189,14 @@ SplitPutOperation(const QString& operation,
 QByteArray EncodeRemotePath(const QString& remoteFileName, Transport transport) {
     QByteArray path;
     QString rest = remoteFileName;
+    if (transport == Transport::Sftp)
+        rest = SftpServerPath(rest);
     const bool absolute = rest.startsWith(u'/');
     if (absolute)
         rest.remove(0, 1);
     if (transport == Transport::Sftp) {
         // sftp:// paths start at the server's root; "~/" is the home directory.
-        // An absolute path into a folder named "~" keeps a second slash, so
-        // that it is not read as the home directory.
-        path = absolute ? (rest == u'~' || rest.startsWith(QStringLiteral("~/")) ? "/" : "") : "~/";
+        path = absolute ? "" : "~/";
     } else if (absolute) {
         // In an ftp:// URL a leading "%2F" names the server's root directory.
         path = "%2F";
@@ -214,6 +208,12 @@ QByteArray EncodeRemotePath(const QString& remoteFileName, Transport transport) 
         path += QUrl::toPercentEncoding(segments[i]);
     }
     return path;
+}
+
+QString SftpServerPath(const QString& remoteFileName) {
+    const bool rootTilde =
+        remoteFileName == QStringLiteral("/~") || remoteFileName.startsWith(QStringLiteral("/~/"));
+    return rootTilde ? u'/' + remoteFileName : remoteFileName;
 }
 
 QString TemporaryNameFor(const QString& remoteFileName, const QString& token) {

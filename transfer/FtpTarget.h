@@ -61,5 +61,10 @@ bool IsRegularFile(const QString& path);
 // percent-encoded as UTF-8.
 QByteArray EncodeRemotePath(const QString& remoteFileName, Transport transport = Transport::Ftp);
 
+// libcurl reads a leading "/~/" in an SFTP path, in URLs and in commands
+// alike, as the home directory; a path into a root folder named "~" gets a
+// second slash, which the server reads as the root.
+QString SftpServerPath(const QString& remoteFileName);
+
 // A name beside the final one, hidden from plain listings, unique per upload.
 QString TemporaryNameFor(const QString& remoteFileName, const QString& token);
