@@ -5,6 +5,7 @@
 #include "ResponseCodes.h"
 
 #include <QCoreApplication>
+#include <QTest>
 
 // Short enough for a test, yet longer than any pause the test servers make
 // on purpose before answering.
@@ -34,3 +35,14 @@ inline qint32 RunPut(CurlInet& inet, const QString& host, const QString& user,
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     return inet.ResponseCode();
 }
+
+// Starts a server that cannot run everywhere (vsftpd, sshd and the packaged
+// servers need root): skips the test with the reason, or fails it.
+#define START_OR_SKIP(server)                                                                      \
+    do {                                                                                           \
+        if (!(server).start()) {                                                                   \
+            if (!(server).skipReason().isEmpty())                                                  \
+                QSKIP(qPrintable((server).skipReason()));                                          \
+            QFAIL(qPrintable((server).errorString()));                                             \
+        }                                                                                          \
+    } while (false)

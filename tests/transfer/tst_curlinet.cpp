@@ -386,11 +386,7 @@ void tst_CurlInet::abortEndsTransfer() {
 
 void tst_CurlInet::vsftpd() {
     FtpTestServer server(FtpTestServer::Kind::Vsftpd);
-    if (!server.start()) {
-        if (!server.skipReason().isEmpty())
-            QSKIP(qPrintable(server.skipReason()));
-        QFAIL(qPrintable(server.errorString()));
-    }
+    START_OR_SKIP(server);
     QVERIFY(server.writeRemote("public_html/channel_list.txt", "old\n"));
     const QString local = writeLocal("channel_list.txt", bytes_);
     for (int i = 0; i < 2; ++i) {

@@ -457,11 +457,7 @@ void tst_Faults::otherServers_data() {
 void tst_Faults::otherServers() {
     QFETCH(PackagedFtpServer::Kind, kind);
     PackagedFtpServer server(kind);
-    if (!server.start()) {
-        if (!server.skipReason().isEmpty())
-            QSKIP(qPrintable(server.skipReason()));
-        QFAIL(qPrintable(server.errorString()));
-    }
+    START_OR_SKIP(server);
     QVERIFY(server.writeRemote(Remote, Published));
     const QByteArray first = channelList(20);
     const QByteArray second = channelList(70);

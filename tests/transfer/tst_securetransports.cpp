@@ -142,11 +142,7 @@ void tst_SecureTransports::plainServerGetsNoPassword() {
 
 void tst_SecureTransports::sftpPublishes() {
     SecureTestServer server(SecureTestServer::Kind::Sftp);
-    if (!server.start()) {
-        if (!server.skipReason().isEmpty())
-            QSKIP(qPrintable(server.skipReason()));
-        QFAIL(qPrintable(server.errorString()));
-    }
+    START_OR_SKIP(server);
     QTemporaryDir home;
     QVERIFY(QDir(home.path()).mkpath(".ssh"));
     QVERIFY(writeFile(home.filePath(".ssh/known_hosts"), server.knownHostsLine().toUtf8() + "\n"));
@@ -170,11 +166,7 @@ void tst_SecureTransports::sftpHostKeyRefusals_data() {
 void tst_SecureTransports::sftpHostKeyRefusals() {
     QFETCH(bool, otherKey);
     SecureTestServer server(SecureTestServer::Kind::Sftp);
-    if (!server.start()) {
-        if (!server.skipReason().isEmpty())
-            QSKIP(qPrintable(server.skipReason()));
-        QFAIL(qPrintable(server.errorString()));
-    }
+    START_OR_SKIP(server);
     QTemporaryDir home;
     QVERIFY(QDir(home.path()).mkpath(".ssh"));
     QByteArray knownHosts;
