@@ -50,7 +50,17 @@ def run_pairs(cmd, timeout, env=None):
     return values
 
 
-class Server:
+class Closing:
+    """A server process that a with-block stops again."""
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+class Server(Closing):
     """A fixture FTP server kept running by bench_server."""
 
     def __init__(self, build, kind, throttle=0, tmpdir=None):
@@ -135,14 +145,8 @@ class Server:
                 self.proc.kill()
                 self.proc.wait()
 
-    def __enter__(self):
-        return self
 
-    def __exit__(self, *exc):
-        self.close()
-
-
-class Sink:
+class Sink(Closing):
     """bench_ftpsink: an FTP server that drops what it receives."""
 
     kind = "sink"
@@ -178,12 +182,6 @@ class Sink:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait()
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
 
 
 class Bench:
