@@ -9,7 +9,7 @@
 namespace {
 
 constexpr int StartTimeoutMs = 10000;
-const QString VsftpdUser = QStringLiteral("harluneftp");
+const QString VsftpdUser = TestSystemUser();
 
 } // namespace
 

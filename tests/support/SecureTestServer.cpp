@@ -9,7 +9,7 @@
 namespace {
 
 constexpr int StartTimeoutMs = 15000;
-const QString SshUser = QStringLiteral("harluneftp");
+const QString SshUser = TestSystemUser();
 
 // Runs a short command to its end; empty on success, else what went wrong.
 QString run(const QString& program, const QStringList& arguments) {

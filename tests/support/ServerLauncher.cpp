@@ -19,6 +19,11 @@ void DieWithParent(QProcess& process) {
     });
 }
 
+QString TestSystemUser() {
+    const QString user = qEnvironmentVariable("HARLUNE_TEST_SYSTEM_USER");
+    return user.isEmpty() ? QStringLiteral("harluneftp") : user;
+}
+
 QString ServerScript(const QString& name) {
     return QStringLiteral(HARLUNE_TEST_SERVERS_DIR "/") + name;
 }

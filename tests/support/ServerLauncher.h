@@ -32,6 +32,11 @@ quint16 StartPortPrinter(QProcess& process, const QString& program, const QStrin
 // SIGTERM, then SIGKILL after 2 s.
 void StopProcess(QProcess& process);
 
+// The throwaway system account that vsftpd and sshd log in:
+// $HARLUNE_TEST_SYSTEM_USER, or "harluneftp". Two test runs side by side on
+// one machine each need their own.
+QString TestSystemUser();
+
 // Path of a script in tests/servers/.
 QString ServerScript(const QString& name);
 

@@ -1,0 +1,201 @@
+#include "CurlSession.h"
+
+#include "ResponseCodes.h"
+
+#include <algorithm>
+#include <memory>
+
+namespace {
+
+struct SlistDeleter {
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+using Slist = std::unique_ptr<curl_slist, SlistDeleter>;
+
+Slist makeSlist(const QList<QByteArray>& lines) {
+    curl_slist* list = nullptr;
+    for (const QByteArray& line : lines)
+        list = curl_slist_append(list, line.constData());
+    return Slist(list);
+}
+
+} // namespace
+
+CurlSession::CurlSession(const PublishJob& job, const std::atomic<bool>& abort)
+    : job_(job), abort_(abort), handle_(curl_easy_init()) {
+    base_ = CurlBaseUrl(job.endpoint);
+}
+
+CurlSession::~CurlSession() {
+    curl_easy_cleanup(handle_);
+}
+
+CURLcode CurlSession::store(const QString& remote, LocalFile& file) {
+    storedSize_.reset();
+    prepare(EncodeRemotePath(remote, job_.endpoint.transport));
+    curl_easy_setopt(handle_, CURLOPT_UPLOAD, 1L);
+    curl_easy_setopt(handle_, CURLOPT_READFUNCTION, &LocalFile::read);
+    curl_easy_setopt(handle_, CURLOPT_READDATA, &file);
+    curl_easy_setopt(handle_, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(file.size()));
+    QList<QByteArray> before, after;
+    if (!sftp()) {
+        if (needsUtf8Option())
+            before << "*OPTS UTF8 ON";
+        after << "*SIZE " + remote.toUtf8();
+    }
+    Slist pre = makeSlist(before);
+    Slist post = makeSlist(after);
+    curl_easy_setopt(handle_, CURLOPT_QUOTE, pre.get());
+    curl_easy_setopt(handle_, CURLOPT_POSTQUOTE, post.get());
+    CURLcode rc = perform();
+    if (rc == CURLE_OK && sftp())
+        rc = statSize(remote);
+    else if (rc == CURLE_OK)
+        storedSize_ = sizeFromReplies();
+    return rc;
+}
+
+CURLcode CurlSession::commands(const QList<QByteArray>& lines, bool cleanup) {
+    cleanup_ = cleanup;
+    prepare({});
+    curl_easy_setopt(handle_, CURLOPT_NOBODY, 1L);
+    Slist list = makeSlist(lines);
+    curl_easy_setopt(handle_, CURLOPT_QUOTE, list.get());
+    const CURLcode rc = perform();
+    cleanup_ = false;
+    return rc;
+}
+
+QByteArray CurlSession::removeCommand(const QString& path) const {
+    return sftp() ? "rm " + quoted(path) : "DELE " + path.toUtf8();
+}
+
+QList<QByteArray> CurlSession::renameCommands(const QString& from, const QString& to) const {
+    if (sftp())
+        return {"rename " + quoted(from) + ' ' + quoted(to)};
+    return {"RNFR " + from.toUtf8(), "RNTO " + to.toUtf8()};
+}
+
+bool CurlSession::sawReply(int code) const {
+    const QByteArray prefix = QByteArray::number(code) + ' ';
+    return std::any_of(replies_.begin(), replies_.end(),
+                       [&](const QByteArray& line) { return line.startsWith(prefix); });
+}
+
+bool CurlSession::mayHaveStored(CURLcode rc) const {
+    if (sftp()) {
+        return rc != CURLE_LOGIN_DENIED && rc != CURLE_PEER_FAILED_VERIFICATION &&
+               rc != CURLE_COULDNT_CONNECT && rc != CURLE_COULDNT_RESOLVE_HOST && rc != CURLE_SSH;
+    }
+    return sawReply(230) || sawReply(202) || sawReply(232);
+}
+
+long CurlSession::lastReply() const {
+    long reply = 0;
+    curl_easy_getinfo(handle_, CURLINFO_RESPONSE_CODE, &reply);
+    return reply;
+}
+
+qint32 CurlSession::failureCode(CURLcode rc, const LocalFile& file) const {
+    if (aborted())
+        return ResponseCodes::Aborted;
+    if (file.readError())
+        return ResponseCodes::LocalFileUnreadable;
+    const long reply = sftp() ? 0 : lastReply();
+    if (reply >= 400 && reply < 600)
+        return static_cast<qint32>(reply);
+    return ResponseCodes::CurlBase + static_cast<qint32>(rc);
+}
+
+QByteArray CurlSession::quoted(const QString& path) {
+    QByteArray text = SftpServerPath(path).toUtf8();
+    text.replace('\\', "\\\\").replace('"', "\\\"");
+    return '"' + text + '"';
+}
+
+CURLcode CurlSession::statSize(const QString& remote) {
+    prepare(EncodeRemotePath(remote, job_.endpoint.transport));
+    curl_easy_setopt(handle_, CURLOPT_NOBODY, 1L);
+    const CURLcode rc = perform();
+    curl_off_t length = -1;
+    curl_easy_getinfo(handle_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+    if (rc == CURLE_OK && length >= 0)
+        storedSize_ = length;
+    return rc;
+}
+
+std::optional<qint64> CurlSession::sizeFromReplies() const {
+    for (const QByteArray& line : replies_) {
+        if (line.startsWith("213 ")) {
+            bool ok = false;
+            const qint64 size = line.mid(4).trimmed().toLongLong(&ok);
+            if (ok)
+                return size;
+        }
+    }
+    return std::nullopt;
+}
+
+bool CurlSession::needsUtf8Option() const {
+    const QString& path = job_.remoteFileName;
+    return std::any_of(path.begin(), path.end(), [](QChar c) { return c.unicode() > 0x7f; });
+}
+
+void CurlSession::prepare(const QByteArray& path) {
+    // Reset keeps the live connection; every option is set anew below.
+    curl_easy_reset(handle_);
+    replies_.clear();
+    url_ = base_ + path;
+    curl_easy_setopt(handle_, CURLOPT_URL, url_.constData());
+    curl_easy_setopt(handle_, CURLOPT_NOSIGNAL, 1L);
+    secure();
+    if (!job_.userName.isEmpty()) {
+        user_ = job_.userName.toUtf8();
+        password_ = job_.password.toUtf8();
+        curl_easy_setopt(handle_, CURLOPT_USERNAME, user_.constData());
+        curl_easy_setopt(handle_, CURLOPT_PASSWORD, password_.constData());
+    }
+    // Every command names its path from the log-in directory, as typed.
+    curl_easy_setopt(handle_, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_NOCWD));
+    curl_easy_setopt(handle_, CURLOPT_FTP_USE_EPSV, 1L);
+    curl_easy_setopt(handle_, CURLOPT_FTP_CREATE_MISSING_DIRS,
+                     static_cast<long>(CURLFTP_CREATE_DIR_NONE));
+    curl_easy_setopt(handle_, CURLOPT_UPLOAD_BUFFERSIZE, 512L * 1024L);
+
+    const TransferTimeouts& t = job_.timeouts;
+    // Clean-up after a failure is best effort: it must not double the wait
+    // on a server that has stopped answering.
+    const auto cap = [this](auto value, auto limit) {
+        return cleanup_ ? std::min(value, limit) : value;
+    };
+    const long connectMs =
+        static_cast<long>(cap(t.connect, std::chrono::milliseconds(5000)).count());
+    const long replyS = static_cast<long>(cap(t.serverReply, std::chrono::seconds(10)).count());
+    const long stallS = static_cast<long>(cap(t.stall, std::chrono::seconds(10)).count());
+    curl_easy_setopt(handle_, CURLOPT_CONNECTTIMEOUT_MS, connectMs);
+    curl_easy_setopt(handle_, CURLOPT_SERVER_RESPONSE_TIMEOUT, replyS);
+    curl_easy_setopt(handle_, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(handle_, CURLOPT_LOW_SPEED_TIME, stallS);
+
+    curl_easy_setopt(handle_, CURLOPT_HEADERFUNCTION, &CurlSession::onReply);
+    curl_easy_setopt(handle_, CURLOPT_HEADERDATA, this);
+    curl_easy_setopt(handle_, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(handle_, CURLOPT_XFERINFOFUNCTION, &CurlSession::onProgress);
+    curl_easy_setopt(handle_, CURLOPT_XFERINFODATA, this);
+}
+
+CURLcode CurlSession::perform() {
+    if (aborted())
+        return CURLE_ABORTED_BY_CALLBACK;
+    return curl_easy_perform(handle_);
+}
+
+size_t CurlSession::onReply(char* data, size_t size, size_t count, void* self) {
+    static_cast<CurlSession*>(self)->replies_.append(
+        QByteArray(data, static_cast<qsizetype>(size * count)));
+    return size * count;
+}
+
+int CurlSession::onProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return static_cast<CurlSession*>(self)->aborted() ? 1 : 0;
+}

@@ -1,0 +1,69 @@
+#pragma once
+
+#include "FtpPublisher.h"
+#include "LocalFile.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+#include <curl/curl.h>
+
+#include <atomic>
+#include <optional>
+
+// One easy handle for the whole publish, so that the store, the rename and
+// any clean-up share one control connection and one log-in.
+class CurlSession {
+public:
+    CurlSession(const PublishJob& job, const std::atomic<bool>& abort);
+    ~CurlSession();
+    CurlSession(const CurlSession&) = delete;
+    CurlSession& operator=(const CurlSession&) = delete;
+
+    bool valid() const { return handle_ != nullptr; }
+    bool sftp() const { return job_.endpoint.transport == Transport::Sftp; }
+    bool aborted() const { return abort_.load(); }
+
+    // STOR of the local file under `remote`, then SIZE of what arrived.
+    CURLcode store(const QString& remote, LocalFile& file);
+    // Plain commands on the log-in directory, no transfer. A clean-up is
+    // best effort and gets shorter time limits.
+    CURLcode commands(const QList<QByteArray>& lines, bool cleanup = false);
+
+    // The size the server reported for what the last store sent, if it did.
+    std::optional<qint64> reportedSize() const { return storedSize_; }
+
+    // Removing and renaming in the server's own words.
+    QByteArray removeCommand(const QString& path) const;
+    QList<QByteArray> renameCommands(const QString& from, const QString& to) const;
+
+    bool sawReply(int code) const;
+    // Whether a failed store may have left a file behind.
+    bool mayHaveStored(CURLcode rc) const;
+    long lastReply() const;
+    qint32 failureCode(CURLcode rc, const LocalFile& file) const;
+
+private:
+    static QByteArray quoted(const QString& path);
+    // SFTP has no SIZE: a body-less fetch of the file reports its length.
+    CURLcode statSize(const QString& remote);
+    std::optional<qint64> sizeFromReplies() const;
+    bool needsUtf8Option() const;
+    void prepare(const QByteArray& path);
+    // The transport's own options: TLS, or SSH's host key and log-in.
+    void secure();
+    CURLcode perform();
+
+    static int onHostKey(CURL*, const curl_khkey*, const curl_khkey*, curl_khmatch match, void*);
+    static size_t onReply(char* data, size_t size, size_t count, void* self);
+    static int onProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
+
+    const PublishJob& job_;
+    const std::atomic<bool>& abort_;
+    CURL* handle_;
+    QByteArray base_, url_, user_, password_, caFile_, caDir_, knownHosts_;
+    std::optional<qint64> storedSize_;
+    QList<QByteArray> replies_;
+    bool cleanup_ = false;
+};

@@ -1,0 +1,43 @@
+#include "LocalFile.h"
+
+#include <QFile>
+
+#include <curl/curl.h>
+
+#include <algorithm>
+
+bool LocalFile::open(const QString& path) {
+    // Close-on-exec: nothing the program starts should inherit it.
+    file_.reset(std::fopen(QFile::encodeName(path).constData(), "rbe"));
+    struct stat st {};
+    if (!file_ || ::fstat(fileno(file_.get()), &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    size_ = st.st_size;
+    opened_ = st;
+    return true;
+}
+
+bool LocalFile::changed() const {
+    struct stat st {};
+    return ::fstat(fileno(file_.get()), &st) != 0 || st.st_size != opened_.st_size ||
+           st.st_mtim.tv_sec != opened_.st_mtim.tv_sec ||
+           st.st_mtim.tv_nsec != opened_.st_mtim.tv_nsec;
+}
+
+bool LocalFile::rewind() {
+    sent_ = 0;
+    return std::fseek(file_.get(), 0, SEEK_SET) == 0;
+}
+
+size_t LocalFile::read(char* buffer, size_t size, size_t count, void* self) {
+    auto* file = static_cast<LocalFile*>(self);
+    const auto wanted = static_cast<qint64>(size * count);
+    const auto chunk = static_cast<size_t>(std::min(wanted, file->size_ - file->sent_));
+    const size_t got = std::fread(buffer, 1, chunk, file->file_.get());
+    if (got < chunk && std::ferror(file->file_.get())) {
+        file->readError_ = true;
+        return CURL_READFUNC_ABORT;
+    }
+    file->sent_ += static_cast<qint64>(got);
+    return got;
+}

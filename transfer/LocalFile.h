@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QString>
+
+#include <cstdio>
+#include <memory>
+
+#include <sys/stat.h>
+
+// The local file, streamed: only a buffer's worth is in memory at a time.
+// The size taken at open is what gets sent, so a file that grows meanwhile
+// still yields one consistent, checkable copy.
+class LocalFile {
+public:
+    bool open(const QString& path);
+    // Whether the file was written to since it was opened: its copy on the
+    // server may then mix old and new bytes.
+    bool changed() const;
+    bool rewind();
+    qint64 size() const { return size_; }
+    bool readError() const { return readError_; }
+
+    // libcurl's read callback; `self` is the LocalFile.
+    static size_t read(char* buffer, size_t size, size_t count, void* self);
+
+private:
+    struct Closer {
+        void operator()(std::FILE* f) const { std::fclose(f); }
+    };
+    std::unique_ptr<std::FILE, Closer> file_;
+    struct stat opened_ {};
+    qint64 size_ = 0;
+    qint64 sent_ = 0;
+    bool readError_ = false;
+};

@@ -1,0 +1,49 @@
+// The options each transport adds to a session: TLS for FTPS, the host key
+// and the log-in methods for SFTP.
+#include "CurlSession.h"
+
+#include <QDir>
+#include <QFile>
+
+void CurlSession::secure() {
+    switch (job_.endpoint.transport) {
+    case Transport::Ftp:
+        curl_easy_setopt(handle_, CURLOPT_PROTOCOLS_STR, "ftp");
+        break;
+    case Transport::FtpExplicitTls:
+    case Transport::FtpImplicitTls:
+        curl_easy_setopt(handle_, CURLOPT_PROTOCOLS_STR, "ftp,ftps");
+        // TLS on the control and the data connections, or no upload: the
+        // password never goes out in clear.
+        curl_easy_setopt(handle_, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
+        curl_easy_setopt(handle_, CURLOPT_SSL_VERIFYPEER, 1L);
+        curl_easy_setopt(handle_, CURLOPT_SSL_VERIFYHOST, 2L);
+        // libcurl 7.88 can end an FTPS store under TLS 1.3 as an empty file.
+        curl_easy_setopt(handle_, CURLOPT_SSLVERSION,
+                         static_cast<long>(CURL_SSLVERSION_TLSv1_2) |
+                             static_cast<long>(CURL_SSLVERSION_MAX_TLSv1_2));
+        // As OpenSSL programs do, so that a company's own authority can be
+        // trusted; libcurl otherwise uses its built-in bundle path only.
+        caFile_ = qgetenv("SSL_CERT_FILE");
+        caDir_ = qgetenv("SSL_CERT_DIR");
+        if (!caFile_.isEmpty())
+            curl_easy_setopt(handle_, CURLOPT_CAINFO, caFile_.constData());
+        if (!caDir_.isEmpty())
+            curl_easy_setopt(handle_, CURLOPT_CAPATH, caDir_.constData());
+        break;
+    case Transport::Sftp:
+        curl_easy_setopt(handle_, CURLOPT_PROTOCOLS_STR, "sftp");
+        curl_easy_setopt(handle_, CURLOPT_SSH_AUTH_TYPES,
+                         static_cast<long>(CURLSSH_AUTH_PASSWORD | CURLSSH_AUTH_KEYBOARD));
+        knownHosts_ = QFile::encodeName(QDir::homePath() + QStringLiteral("/.ssh/known_hosts"));
+        curl_easy_setopt(handle_, CURLOPT_SSH_KNOWNHOSTS, knownHosts_.constData());
+        curl_easy_setopt(handle_, CURLOPT_SSH_KEYFUNCTION, &CurlSession::onHostKey);
+        break;
+    }
+}
+
+// Only a key the user's known_hosts holds for this host is accepted: an
+// unknown or changed one fails the upload.
+int CurlSession::onHostKey(CURL*, const curl_khkey*, const curl_khkey*, curl_khmatch match, void*) {
+    return match == CURLKHMATCH_OK ? CURLKHSTAT_FINE : CURLKHSTAT_REJECT;
+}
