@@ -1,3 +1,5 @@
+#include "ServerLauncher.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QProcess>
@@ -213,6 +215,7 @@ void tst_Package::startsOffscreen() {
     env.insert("QT_QPA_PLATFORM", "offscreen");
     p.setProcessEnvironment(env);
     p.setProcessChannelMode(QProcess::MergedChannels);
+    DieWithParent(p);
     p.start(program, {});
     QVERIFY2(p.waitForStarted(), qPrintable(p.errorString()));
     // A program that cannot load its libraries or open its window ends at
@@ -221,11 +224,8 @@ void tst_Package::startsOffscreen() {
     QVERIFY2(!ended, qPrintable("ended with " + QString::number(p.exitCode()) + ": " +
                                 QString::fromLocal8Bit(p.readAll())));
     QCOMPARE(p.state(), QProcess::Running);
-    p.terminate();
-    if (!p.waitForFinished(5000)) {
-        p.kill();
-        p.waitForFinished();
-    }
+    StopProcess(p);
+    QCOMPARE(p.state(), QProcess::NotRunning);
 }
 
 QTEST_GUILESS_MAIN(tst_Package)
