@@ -1,6 +1,5 @@
 #include "ServerLauncher.h"
 
-#include <QDir>
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
@@ -27,8 +26,10 @@ Run run(const QString& program, const QStringList& args, const QStringList& env 
     p.start(program, args);
     Run r;
     r.finished = p.waitForStarted() && p.waitForFinished(timeoutMs);
-    if (!r.finished)
-        p.kill(), p.waitForFinished();
+    if (!r.finished) {
+        p.kill();
+        p.waitForFinished();
+    }
     r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
     r.out = QString::fromLocal8Bit(p.readAllStandardOutput());
     r.err = QString::fromLocal8Bit(p.readAllStandardError());
