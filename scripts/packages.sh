@@ -22,3 +22,6 @@ TEST_PACKAGES=(python3 python3-pyftpdlib python3-openssl openssl openssh-server 
     clang libclang-rt-14-dev)
 # bench/run.sh: curl is the baseline, Xvfb and Xlib time the start-up.
 BENCH_PACKAGES=(curl xvfb libx11-dev)
+# scripts/package.sh and the package's checks: dpkg-shlibdeps and
+# dpkg-buildflags, lintian, AppStream and desktop-entry validators, man.
+PACKAGE_PACKAGES=(dpkg-dev lintian appstream desktop-file-utils man-db groff-base)

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# Installs what is missing (the loopback FTP test servers too), builds
-# everything and runs every test.
+# Installs what is missing (the loopback FTP test servers and the package
+# checks too), builds everything and runs every test.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
-ensure_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+ensure_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}"
 
 # A minute of libFuzzer on the host, URL and path text handling, built with
 # clang and its sanitizers in a build folder of its own, starting from the
