@@ -7,7 +7,7 @@ set(HARLUNE_APP_ID "org.harlune.uploader")
 set(HARLUNE_SCREENSHOT_URL "https://harlune-uploader.example/docs/window.png"
     CACHE STRING "Where software catalogues fetch the window's screenshot (docs/window.png)")
 set(HARLUNE_MAINTAINER
-    "Harlune Uploader maintainers <maintainers@users.noreply.c-seed-a9079413.example>")
+    "Harlune Uploader maintainers <maintainers@harlune-uploader.example>")
 
 set(_pkg_src ${PROJECT_SOURCE_DIR}/packaging)
 set(_pkg_out ${PROJECT_BINARY_DIR}/packaging)
