@@ -3,6 +3,7 @@
 #include "SecureTestServer.h"
 #include "ServerLauncher.h"
 #include "SshLogin.h"
+#include "TestSshAgent.h"
 #include "TransferTestHelpers.h"
 #include "UploadFile.h"
 
@@ -21,45 +22,6 @@ bool writeFile(const QString& path, const QByteArray& bytes) {
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
-
-// A new key pair at `path` and `path`.pub; "-m PEM" or "-m PKCS8" in
-// `format` write the private key in that format instead of OpenSSH's.
-bool makeKey(const QString& path, const QString& type, const QString& passphrase = {},
-             const QStringList& format = {}) {
-    QFile::remove(path);
-    QFile::remove(path + ".pub");
-    return QProcess::execute("ssh-keygen", QStringList{"-q", "-t", type, "-N", passphrase, "-f",
-                                                       path, "-C", "test"} +
-                                               format) == 0;
-}
-
-// An ssh-agent of the test's own, on a socket in a temporary folder.
-class TestAgent {
-public:
-    ~TestAgent() { StopProcess(process_); }
-    bool start() {
-        socket_ = dir_.filePath("agent.sock");
-        DieWithParent(process_);
-        process_.start("ssh-agent", {"-D", "-a", socket_});
-        for (int i = 0; i < 50 && !QFileInfo::exists(socket_); ++i)
-            QTest::qWait(100);
-        return QFileInfo::exists(socket_);
-    }
-    bool add(const QString& keyFile) {
-        QProcess add;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("SSH_AUTH_SOCK", socket_);
-        add.setProcessEnvironment(env);
-        add.start("ssh-add", {"-q", keyFile});
-        return add.waitForFinished() && add.exitCode() == 0;
-    }
-    QString socket() const { return socket_; }
-
-private:
-    QTemporaryDir dir_;
-    QProcess process_;
-    QString socket_;
-};
 
 // Lines of the server's log that show a key offered or a log-in accepted.
 QStringList keyLines(const QString& log) {
@@ -139,10 +101,10 @@ void tst_SshLogin::opensWithoutPassphrase() {
     QFETCH(QString, type);
     QFETCH(QStringList, format);
     const QString key = dir_.filePath("key");
-    QVERIFY(makeKey(key, type, {}, format));
+    QVERIFY(MakeSshKey(key, type, {}, format));
     QVERIFY(SshLogin::OpensWithoutPassphrase(ReadTextFile(key).toUtf8()));
     QVERIFY(!SshLogin::OpensWithoutPassphrase(ReadTextFile(key + ".pub").toUtf8()));
-    QVERIFY(makeKey(key, type, "a passphrase", format));
+    QVERIFY(MakeSshKey(key, type, "a passphrase", format));
     QVERIFY(!SshLogin::OpensWithoutPassphrase(ReadTextFile(key).toUtf8()));
 }
 
@@ -178,9 +140,9 @@ void tst_SshLogin::plan() {
     QVERIFY(QDir(home.path()).mkpath(".ssh"));
     const auto typeOf = [](const QString& name) { return name.mid(3); };
     for (const QString& name : clearKeys)
-        QVERIFY(makeKey(home.filePath(".ssh/" + name), typeOf(name)));
+        QVERIFY(MakeSshKey(home.filePath(".ssh/" + name), typeOf(name)));
     for (const QString& name : protectedKeys)
-        QVERIFY(makeKey(home.filePath(".ssh/" + name), typeOf(name), "a passphrase"));
+        QVERIFY(MakeSshKey(home.filePath(".ssh/" + name), typeOf(name), "a passphrase"));
     // Only whether the agent's socket is there counts here; one that is not
     // stands for an agent that has gone.
     const QString socket = home.filePath("agent.sock");
@@ -220,9 +182,9 @@ void tst_SshLogin::keyOnlyServer() {
     QVERIFY(makeHome(server));
     // The key is made outside ~/.ssh, and put there only where the row says.
     const QString key = dir_.filePath("id_" + type);
-    QVERIFY(makeKey(key, type));
+    QVERIFY(MakeSshKey(key, type));
     QVERIFY(server.authorizeKey(key + ".pub"));
-    TestAgent agent;
+    TestSshAgent agent;
     if (inAgent) {
         QVERIFY(agent.start());
         QVERIFY(agent.add(key));
@@ -246,7 +208,7 @@ void tst_SshLogin::refusalNamesWhatWasOffered() {
     server.setSshMethods("publickey");
     START_OR_SKIP(server);
     QVERIFY(makeHome(server));
-    QVERIFY(makeKey(sshFile("id_ed25519"), "ed25519"));
+    QVERIFY(MakeSshKey(sshFile("id_ed25519"), "ed25519"));
     PublishJob job;
     job.endpoint = *ParseRemoteHost(host(server));
     job.userName = server.user();
@@ -268,9 +230,9 @@ void tst_SshLogin::passwordServerWithAgentKeys() {
     SecureTestServer server(SecureTestServer::Kind::Sftp);
     START_OR_SKIP(server);
     QVERIFY(makeHome(server));
-    TestAgent agent;
+    TestSshAgent agent;
     QVERIFY(agent.start());
-    QVERIFY(makeKey(sshFile("id_ed25519"), "ed25519"));
+    QVERIFY(MakeSshKey(sshFile("id_ed25519"), "ed25519"));
     QVERIFY(agent.add(sshFile("id_ed25519")));
     qputenv("SSH_AUTH_SOCK", QFile::encodeName(agent.socket()));
     QCOMPARE(upload(server, server.password()), 0);
@@ -299,17 +261,17 @@ void tst_SshLogin::passwordAfterRefusedKeys() {
     server.setSshMethods("publickey,password");
     START_OR_SKIP(server);
     QVERIFY(makeHome(server));
-    TestAgent agent;
+    TestSshAgent agent;
     if (agentKeys > 0) {
         QVERIFY(agent.start());
         for (int i = 0; i < agentKeys; ++i) {
             const QString key = dir_.filePath("agent_key_%1").arg(i);
-            QVERIFY(makeKey(key, "ed25519"));
+            QVERIFY(MakeSshKey(key, "ed25519"));
             QVERIFY(agent.add(key));
         }
         qputenv("SSH_AUTH_SOCK", QFile::encodeName(agent.socket()));
     }
-    QVERIFY(makeKey(sshFile("id_ed25519"), "ed25519", protectedKey ? "a passphrase" : ""));
+    QVERIFY(MakeSshKey(sshFile("id_ed25519"), "ed25519", protectedKey ? "a passphrase" : ""));
     if (protectedKey)
         QVERIFY(server.authorizeKey(sshFile("id_ed25519.pub")));
     QCOMPARE(upload(server, server.password()), 0);
@@ -328,9 +290,9 @@ void tst_SshLogin::unknownHostGetsNoKey() {
     QVERIFY(makeHome(server));
     QVERIFY(writeFile(sshFile("known_hosts"), {}));
     const QString key = dir_.filePath("id_ed25519");
-    QVERIFY(makeKey(key, "ed25519"));
+    QVERIFY(MakeSshKey(key, "ed25519"));
     QVERIFY(server.authorizeKey(key + ".pub"));
-    TestAgent agent;
+    TestSshAgent agent;
     QVERIFY(agent.start());
     QVERIFY(agent.add(key));
     qputenv("SSH_AUTH_SOCK", QFile::encodeName(agent.socket()));
