@@ -90,15 +90,20 @@ bool SshLogin::retry(CURLcode rc) {
     lastError_ = curl_easy_strerror(rc);
     if (current_ + 1 >= steps_.size())
         return false;
-    ++current_;
+    // A server that named the methods it takes, public keys not among them,
+    // goes straight to the password step: more keys would only cost
+    // connections. That step is the last, and always there.
+    const bool noKeys = !serverMethods_.isEmpty() && !serverMethods_.contains("publickey");
+    do
+        ++current_;
+    while (noKeys && !(steps_.at(current_).authTypes & CURLSSH_AUTH_PASSWORD));
     return true;
 }
 
 QString SshLogin::failure() const {
     if (tried_.isEmpty())
         return {};
-    QString text =
-        QStringLiteral("SSH log-in refused; offered ") + tried_.join(QStringLiteral("; "));
+    QString text = QStringLiteral("SSH log-in refused; tried ") + tried_.join(QStringLiteral("; "));
     if (!serverMethods_.isEmpty())
         text += QStringLiteral("; the server accepts ") + QString::fromUtf8(serverMethods_);
     else

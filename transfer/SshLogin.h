@@ -42,7 +42,7 @@ public:
     // kept for the rest of the session.
     bool retry(CURLcode rc);
 
-    // Why no step worked: what was offered and what the server answered.
+    // Why no step worked: what was tried and what the server answered.
     // Empty while none has failed.
     QString failure() const;
 

@@ -221,7 +221,7 @@ void tst_SshLogin::refusalNamesWhatWasOffered() {
     QVERIFY(file.open(local_));
     QCOMPARE(session.store(job.remoteFileName, file), CURLE_LOGIN_DENIED);
     QCOMPARE(session.loginFailure(),
-             "SSH log-in refused; offered ~/.ssh/id_ed25519, the password; the server accepts "
+             "SSH log-in refused; tried ~/.ssh/id_ed25519, the password; the server accepts "
              "publickey");
     QVERIFY(!session.loginFailure().contains("typed"));
 }
@@ -234,9 +234,13 @@ void tst_SshLogin::passwordServerWithAgentKeys() {
     QVERIFY(agent.start());
     QVERIFY(MakeSshKey(sshFile("id_ed25519"), "ed25519"));
     QVERIFY(agent.add(sshFile("id_ed25519")));
+    QVERIFY(MakeSshKey(sshFile("id_ecdsa"), "ecdsa"));
     qputenv("SSH_AUTH_SOCK", QFile::encodeName(agent.socket()));
     QCOMPARE(upload(server, server.password()), 0);
     QCOMPARE(server.remoteBytes("public_html/channel_list.txt"), bytes_);
+    // Once the server has named its methods, no key file gets a connection
+    // of its own: the agent's, then the password's.
+    QCOMPARE(server.serverLog().count("Connection from"), 2);
     QCOMPARE(upload(server, "wrong"), ResponseCodes::CurlBase + CURLE_LOGIN_DENIED);
 }
 
