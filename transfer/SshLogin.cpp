@@ -4,6 +4,12 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <cstring>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 namespace {
 
 // The default identities, in the order the log-in offers them.
@@ -21,15 +27,53 @@ QByteArray readKeyFile(const QString& path) {
     return file.readAll();
 }
 
+quint32 bigEndian32(const uchar* p) {
+    return (quint32(p[0]) << 24) | (quint32(p[1]) << 16) | (quint32(p[2]) << 8) | quint32(p[3]);
+}
+
+// How many keys the agent at `path` holds, as its answer to a request for
+// identities (SSH_AGENTC_REQUEST_IDENTITIES) says; 0 where none answers.
+// An agent without keys would only cost a connection.
+quint32 agentKeyCount(const QByteArray& path) {
+    sockaddr_un address{};
+    if (path.isEmpty() || size_t(path.size()) >= sizeof(address.sun_path))
+        return 0;
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return 0;
+    // A stuck agent must not hold the upload up.
+    const timeval limit{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    constexpr uchar RequestIdentities = 11, IdentitiesAnswer = 12;
+    const uchar request[] = {0, 0, 0, 1, RequestIdentities};
+    uchar answer[9];
+    size_t got = 0;
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+        send(fd, request, sizeof request, MSG_NOSIGNAL) == ssize_t(sizeof request)) {
+        while (got < sizeof answer) {
+            const ssize_t n = recv(fd, answer + got, sizeof answer - got, 0);
+            if (n <= 0)
+                break;
+            got += size_t(n);
+        }
+    }
+    close(fd);
+    if (got < sizeof answer || answer[4] != IdentitiesAnswer)
+        return 0;
+    return bigEndian32(answer + 5);
+}
+
 // The cipher named in an "openssh-key-v1" body: "none" for a key kept in
 // clear.
 QByteArray opensshCipher(const QByteArray& body) {
     static const QByteArray magic("openssh-key-v1\0", 15);
     if (!body.startsWith(magic) || body.size() < magic.size() + 4)
         return {};
-    const auto* p = reinterpret_cast<const uchar*>(body.constData() + magic.size());
     const quint32 length =
-        (quint32(p[0]) << 24) | (quint32(p[1]) << 16) | (quint32(p[2]) << 8) | quint32(p[3]);
+        bigEndian32(reinterpret_cast<const uchar*>(body.constData() + magic.size()));
     const qsizetype start = magic.size() + 4;
     if (length > quint32(body.size() - start))
         return {};
@@ -39,8 +83,10 @@ QByteArray opensshCipher(const QByteArray& body) {
 } // namespace
 
 SshLogin::SshLogin(const QString& home, const QByteArray& agentSocket) {
-    if (!agentSocket.isEmpty() && QFileInfo::exists(QFile::decodeName(agentSocket)))
-        steps_.append({CURLSSH_AUTH_AGENT, {}, {}, QStringLiteral("the ssh-agent's keys")});
+    if (const quint32 keys = agentKeyCount(agentSocket); keys > 0) {
+        steps_.append(
+            {CURLSSH_AUTH_AGENT, {}, {}, QStringLiteral("the ssh-agent's keys (%1)").arg(keys)});
+    }
     for (const char* name : KeyNames) {
         const QString path = home + QStringLiteral("/.ssh/") + QLatin1String(name);
         if (!OpensWithoutPassphrase(readKeyFile(path)))

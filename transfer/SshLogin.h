@@ -27,8 +27,9 @@ public:
     };
 
     // Plans for the user whose home is `home`, with the agent at
-    // `agentSocket` (empty: none). Key files that are missing, unreadable or
-    // need a passphrase are left out: there is nowhere to ask for one.
+    // `agentSocket` (empty: none), asking the agent for its keys. An agent
+    // without keys is left out, and so are key files that are missing,
+    // unreadable or need a passphrase: there is nowhere to ask for one.
     SshLogin(const QString& home, const QByteArray& agentSocket);
     // For the current user: $HOME and $SSH_AUTH_SOCK.
     static SshLogin ForUser();

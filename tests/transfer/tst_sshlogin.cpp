@@ -109,30 +109,31 @@ void tst_SshLogin::opensWithoutPassphrase() {
 }
 
 void tst_SshLogin::plan_data() {
-    QTest::addColumn<bool>("agent");
+    QTest::addColumn<int>("agentKeys"); // -1: none running
     QTest::addColumn<QStringList>("clearKeys");
     QTest::addColumn<QStringList>("protectedKeys");
     QTest::addColumn<QStringList>("steps");
-    const QString agent = "the ssh-agent's keys";
+    const QString agent = "the ssh-agent's keys (2)";
     const QString password = "the password";
-    QTest::newRow("nothing") << false << QStringList{} << QStringList{} << QStringList{password};
-    QTest::newRow("agent") << true << QStringList{} << QStringList{}
-                           << QStringList{agent, password};
+    QTest::newRow("nothing") << -1 << QStringList{} << QStringList{} << QStringList{password};
+    QTest::newRow("agent") << 2 << QStringList{} << QStringList{} << QStringList{agent, password};
+    QTest::newRow("agent without keys")
+        << 0 << QStringList{} << QStringList{} << QStringList{password};
     QTest::newRow("all three files, agent")
-        << true << QStringList{"id_rsa", "id_ecdsa", "id_ed25519"} << QStringList{}
+        << 2 << QStringList{"id_rsa", "id_ecdsa", "id_ed25519"} << QStringList{}
         << QStringList{agent, "~/.ssh/id_ed25519", "~/.ssh/id_ecdsa",
                        "~/.ssh/id_rsa, the password"};
-    QTest::newRow("one file") << false << QStringList{"id_ecdsa"} << QStringList{}
+    QTest::newRow("one file") << -1 << QStringList{"id_ecdsa"} << QStringList{}
                               << QStringList{"~/.ssh/id_ecdsa, the password"};
     QTest::newRow("protected key left out")
-        << true << QStringList{"id_rsa"} << QStringList{"id_ed25519"}
+        << 2 << QStringList{"id_rsa"} << QStringList{"id_ed25519"}
         << QStringList{agent, "~/.ssh/id_rsa, the password"};
     QTest::newRow("only a protected key")
-        << false << QStringList{} << QStringList{"id_ecdsa"} << QStringList{password};
+        << -1 << QStringList{} << QStringList{"id_ecdsa"} << QStringList{password};
 }
 
 void tst_SshLogin::plan() {
-    QFETCH(bool, agent);
+    QFETCH(int, agentKeys);
     QFETCH(QStringList, clearKeys);
     QFETCH(QStringList, protectedKeys);
     QFETCH(QStringList, steps);
@@ -143,12 +144,20 @@ void tst_SshLogin::plan() {
         QVERIFY(MakeSshKey(home.filePath(".ssh/" + name), typeOf(name)));
     for (const QString& name : protectedKeys)
         QVERIFY(MakeSshKey(home.filePath(".ssh/" + name), typeOf(name), "a passphrase"));
-    // Only whether the agent's socket is there counts here; one that is not
-    // stands for an agent that has gone.
-    const QString socket = home.filePath("agent.sock");
-    if (agent)
-        QVERIFY(writeFile(socket, {}));
-    const SshLogin login(home.path(), QFile::encodeName(socket));
+    TestSshAgent agent;
+    // Without an agent, a socket path that leads nowhere, as one left by an
+    // agent that has gone.
+    QByteArray socket = QFile::encodeName(home.filePath("gone.sock"));
+    if (agentKeys >= 0) {
+        QVERIFY(agent.start());
+        socket = QFile::encodeName(agent.socket());
+        for (int i = 0; i < agentKeys; ++i) {
+            const QString key = home.filePath("agent_key_%1").arg(i);
+            QVERIFY(MakeSshKey(key, "ed25519"));
+            QVERIFY(agent.add(key));
+        }
+    }
+    const SshLogin login(home.path(), socket);
     QStringList labels;
     for (const SshLogin::Step& step : login.steps()) {
         labels << step.label;
