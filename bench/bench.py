@@ -645,6 +645,25 @@ class Bench:
                 xvfb.kill()
                 xvfb.wait()
 
+    def ssh_login(self):
+        log("SFTP log-in steps against sshd")
+        values = run_pairs([self.exe("bench_ssh_login"), "15"], timeout=600)
+        if values["rc"] != 0:
+            self.row("SFTP log-in", "skipped" if values["rc"] == 77 else "failed", "-")
+            return
+        ms = {k[3:]: float(v) for k, v in values.items() if k.startswith("ms_")}
+        conns = {k[12:]: float(v) for k, v in values.items() if k.startswith("connections_")}
+        for case, figure in (("password", "typed password"), ("agent_key", "key in ssh-agent"),
+                             ("key_file", "key file ~/.ssh/id_ed25519")):
+            self.row("SFTP upload, log-in by " + figure,
+                     "%.0f ms, %.0f connection" % (ms[case], conns[case]), "1 connection",
+                     conns[case] == 1)
+        for case, figure in (("password_after_refused_agent_key", "1 refused agent key"),
+                             ("password_after_8_refused_agent_keys", "8 refused agent keys")):
+            self.row("SFTP password after " + figure,
+                     "+%.0f ms, %.0f connections" % (ms[case] - ms["password"], conns[case]),
+                     "2 connections", conns[case] == 2)
+
     def print_table(self):
         headers = ("Figure", "Measured", "Goal", "Met")
         widths = [max(len(h), *(len(r[i]) for r in self.rows)) for i, h in enumerate(headers)]
@@ -670,7 +689,7 @@ def main():
     parser.add_argument("--sweep", type=int, nargs="*", default=list(SWEEP_KIB),
                         help="upload buffer sizes to compare, KiB")
     parser.add_argument("--only", nargs="*", default=[],
-                        choices=["throughput", "latency", "cpu", "idle", "startup"])
+                        choices=["throughput", "latency", "cpu", "idle", "startup", "ssh"])
     args = parser.parse_args()
     if os.geteuid() != 0:
         log("vsftpd needs root: run as root")
@@ -687,7 +706,7 @@ def main():
                   args.idle_seconds, work)
     bench.sweep = args.sweep
     steps = [("throughput", bench.throughput), ("latency", bench.latency),
-             ("cpu", bench.waiting_cpu), ("idle", bench.idle), ("startup", bench.startup)]
+             ("cpu", bench.waiting_cpu), ("idle", bench.idle), ("startup", bench.startup), ("ssh", bench.ssh_login)]
     started = time.monotonic()
     try:
         for name, step in steps:

@@ -24,6 +24,8 @@ Slist makeSlist(const QList<QByteArray>& lines) {
 CurlSession::CurlSession(const PublishJob& job, const std::atomic<bool>& abort)
     : job_(job), abort_(abort), handle_(curl_easy_init()) {
     base_ = CurlBaseUrl(job.endpoint);
+    if (sftp())
+        sshLogin_.emplace(SshLogin::ForUser());
 }
 
 CurlSession::~CurlSession() {
@@ -187,7 +189,14 @@ void CurlSession::prepare(const QByteArray& path) {
 CURLcode CurlSession::perform() {
     if (aborted())
         return CURLE_ABORTED_BY_CALLBACK;
-    return curl_easy_perform(handle_);
+    CURLcode rc = curl_easy_perform(handle_);
+    // SSH: a way of logging in that the server refused gives way to the
+    // next on a fresh connection, until one works or none is left.
+    while (sshLogin_ && sshLogin_->retry(rc) && !aborted()) {
+        sshLogin_->apply(handle_);
+        rc = curl_easy_perform(handle_);
+    }
+    return rc;
 }
 
 size_t CurlSession::onReply(char* data, size_t size, size_t count, void* self) {

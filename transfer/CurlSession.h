@@ -2,6 +2,7 @@
 
 #include "FtpPublisher.h"
 #include "LocalFile.h"
+#include "SshLogin.h"
 
 #include <QByteArray>
 #include <QList>
@@ -43,6 +44,9 @@ public:
     bool mayHaveStored(CURLcode rc) const;
     long lastReply() const;
     qint32 failureCode(CURLcode rc, const LocalFile& file) const;
+    // SFTP: why the log-in failed (what was offered, what the server
+    // answered); empty if it did not.
+    QString loginFailure() const { return sshLogin_ ? sshLogin_->failure() : QString(); }
 
 private:
     static QByteArray quoted(const QString& path);
@@ -64,6 +68,7 @@ private:
     CURL* handle_;
     QByteArray base_, url_, user_, password_, caFile_, caDir_, knownHosts_;
     std::optional<qint64> storedSize_;
+    std::optional<SshLogin> sshLogin_;
     QList<QByteArray> replies_;
     bool cleanup_ = false;
 };

@@ -33,8 +33,8 @@ void CurlSession::secure() {
         break;
     case Transport::Sftp:
         curl_easy_setopt(handle_, CURLOPT_PROTOCOLS_STR, "sftp");
-        curl_easy_setopt(handle_, CURLOPT_SSH_AUTH_TYPES,
-                         static_cast<long>(CURLSSH_AUTH_PASSWORD | CURLSSH_AUTH_KEYBOARD));
+        // The agent's keys, the default key files, then the typed password.
+        sshLogin_->apply(handle_);
         knownHosts_ = QFile::encodeName(QDir::homePath() + QStringLiteral("/.ssh/known_hosts"));
         curl_easy_setopt(handle_, CURLOPT_SSH_KNOWNHOSTS, knownHosts_.constData());
         curl_easy_setopt(handle_, CURLOPT_SSH_KEYFUNCTION, &CurlSession::onHostKey);

@@ -1,14 +1,17 @@
 #!/bin/bash
 # Runs Debian's OpenSSH server on loopback for the uploader's SFTP tests.
 #
-#   sshd.sh start DIR USER PASSWORD   prints "PORT <n>", "PID <pid>" and
+#   sshd.sh start DIR USER PASSWORD [METHODS]
+#                                     prints "PORT <n>", "PID <pid>" and
 #                                     "HOSTKEY <public key line>"
 #   sshd.sh stop PID
 #
 # DIR becomes USER's home and login directory (with DIR/public_html); the host
-# key, configuration and log go into DIR's parent folder. It stops by itself
-# once the process that ran "start" has gone. Exits 77 (skip) when it cannot
-# run here.
+# key, configuration and log go into DIR's parent folder. The server accepts
+# the log-in methods named, comma-separated: password (the default) and
+# publickey, with the keys in the parent folder's "authorized_keys". It stops
+# by itself once the process that ran "start" has gone. Exits 77 (skip) when
+# it cannot run here.
 set -euo pipefail
 
 LAUNCHER=sshd.sh
@@ -18,12 +21,20 @@ LAUNCHER=sshd.sh
 SSHD=/usr/sbin/sshd
 
 start() {
-    [ $# -eq 3 ] || fail "usage: sshd.sh start DIR USER PASSWORD"
+    [ $# -eq 3 ] || [ $# -eq 4 ] || fail "usage: sshd.sh start DIR USER PASSWORD [METHODS]"
     [ "$(id -u)" -eq 0 ] || skip "must run as root to add the user and start sshd"
     [ -x "$SSHD" ] || skip "$SSHD is not installed"
-    local dir user=$2 password=$3 parent owner=$PPID port
+    local dir user=$2 password=$3 methods=${4:-password} method parent owner=$PPID port
+    local by_password=no by_key=no
     dir=$(realpath -m "$1")
     parent=$(dirname "$dir")
+    for method in ${methods//,/ }; do
+        case $method in
+        password) by_password=yes ;;
+        publickey) by_key=yes ;;
+        *) fail "unknown log-in method $method" ;;
+        esac
+    done
 
     (
         flock 9
@@ -33,6 +44,9 @@ start() {
     chown "$user:" "$dir" "$dir/public_html"
     chmod go+x "$parent"
     ssh-keygen -q -t ecdsa -N '' -f "$parent/host_key" <<<y >/dev/null
+    # sshd reads the keys as the user.
+    touch "$parent/authorized_keys"
+    chmod 644 "$parent/authorized_keys"
 
     for _ in 1 2 3; do
         port=$(free_port)
@@ -41,9 +55,10 @@ ListenAddress 127.0.0.1:$port
 HostKey $parent/host_key
 PidFile none
 UsePAM no
-PasswordAuthentication yes
+PasswordAuthentication $by_password
 KbdInteractiveAuthentication no
-PubkeyAuthentication no
+PubkeyAuthentication $by_key
+AuthorizedKeysFile $parent/authorized_keys
 PermitRootLogin no
 AllowUsers $user
 StrictModes no

@@ -46,8 +46,8 @@ bool SecureTestServer::start(const QString& certName) {
 
     if (m_kind == Kind::Sftp) {
         m_user = SshUser;
-        const Launch launch =
-            StartLauncher(QStringLiteral("sshd.sh"), {root(), m_user, m_password}, StartTimeoutMs);
+        const Launch launch = StartLauncher(
+            QStringLiteral("sshd.sh"), {root(), m_user, m_password, m_sshMethods}, StartTimeoutMs);
         if (launch.skipped)
             m_skipReason = launch.error;
         if (!launch.ok || !launch.values.contains(QStringLiteral("HOSTKEY")))
@@ -136,6 +136,16 @@ QString SecureTestServer::hostKeyLine() const {
 
 QString SecureTestServer::knownHostsLine() const {
     return QStringLiteral("[127.0.0.1]:%1 %2").arg(m_port).arg(m_hostKey);
+}
+
+bool SecureTestServer::authorizeKey(const QString& publicKeyFile) const {
+    const QByteArray key = ReadTextFile(publicKeyFile).toUtf8();
+    QFile keys(path(QStringLiteral("authorized_keys")));
+    return !key.isEmpty() && keys.open(QIODevice::Append) && keys.write(key) == key.size();
+}
+
+QString SecureTestServer::serverLog() const {
+    return ReadTextFile(path(QStringLiteral("sshd.log")));
 }
 
 QStringList SecureTestServer::entries(const QString& relDir) const {

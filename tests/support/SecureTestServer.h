@@ -26,6 +26,14 @@ public:
     bool start(const QString& certName = QStringLiteral("localhost"));
     void stop();
 
+    // SFTP: the log-in methods sshd accepts from the next start on,
+    // comma-separated: "password" (the default), "publickey" or both.
+    void setSshMethods(const QString& methods) { m_sshMethods = methods; }
+    // SFTP, once started: lets the key whose ".pub" file is given log in.
+    bool authorizeKey(const QString& publicKeyFile) const;
+    // SFTP: what sshd logged so far.
+    QString serverLog() const;
+
     QString errorString() const { return m_error; }
     QString skipReason() const { return m_skipReason; }
     quint16 port() const { return m_port; }
@@ -54,6 +62,7 @@ private:
     QString m_user;
     QString m_password = QStringLiteral("s3cret");
     QString m_hostKey;
+    QString m_sshMethods = QStringLiteral("password");
     QString m_error;
     QString m_skipReason;
 };

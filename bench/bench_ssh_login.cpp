@@ -1,0 +1,129 @@
+// What the SSH log-in steps cost: uploads to a loopback sshd that accepts
+// keys and passwords, each way of logging in timed over a number of rounds.
+// Prints "ms_<case> <median>" and "connections_<case> <n>" lines.
+//
+//   bench_ssh_login [ROUNDS]
+//
+// Cases: the typed password alone; a key in the ssh-agent; a key file in
+// ~/.ssh; the password after an agent whose one key the server refuses (one
+// connection more), and after an agent with eight refused keys. Needs root
+// (sshd logs in a system user); exits 77 where it cannot run.
+
+#include "CurlInet.h"
+#include "SecureTestServer.h"
+#include "TestSshAgent.h"
+#include "UploadFile.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+namespace {
+
+bool writeFile(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+struct Case {
+    const char* name;
+    QString home;
+    QString agentSocket; // empty: no agent
+    QString password;
+};
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    QCoreApplication app(argc, argv);
+    const int rounds = argc > 1 ? std::atoi(argv[1]) : 20;
+    if (rounds < 1) {
+        std::fprintf(stderr, "usage: %s [ROUNDS]\n", argv[0]);
+        return 2;
+    }
+    SecureTestServer server(SecureTestServer::Kind::Sftp);
+    server.setSshMethods(QStringLiteral("publickey,password"));
+    if (!server.start()) {
+        const bool skip = !server.skipReason().isEmpty();
+        std::fprintf(stderr, "%s\n", qPrintable(server.errorString()));
+        return skip ? 77 : 1;
+    }
+
+    QTemporaryDir work;
+    const auto at = [&](const QString& name) { return work.filePath(name); };
+    const QString local = at(QStringLiteral("channel_list.txt"));
+    bool ready = writeFile(local, QByteArray(64 * 1024, 'x'));
+    // Two homes: one with only known_hosts, one with an authorised id_ed25519.
+    for (const QString& home : {at(QStringLiteral("plain")), at(QStringLiteral("keyed"))}) {
+        ready = ready && QDir().mkpath(home + QStringLiteral("/.ssh")) &&
+                writeFile(home + QStringLiteral("/.ssh/known_hosts"),
+                          server.knownHostsLine().toUtf8() + '\n');
+    }
+    const QString keyFile = at(QStringLiteral("keyed/.ssh/id_ed25519"));
+    ready = ready && MakeSshKey(keyFile, QStringLiteral("ed25519")) &&
+            server.authorizeKey(keyFile + QStringLiteral(".pub"));
+    TestSshAgent keyAgent, refusedAgent, crowdedAgent;
+    ready = ready && keyAgent.start() && keyAgent.add(keyFile) && refusedAgent.start() &&
+            crowdedAgent.start();
+    for (int i = 0; ready && i < 8; ++i) {
+        const QString other = at(QStringLiteral("refused_%1").arg(i));
+        ready = MakeSshKey(other, QStringLiteral("ed25519")) && crowdedAgent.add(other) &&
+                (i > 0 || refusedAgent.add(other));
+    }
+    if (!ready) {
+        std::fprintf(stderr, "cannot prepare the keys and agents\n");
+        return 1;
+    }
+
+    const QString plain = at(QStringLiteral("plain"));
+    const std::vector<Case> cases{
+        {"password", plain, {}, server.password()},
+        {"agent_key", plain, keyAgent.socket(), {}},
+        {"key_file", at(QStringLiteral("keyed")), {}, {}},
+        {"password_after_refused_agent_key", plain, refusedAgent.socket(), server.password()},
+        {"password_after_8_refused_agent_keys", plain, crowdedAgent.socket(), server.password()},
+    };
+    const QString host = QStringLiteral("sftp://127.0.0.1:%1").arg(server.port());
+    const QString remote = QStringLiteral("public_html/channel_list.txt");
+    // Round by round across the cases, so that a change in the machine's
+    // load meanwhile falls on all of them alike.
+    std::vector<std::vector<double>> times(cases.size());
+    std::vector<qsizetype> connections(cases.size(), 0);
+    for (int round = 0; round < rounds; ++round) {
+        for (size_t i = 0; i < cases.size(); ++i) {
+            const Case& c = cases[i];
+            qputenv("HOME", QFile::encodeName(c.home));
+            if (c.agentSocket.isEmpty())
+                qunsetenv("SSH_AUTH_SOCK");
+            else
+                qputenv("SSH_AUTH_SOCK", QFile::encodeName(c.agentSocket));
+            const qsizetype before = server.serverLog().count(QStringLiteral("Connection from"));
+            QElapsedTimer timer;
+            timer.start();
+            if (!UploadFile(CurlInetFactory(), host, server.user(), c.password, local, remote)) {
+                std::fprintf(stderr, "%s: upload failed\n", c.name);
+                return 1;
+            }
+            times[i].push_back(timer.nsecsElapsed() / 1e6);
+            connections[i] += server.serverLog().count(QStringLiteral("Connection from")) - before;
+        }
+    }
+    for (size_t i = 0; i < cases.size(); ++i) {
+        std::sort(times[i].begin(), times[i].end());
+        std::printf("ms_%s %.1f\nconnections_%s %.1f\n", cases[i].name,
+                    times[i][times[i].size() / 2], cases[i].name, double(connections[i]) / rounds);
+    }
+    server.stop();
+    curl_global_cleanup();
+    return 0;
+}
