@@ -519,9 +519,10 @@ void tst_Faults::zeroIntervalNeverOverlaps() {
     };
     UploadControl control(
         settings,
-        [&](QString host, QString user, QString password, QString local, QString remote) {
+        [&](QString host, QString user, QString password, QString local, QString remote,
+            QString& reason) {
             ++uploads;
-            const bool ok = UploadFile(counted, host, user, password, local, remote);
+            const bool ok = UploadFile(counted, host, user, password, local, remote, reason);
             succeeded += ok;
             return ok;
         },

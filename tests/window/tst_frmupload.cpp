@@ -1,5 +1,6 @@
 #include "CurlInet.h"
 #include "FtpTestServer.h"
+#include "LogCapture.h"
 #include "TransferTestHelpers.h"
 #include "frmUpload.h"
 
@@ -326,8 +327,14 @@ void tst_frmUpload::manualUploadShowsOneBox() {
     child<QLineEdit>(w, "txtFTPPass")->setText(rightPassword ? server.password() : "nope");
     child<QLineEdit>(w, "txtPathFile")->setText(file.fileName());
     BoxAnswerer answerer;
+    LogCapture log;
     QTest::mouseClick(child<QPushButton>(w, "cmdUpload"), Qt::LeftButton);
     QCOMPARE(answerer.texts, QStringList{text});
+    // The reason goes to the log, not into the box.
+    const QStringList warnings = log.texts("harlune.upload", QtWarningMsg);
+    QCOMPARE(warnings.size(), rightPassword ? 0 : 1);
+    if (!rightPassword)
+        QVERIFY2(warnings[0].contains("failed: log-in refused"), qPrintable(warnings[0]));
     QCOMPARE(answerer.titles, QStringList{"Harlune Uploader"});
     QVERIFY(answerer.plain);
     QCOMPARE(server.remoteBytes("public_html/channel_list.txt"),
