@@ -461,6 +461,9 @@ void tst_frmUpload::closeDuringStalledUpload() {
     connect(&watch, &QTimer::timeout,
             [&] { sawBox = sawBox || QApplication::activeModalWidget(); });
     watch.start(20);
+    QLoggingCategory::setFilterRules(
+        QStringLiteral("harlune.upload.info=true\nharlune.transfer.debug=true"));
+    LogCapture log;
     QElapsedTimer clock;
     QTimer::singleShot(1000, &w, [&] {
         clock.start();
@@ -475,6 +478,17 @@ void tst_frmUpload::closeDuringStalledUpload() {
     QCOMPARE(w.control().UploadsWaiting(), 0);
     // Far below the minute the time-outs would take.
     QVERIFY2(afterClose < 10'000, qPrintable(QString::number(afterClose)));
+    // The log tells the close and the upload it ended.
+    QLoggingCategory::setFilterRules({});
+    QVERIFY2(log.texts("harlune.upload", QtInfoMsg)
+                 .contains("window closed; 1 upload(s) still waiting are ended"),
+             qPrintable(log.all()));
+    const QStringList warnings = log.texts("harlune.upload", QtWarningMsg);
+    QCOMPARE(warnings.size(), 1);
+    QVERIFY2(warnings[0].endsWith("failed: ended before it finished, as the program was closing"),
+             qPrintable(warnings[0]));
+    QVERIFY(log.texts("harlune.transfer", QtDebugMsg)
+                .contains("ending an upload that is still running"));
 }
 
 QTEST_MAIN(tst_frmUpload)
