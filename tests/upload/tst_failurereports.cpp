@@ -75,7 +75,7 @@ private:
     // test already failed or skipped.
     bool setUp(const QString& scenario, FixedSettings& settings);
     bool startFtp(FixedSettings& settings, const QString& mode = QStringLiteral("normal"),
-                  qint64 throttle = 0);
+                  qint64 throttle = 0, qint64 dropAfter = 0);
     bool startTls(FixedSettings& settings, const QString& certName, bool trusted);
     bool startSftp(FixedSettings& settings, const QString& knownHosts);
     // Runs one upload through RunUpload, manual or automatic.
@@ -117,12 +117,14 @@ void tst_FailureReports::cleanup() {
     QLoggingCategory::setFilterRules({});
 }
 
-bool tst_FailureReports::startFtp(FixedSettings& settings, const QString& mode, qint64 throttle) {
+bool tst_FailureReports::startFtp(FixedSettings& settings, const QString& mode, qint64 throttle,
+                                  qint64 dropAfter) {
     ftp_ = std::make_unique<FtpTestServer>();
     FtpTestServer::Options options;
     options.mode = mode;
     options.password = Awkward;
     options.throttle = throttle;
+    options.dropAfter = dropAfter;
     if (!ftp_->start(options)) {
         QTest::qFail(qPrintable(ftp_->errorString()), __FILE__, __LINE__);
         return false;
@@ -235,6 +237,13 @@ bool tst_FailureReports::setUp(const QString& scenario, FixedSettings& settings)
     }
     if (scenario == "no answer")
         return startFtp(settings, QStringLiteral("stall-reply"));
+    if (scenario == "transfer stalled") {
+        // More than the server takes in before it stops reading, and than
+        // the sockets' buffers hold.
+        if (!writeFile(local_, QByteArray(8 * 1024 * 1024, 'x')))
+            return false;
+        return startFtp(settings, QStringLiteral("stall-data"), 0, 64 * 1024);
+    }
     if (scenario == "certificate not trusted")
         return startTls(settings, QStringLiteral("localhost"), false);
     if (scenario == "certificate for another name")
@@ -324,6 +333,7 @@ void tst_FailureReports::oneLineNamesTheFailure_data() {
     row("name not found", {"could not connect: the host name \"no-such-host.invalid\" was "
                            "not found"});
     row("no answer", {"no answer from the server for 5 s"});
+    row("transfer stalled", {"the transfer stalled: no data moved for 3 s"});
     row("certificate not trusted", {"certificate is not trusted"});
     row("certificate for another name",
         {"certificate was issued for another name than \"localhost\""});
