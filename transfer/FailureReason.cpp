@@ -55,6 +55,9 @@ public:
                                   "finished file")
                 .arg(quoted(job_.localFileName));
         default:
+            // A code nothing was noted for still reads as a failure.
+            if (r_.curlCode == CURLE_OK)
+                return QStringLiteral("failed with response code %1").arg(code) + details();
             return forCurl() + details();
         }
     }
