@@ -1,8 +1,15 @@
 #include "CurlInet.h"
 
+#include "FailureReason.h"
 #include "ResponseCodes.h"
+#include "TransferLog.h"
 
 #include <QCoreApplication>
+#include <QFile>
+
+#include <sys/stat.h>
+
+#include <cerrno>
 
 #include <mutex>
 #include <set>
@@ -19,6 +26,22 @@ void wakeEventLoop() {
     if (QCoreApplication* app = QCoreApplication::instance())
         QMetaObject::invokeMethod(
             app, [] {}, Qt::QueuedConnection);
+}
+
+// The local name a Put text most likely meant: all before its last space.
+QString likelyLocalName(const QString& operation) {
+    const QString names = operation.mid(4);
+    const qsizetype space = names.lastIndexOf(u' ');
+    return space < 0 ? names : names.left(space);
+}
+
+// Why `path` is no file to send: the system's error, or -1 when it is
+// something other than a regular file.
+int localFileError(const QString& path) {
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return errno;
+    return S_ISREG(st.st_mode) ? 0 : -1;
 }
 
 } // namespace
@@ -68,32 +91,39 @@ void CurlInet::Execute(const QString& url, const QString& operation) {
     if (worker_.joinable())
         worker_.join();
     abort_ = false;
+    report_ = {};
+    responseInfo_.clear();
 
     // Refusals are decided here, before any connection is made.
+    PublishJob refused{{}, userName_, password_, {}, {}, timeouts_, nullptr};
+    refused.endpoint.host = remoteHost_;
     if (HasUnsafeText(remoteHost_) || HasUnsafeText(userName_) || HasUnsafeText(password_) ||
-        HasUnsafeText(url) || HasUnsafeText(operation)) {
-        responseCode_ = ResponseCodes::UnsafeText;
-        return;
-    }
+        HasUnsafeText(url) || HasUnsafeText(operation))
+        return refuse(ResponseCodes::UnsafeText, refused);
     const auto endpoint = ParseUrl(url);
-    if (!endpoint) {
-        responseCode_ = ResponseCodes::BadHost;
-        return;
-    }
+    if (!endpoint)
+        return refuse(ResponseCodes::BadHost, refused);
     const auto put = SplitPutOperation(operation, IsRegularFile);
     if (!put) {
-        responseCode_ = ResponseCodes::BadOperation;
-        return;
+        refused.localFileName = likelyLocalName(operation);
+        report_.localErrno = localFileError(refused.localFileName);
+        return refuse(ResponseCodes::BadOperation, refused);
     }
 
-    PublishJob job{*endpoint,          userName_,           password_,
-                   put->localFileName, put->remoteFileName, timeouts_};
+    PublishJob job{*endpoint,           userName_, password_, put->localFileName,
+                   put->remoteFileName, timeouts_, &report_};
     responseCode_ = ResponseCodes::Running;
     running_ = true;
-    worker_ = std::thread([this, job = std::move(job)] { finish(Publish(job, abort_)); });
+    worker_ = std::thread([this, job = std::move(job)] { finish(Publish(job, abort_), job); });
 }
 
-void CurlInet::finish(qint32 code) {
+void CurlInet::refuse(qint32 code, PublishJob job) {
+    responseInfo_ = FailureReason(code, report_, job);
+    responseCode_ = code;
+}
+
+void CurlInet::finish(qint32 code, const PublishJob& job) {
+    responseInfo_ = FailureReason(code, report_, job);
     responseCode_ = code;
     running_ = false;
     wake_();
@@ -105,12 +135,18 @@ bool CurlInet::StillExecuting() const {
 qint32 CurlInet::ResponseCode() const {
     return responseCode_;
 }
+QString CurlInet::ResponseInfo() const {
+    return running_ ? QString() : responseInfo_;
+}
 void CurlInet::Abort() {
+    if (running_ && !abort_)
+        qCDebug(lcTransfer) << "ending an upload that is still running";
     abort_ = true;
 }
 
 void CurlInet::AbortAll() {
     std::lock_guard lock(registryMutex);
+    qCDebug(lcTransfer) << "ending every upload:" << registry().size() << "component(s) alive";
     for (CurlInet* inet : registry())
         inet->Abort();
 }

@@ -26,6 +26,7 @@ public:
     void Execute(const QString& url, const QString& operation) override;
     bool StillExecuting() const override;
     qint32 ResponseCode() const override;
+    QString ResponseInfo() const override;
     void Abort() override;
 
     // Ends every running transfer of the process, for a close that must not
@@ -33,7 +34,8 @@ public:
     static void AbortAll();
 
 private:
-    void finish(qint32 code);
+    void finish(qint32 code, const PublishJob& job);
+    void refuse(qint32 code, PublishJob job);
 
     TransferTimeouts timeouts_;
     std::function<void()> wake_;
@@ -43,6 +45,9 @@ private:
     std::atomic<bool> running_{false};
     std::atomic<bool> abort_{false};
     std::atomic<qint32> responseCode_;
+    // Written by the worker before running_ turns false, read only after.
+    PublishReport report_;
+    QString responseInfo_;
     std::thread worker_;
 };
 

@@ -2,6 +2,8 @@
 
 #include "ResponseCodes.h"
 
+#include <QFile>
+
 #include <algorithm>
 #include <memory>
 
@@ -22,10 +24,12 @@ Slist makeSlist(const QList<QByteArray>& lines) {
 } // namespace
 
 CurlSession::CurlSession(const PublishJob& job, const std::atomic<bool>& abort)
-    : job_(job), abort_(abort), handle_(curl_easy_init()) {
+    : job_(job), abort_(abort), handle_(curl_easy_init()), trace_(job.password) {
     base_ = CurlBaseUrl(job.endpoint);
-    if (sftp())
+    if (sftp()) {
         sshLogin_.emplace(SshLogin::ForUser());
+        trace_.listen([this](const QByteArray& line) { sshLogin_->noteText(line); });
+    }
 }
 
 CurlSession::~CurlSession() {
@@ -35,6 +39,7 @@ CurlSession::~CurlSession() {
 CURLcode CurlSession::store(const QString& remote, LocalFile& file) {
     storedSize_.reset();
     prepare(EncodeRemotePath(remote, job_.endpoint.transport));
+    action_ = "STOR " + remote.toUtf8();
     curl_easy_setopt(handle_, CURLOPT_UPLOAD, 1L);
     curl_easy_setopt(handle_, CURLOPT_READFUNCTION, &LocalFile::read);
     curl_easy_setopt(handle_, CURLOPT_READDATA, &file);
@@ -45,6 +50,8 @@ CURLcode CurlSession::store(const QString& remote, LocalFile& file) {
             before << "*OPTS UTF8 ON";
         after << "*SIZE " + remote.toUtf8();
     }
+    if (sftp())
+        trace_.note("SFTP " + action_);
     Slist pre = makeSlist(before);
     Slist post = makeSlist(after);
     curl_easy_setopt(handle_, CURLOPT_QUOTE, pre.get());
@@ -54,16 +61,28 @@ CURLcode CurlSession::store(const QString& remote, LocalFile& file) {
         rc = statSize(remote);
     else if (rc == CURLE_OK)
         storedSize_ = sizeFromReplies();
+    if (job_.report) {
+        job_.report->sentSize = file.size();
+        job_.report->storedSize = storedSize_.value_or(-1);
+    }
     return rc;
 }
 
 CURLcode CurlSession::commands(const QList<QByteArray>& lines, bool cleanup) {
     cleanup_ = cleanup;
     prepare({});
+    for (const QByteArray& line : lines)
+        action_ += (action_.isEmpty() ? "" : ", ") + (line.startsWith('*') ? line.mid(1) : line);
     curl_easy_setopt(handle_, CURLOPT_NOBODY, 1L);
     Slist list = makeSlist(lines);
     curl_easy_setopt(handle_, CURLOPT_QUOTE, list.get());
+    if (cleanup)
+        trace_.note("clean-up after a failed upload: " + action_);
+    else if (sftp())
+        trace_.note("SFTP " + action_);
     const CURLcode rc = perform();
+    if (cleanup)
+        trace_.note(QByteArray("clean-up ended: ") + curl_easy_strerror(rc));
     cleanup_ = false;
     return rc;
 }
@@ -99,6 +118,7 @@ long CurlSession::lastReply() const {
 }
 
 qint32 CurlSession::failureCode(CURLcode rc, const LocalFile& file) const {
+    note(file, rc);
     if (aborted())
         return ResponseCodes::Aborted;
     if (file.readError())
@@ -109,6 +129,24 @@ qint32 CurlSession::failureCode(CURLcode rc, const LocalFile& file) const {
     return ResponseCodes::CurlBase + static_cast<qint32>(rc);
 }
 
+void CurlSession::note(const LocalFile& file, CURLcode rc) const {
+    PublishReport* report = job_.report;
+    if (!report)
+        return;
+    report->action = action_;
+    report->curlCode = rc;
+    report->curlError = QByteArray(errorText_).trimmed();
+    report->serverReply = replies_.isEmpty() ? QByteArray() : replies_.last().trimmed();
+    report->replyCode = sftp() ? 0 : lastReply();
+    long osErrno = 0;
+    curl_easy_getinfo(handle_, CURLINFO_OS_ERRNO, &osErrno);
+    report->osErrno = static_cast<int>(osErrno);
+    report->localErrno = file.error();
+    report->knownHosts = QFile::decodeName(knownHosts_);
+    report->hostKeyMatch = hostKeyMatch_;
+    report->sshLogin = loginFailure();
+}
+
 QByteArray CurlSession::quoted(const QString& path) {
     QByteArray text = SftpServerPath(path).toUtf8();
     text.replace('\\', "\\\\").replace('"', "\\\"");
@@ -117,6 +155,7 @@ QByteArray CurlSession::quoted(const QString& path) {
 
 CURLcode CurlSession::statSize(const QString& remote) {
     prepare(EncodeRemotePath(remote, job_.endpoint.transport));
+    action_ = "SIZE " + remote.toUtf8();
     curl_easy_setopt(handle_, CURLOPT_NOBODY, 1L);
     const CURLcode rc = perform();
     curl_off_t length = -1;
@@ -147,6 +186,10 @@ void CurlSession::prepare(const QByteArray& path) {
     // Reset keeps the live connection; every option is set anew below.
     curl_easy_reset(handle_);
     replies_.clear();
+    action_.clear();
+    errorText_[0] = '\0';
+    curl_easy_setopt(handle_, CURLOPT_ERRORBUFFER, errorText_);
+    trace_.attach(handle_);
     url_ = base_ + path;
     curl_easy_setopt(handle_, CURLOPT_URL, url_.constData());
     curl_easy_setopt(handle_, CURLOPT_NOSIGNAL, 1L);

@@ -2,6 +2,8 @@
 
 #include "FtpPublisher.h"
 #include "LocalFile.h"
+#include "ProtocolTrace.h"
+#include "PublishReport.h"
 #include "SshLogin.h"
 
 #include <QByteArray>
@@ -43,6 +45,8 @@ public:
     // Whether a failed store may have left a file behind.
     bool mayHaveStored(CURLcode rc) const;
     long lastReply() const;
+    // The response code for a failed request; also notes in the job's
+    // report what explains it.
     qint32 failureCode(CURLcode rc, const LocalFile& file) const;
     // SFTP: why the log-in failed (what was offered, what the server
     // answered); empty if it did not.
@@ -58,6 +62,7 @@ private:
     // The transport's own options: TLS, or SSH's host key and log-in.
     void secure();
     CURLcode perform();
+    void note(const LocalFile& file, CURLcode rc) const;
 
     static int onHostKey(CURL*, const curl_khkey*, const curl_khkey*, curl_khmatch match, void*);
     static size_t onReply(char* data, size_t size, size_t count, void* self);
@@ -71,4 +76,8 @@ private:
     std::optional<SshLogin> sshLogin_;
     QList<QByteArray> replies_;
     bool cleanup_ = false;
+    QByteArray action_; // what the current request is for, in the server's words
+    char errorText_[CURL_ERROR_SIZE] = {};
+    int hostKeyMatch_ = -1;
+    ProtocolTrace trace_;
 };

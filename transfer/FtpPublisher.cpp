@@ -19,8 +19,11 @@ qint32 checkedCopy(const CurlSession& session, const LocalFile& file) {
 
 qint32 Publish(const PublishJob& job, const std::atomic<bool>& abort) {
     LocalFile file;
-    if (!file.open(job.localFileName))
+    if (!file.open(job.localFileName)) {
+        if (job.report)
+            job.report->localErrno = file.error();
         return ResponseCodes::LocalFileUnreadable;
+    }
     CurlSession session(job, abort);
     if (!session.valid())
         return ResponseCodes::CurlBase + CURLE_FAILED_INIT;

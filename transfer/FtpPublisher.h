@@ -1,6 +1,7 @@
 #pragma once
 
 #include "FtpTarget.h"
+#include "PublishReport.h"
 
 #include <QString>
 
@@ -20,6 +21,7 @@ struct PublishJob {
     QString localFileName;
     QString remoteFileName;
     TransferTimeouts timeouts;
+    PublishReport* report = nullptr; // not owned; notes why a publish failed
 };
 
 // Stores one local file on an FTP server so that the final name only ever

@@ -27,6 +27,9 @@ public:
     virtual bool StillExecuting() const = 0;
     // 0 when the last operation succeeded; see ResponseCodes.h otherwise.
     virtual qint32 ResponseCode() const = 0;
+    // Why the last operation failed, in plain words for a person; empty
+    // after a success or when the component cannot tell.
+    virtual QString ResponseInfo() const { return {}; }
     // Ends a running operation as soon as possible; it then fails.
     virtual void Abort() = 0;
 };

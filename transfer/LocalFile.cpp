@@ -5,13 +5,20 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <cerrno>
 
 bool LocalFile::open(const QString& path) {
     // Close-on-exec: nothing the program starts should inherit it.
     file_.reset(std::fopen(QFile::encodeName(path).constData(), "rbe"));
     struct stat st {};
-    if (!file_ || ::fstat(fileno(file_.get()), &st) != 0 || !S_ISREG(st.st_mode))
+    if (!file_ || ::fstat(fileno(file_.get()), &st) != 0) {
+        error_ = errno;
         return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        error_ = -1;
+        return false;
+    }
     size_ = st.st_size;
     opened_ = st;
     return true;
@@ -36,6 +43,7 @@ size_t LocalFile::read(char* buffer, size_t size, size_t count, void* self) {
     const size_t got = std::fread(buffer, 1, chunk, file->file_.get());
     if (got < chunk && std::ferror(file->file_.get())) {
         file->readError_ = true;
+        file->error_ = errno;
         return CURL_READFUNC_ABORT;
     }
     file->sent_ += static_cast<qint64>(got);

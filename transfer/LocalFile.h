@@ -19,6 +19,9 @@ public:
     bool rewind();
     qint64 size() const { return size_; }
     bool readError() const { return readError_; }
+    // The system's error of a failed open or read; -1 when the path names
+    // something other than a regular file.
+    int error() const { return error_; }
 
     // libcurl's read callback; `self` is the LocalFile.
     static size_t read(char* buffer, size_t size, size_t count, void* self);
@@ -32,4 +35,5 @@ private:
     qint64 size_ = 0;
     qint64 sent_ = 0;
     bool readError_ = false;
+    int error_ = 0;
 };

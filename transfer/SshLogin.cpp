@@ -120,9 +120,6 @@ void SshLogin::apply(CURL* handle) {
                      step.privateKey.isEmpty() ? nullptr : step.privateKey.constData());
     curl_easy_setopt(handle, CURLOPT_SSH_PUBLIC_KEYFILE,
                      step.publicKey.isEmpty() ? nullptr : step.publicKey.constData());
-    curl_easy_setopt(handle, CURLOPT_VERBOSE, 1L);
-    curl_easy_setopt(handle, CURLOPT_DEBUGFUNCTION, &SshLogin::onDebug);
-    curl_easy_setopt(handle, CURLOPT_DEBUGDATA, this);
 }
 
 bool SshLogin::retry(CURLcode rc) {
@@ -157,8 +154,7 @@ QString SshLogin::failure() const {
     return text;
 }
 
-void SshLogin::noteText(const char* text, size_t size) {
-    const QByteArray line(text, qsizetype(size));
+void SshLogin::noteText(const QByteArray& line) {
     if (line.startsWith(MethodsLine))
         serverMethods_ = line.mid(MethodsLine.size()).trimmed();
 }
@@ -187,10 +183,4 @@ bool SshLogin::OpensWithoutPassphrase(const QByteArray& keyFile) {
             return !keyFile.contains("ENCRYPTED");
     }
     return false;
-}
-
-int SshLogin::onDebug(CURL*, curl_infotype type, char* data, size_t size, void* self) {
-    if (type == CURLINFO_TEXT)
-        static_cast<SshLogin*>(self)->noteText(data, size);
-    return 0;
 }

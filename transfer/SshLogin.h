@@ -49,15 +49,13 @@ public:
 
     // libcurl's informational lines, from which the server's list of the
     // methods it accepts is kept.
-    void noteText(const char* text, size_t size);
+    void noteText(const QByteArray& line);
 
     // Whether a private key file's contents can be used as they stand: a
     // key in OpenSSH's own or a PEM format that needs no passphrase.
     static bool OpensWithoutPassphrase(const QByteArray& keyFile);
 
 private:
-    static int onDebug(CURL*, curl_infotype type, char* data, size_t size, void* self);
-
     QList<Step> steps_;
     qsizetype current_ = 0;
     bool settled_ = false;

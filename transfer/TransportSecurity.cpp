@@ -38,12 +38,15 @@ void CurlSession::secure() {
         knownHosts_ = QFile::encodeName(QDir::homePath() + QStringLiteral("/.ssh/known_hosts"));
         curl_easy_setopt(handle_, CURLOPT_SSH_KNOWNHOSTS, knownHosts_.constData());
         curl_easy_setopt(handle_, CURLOPT_SSH_KEYFUNCTION, &CurlSession::onHostKey);
+        curl_easy_setopt(handle_, CURLOPT_SSH_KEYDATA, this);
         break;
     }
 }
 
 // Only a key the user's known_hosts holds for this host is accepted: an
 // unknown or changed one fails the upload.
-int CurlSession::onHostKey(CURL*, const curl_khkey*, const curl_khkey*, curl_khmatch match, void*) {
+int CurlSession::onHostKey(CURL*, const curl_khkey*, const curl_khkey*, curl_khmatch match,
+                           void* self) {
+    static_cast<CurlSession*>(self)->hostKeyMatch_ = match;
     return match == CURLKHMATCH_OK ? CURLKHSTAT_FINE : CURLKHSTAT_REJECT;
 }

@@ -5,13 +5,19 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 
+#include <optional>
+
 namespace {
 
 // Each step stands on its own: one that fails is skipped and the next runs.
-template <typename Step> void attempt(Step&& step) {
+// What went wrong is kept, for the reason of a failure.
+template <typename Step> void attempt(Step&& step, QString& error) {
     try {
         step();
+    } catch (const std::exception& e) {
+        error = QString::fromUtf8(e.what());
     } catch (...) {
+        error = QStringLiteral("unknown error");
     }
 }
 
@@ -19,7 +25,16 @@ template <typename Step> void attempt(Step&& step) {
 
 bool UploadFile(const InetFactory& factory, QString HostName, QString username, QString password,
                 QString LocalFileName, QString RemoteFileName) {
+    QString reason;
+    return UploadFile(factory, std::move(HostName), std::move(username), std::move(password),
+                      std::move(LocalFileName), std::move(RemoteFileName), reason);
+}
+
+bool UploadFile(const InetFactory& factory, QString HostName, QString username, QString password,
+                QString LocalFileName, QString RemoteFileName, QString& reason) {
     bool result = false;
+    QString stepError; // of the last step that failed
+    const auto attempt = [&stepError](auto&& step) { ::attempt(step, stepError); };
     std::unique_ptr<Inet> inet;
     attempt([&] { inet = factory(); });
     // Without a component every step below fails, and so the upload.
@@ -35,6 +50,7 @@ bool UploadFile(const InetFactory& factory, QString HostName, QString username, 
     onInet([&](Inet& i) { i.SetRemoteHost(HostName); });
     onInet([&](Inet& i) { i.SetUserName(username); });
     onInet([&](Inet& i) { i.SetPassword(password); });
+    stepError.clear();
     onInet([&](Inet& i) {
         const QString url = i.URL();
         const QString operation = QStringLiteral("Put ") + LocalFileName + u' ' + RemoteFileName;
@@ -46,6 +62,7 @@ bool UploadFile(const InetFactory& factory, QString HostName, QString username, 
             throw InetError("the names cannot be told apart");
         i.Execute(url, operation);
     });
+    const QString startError = stepError;
 
     // Wait for the component, dispatching events meanwhile. Blocking in the
     // event loop, instead of polling, keeps a waiting upload off the CPU:
@@ -63,7 +80,20 @@ bool UploadFile(const InetFactory& factory, QString HostName, QString username, 
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     }
 
-    onInet([&](Inet& i) { result = i.ResponseCode() == 0; });
+    std::optional<qint32> code;
+    onInet([&](Inet& i) {
+        code = i.ResponseCode();
+        result = *code == 0;
+    });
+    reason.clear();
+    if (!result) {
+        onInet([&](Inet& i) { reason = i.ResponseInfo(); });
+        if (reason.isEmpty() && !startError.isEmpty())
+            reason = QStringLiteral("the upload could not be started: ") + startError;
+        else if (reason.isEmpty())
+            reason = code ? QStringLiteral("the transfer component reported code %1").arg(*code)
+                          : QStringLiteral("the transfer component gave no answer");
+    }
     attempt([&] { inet.reset(); });
     return result;
 }

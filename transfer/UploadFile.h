@@ -10,3 +10,8 @@
 // component reports no error.
 bool UploadFile(const InetFactory& factory, QString HostName, QString username, QString password,
                 QString LocalFileName, QString RemoteFileName);
+
+// The same, and on failure `reason` says why in plain words (the
+// component's ResponseInfo, or why no upload could be started).
+bool UploadFile(const InetFactory& factory, QString HostName, QString username, QString password,
+                QString LocalFileName, QString RemoteFileName, QString& reason);

@@ -1,6 +1,8 @@
 #include "UploadControl.h"
 
+#include "Destination.h"
 #include "TickDecision.h"
+#include "UploadLog.h"
 
 namespace {
 
@@ -36,6 +38,7 @@ void UploadControl::RunUpload() {
     const QString remote = RemoteFileNameFor(settings_.RemoteLocation());
 
     bool ok = false;
+    QString reason;
     {
         // Counted while it waits, so that ticks can tell an upload is running.
         struct Waiting {
@@ -43,7 +46,19 @@ void UploadControl::RunUpload() {
             explicit Waiting(int& c) : count(c) { ++count; }
             ~Waiting() { --count; }
         } waiting(uploadsWaiting_);
-        ok = transfer_(host, user, password, local, remote);
+        ok = transfer_(host, user, password, local, remote, reason);
+    }
+
+    // Written before the box is shown, so that the reason is in the log
+    // while the user reads "Failed".
+    const QString destination = DescribeDestination(host, user, remote);
+    if (ok) {
+        qCInfo(lcUpload).noquote()
+            << (showResult ? "manual" : "automatic") << "upload to" << destination << "succeeded";
+        log_.succeeded(showResult, destination);
+    } else {
+        log_.failed(showResult, destination,
+                    reason.isEmpty() ? QStringLiteral("no reason was given") : reason);
     }
 
     if (showResult && !reportsSuppressed_)

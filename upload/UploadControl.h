@@ -1,5 +1,6 @@
 #pragma once
 
+#include "FailureLog.h"
 #include "ResultReporter.h"
 #include "TickCount.h"
 #include "UploadSettings.h"
@@ -12,8 +13,10 @@
 // and forwards its button and timer events to it.
 class UploadControl {
 public:
-    using Transfer = std::function<bool(QString HostName, QString username, QString password,
-                                        QString LocalFileName, QString RemoteFileName)>;
+    // One upload; on failure `reason` says why, in plain words.
+    using Transfer =
+        std::function<bool(QString HostName, QString username, QString password,
+                           QString LocalFileName, QString RemoteFileName, QString& reason)>;
 
     UploadControl(const UploadSettings& settings, Transfer transfer, ResultReporter& reporter,
                   TickSource ticks = TickCount);
@@ -38,4 +41,5 @@ private:
     TickSource ticks_;
     int uploadsWaiting_ = 0;
     bool reportsSuppressed_ = false;
+    FailureLog log_;
 };

@@ -4,6 +4,7 @@
 #include "CurlInet.h"
 #include "MessageBoxReporter.h"
 #include "UploadFile.h"
+#include "UploadLog.h"
 #include "WindowFont.h"
 
 #include <QApplication>
@@ -75,8 +76,9 @@ frmUpload::frmUpload(InetFactory factory, ResultReporter* reporter, TickSource t
     }
     control_ = std::make_unique<UploadControl>(
         static_cast<const UploadSettings&>(*this),
-        [this](QString host, QString user, QString password, QString local, QString remote) {
-            return UploadFile(factory_, host, user, password, local, remote);
+        [this](QString host, QString user, QString password, QString local, QString remote,
+               QString& reason) {
+            return UploadFile(factory_, host, user, password, local, remote, reason);
         },
         *reporter, std::move(ticks));
     createControls();
@@ -176,6 +178,10 @@ void frmUpload::Form_Unload() {
     // Uploads still waiting end now, without a report to a window that is
     // gone; the program ends once they have unwound.
     control_->SuppressReports();
+    if (const int waiting = control_->UploadsWaiting())
+        qCInfo(lcUpload) << "window closed;" << waiting << "upload(s) still waiting are ended";
+    else
+        qCInfo(lcUpload) << "window closed";
     CurlInet::AbortAll();
     for (QWidget* window : QApplication::topLevelWidgets()) {
         if (window != this && window->isVisible())

@@ -39,6 +39,8 @@ public:
     quint16 port() const { return m_port; }
     QString user() const { return m_user; }
     QString password() const { return m_password; }
+    // The password the next start() gives the user.
+    void setPassword(const QString& password) { m_password = password; }
     QString root() const;
     QString caFile() const;      // TLS: the test authority's certificate
     QString hostKeyLine() const; // SFTP: "<type> <base64>" of the host key

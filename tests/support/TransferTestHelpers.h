@@ -7,6 +7,8 @@
 #include <QCoreApplication>
 #include <QTest>
 
+#include <unistd.h>
+
 // Short enough for a test, yet longer than any pause the test servers make
 // on purpose before answering.
 inline TransferTimeouts TestTimeouts() {
@@ -46,3 +48,21 @@ inline qint32 RunPut(CurlInet& inet, const QString& host, const QString& user,
             QFAIL(qPrintable((server).errorString()));                                             \
         }                                                                                          \
     } while (false)
+
+// Runs as another user for as long as it lives; root reads any file
+// whatever its mode.
+class EffectiveUser {
+public:
+    explicit EffectiveUser(uid_t uid) : saved_(geteuid()) { ok_ = seteuid(uid) == 0; }
+    ~EffectiveUser() {
+        if (ok_ && seteuid(saved_) != 0)
+            qFatal("cannot restore the effective user id");
+    }
+    EffectiveUser(const EffectiveUser&) = delete;
+    EffectiveUser& operator=(const EffectiveUser&) = delete;
+    bool ok() const { return ok_; }
+
+private:
+    uid_t saved_;
+    bool ok_ = false;
+};

@@ -103,24 +103,6 @@ qint64 readOffset(const QString& path) {
     return -1;
 }
 
-// Runs as another user for as long as it lives; root reads any file
-// whatever its mode.
-class EffectiveUser {
-public:
-    explicit EffectiveUser(uid_t uid) : saved_(geteuid()) { ok_ = seteuid(uid) == 0; }
-    ~EffectiveUser() {
-        if (ok_ && seteuid(saved_) != 0)
-            qFatal("cannot restore the effective user id");
-    }
-    EffectiveUser(const EffectiveUser&) = delete;
-    EffectiveUser& operator=(const EffectiveUser&) = delete;
-    bool ok() const { return ok_; }
-
-private:
-    uid_t saved_;
-    bool ok_ = false;
-};
-
 // Counts the transfer components alive at once around a real one.
 class CountedInet final : public Inet {
 public:
@@ -537,9 +519,10 @@ void tst_Faults::zeroIntervalNeverOverlaps() {
     };
     UploadControl control(
         settings,
-        [&](QString host, QString user, QString password, QString local, QString remote) {
+        [&](QString host, QString user, QString password, QString local, QString remote,
+            QString& reason) {
             ++uploads;
-            const bool ok = UploadFile(counted, host, user, password, local, remote);
+            const bool ok = UploadFile(counted, host, user, password, local, remote, reason);
             succeeded += ok;
             return ok;
         },

@@ -18,6 +18,7 @@ struct Script {
     QString operation;
     int created = 0;
     int destroyed = 0;
+    QString info; // what ResponseInfo says
 };
 
 class ScriptedInet final : public Inet {
@@ -51,6 +52,7 @@ public:
         step("ResponseCode");
         return s_.code;
     }
+    QString ResponseInfo() const override { return s_.info; }
     void Abort() override {}
 
 private:
@@ -86,6 +88,8 @@ private slots:
     void operationText();
     void eventsDispatchedWhileWaiting();
     void nestedUploadFinishesFirst();
+    void reasonOfAFailure_data();
+    void reasonOfAFailure();
 };
 
 void tst_UploadFile::stepsInOrder() {
@@ -209,6 +213,43 @@ void tst_UploadFile::nestedUploadFinishesFirst() {
     QCOMPARE(order, (QStringList{"inner done", "outer done"}));
     QCOMPARE(inner.created, 1);
     QCOMPARE(outer.created, 1);
+}
+
+void tst_UploadFile::reasonOfAFailure_data() {
+    QTest::addColumn<QStringList>("failing");
+    QTest::addColumn<qint32>("code");
+    QTest::addColumn<QString>("info");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("success") << QStringList{} << 0 << "stale words"
+                             << "";
+    QTest::newRow("the component's words") << QStringList{} << 530 << "log-in refused"
+                                           << "log-in refused";
+    QTest::newRow("no words, a code") << QStringList{} << 530 << ""
+                                      << "the transfer component reported code 530";
+    QTest::newRow("not started") << QStringList{"URL"} << -1 << ""
+                                 << "the upload could not be started: URL";
+    QTest::newRow("no code") << QStringList{"ResponseCode"} << 0 << ""
+                             << "the transfer component gave no answer";
+}
+
+void tst_UploadFile::reasonOfAFailure() {
+    QFETCH(QStringList, failing);
+    QFETCH(qint32, code);
+    QFETCH(QString, info);
+    QFETCH(QString, reason);
+    Script s;
+    s.failing = failing;
+    s.code = code;
+    s.info = info;
+    QString given = QStringLiteral("left from before");
+    const bool ok = UploadFile(scripted(s), "host", "user", "pw", "/a/channel_list.txt",
+                               "public_html/channel_list.txt", given);
+    QCOMPARE(ok, reason.isEmpty());
+    QCOMPARE(given, reason);
+
+    const InetFactory none = [] { return std::unique_ptr<Inet>(); };
+    QVERIFY(!UploadFile(none, "host", "user", "pw", "/a/channel_list.txt", "remote", given));
+    QCOMPARE(given, QStringLiteral("the upload could not be started: no transfer component"));
 }
 
 QTEST_GUILESS_MAIN(tst_UploadFile)

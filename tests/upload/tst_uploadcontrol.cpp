@@ -46,7 +46,7 @@ struct FakeTransfer {
     std::function<void()> duringWait;
 
     UploadControl::Transfer fn() {
-        return [this](QString h, QString u, QString p, QString l, QString r) {
+        return [this](QString h, QString u, QString p, QString l, QString r, QString&) {
             calls.append({h, u, p, l, r});
             if (auto nested = std::exchange(duringWait, nullptr))
                 nested();

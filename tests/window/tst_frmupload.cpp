@@ -1,5 +1,6 @@
 #include "CurlInet.h"
 #include "FtpTestServer.h"
+#include "LogCapture.h"
 #include "TransferTestHelpers.h"
 #include "frmUpload.h"
 
@@ -326,8 +327,14 @@ void tst_frmUpload::manualUploadShowsOneBox() {
     child<QLineEdit>(w, "txtFTPPass")->setText(rightPassword ? server.password() : "nope");
     child<QLineEdit>(w, "txtPathFile")->setText(file.fileName());
     BoxAnswerer answerer;
+    LogCapture log;
     QTest::mouseClick(child<QPushButton>(w, "cmdUpload"), Qt::LeftButton);
     QCOMPARE(answerer.texts, QStringList{text});
+    // The reason goes to the log, not into the box.
+    const QStringList warnings = log.texts("harlune.upload", QtWarningMsg);
+    QCOMPARE(warnings.size(), rightPassword ? 0 : 1);
+    if (!rightPassword)
+        QVERIFY2(warnings[0].contains("failed: log-in refused"), qPrintable(warnings[0]));
     QCOMPARE(answerer.titles, QStringList{"Harlune Uploader"});
     QVERIFY(answerer.plain);
     QCOMPARE(server.remoteBytes("public_html/channel_list.txt"),
@@ -454,6 +461,9 @@ void tst_frmUpload::closeDuringStalledUpload() {
     connect(&watch, &QTimer::timeout,
             [&] { sawBox = sawBox || QApplication::activeModalWidget(); });
     watch.start(20);
+    QLoggingCategory::setFilterRules(
+        QStringLiteral("harlune.upload.info=true\nharlune.transfer.debug=true"));
+    LogCapture log;
     QElapsedTimer clock;
     QTimer::singleShot(1000, &w, [&] {
         clock.start();
@@ -468,6 +478,17 @@ void tst_frmUpload::closeDuringStalledUpload() {
     QCOMPARE(w.control().UploadsWaiting(), 0);
     // Far below the minute the time-outs would take.
     QVERIFY2(afterClose < 10'000, qPrintable(QString::number(afterClose)));
+    // The log tells the close and the upload it ended.
+    QLoggingCategory::setFilterRules({});
+    QVERIFY2(log.texts("harlune.upload", QtInfoMsg)
+                 .contains("window closed; 1 upload(s) still waiting are ended"),
+             qPrintable(log.all()));
+    const QStringList warnings = log.texts("harlune.upload", QtWarningMsg);
+    QCOMPARE(warnings.size(), 1);
+    QVERIFY2(warnings[0].endsWith("failed: ended before it finished, as the program was closing"),
+             qPrintable(warnings[0]));
+    QVERIFY(log.texts("harlune.transfer", QtDebugMsg)
+                .contains("ending an upload that is still running"));
 }
 
 QTEST_MAIN(tst_frmUpload)

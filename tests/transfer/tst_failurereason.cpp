@@ -1,0 +1,78 @@
+#include "FailureReason.h"
+#include "ResponseCodes.h"
+
+#include <QTest>
+
+#include <cerrno>
+
+Q_DECLARE_METATYPE(PublishReport)
+
+// The words for what the loopback servers cannot easily stage; the rest is
+// met for real in the failure reports of uploads.
+class tst_FailureReason : public QObject {
+    Q_OBJECT
+private slots:
+    void words_data();
+    void words();
+};
+
+void tst_FailureReason::words_data() {
+    QTest::addColumn<qint32>("code");
+    QTest::addColumn<PublishReport>("report");
+    QTest::addColumn<QString>("words");
+
+    PublishReport r;
+    QTest::newRow("success") << ResponseCodes::Ok << r << "";
+    QTest::newRow("unknown code, nothing noted")
+        << qint32(2999) << r << "failed with response code 2999";
+    r.localErrno = -1;
+    QTest::newRow("not a regular file")
+        << ResponseCodes::BadOperation << r
+        << "the local file \"/l/channel_list.txt\" is missing or unreadable: not a regular file";
+    r = {};
+    r.localErrno = EACCES;
+    QTest::newRow("unreadable") << ResponseCodes::LocalFileUnreadable << r
+                                << "the local file \"/l/channel_list.txt\" is missing or "
+                                   "unreadable: Permission denied";
+    r = {};
+    r.curlCode = CURLE_PEER_FAILED_VERIFICATION;
+    r.hostKeyMatch = CURLKHMATCH_MISSING;
+    r.knownHosts = "/nonexistent/.ssh/known_hosts";
+    QTest::newRow("no known_hosts at all")
+        << ResponseCodes::CurlBase + CURLE_PEER_FAILED_VERIFICATION << r
+        << "host key unknown: \"/nonexistent/.ssh/known_hosts\" does not exist";
+    r = {};
+    r.curlCode = CURLE_OPERATION_TIMEDOUT;
+    r.curlError = "Connection timed out after 30001 milliseconds";
+    QTest::newRow("connect time-out")
+        << ResponseCodes::CurlBase + CURLE_OPERATION_TIMEDOUT << r
+        << "could not connect to \"h\" port 22: no answer for 30 s (Connection timed out after "
+           "30001 milliseconds)";
+    r = {};
+    r.curlCode = CURLE_QUOTE_ERROR;
+    r.action = "RNFR a, RNTO b";
+    r.replyCode = 553;
+    r.serverReply = "553 Can't overwrite \x1b[31m s3cret";
+    QTest::newRow("refused rename, reply escaped and masked")
+        << qint32(553) << r
+        << "the server refused \"RNFR a, RNTO b\"; the server said \"553 Can't overwrite "
+           "\\x1b[31m ****\"";
+}
+
+void tst_FailureReason::words() {
+    QFETCH(qint32, code);
+    QFETCH(PublishReport, report);
+    QFETCH(QString, words);
+    PublishJob job;
+    job.endpoint.transport = Transport::Sftp;
+    job.endpoint.host = "h";
+    job.endpoint.port = 22;
+    job.userName = "u";
+    job.password = "s3cret";
+    job.localFileName = "/l/channel_list.txt";
+    job.remoteFileName = "public_html/channel_list.txt";
+    QCOMPARE(FailureReason(code, report, job), words);
+}
+
+QTEST_GUILESS_MAIN(tst_FailureReason)
+#include "tst_failurereason.moc"

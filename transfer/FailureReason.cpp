@@ -1,0 +1,195 @@
+#include "FailureReason.h"
+
+#include "LogText.h"
+#include "ResponseCodes.h"
+
+#include <QFileInfo>
+
+#include <cstring>
+
+namespace {
+
+QString quoted(const QString& text) {
+    return u'"' + LogText(text) + u'"';
+}
+
+QString systemError(int error) {
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+class Words {
+public:
+    Words(const PublishReport& report, const PublishJob& job) : r_(report), job_(job) {}
+
+    QString forCode(qint32 code) const {
+        using namespace ResponseCodes;
+        switch (code) {
+        case Ok:
+            return {};
+        case NoOperation:
+            return QStringLiteral("no upload was started");
+        case Running:
+            return QStringLiteral("the upload has not finished");
+        case UnsafeText:
+            return QStringLiteral("the host, user name, password or a path holds a line break or "
+                                  "NUL; nothing was sent");
+        case BadOperation:
+        case LocalFileUnreadable:
+            return QStringLiteral("the local file %1 is missing or unreadable: %2")
+                .arg(quoted(job_.localFileName), localError());
+        case SizeMismatch:
+            return QStringLiteral("the server kept %1 bytes where %2 were sent; the copy "
+                                  "published before stays")
+                .arg(r_.storedSize)
+                .arg(r_.sentSize);
+        case Aborted:
+            return QStringLiteral("ended before it finished, as the program was closing");
+        case BadHost:
+            return QStringLiteral("%1 is not a host name the program can use")
+                .arg(quoted(job_.endpoint.host));
+        case Busy:
+            return QStringLiteral("another upload was still running on the same component");
+        case LocalFileChanged:
+            return QStringLiteral("the local file %1 changed while it was sent; the copy "
+                                  "published before stays, and the next upload sends the "
+                                  "finished file")
+                .arg(quoted(job_.localFileName));
+        default:
+            // A code nothing was noted for still reads as a failure.
+            if (r_.curlCode == CURLE_OK)
+                return QStringLiteral("failed with response code %1").arg(code) + details();
+            return forCurl() + details();
+        }
+    }
+
+private:
+    QString localError() const {
+        if (r_.localErrno < 0)
+            return QStringLiteral("not a regular file");
+        return r_.localErrno > 0 ? systemError(r_.localErrno) : QStringLiteral("unknown reason");
+    }
+
+    QString where() const {
+        return QStringLiteral("%1 port %2").arg(quoted(job_.endpoint.host)).arg(job_.endpoint.port);
+    }
+
+    bool storing() const { return r_.action.startsWith("STOR "); }
+
+    QString remoteFolder() const {
+        const QString folder = QFileInfo(job_.remoteFileName).path();
+        return folder == QLatin1String(".") ? QStringLiteral("the log-in folder") : quoted(folder);
+    }
+
+    QString curlSays() const { return QString::fromUtf8(r_.curlError).toLower(); }
+
+    QString hostKey() const {
+        const QString file = quoted(r_.knownHosts);
+        if (r_.hostKeyMatch == CURLKHMATCH_MISMATCH)
+            return QStringLiteral("host key changed: the server's key differs from the one "
+                                  "recorded for it in %1")
+                .arg(file);
+        if (r_.hostKeyMatch == CURLKHMATCH_MISSING) {
+            if (!QFileInfo::exists(r_.knownHosts))
+                return QStringLiteral("host key unknown: %1 does not exist").arg(file);
+            return QStringLiteral("host key unknown: %1 holds no key for %2").arg(file, where());
+        }
+        return QStringLiteral("host key not accepted (checked against %1)").arg(file);
+    }
+
+    QString timedOut() const {
+        const QString says = curlSays();
+        const TransferTimeouts& t = job_.timeouts;
+        if (says.contains(QLatin1String("connect"))) {
+            return QStringLiteral("could not connect to %1: no answer for %2 s")
+                .arg(where())
+                .arg(double(t.connect.count()) / 1000.0);
+        }
+        if (says.contains(QLatin1String("too slow")))
+            return QStringLiteral("the transfer stalled: no data moved for %1 s")
+                .arg(t.stall.count());
+        return QStringLiteral("no answer from the server for %1 s").arg(t.serverReply.count());
+    }
+
+    QString forCurl() const {
+        const bool sftp = job_.endpoint.transport == Transport::Sftp;
+        switch (r_.curlCode) {
+        case CURLE_COULDNT_RESOLVE_HOST:
+            return QStringLiteral("could not connect: the host name %1 was not found")
+                .arg(quoted(job_.endpoint.host));
+        case CURLE_COULDNT_CONNECT:
+            return QStringLiteral("could not connect to %1: %2")
+                .arg(where(), r_.osErrno ? systemError(r_.osErrno)
+                                         : QStringLiteral("no connection could be made"));
+        case CURLE_OPERATION_TIMEDOUT:
+            return timedOut();
+        case CURLE_LOGIN_DENIED:
+            if (!r_.sshLogin.isEmpty()) {
+                // "SSH log-in refused; tried ...; the server accepts ..."
+                QString text = r_.sshLogin;
+                return text.insert(text.indexOf(u';'),
+                                   QStringLiteral(" for user ") + quoted(job_.userName));
+            }
+            return QStringLiteral("log-in refused for user %1").arg(quoted(job_.userName));
+        case CURLE_USE_SSL_FAILED:
+            return QStringLiteral("TLS refused by the server; nothing else was sent");
+        case CURLE_PEER_FAILED_VERIFICATION:
+            if (sftp)
+                return hostKey();
+            if (curlSays().contains(QLatin1String("subject name")) ||
+                curlSays().contains(QLatin1String("does not match")))
+                return QStringLiteral("the server's certificate was issued for another name "
+                                      "than %1")
+                    .arg(quoted(job_.endpoint.host));
+            return QStringLiteral("the server's certificate is not trusted");
+        case CURLE_SSL_CONNECT_ERROR:
+            return QStringLiteral("the TLS handshake with the server failed");
+        case CURLE_REMOTE_ACCESS_DENIED:
+        case CURLE_UPLOAD_FAILED:
+        case CURLE_REMOTE_FILE_NOT_FOUND:
+            if (storing())
+                return QStringLiteral("the server refused to store the file: the remote folder "
+                                      "%1 does not exist or cannot be written")
+                    .arg(remoteFolder());
+            return QStringLiteral("the server refused %1")
+                .arg(quoted(QString::fromUtf8(r_.action)));
+        case CURLE_QUOTE_ERROR:
+            return QStringLiteral("the server refused %1")
+                .arg(quoted(QString::fromUtf8(r_.action)));
+        case CURLE_PARTIAL_FILE:
+        case CURLE_SEND_ERROR:
+        case CURLE_RECV_ERROR:
+        case CURLE_GOT_NOTHING:
+        case CURLE_WEIRD_SERVER_REPLY:
+        case CURLE_FTP_ACCEPT_FAILED:
+        case CURLE_FTP_COULDNT_RETR_FILE:
+            return QStringLiteral("the connection to the server was lost");
+        case CURLE_ABORTED_BY_CALLBACK:
+            return QStringLiteral("ended before it finished, as the program was closing");
+        case CURLE_SSH:
+            return QStringLiteral("the SSH session failed");
+        default:
+            return QString::fromUtf8(curl_easy_strerror(r_.curlCode));
+        }
+    }
+
+    // The server's reply and libcurl's account, where they add something.
+    QString details() const {
+        const QByteArray secret = job_.password.toUtf8();
+        QString text;
+        if (r_.replyCode >= 400 && !r_.serverReply.isEmpty())
+            text += QStringLiteral("; the server said ") +
+                    quoted(QString::fromUtf8(MaskSecret(r_.serverReply, secret)));
+        if (!r_.curlError.isEmpty())
+            text += QStringLiteral(" (") + LogText(MaskSecret(r_.curlError, secret)) + u')';
+        return text;
+    }
+
+    const PublishReport& r_;
+    const PublishJob& job_;
+};
+
+} // namespace
+
+QString FailureReason(qint32 code, const PublishReport& report, const PublishJob& job) {
+    return Words(report, job).forCode(code);
+}

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <curl/curl.h>
+
+#include <functional>
+
+// The conversation with the server as libcurl tells it (commands, replies,
+// TLS and SSH steps, never the file's bytes), written as debug messages of
+// harlune.transfer, one per line. The argument of PASS, and the password
+// wherever else it shows up, reads as asterisks.
+class ProtocolTrace {
+public:
+    explicit ProtocolTrace(const QString& password);
+
+    // Turns the trace on for the next request on `handle` when debug
+    // messages of harlune.transfer are enabled, or when someone listens;
+    // otherwise costs nothing.
+    void attach(CURL* handle);
+
+    // Hands each of libcurl's informational lines to `listener` too, trace
+    // or no trace: the SSH log-in learns the server's methods from them.
+    void listen(std::function<void(const QByteArray&)> listener) {
+        listener_ = std::move(listener);
+    }
+
+    // What a line of the conversation looks like in the log.
+    QByteArray masked(QByteArray line) const;
+
+    // A step of the program's own, in the same trace: what libcurl does not
+    // tell, such as SFTP's commands, and clean-up after a failure.
+    void note(const QByteArray& text) const;
+
+private:
+    static int onDebug(CURL*, curl_infotype type, char* data, size_t size, void* self);
+    void write(const char* marker, QByteArray line) const;
+
+    QByteArray secret_;
+    int id_;
+    std::function<void(const QByteArray&)> listener_;
+};
