@@ -1,6 +1,7 @@
 #include "CurlInet.h"
 
 #include "ResponseCodes.h"
+#include "TlsFallback.h"
 
 #include <QCoreApplication>
 
@@ -90,7 +91,12 @@ void CurlInet::Execute(const QString& url, const QString& operation) {
                    put->localFileName, put->remoteFileName, timeouts_};
     responseCode_ = ResponseCodes::Running;
     running_ = true;
-    worker_ = std::thread([this, job = std::move(job)] { finish(Publish(job, abort_)); });
+    worker_ = std::thread([this, job = std::move(job)] {
+        SecurityPath path = SecurityPath::AsTyped;
+        const qint32 code = PublishPreferringTls(job, abort_, &path);
+        securityPath_ = path;
+        finish(code);
+    });
 }
 
 void CurlInet::finish(qint32 code) {

@@ -2,6 +2,7 @@
 
 #include "FtpPublisher.h"
 #include "Inet.h"
+#include "TlsFallback.h"
 
 #include <atomic>
 #include <functional>
@@ -28,6 +29,9 @@ public:
     qint32 ResponseCode() const override;
     void Abort() override;
 
+    // How the last operation's password and file travelled.
+    SecurityPath LastSecurityPath() const { return securityPath_; }
+
     // Ends every running transfer of the process, for a close that must not
     // wait on a stalled server.
     static void AbortAll();
@@ -43,6 +47,7 @@ private:
     std::atomic<bool> running_{false};
     std::atomic<bool> abort_{false};
     std::atomic<qint32> responseCode_;
+    std::atomic<SecurityPath> securityPath_{SecurityPath::AsTyped};
     std::thread worker_;
 };
 

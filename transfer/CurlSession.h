@@ -53,6 +53,7 @@ private:
     void prepare(const QByteArray& path);
     // The transport's own options: TLS, or SSH's host key and log-in.
     void secure();
+    void tlsOptions(bool verify);
     CURLcode perform();
 
     static int onHostKey(CURL*, const curl_khkey*, const curl_khkey*, curl_khmatch match, void*);

@@ -13,6 +13,17 @@ struct TransferTimeouts {
     std::chrono::seconds stall{60};       // longest time without data progress
 };
 
+// How a plain FTP session (a bare host, ftp://) asks for TLS. Verified and
+// Unverified send AUTH TLS before logging in and go on in clear text only
+// where the server refuses it; Unverified accepts a certificate nobody
+// vouches for. ftpes:// and ftps:// always require verified TLS.
+enum class OptionalTls { Off, Verified, Unverified };
+
+// What a publish learnt on the way, for the caller to act on.
+struct PublishReport {
+    bool tlsAccepted = false; // the server agreed to AUTH TLS
+};
+
 struct PublishJob {
     FtpEndpoint endpoint;
     QString userName; // empty: anonymous login
@@ -20,6 +31,8 @@ struct PublishJob {
     QString localFileName;
     QString remoteFileName;
     TransferTimeouts timeouts;
+    OptionalTls optionalTls = OptionalTls::Off;
+    PublishReport* report = nullptr; // filled in where given
 };
 
 // Stores one local file on an FTP server so that the final name only ever
