@@ -2,6 +2,7 @@
 
 #include "FailureReason.h"
 #include "ResponseCodes.h"
+#include "TlsFallback.h"
 #include "TransferLog.h"
 
 #include <QCoreApplication>
@@ -95,7 +96,7 @@ void CurlInet::Execute(const QString& url, const QString& operation) {
     responseInfo_.clear();
 
     // Refusals are decided here, before any connection is made.
-    PublishJob refused{{}, userName_, password_, {}, {}, timeouts_, nullptr};
+    PublishJob refused{{}, userName_, password_, {}, {}, timeouts_};
     refused.endpoint.host = remoteHost_;
     if (HasUnsafeText(remoteHost_) || HasUnsafeText(userName_) || HasUnsafeText(password_) ||
         HasUnsafeText(url) || HasUnsafeText(operation))
@@ -110,11 +111,17 @@ void CurlInet::Execute(const QString& url, const QString& operation) {
         return refuse(ResponseCodes::BadOperation, refused);
     }
 
-    PublishJob job{*endpoint,           userName_, password_, put->localFileName,
-                   put->remoteFileName, timeouts_, &report_};
+    PublishJob job{*endpoint,          userName_,           password_,
+                   put->localFileName, put->remoteFileName, timeouts_};
+    job.report = &report_;
     responseCode_ = ResponseCodes::Running;
     running_ = true;
-    worker_ = std::thread([this, job = std::move(job)] { finish(Publish(job, abort_), job); });
+    worker_ = std::thread([this, job = std::move(job)] {
+        SecurityPath path = SecurityPath::AsTyped;
+        const qint32 code = PublishPreferringTls(job, abort_, &path);
+        securityPath_ = path;
+        finish(code, job);
+    });
 }
 
 void CurlInet::refuse(qint32 code, PublishJob job) {
@@ -124,6 +131,9 @@ void CurlInet::refuse(qint32 code, PublishJob job) {
 
 void CurlInet::finish(qint32 code, const PublishJob& job) {
     responseInfo_ = FailureReason(code, report_, job);
+    // For a bare host, which way the password travelled belongs to the reason.
+    if (!responseInfo_.isEmpty() && securityPath_ != SecurityPath::AsTyped)
+        responseInfo_ += QStringLiteral(" (") + DescribeSecurityPath(securityPath_) + u')';
     responseCode_ = code;
     running_ = false;
     wake_();

@@ -2,6 +2,7 @@
 
 #include "FtpPublisher.h"
 #include "Inet.h"
+#include "TlsFallback.h"
 
 #include <atomic>
 #include <functional>
@@ -29,6 +30,9 @@ public:
     QString ResponseInfo() const override;
     void Abort() override;
 
+    // How the last operation's password and file travelled.
+    SecurityPath LastSecurityPath() const { return securityPath_; }
+
     // Ends every running transfer of the process, for a close that must not
     // wait on a stalled server.
     static void AbortAll();
@@ -48,6 +52,7 @@ private:
     // Written by the worker before running_ turns false, read only after.
     PublishReport report_;
     QString responseInfo_;
+    std::atomic<SecurityPath> securityPath_{SecurityPath::AsTyped};
     std::thread worker_;
 };
 

@@ -243,8 +243,12 @@ CURLcode CurlSession::perform() {
 }
 
 size_t CurlSession::onReply(char* data, size_t size, size_t count, void* self) {
-    static_cast<CurlSession*>(self)->replies_.append(
-        QByteArray(data, static_cast<qsizetype>(size * count)));
+    auto* session = static_cast<CurlSession*>(self);
+    const QByteArray line(data, static_cast<qsizetype>(size * count));
+    // 234 answers AUTH alone: from here on the control connection is TLS.
+    if (line.startsWith("234") && session->job_.report)
+        session->job_.report->tlsAccepted = true;
+    session->replies_.append(line);
     return size * count;
 }
 

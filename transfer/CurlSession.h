@@ -61,6 +61,7 @@ private:
     void prepare(const QByteArray& path);
     // The transport's own options: TLS, or SSH's host key and log-in.
     void secure();
+    void tlsOptions(bool verify);
     CURLcode perform();
     void note(const LocalFile& file, CURLcode rc) const;
 

@@ -14,6 +14,12 @@ struct TransferTimeouts {
     std::chrono::seconds stall{60};       // longest time without data progress
 };
 
+// How a plain FTP session (a bare host, ftp://) asks for TLS. Verified and
+// Unverified send AUTH TLS before logging in and go on in clear text only
+// where the server refuses it; Unverified accepts a certificate nobody
+// vouches for. ftpes:// and ftps:// always require verified TLS.
+enum class OptionalTls { Off, Verified, Unverified };
+
 struct PublishJob {
     FtpEndpoint endpoint;
     QString userName; // empty: anonymous login
@@ -21,7 +27,8 @@ struct PublishJob {
     QString localFileName;
     QString remoteFileName;
     TransferTimeouts timeouts;
-    PublishReport* report = nullptr; // not owned; notes why a publish failed
+    OptionalTls optionalTls = OptionalTls::Off;
+    PublishReport* report = nullptr; // not owned; notes how the publish went
 };
 
 // Stores one local file on an FTP server so that the final name only ever

@@ -8,7 +8,8 @@
 // What a publish noted about its failure, for the words that explain it:
 // filled where the failure is met, read once the publish has ended.
 struct PublishReport {
-    QByteArray action; // what the failing request was for, e.g. "STOR <name>"
+    bool tlsAccepted = false; // the server agreed to AUTH TLS
+    QByteArray action;        // what the failing request was for, e.g. "STOR <name>"
     CURLcode curlCode = CURLE_OK;
     QByteArray curlError;   // libcurl's own account (its error buffer)
     QByteArray serverReply; // the server's last reply line

@@ -9,6 +9,13 @@ void CurlSession::secure() {
     switch (job_.endpoint.transport) {
     case Transport::Ftp:
         curl_easy_setopt(handle_, CURLOPT_PROTOCOLS_STR, "ftp");
+        if (job_.optionalTls == OptionalTls::Off)
+            break;
+        // Ask for TLS before the log-in, and go on in clear text only where
+        // the server says no: the password then travels as it always did.
+        curl_easy_setopt(handle_, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_TRY));
+        curl_easy_setopt(handle_, CURLOPT_FTPSSLAUTH, static_cast<long>(CURLFTPAUTH_TLS));
+        tlsOptions(job_.optionalTls == OptionalTls::Verified);
         break;
     case Transport::FtpExplicitTls:
     case Transport::FtpImplicitTls:
@@ -16,20 +23,7 @@ void CurlSession::secure() {
         // TLS on the control and the data connections, or no upload: the
         // password never goes out in clear.
         curl_easy_setopt(handle_, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
-        curl_easy_setopt(handle_, CURLOPT_SSL_VERIFYPEER, 1L);
-        curl_easy_setopt(handle_, CURLOPT_SSL_VERIFYHOST, 2L);
-        // libcurl 7.88 can end an FTPS store under TLS 1.3 as an empty file.
-        curl_easy_setopt(handle_, CURLOPT_SSLVERSION,
-                         static_cast<long>(CURL_SSLVERSION_TLSv1_2) |
-                             static_cast<long>(CURL_SSLVERSION_MAX_TLSv1_2));
-        // As OpenSSL programs do, so that a company's own authority can be
-        // trusted; libcurl otherwise uses its built-in bundle path only.
-        caFile_ = qgetenv("SSL_CERT_FILE");
-        caDir_ = qgetenv("SSL_CERT_DIR");
-        if (!caFile_.isEmpty())
-            curl_easy_setopt(handle_, CURLOPT_CAINFO, caFile_.constData());
-        if (!caDir_.isEmpty())
-            curl_easy_setopt(handle_, CURLOPT_CAPATH, caDir_.constData());
+        tlsOptions(true);
         break;
     case Transport::Sftp:
         curl_easy_setopt(handle_, CURLOPT_PROTOCOLS_STR, "sftp");
@@ -41,6 +35,23 @@ void CurlSession::secure() {
         curl_easy_setopt(handle_, CURLOPT_SSH_KEYDATA, this);
         break;
     }
+}
+
+void CurlSession::tlsOptions(bool verify) {
+    curl_easy_setopt(handle_, CURLOPT_SSL_VERIFYPEER, verify ? 1L : 0L);
+    curl_easy_setopt(handle_, CURLOPT_SSL_VERIFYHOST, verify ? 2L : 0L);
+    // libcurl 7.88 can end an FTPS store under TLS 1.3 as an empty file.
+    curl_easy_setopt(handle_, CURLOPT_SSLVERSION,
+                     static_cast<long>(CURL_SSLVERSION_TLSv1_2) |
+                         static_cast<long>(CURL_SSLVERSION_MAX_TLSv1_2));
+    // As OpenSSL programs do, so that a company's own authority can be
+    // trusted; libcurl otherwise uses its built-in bundle path only.
+    caFile_ = qgetenv("SSL_CERT_FILE");
+    caDir_ = qgetenv("SSL_CERT_DIR");
+    if (!caFile_.isEmpty())
+        curl_easy_setopt(handle_, CURLOPT_CAINFO, caFile_.constData());
+    if (!caDir_.isEmpty())
+        curl_easy_setopt(handle_, CURLOPT_CAPATH, caDir_.constData());
 }
 
 // Only a key the user's known_hosts holds for this host is accepted: an

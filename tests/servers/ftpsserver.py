@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """FTP over TLS server for the uploader's tests: explicit (AUTH TLS, required
-on the control and data connections) or implicit (TLS from the first byte).
+on the control and data connections, or only offered) or implicit (TLS from
+the first byte); two modes break TLS on purpose after agreeing to it.
 
 Prints "PORT <n>" once listening and serves until SIGTERM or SIGINT.
 """
@@ -23,10 +24,26 @@ class TlsData(TLS_DTPHandler):
         return super().readable()
 
 
+class NoTlsData(TlsData):
+    """Agrees to PROT P, then hangs up on the data connection's handshake."""
+
+    def secure_connection(self, ssl_context):
+        self.close()
+
+
 class ExplicitTls(TLS_FTPHandler):
     tls_control_required = True
     tls_data_required = True
     dtp_handler = TlsData
+    log_file = None
+
+    def pre_process_command(self, line, cmd, arg):
+        # Each command with how it travelled, so that a test can tell
+        # whether the password went out in clear.
+        if self.log_file is not None:
+            self.log_file.write("%s %s\n" % ("TLS" if self._ssl_established else "CLEAR", line))
+            self.log_file.flush()
+        super().pre_process_command(line, cmd, arg)
 
     @classmethod
     def get_ssl_context(cls):
@@ -38,11 +55,39 @@ class ExplicitTls(TLS_FTPHandler):
         return cls.ssl_context
 
 
+class OfferedTls(ExplicitTls):
+    """TLS when the client asks for it, plain FTP otherwise."""
+
+    tls_control_required = False
+    tls_data_required = False
+
+
+class BrokenHandshake(OfferedTls):
+    """Says yes to AUTH, then hangs up instead of the handshake, as a server
+    with a broken TLS set-up does."""
+
+    def ftp_AUTH(self, line):
+        self.respond("234 AUTH %s successful." % line.upper())
+        self.close_when_done()
+
+
+class BrokenDataTls(OfferedTls):
+    dtp_handler = NoTlsData
+
+
 class ImplicitTls(ExplicitTls):
     def handle(self):
         # The handshake comes first; the greeting goes out once it is done.
         self.secure_connection(self.ssl_context)
         super().handle()
+
+
+MODES = {
+    "required": ExplicitTls,
+    "offered": OfferedTls,
+    "broken-handshake": BrokenHandshake,
+    "broken-data-tls": BrokenDataTls,
+}
 
 
 def main():
@@ -54,9 +99,13 @@ def main():
     parser.add_argument("--certfile", required=True)
     parser.add_argument("--keyfile", required=True)
     parser.add_argument("--implicit", action="store_true")
+    parser.add_argument("--mode", choices=sorted(MODES), default="required")
+    parser.add_argument("--log")
     args = parser.parse_args()
 
-    handler = ImplicitTls if args.implicit else ExplicitTls
+    handler = ImplicitTls if args.implicit else MODES[args.mode]
+    if args.log:
+        handler.log_file = open(args.log, "a", encoding="utf-8")
     handler.certfile = args.certfile
     handler.keyfile = args.keyfile
     authorizer = DummyAuthorizer()

@@ -74,6 +74,12 @@ bool SecureTestServer::start(const QString& certName) {
                           path(QStringLiteral("server.key"))};
     if (m_kind == Kind::ImplicitTls)
         arguments << QStringLiteral("--implicit");
+    const char* mode = m_kind == Kind::OfferedTls             ? "offered"
+                       : m_kind == Kind::TlsBreaksAtHandshake ? "broken-handshake"
+                       : m_kind == Kind::TlsBreaksOnData      ? "broken-data-tls"
+                                                              : "required";
+    arguments << QStringLiteral("--mode") << QLatin1String(mode) << QStringLiteral("--log")
+              << path(QStringLiteral("commands.log"));
     QString error;
     m_port = StartPortPrinter(m_process, QStringLiteral("/usr/bin/python3"), arguments,
                               path(QStringLiteral("server.err")), StartTimeoutMs, &error);
@@ -146,6 +152,10 @@ bool SecureTestServer::authorizeKey(const QString& publicKeyFile) const {
 
 QString SecureTestServer::serverLog() const {
     return ReadTextFile(path(QStringLiteral("sshd.log")));
+}
+
+QStringList SecureTestServer::commands() const {
+    return ReadTextFile(path(QStringLiteral("commands.log"))).split(u'\n', Qt::SkipEmptyParts);
 }
 
 QStringList SecureTestServer::entries(const QString& relDir) const {

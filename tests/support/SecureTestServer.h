@@ -16,7 +16,14 @@ class QTemporaryDir;
 // directory holding an empty "public_html/".
 class SecureTestServer {
 public:
-    enum class Kind { ExplicitTls, ImplicitTls, Sftp };
+    enum class Kind {
+        ExplicitTls, // AUTH TLS, required on the control and data connections
+        ImplicitTls,
+        Sftp,
+        OfferedTls,           // TLS when asked for, plain FTP otherwise
+        TlsBreaksAtHandshake, // agrees to AUTH TLS, then answers in clear text
+        TlsBreaksOnData,      // agrees to PROT P, then drops the data handshake
+    };
 
     explicit SecureTestServer(Kind kind);
     ~SecureTestServer();
@@ -46,6 +53,10 @@ public:
     QString hostKeyLine() const; // SFTP: "<type> <base64>" of the host key
     // A known_hosts line for this server, as OpenSSH writes one.
     QString knownHostsLine() const;
+
+    // FTP over TLS: the commands received, each after "TLS " or "CLEAR " for
+    // how it travelled.
+    QStringList commands() const;
 
     QStringList entries(const QString& relDir) const;
     QByteArray remoteBytes(const QString& relPath) const;

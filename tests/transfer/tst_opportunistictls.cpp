@@ -1,0 +1,283 @@
+#include "CurlInet.h"
+#include "FtpTestServer.h"
+#include "LogCapture.h"
+#include "ResponseCodes.h"
+#include "SecureTestServer.h"
+#include "TlsFallback.h"
+#include "TransferTestHelpers.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <curl/curl.h>
+
+Q_DECLARE_METATYPE(SecurityPath)
+Q_DECLARE_METATYPE(OptionalTls)
+
+namespace {
+
+bool writeFile(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+// The log-in lines a server received in clear text.
+QStringList clearLogins(const QStringList& commands) {
+    QStringList clear;
+    for (const QString& line : commands) {
+        if (line.startsWith(QStringLiteral("CLEAR USER")) ||
+            line.startsWith(QStringLiteral("CLEAR PASS")))
+            clear << line.section(u' ', 0, 1);
+    }
+    return clear;
+}
+
+qsizetype countStarting(const QStringList& lines, const QString& prefix) {
+    return std::count_if(lines.begin(), lines.end(),
+                         [&](const QString& line) { return line.startsWith(prefix); });
+}
+
+} // namespace
+
+// A bare host asks for TLS before it logs in, takes a certificate nobody
+// vouches for rather than clear text, and falls back to plain FTP only where
+// TLS itself breaks.
+class tst_OpportunisticTls : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void tlsWhereOffered_data();
+    void tlsWhereOffered();
+    void plainServerRefusingTls();
+    void tlsBreaks_data();
+    void tlsBreaks();
+    void reasonSaysThePath_data();
+    void reasonSaysThePath();
+    void retryDecisions_data();
+    void retryDecisions();
+
+private:
+    qint32 publish(CurlInet& inet, const QString& host, const QString& user,
+                   const QString& password, const QByteArray& bytes) {
+        if (!writeFile(local_, bytes))
+            return -100;
+        return RunPut(inet, host, user, password, local_,
+                      QStringLiteral("public_html/channel_list.txt"));
+    }
+    QTemporaryDir dir_;
+    QString local_;
+};
+
+void tst_OpportunisticTls::initTestCase() {
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    local_ = dir_.filePath("channel_list.txt");
+}
+
+void tst_OpportunisticTls::init() {
+    qunsetenv("SSL_CERT_FILE");
+    qunsetenv("SSL_CERT_DIR");
+}
+
+void tst_OpportunisticTls::tlsWhereOffered_data() {
+    QTest::addColumn<SecureTestServer::Kind>("kind");
+    QTest::addColumn<QString>("certName");
+    QTest::addColumn<bool>("trusted");
+    QTest::addColumn<SecurityPath>("path");
+    using K = SecureTestServer::Kind;
+    QTest::newRow("offered, trusted")
+        << K::OfferedTls << "localhost" << true << SecurityPath::VerifiedTls;
+    QTest::newRow("offered, certificate for another name")
+        << K::OfferedTls << "other.example" << true << SecurityPath::UnverifiedTls;
+    QTest::newRow("offered, authority not trusted")
+        << K::OfferedTls << "localhost" << false << SecurityPath::UnverifiedTls;
+    QTest::newRow("required by the server")
+        << K::ExplicitTls << "localhost" << true << SecurityPath::VerifiedTls;
+}
+
+void tst_OpportunisticTls::tlsWhereOffered() {
+    QFETCH(SecureTestServer::Kind, kind);
+    QFETCH(QString, certName);
+    QFETCH(bool, trusted);
+    QFETCH(SecurityPath, path);
+    SecureTestServer server(kind);
+    QVERIFY2(server.start(certName), qPrintable(server.errorString()));
+    if (trusted)
+        qputenv("SSL_CERT_FILE", QFile::encodeName(server.caFile()));
+    const QString host = QStringLiteral("localhost:%1").arg(server.port());
+
+    // Twice, of different bytes: the second replaces the first under TLS,
+    // and the bytes are compared since a TLS store can end short.
+    for (const QByteArray& bytes : {QByteArray(300'000, 'a'), QByteArray(200'001, 'b')}) {
+        CurlInet inet(TestTimeouts());
+        QCOMPARE(publish(inet, host, server.user(), server.password(), bytes), ResponseCodes::Ok);
+        QCOMPARE(inet.LastSecurityPath(), path);
+        QCOMPARE(server.remoteBytes("public_html/channel_list.txt"), bytes);
+    }
+    QCOMPARE(server.entries("public_html"), QStringList{"channel_list.txt"});
+    const QStringList commands = server.commands();
+    QVERIFY2(clearLogins(commands).isEmpty(), qPrintable(commands.join(u'\n')));
+    QVERIFY(countStarting(commands, QStringLiteral("TLS PASS")) >= 2);
+    QVERIFY2(countStarting(commands, QStringLiteral("TLS PROT P")) >= 2,
+             qPrintable(commands.join(u'\n')));
+}
+
+void tst_OpportunisticTls::plainServerRefusingTls() {
+    FtpTestServer server;
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    CurlInet inet(TestTimeouts());
+    QCOMPARE(publish(inet, server.hostPort(), server.user(), server.password(), "plain\n"),
+             ResponseCodes::Ok);
+    QCOMPARE(inet.LastSecurityPath(), SecurityPath::PlainTlsRefused);
+    QCOMPARE(server.remoteBytes("public_html/channel_list.txt"), QByteArray("plain\n"));
+    // One connection: TLS is asked for before the log-in, then it goes on.
+    const QStringList commands = server.commands();
+    QCOMPARE(countStarting(commands, QStringLiteral("CONNECT")), 1);
+    const qsizetype auth = commands.indexOf(QStringLiteral("AUTH TLS"));
+    QVERIFY2(auth >= 0 && auth < commands.indexOf(QRegularExpression("USER .*")),
+             qPrintable(commands.join(u'\n')));
+}
+
+void tst_OpportunisticTls::tlsBreaks_data() {
+    QTest::addColumn<SecureTestServer::Kind>("kind");
+    QTest::newRow("handshake") << SecureTestServer::Kind::TlsBreaksAtHandshake;
+    QTest::newRow("data connection") << SecureTestServer::Kind::TlsBreaksOnData;
+}
+
+void tst_OpportunisticTls::tlsBreaks() {
+    QFETCH(SecureTestServer::Kind, kind);
+    SecureTestServer server(kind);
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    qputenv("SSL_CERT_FILE", QFile::encodeName(server.caFile()));
+    LogCapture log;
+    CurlInet inet(TestTimeouts());
+    const qint32 code = publish(inet, QStringLiteral("localhost:%1").arg(server.port()),
+                                server.user(), server.password(), "fallback\n");
+    QVERIFY2(code == ResponseCodes::Ok,
+             qPrintable(QString::number(code) + u'\n' + server.commands().join(u'\n')));
+    const QStringList commands = server.commands();
+    QVERIFY2(inet.LastSecurityPath() == SecurityPath::PlainAfterTlsFailure,
+             qPrintable(commands.join(u'\n')));
+    QCOMPARE(server.remoteBytes("public_html/channel_list.txt"), QByteArray("fallback\n"));
+    QCOMPARE(server.entries("public_html"), QStringList{"channel_list.txt"});
+    // One plain log-in, after TLS broke: the fallback runs once.
+    QCOMPARE(clearLogins(commands), (QStringList{"CLEAR USER", "CLEAR PASS"}));
+    QVERIFY2(commands.indexOf(QRegularExpression("CLEAR USER.*")) >
+                 commands.lastIndexOf(QRegularExpression(".* AUTH .*")),
+             qPrintable(commands.join(u'\n')));
+    // The user learns that the password went in clear, and why.
+    const QStringList warnings = log.texts("harlune.transfer", QtWarningMsg);
+    QCOMPARE(warnings.size(), 1);
+    QVERIFY2(warnings[0].contains(QStringLiteral("TLS with ftp://localhost:")) &&
+                 warnings[0].contains(QStringLiteral("published in clear text")),
+             qPrintable(warnings[0]));
+}
+
+void tst_OpportunisticTls::reasonSaysThePath_data() {
+    QTest::addColumn<SecureTestServer::Kind>("kind");
+    QTest::addColumn<QString>("certName");
+    QTest::addColumn<QString>("path");
+    QTest::newRow("verified") << SecureTestServer::Kind::OfferedTls << "localhost"
+                              << "over TLS, certificate verified";
+    QTest::newRow("not verified") << SecureTestServer::Kind::OfferedTls << "other.example"
+                                  << "over TLS, certificate not verified";
+}
+
+void tst_OpportunisticTls::reasonSaysThePath() {
+    QFETCH(SecureTestServer::Kind, kind);
+    QFETCH(QString, certName);
+    QFETCH(QString, path);
+    SecureTestServer server(kind);
+    QVERIFY2(server.start(certName), qPrintable(server.errorString()));
+    qputenv("SSL_CERT_FILE", QFile::encodeName(server.caFile()));
+    CurlInet inet(TestTimeouts());
+    QCOMPARE(publish(inet, QStringLiteral("localhost:%1").arg(server.port()), server.user(),
+                     QStringLiteral("wrong"), "x\n"),
+             530);
+    const QString reason = inet.ResponseInfo();
+    QVERIFY2(reason.startsWith(QStringLiteral("log-in refused")) && reason.endsWith(path + u')'),
+             qPrintable(reason));
+    // Refused over TLS: no second log-in in clear text.
+    QVERIFY(clearLogins(server.commands()).isEmpty());
+}
+
+void tst_OpportunisticTls::retryDecisions_data() {
+    // Each attempt the substitute publish answers: its code, and whether the
+    // server had agreed to TLS.
+    QTest::addColumn<QList<qint32>>("codes");
+    QTest::addColumn<QList<bool>>("accepted");
+    QTest::addColumn<QList<OptionalTls>>("expectedAttempts");
+    QTest::addColumn<SecurityPath>("path");
+    QTest::addColumn<qint32>("result");
+    using T = OptionalTls;
+    const qint32 badCertificate = ResponseCodes::CurlBase + CURLE_PEER_FAILED_VERIFICATION;
+    const qint32 handshake = ResponseCodes::CurlBase + CURLE_SSL_CONNECT_ERROR;
+    QTest::newRow("verified") << QList<qint32>{0} << QList<bool>{true} << QList<T>{T::Verified}
+                              << SecurityPath::VerifiedTls << 0;
+    QTest::newRow("refused") << QList<qint32>{0} << QList<bool>{false} << QList<T>{T::Verified}
+                             << SecurityPath::PlainTlsRefused << 0;
+    QTest::newRow("log-in refused over TLS: no retry")
+        << QList<qint32>{530} << QList<bool>{true} << QList<T>{T::Verified}
+        << SecurityPath::VerifiedTls << 530;
+    QTest::newRow("missing folder in clear text: no retry")
+        << QList<qint32>{550} << QList<bool>{false} << QList<T>{T::Verified}
+        << SecurityPath::PlainTlsRefused << 550;
+    QTest::newRow("time-out over TLS: no retry")
+        << QList<qint32>{ResponseCodes::CurlBase + CURLE_OPERATION_TIMEDOUT} << QList<bool>{true}
+        << QList<T>{T::Verified} << SecurityPath::VerifiedTls
+        << ResponseCodes::CurlBase + CURLE_OPERATION_TIMEDOUT;
+    QTest::newRow("bad certificate")
+        << QList<qint32>{badCertificate, 0} << QList<bool>{true, true}
+        << QList<T>{T::Verified, T::Unverified} << SecurityPath::UnverifiedTls << 0;
+    QTest::newRow("handshake breaks")
+        << QList<qint32>{handshake, 0} << QList<bool>{true, false} << QList<T>{T::Verified, T::Off}
+        << SecurityPath::PlainAfterTlsFailure << 0;
+    QTest::newRow("bad certificate, then data TLS breaks")
+        << QList<qint32>{badCertificate, 522, 0} << QList<bool>{true, true, false}
+        << QList<T>{T::Verified, T::Unverified, T::Off} << SecurityPath::PlainAfterTlsFailure << 0;
+    QTest::newRow("data connection confused under TLS")
+        << QList<qint32>{ResponseCodes::CurlBase + CURLE_FTP_WEIRD_PASV_REPLY, 0}
+        << QList<bool>{true, false} << QList<T>{T::Verified, T::Off}
+        << SecurityPath::PlainAfterTlsFailure << 0;
+    QTest::newRow("file refused over TLS: no retry")
+        << QList<qint32>{553} << QList<bool>{true} << QList<T>{T::Verified}
+        << SecurityPath::VerifiedTls << 553;
+    QTest::newRow("plain fails too: only once")
+        << QList<qint32>{handshake, 530} << QList<bool>{true, false}
+        << QList<T>{T::Verified, T::Off} << SecurityPath::PlainAfterTlsFailure << 530;
+}
+
+void tst_OpportunisticTls::retryDecisions() {
+    QFETCH(QList<qint32>, codes);
+    QFETCH(QList<bool>, accepted);
+    QFETCH(QList<OptionalTls>, expectedAttempts);
+    QFETCH(SecurityPath, path);
+    QFETCH(qint32, result);
+    QList<OptionalTls> attempts;
+    const auto fake = [&](const PublishJob& job, const std::atomic<bool>&) -> qint32 {
+        const qsizetype i = attempts.size();
+        attempts << job.optionalTls;
+        if (i >= codes.size())
+            return -100;
+        if (job.report)
+            job.report->tlsAccepted = accepted[i];
+        return codes[i];
+    };
+    PublishJob job{*ParseRemoteHost(QStringLiteral("ftp.example.com")), {}, {}, {}, {}, {}};
+    std::atomic<bool> abort{false};
+    SecurityPath taken = SecurityPath::AsTyped;
+    QCOMPARE(PublishPreferringTls(job, abort, &taken, fake), result);
+    QCOMPARE(attempts, expectedAttempts);
+    QCOMPARE(taken, path);
+
+    // The schemes that insist on their transport are published once, as they are.
+    attempts.clear();
+    job.endpoint = *ParseRemoteHost(QStringLiteral("ftpes://ftp.example.com"));
+    PublishPreferringTls(job, abort, &taken, fake);
+    QCOMPARE(attempts, QList<OptionalTls>{OptionalTls::Off});
+    QCOMPARE(taken, SecurityPath::AsTyped);
+}
+
+QTEST_GUILESS_MAIN(tst_OpportunisticTls)
+#include "tst_opportunistictls.moc"

@@ -1,0 +1,119 @@
+#include "TlsFallback.h"
+
+#include "FailureReason.h"
+#include "ResponseCodes.h"
+#include "TransferLog.h"
+
+#include <QSet>
+
+#include <curl/curl.h>
+
+#include <mutex>
+
+QString DescribeSecurityPath(SecurityPath path) {
+    switch (path) {
+    case SecurityPath::AsTyped:
+        break;
+    case SecurityPath::VerifiedTls:
+        return QStringLiteral("over TLS, certificate verified");
+    case SecurityPath::UnverifiedTls:
+        return QStringLiteral("over TLS, certificate not verified");
+    case SecurityPath::PlainTlsRefused:
+        return QStringLiteral("in clear text, the server refused TLS");
+    case SecurityPath::PlainAfterTlsFailure:
+        return QStringLiteral("in clear text, after TLS failed");
+    }
+    return QStringLiteral("as the scheme demands");
+}
+
+bool BrokenByTls(qint32 code) {
+    // The server's answers about the log-in, files and folders, and its
+    // transient refusals, would come the same in clear text.
+    if ((code >= 450 && code <= 453) || code == 530 || code == 532 || (code >= 550 && code <= 553))
+        return false;
+    // So would a stalled or unreachable server, and our own refusals.
+    if (code >= 2000 || code == ResponseCodes::Ok)
+        return false;
+    switch (code - ResponseCodes::CurlBase) {
+    case CURLE_OPERATION_TIMEDOUT:
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_LOGIN_DENIED:
+    case CURLE_REMOTE_ACCESS_DENIED:
+    case CURLE_REMOTE_FILE_NOT_FOUND:
+    case CURLE_REMOTE_DISK_FULL:
+    case CURLE_QUOTE_ERROR:
+    case CURLE_ABORTED_BY_CALLBACK:
+    case CURLE_READ_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+        return false;
+    default:
+        // Anything else once TLS was agreed (a handshake that fails, a data
+        // connection that breaks under TLS and leaves libcurl confused, a
+        // TLS policy refusal such as 522 or 534) may be TLS's doing.
+        return true;
+    }
+}
+
+namespace {
+
+// Once per server for the life of the program: an upload every second to a
+// server whose TLS is broken must not write a warning every second.
+bool firstTimeFor(const FtpEndpoint& endpoint) {
+    static std::mutex mutex;
+    static QSet<QString> warned;
+    std::lock_guard lock(mutex);
+    const QString key = endpoint.host + u':' + QString::number(endpoint.port);
+    if (warned.contains(key))
+        return false;
+    warned.insert(key);
+    return true;
+}
+
+} // namespace
+
+qint32 PublishPreferringTls(PublishJob job, const std::atomic<bool>& abort, SecurityPath* path,
+                            const PublishFunction& publish) {
+    PublishReport ownReport;
+    if (!job.report)
+        job.report = &ownReport;
+    PublishReport& report = *job.report;
+    const auto attempt = [&](OptionalTls tls) {
+        report = {};
+        job.optionalTls = tls;
+        return publish(job, abort);
+    };
+    SecurityPath taken = SecurityPath::AsTyped;
+    qint32 code = 0;
+    if (job.endpoint.transport != Transport::Ftp) {
+        code = publish(job, abort);
+    } else {
+        code = attempt(OptionalTls::Verified);
+        taken = report.tlsAccepted ? SecurityPath::VerifiedTls : SecurityPath::PlainTlsRefused;
+        if (report.tlsAccepted && !abort &&
+            code == ResponseCodes::CurlBase + CURLE_PEER_FAILED_VERIFICATION) {
+            qCDebug(lcTransfer).noquote()
+                << "TLS with a certificate nobody vouches for:" << FailureReason(code, report, job)
+                << "- publishing over it all the same";
+            code = attempt(OptionalTls::Unverified);
+            taken =
+                report.tlsAccepted ? SecurityPath::UnverifiedTls : SecurityPath::PlainTlsRefused;
+        }
+        if (report.tlsAccepted && !abort && BrokenByTls(code)) {
+            const QString why = FailureReason(code, report, job);
+            if (firstTimeFor(job.endpoint))
+                qCWarning(lcTransfer).noquote()
+                    << "TLS with" << FormUrl(job.endpoint) << "failed:" << why
+                    << "- the file is published in clear text instead";
+            else
+                qCDebug(lcTransfer).noquote()
+                    << "TLS failed:" << why << "- publishing in clear text";
+            code = attempt(OptionalTls::Off);
+            taken = SecurityPath::PlainAfterTlsFailure;
+        }
+        qCDebug(lcTransfer).noquote() << "published" << DescribeSecurityPath(taken);
+    }
+    if (path)
+        *path = taken;
+    return code;
+}
