@@ -187,7 +187,7 @@ void CurlSession::prepare(const QByteArray& path) {
 CURLcode CurlSession::perform() {
     if (aborted())
         return CURLE_ABORTED_BY_CALLBACK;
-    return curl_easy_perform(handle_);
+    return driver_.perform(handle_);
 }
 
 size_t CurlSession::onReply(char* data, size_t size, size_t count, void* self) {
