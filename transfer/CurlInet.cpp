@@ -4,16 +4,7 @@
 
 #include <QCoreApplication>
 
-#include <mutex>
-#include <set>
-
 namespace {
-
-std::mutex registryMutex;
-std::set<CurlInet*>& registry() {
-    static std::set<CurlInet*> live;
-    return live;
-}
 
 void wakeEventLoop() {
     if (QCoreApplication* app = QCoreApplication::instance())
@@ -25,16 +16,9 @@ void wakeEventLoop() {
 
 CurlInet::CurlInet(TransferTimeouts timeouts, std::function<void()> wake)
     : timeouts_(timeouts), wake_(wake ? std::move(wake) : wakeEventLoop),
-      responseCode_(ResponseCodes::NoOperation) {
-    std::lock_guard lock(registryMutex);
-    registry().insert(this);
-}
+      responseCode_(ResponseCodes::NoOperation) {}
 
 CurlInet::~CurlInet() {
-    {
-        std::lock_guard lock(registryMutex);
-        registry().erase(this);
-    }
     abort_ = true;
     if (worker_.joinable())
         worker_.join();
@@ -107,12 +91,6 @@ qint32 CurlInet::ResponseCode() const {
 }
 void CurlInet::Abort() {
     abort_ = true;
-}
-
-void CurlInet::AbortAll() {
-    std::lock_guard lock(registryMutex);
-    for (CurlInet* inet : registry())
-        inet->Abort();
 }
 
 InetFactory CurlInetFactory(TransferTimeouts timeouts) {

@@ -28,10 +28,6 @@ public:
     qint32 ResponseCode() const override;
     void Abort() override;
 
-    // Ends every running transfer of the process, for a close that must not
-    // wait on a stalled server.
-    static void AbortAll();
-
 private:
     void finish(qint32 code);
 

@@ -1,7 +1,6 @@
 #include "frmUpload.h"
 
 #include "AsteriskStyle.h"
-#include "CurlInet.h"
 #include "MessageBoxReporter.h"
 #include "UploadFile.h"
 #include "WindowFont.h"
@@ -68,7 +67,7 @@ const QString frmUpload::kCaption = QStringLiteral("Harlune Uploader - By Yorn")
 
 frmUpload::frmUpload(InetFactory factory, ResultReporter* reporter, TickSource ticks,
                      QWidget* parent)
-    : QWidget(parent), factory_(std::move(factory)) {
+    : QWidget(parent), factory_(aborter_.wrap(std::move(factory))) {
     if (!reporter) {
         ownReporter_ = std::make_unique<MessageBoxReporter>(this);
         reporter = ownReporter_.get();
@@ -176,7 +175,7 @@ void frmUpload::Form_Unload() {
     // Uploads still waiting end now, without a report to a window that is
     // gone; the program ends once they have unwound.
     control_->SuppressReports();
-    CurlInet::AbortAll();
+    aborter_.AbortAll();
     for (QWidget* window : QApplication::topLevelWidgets()) {
         if (window != this && window->isVisible())
             window->close();
