@@ -834,12 +834,14 @@ class Bench:
         return int(fields[11]) + int(fields[12])  # utime, stime
 
     @staticmethod
-    def proc_wakeups(pid):
+    def proc_switches(pid, kinds=("voluntary_ctxt_switches", "nonvoluntary_ctxt_switches")):
+        """Context switches of all threads; the voluntary ones alone are the
+        times a thread went to sleep, its wake-ups."""
         total = 0
         for task in os.listdir("/proc/%d/task" % pid):
             with open("/proc/%d/task/%s/status" % (pid, task)) as f:
                 for line in f:
-                    if line.startswith(("voluntary_ctxt_switches", "nonvoluntary_ctxt_switches")):
+                    if line.startswith(kinds):
                         total += int(line.split()[1])
         return total
 
@@ -853,17 +855,6 @@ class Bench:
                     total += int(f.read().split()[0])
             except (OSError, ValueError, IndexError):
                 pass
-        return total
-
-    @staticmethod
-    def proc_voluntary(pid):
-        """Times the program's threads went to sleep: its wake-ups."""
-        total = 0
-        for task in os.listdir("/proc/%d/task" % pid):
-            with open("/proc/%d/task/%s/status" % (pid, task)) as f:
-                for line in f:
-                    if line.startswith("voluntary_ctxt_switches"):
-                        total += int(line.split()[1])
         return total
 
     def idle(self):
@@ -902,10 +893,11 @@ class Bench:
 
     def idle_span(self, pid, what, seconds, goal=False):
         hz = os.sysconf("SC_CLK_TCK")
-        t0, v0, w0 = time.monotonic(), self.proc_voluntary(pid), self.proc_wakeups(pid)
+        voluntary = ("voluntary_ctxt_switches",)
+        t0, v0, w0 = time.monotonic(), self.proc_switches(pid, voluntary), self.proc_switches(pid)
         c0, n0 = self.proc_cpu_ticks(pid), self.proc_run_ns(pid)
         time.sleep(seconds)
-        t1, v1, w1 = time.monotonic(), self.proc_voluntary(pid), self.proc_wakeups(pid)
+        t1, v1, w1 = time.monotonic(), self.proc_switches(pid, voluntary), self.proc_switches(pid)
         c1, n1 = self.proc_cpu_ticks(pid), self.proc_run_ns(pid)
         span = t1 - t0
         wakeups = (v1 - v0) / span

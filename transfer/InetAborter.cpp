@@ -1,5 +1,7 @@
 #include "InetAborter.h"
 
+#include "ForwardingInet.h"
+
 #include <mutex>
 #include <set>
 
@@ -11,11 +13,11 @@ struct InetAborter::Live {
 
 namespace {
 
-// Passes every call through and tells the aborter when it comes and goes.
-class TrackedInet final : public Inet {
+// Tells the aborter when a component comes and goes.
+class TrackedInet final : public ForwardingInet {
 public:
     TrackedInet(std::unique_ptr<Inet> inner, std::shared_ptr<InetAborter::Live> live)
-        : inner_(std::move(inner)), live_(std::move(live)) {
+        : ForwardingInet(std::move(inner)), live_(std::move(live)) {
         std::lock_guard lock(live_->mutex);
         live_->components.insert(inner_.get());
     }
@@ -27,11 +29,6 @@ public:
         inner_.reset();
     }
 
-    void SetProtocol(int protocol) override { inner_->SetProtocol(protocol); }
-    void SetRemoteHost(const QString& host) override { inner_->SetRemoteHost(host); }
-    void SetUserName(const QString& userName) override { inner_->SetUserName(userName); }
-    void SetPassword(const QString& password) override { inner_->SetPassword(password); }
-    QString URL() const override { return inner_->URL(); }
     void Execute(const QString& url, const QString& operation) override {
         inner_->Execute(url, operation);
         bool aborted = false;
@@ -42,12 +39,8 @@ public:
         if (aborted)
             inner_->Abort();
     }
-    bool StillExecuting() const override { return inner_->StillExecuting(); }
-    qint32 ResponseCode() const override { return inner_->ResponseCode(); }
-    void Abort() override { inner_->Abort(); }
 
 private:
-    std::unique_ptr<Inet> inner_;
     std::shared_ptr<InetAborter::Live> live_;
 };
 
