@@ -55,6 +55,17 @@ def run_pairs(cmd, timeout, env=None):
     return values
 
 
+def stop(proc):
+    """Ends a process started here: asked first, then killed."""
+    if proc.poll() is None:
+        proc.terminate()
+        try:
+            proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+
 class Closing:
     """A server process that a with-block stops again."""
 
@@ -286,13 +297,7 @@ class RttServer(Closing):
             os.remove(os.path.join(folder, name))
 
     def close(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        stop(self.proc)
 
 
 class Xvfb(Closing):
@@ -318,12 +323,7 @@ class Xvfb(Closing):
         return ":" + display.decode().strip() if display.strip() else None
 
     def close(self):
-        self.proc.terminate()
-        try:
-            self.proc.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
+        stop(self.proc)
 
 
 def focus_window(display, caption):
@@ -884,12 +884,7 @@ class Bench:
                 self.idle_span(proc.pid, "%d s" % self.idle_seconds, self.idle_seconds,
                                goal=True)
             finally:
-                proc.terminate()
-                try:
-                    proc.wait(timeout=10)
-                except subprocess.TimeoutExpired:
-                    proc.kill()
-                    proc.wait()
+                stop(proc)
 
     def idle_span(self, pid, what, seconds, goal=False):
         hz = os.sysconf("SC_CLK_TCK")
