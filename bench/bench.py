@@ -707,8 +707,10 @@ class Bench:
             sc, sb = statistics.median(sink_comp), statistics.median(sink_curl)
             self.note("sink: component %.2f ms median (%s); curl %.2f ms (%s)"
                       % (sc, spread(sink_comp), sb, spread(sink_curl)))
+            # curl -T in this path form still waits out libcurl 7.88's
+            # 200 ms timer after EPSV against the sink; the component not.
             self.row("Latency 4 KiB to the sink: component / curl",
-                     "%.2f (%.2f vs %.2f ms)" % (sc / sb, sc, sb), "-")
+                     "%.2f (%.2f vs %.2f ms)" % (sc / sb, sc, sb), "<= 1.10", sc / sb <= 1.10)
 
     # 2b: round-trip times -----------------------------------------------
 
