@@ -12,16 +12,7 @@
 
 #include <cerrno>
 
-#include <mutex>
-#include <set>
-
 namespace {
-
-std::mutex registryMutex;
-std::set<CurlInet*>& registry() {
-    static std::set<CurlInet*> live;
-    return live;
-}
 
 void wakeEventLoop() {
     if (QCoreApplication* app = QCoreApplication::instance())
@@ -49,16 +40,9 @@ int localFileError(const QString& path) {
 
 CurlInet::CurlInet(TransferTimeouts timeouts, std::function<void()> wake)
     : timeouts_(timeouts), wake_(wake ? std::move(wake) : wakeEventLoop),
-      responseCode_(ResponseCodes::NoOperation) {
-    std::lock_guard lock(registryMutex);
-    registry().insert(this);
-}
+      responseCode_(ResponseCodes::NoOperation) {}
 
 CurlInet::~CurlInet() {
-    {
-        std::lock_guard lock(registryMutex);
-        registry().erase(this);
-    }
     abort_ = true;
     if (worker_.joinable())
         worker_.join();
@@ -131,8 +115,10 @@ void CurlInet::refuse(qint32 code, PublishJob job) {
 
 void CurlInet::finish(qint32 code, const PublishJob& job) {
     responseInfo_ = FailureReason(code, report_, job);
-    // For a bare host, which way the password travelled belongs to the reason.
-    if (!responseInfo_.isEmpty() && securityPath_ != SecurityPath::AsTyped)
+    // For a bare host, which way the password travelled belongs to the
+    // reason of a failure the server or the connection had a part in.
+    if (!responseInfo_.isEmpty() && securityPath_ != SecurityPath::AsTyped &&
+        code < ResponseCodes::UnsafeText)
         responseInfo_ += QStringLiteral(" (") + DescribeSecurityPath(securityPath_) + u')';
     responseCode_ = code;
     running_ = false;
@@ -152,13 +138,6 @@ void CurlInet::Abort() {
     if (running_ && !abort_)
         qCDebug(lcTransfer) << "ending an upload that is still running";
     abort_ = true;
-}
-
-void CurlInet::AbortAll() {
-    std::lock_guard lock(registryMutex);
-    qCDebug(lcTransfer) << "ending every upload:" << registry().size() << "component(s) alive";
-    for (CurlInet* inet : registry())
-        inet->Abort();
 }
 
 InetFactory CurlInetFactory(TransferTimeouts timeouts) {

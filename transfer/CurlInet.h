@@ -33,10 +33,6 @@ public:
     // How the last operation's password and file travelled.
     SecurityPath LastSecurityPath() const { return securityPath_; }
 
-    // Ends every running transfer of the process, for a close that must not
-    // wait on a stalled server.
-    static void AbortAll();
-
 private:
     void finish(qint32 code, const PublishJob& job);
     void refuse(qint32 code, PublishJob job);

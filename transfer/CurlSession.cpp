@@ -232,12 +232,12 @@ void CurlSession::prepare(const QByteArray& path) {
 CURLcode CurlSession::perform() {
     if (aborted())
         return CURLE_ABORTED_BY_CALLBACK;
-    CURLcode rc = curl_easy_perform(handle_);
+    CURLcode rc = driver_.perform(handle_);
     // SSH: a way of logging in that the server refused gives way to the
     // next on a fresh connection, until one works or none is left.
     while (sshLogin_ && sshLogin_->retry(rc) && !aborted()) {
         sshLogin_->apply(handle_);
-        rc = curl_easy_perform(handle_);
+        rc = driver_.perform(handle_);
     }
     return rc;
 }

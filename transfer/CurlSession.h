@@ -1,5 +1,6 @@
 #pragma once
 
+#include "CurlDriver.h"
 #include "FtpPublisher.h"
 #include "LocalFile.h"
 #include "ProtocolTrace.h"
@@ -71,6 +72,7 @@ private:
 
     const PublishJob& job_;
     const std::atomic<bool>& abort_;
+    CurlDriver driver_;
     CURL* handle_;
     QByteArray base_, url_, user_, password_, caFile_, caDir_, knownHosts_;
     std::optional<qint64> storedSize_;

@@ -1,7 +1,6 @@
 #include "frmUpload.h"
 
 #include "AsteriskStyle.h"
-#include "CurlInet.h"
 #include "MessageBoxReporter.h"
 #include "UploadFile.h"
 #include "UploadLog.h"
@@ -69,7 +68,7 @@ const QString frmUpload::kCaption = QStringLiteral("Harlune Uploader - By Yorn")
 
 frmUpload::frmUpload(InetFactory factory, ResultReporter* reporter, TickSource ticks,
                      QWidget* parent)
-    : QWidget(parent), factory_(std::move(factory)) {
+    : QWidget(parent), factory_(aborter_.wrap(std::move(factory))) {
     if (!reporter) {
         ownReporter_ = std::make_unique<MessageBoxReporter>(this);
         reporter = ownReporter_.get();
@@ -182,7 +181,7 @@ void frmUpload::Form_Unload() {
         qCInfo(lcUpload) << "window closed;" << waiting << "upload(s) still waiting are ended";
     else
         qCInfo(lcUpload) << "window closed";
-    CurlInet::AbortAll();
+    aborter_.AbortAll();
     for (QWidget* window : QApplication::topLevelWidgets()) {
         if (window != this && window->isVisible())
             window->close();

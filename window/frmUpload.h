@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Inet.h"
+#include "InetAborter.h"
 #include "UploadControl.h"
 #include "UploadSettings.h"
 
@@ -64,6 +65,8 @@ private:
     QLabel* lblFTPPass = nullptr;
     QLabel* lblUTimer = nullptr;
 
+    // Declared before the factory it wraps.
+    InetAborter aborter_;
     InetFactory factory_;
     std::unique_ptr<ResultReporter> ownReporter_;
     std::unique_ptr<UploadControl> control_;

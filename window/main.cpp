@@ -1,4 +1,5 @@
 #include "CurlInet.h"
+#include "CursorBlinkLimit.h"
 #include "frmUpload.h"
 
 #include <QApplication>
@@ -14,6 +15,7 @@ int main(int argc, char* argv[]) {
         QApplication app(argc, argv);
         QApplication::setApplicationName(QStringLiteral(HARLUNE_APP_TITLE));
         QApplication::setApplicationVersion(QStringLiteral(HARLUNE_VERSION));
+        const CursorBlinkLimit blinkLimit;
         frmUpload window(CurlInetFactory());
         window.show();
         rc = QApplication::exec();

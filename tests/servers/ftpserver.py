@@ -219,6 +219,8 @@ def main():
     parser.add_argument("--drop-after", type=int, default=0)
     parser.add_argument("--throttle", type=int, default=0)
     parser.add_argument("--log")
+    parser.add_argument("--passive-ports", metavar="LOW-HIGH",
+                        help="passive data ports, for a proxy that forwards them")
     args = parser.parse_args()
     if args.mode in ("drop-mid-data", "stall-data") and args.drop_after <= 0:
         parser.error("--drop-after must be positive in mode " + args.mode)
@@ -230,6 +232,9 @@ def main():
     handler.authorizer = authorizer
     handler.dtp_handler.read_limit = args.throttle
     handler.dtp_handler.drop_after = args.drop_after
+    if args.passive_ports:
+        low, _, high = args.passive_ports.partition("-")
+        handler.passive_ports = list(range(int(low), int(high) + 1))
     if args.log:
         handler.log_file = open(args.log, "a", encoding="utf-8")
 

@@ -101,6 +101,8 @@ def main():
     parser.add_argument("--implicit", action="store_true")
     parser.add_argument("--mode", choices=sorted(MODES), default="required")
     parser.add_argument("--log")
+    parser.add_argument("--passive-ports", metavar="LOW-HIGH",
+                        help="passive data ports, for a proxy that forwards them")
     args = parser.parse_args()
 
     handler = ImplicitTls if args.implicit else MODES[args.mode]
@@ -112,6 +114,9 @@ def main():
     authorizer.add_user(args.user, args.password, args.root, perm="elradfmwMT")
     handler.authorizer = authorizer
     handler.auth_failed_timeout = 0.2
+    if args.passive_ports:
+        low, _, high = args.passive_ports.partition("-")
+        handler.passive_ports = list(range(int(low), int(high) + 1))
 
     server = FTPServer((args.host, 0), handler)
     signal.signal(signal.SIGTERM, lambda *_: server.close_all() or sys.exit(0))

@@ -375,7 +375,7 @@ void tst_CurlInet::abortEndsTransfer() {
     const QString local = writeLocal("channel_list.txt", QByteArray(8 * 1024 * 1024, 'x'));
     TransferTimeouts patient;
     CurlInet inet(patient);
-    QTimer::singleShot(500, [] { CurlInet::AbortAll(); });
+    QTimer::singleShot(500, [&inet] { inet.Abort(); });
     QElapsedTimer clock;
     clock.start();
     QCOMPARE(RunPut(inet, server.hostPort(), server.user(), server.password(), local,

@@ -1,4 +1,5 @@
 #include "CurlInet.h"
+#include "ForwardingInet.h"
 #include "FtpTestServer.h"
 #include "PackagedFtpServer.h"
 #include "ResponseCodes.h"
@@ -104,27 +105,15 @@ qint64 readOffset(const QString& path) {
 }
 
 // Counts the transfer components alive at once around a real one.
-class CountedInet final : public Inet {
+class CountedInet final : public ForwardingInet {
 public:
     CountedInet(std::unique_ptr<Inet> inner, int& live, int& most)
-        : inner_(std::move(inner)), live_(live) {
+        : ForwardingInet(std::move(inner)), live_(live) {
         most = std::max(most, ++live_);
     }
     ~CountedInet() override { --live_; }
-    void SetProtocol(int protocol) override { inner_->SetProtocol(protocol); }
-    void SetRemoteHost(const QString& host) override { inner_->SetRemoteHost(host); }
-    void SetUserName(const QString& userName) override { inner_->SetUserName(userName); }
-    void SetPassword(const QString& password) override { inner_->SetPassword(password); }
-    QString URL() const override { return inner_->URL(); }
-    void Execute(const QString& url, const QString& operation) override {
-        inner_->Execute(url, operation);
-    }
-    bool StillExecuting() const override { return inner_->StillExecuting(); }
-    qint32 ResponseCode() const override { return inner_->ResponseCode(); }
-    void Abort() override { inner_->Abort(); }
 
 private:
-    std::unique_ptr<Inet> inner_;
     int& live_;
 };
 

@@ -35,6 +35,33 @@ InetFactory noComponent() {
     return []() -> std::unique_ptr<Inet> { return nullptr; };
 }
 
+// A substitute component that works until it is aborted; it counts the
+// components made and the aborts they received.
+struct WaitCounts {
+    int made = 0;
+    int aborted = 0;
+};
+class WaitingInet final : public Inet {
+public:
+    explicit WaitingInet(WaitCounts& counts) : counts_(counts) { ++counts_.made; }
+    void SetProtocol(int) override {}
+    void SetRemoteHost(const QString&) override {}
+    void SetUserName(const QString&) override {}
+    void SetPassword(const QString&) override {}
+    QString URL() const override { return QStringLiteral("ftp://substitute/"); }
+    void Execute(const QString&, const QString&) override { running_ = true; }
+    bool StillExecuting() const override { return running_; }
+    qint32 ResponseCode() const override { return running_ ? -1 : 1; }
+    void Abort() override {
+        counts_.aborted += running_ ? 1 : 0;
+        running_ = false;
+    }
+
+private:
+    WaitCounts& counts_;
+    bool running_ = false;
+};
+
 // Answers every message box that opens, remembering what it said.
 class BoxAnswerer : public QObject {
 public:
@@ -103,6 +130,7 @@ private slots:
     void closeRoutes_data();
     void closeRoutes();
     void closeDuringStalledUpload();
+    void closeAbortsAnyComponent();
 };
 
 void tst_frmUpload::initTestCase() {
@@ -489,6 +517,32 @@ void tst_frmUpload::closeDuringStalledUpload() {
              qPrintable(warnings[0]));
     QVERIFY(log.texts("harlune.transfer", QtDebugMsg)
                 .contains("ending an upload that is still running"));
+}
+
+void tst_frmUpload::closeAbortsAnyComponent() {
+    // The window ends a waiting upload through the factory it was given, so
+    // a component it does not know is ended too.
+    QTemporaryDir dir;
+    QFile file(dir.filePath("channel_list.txt"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("list\n");
+    file.close();
+    WaitCounts counts;
+    CountingReporter reporter;
+    frmUpload w(
+        [&counts]() -> std::unique_ptr<Inet> { return std::make_unique<WaitingInet>(counts); },
+        &reporter);
+    child<QLineEdit>(w, "txtDomain")->setText("ftp.example.com");
+    child<QLineEdit>(w, "txtPathFile")->setText(file.fileName());
+    w.show();
+    QTimer::singleShot(300, &w, [&] { w.close(); });
+    const int rc =
+        runProgram([&] { QTest::mouseClick(child<QPushButton>(w, "cmdUpload"), Qt::LeftButton); });
+    QCOMPARE(rc, 0);
+    QCOMPARE(counts.made, 1);
+    QCOMPARE(counts.aborted, 1);
+    QCOMPARE(w.control().UploadsWaiting(), 0);
+    QVERIFY(reporter.shown.isEmpty());
 }
 
 QTEST_MAIN(tst_frmUpload)

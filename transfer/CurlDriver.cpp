@@ -1,0 +1,70 @@
+#include "CurlDriver.h"
+
+#include <sys/select.h>
+
+namespace {
+
+// libcurl's own ceiling for one wait; timers end it sooner.
+constexpr int WaitCeilingMs = 1000;
+
+CURLcode fromMulti(CURLMcode code) {
+    return code == CURLM_OUT_OF_MEMORY ? CURLE_OUT_OF_MEMORY : CURLE_BAD_FUNCTION_ARGUMENT;
+}
+
+} // namespace
+
+CurlDriver::CurlDriver() : multi_(curl_multi_init()) {}
+
+CurlDriver::~CurlDriver() {
+    // Closes the kept connection, with QUIT where it is still up.
+    curl_multi_cleanup(multi_);
+}
+
+CURLcode CurlDriver::perform(CURL* easy) {
+    if (!multi_)
+        return CURLE_FAILED_INIT;
+    if (const CURLMcode added = curl_multi_add_handle(multi_, easy); added != CURLM_OK)
+        return fromMulti(added);
+    CURLcode result = CURLE_OK;
+    bool ranAgain = false;
+    for (;;) {
+        int running = 0;
+        if (const CURLMcode code = curl_multi_perform(multi_, &running); code != CURLM_OK) {
+            result = fromMulti(code);
+            break;
+        }
+        if (running == 0) {
+            int left = 0;
+            const CURLMsg* message = curl_multi_info_read(multi_, &left);
+            result = message && message->msg == CURLMSG_DONE ? message->data.result
+                                                             : CURLE_BAD_FUNCTION_ARGUMENT;
+            break;
+        }
+        // Once only: a transfer that really waits on a timer alone (none of
+        // ours does) must not spin.
+        if (!ranAgain && !waitsOnSocket()) {
+            ranAgain = true;
+            continue;
+        }
+        ranAgain = false;
+        if (const CURLMcode code = curl_multi_poll(multi_, nullptr, 0, WaitCeilingMs, nullptr);
+            code != CURLM_OK) {
+            result = fromMulti(code);
+            break;
+        }
+    }
+    curl_multi_remove_handle(multi_, easy);
+    return result;
+}
+
+bool CurlDriver::waitsOnSocket() const {
+    // A socket numbered past FD_SETSIZE is left out of the sets and looks
+    // like none; that costs one more run, never a wrong wait.
+    fd_set read, write, error;
+    FD_ZERO(&read);
+    FD_ZERO(&write);
+    FD_ZERO(&error);
+    int highest = -1;
+    curl_multi_fdset(multi_, &read, &write, &error, &highest);
+    return highest >= 0;
+}

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <curl/curl.h>
+
+// Runs one easy handle to its end, as curl_easy_perform does, on a multi
+// handle of its own that keeps the connection between runs.
+//
+// libcurl 7.88 can leave an FTP transfer waiting on no socket at all: when
+// the reply to EPSV is already in hand the moment it is sent, the transfer
+// moves on to open the data connection but returns to its caller first, and
+// its own loop then sleeps until the next timer (200 ms, or a second). Here,
+// a run that leaves nothing to wait on is run again at once, which is what
+// later libcurl releases do themselves.
+class CurlDriver {
+public:
+    CurlDriver();
+    ~CurlDriver();
+    CurlDriver(const CurlDriver&) = delete;
+    CurlDriver& operator=(const CurlDriver&) = delete;
+
+    CURLcode perform(CURL* easy);
+
+private:
+    bool waitsOnSocket() const;
+
+    CURLM* multi_;
+};
