@@ -18,7 +18,7 @@ ensure_packages() {
 }
 
 BUILD_PACKAGES=(cmake make g++ qt6-base-dev libcurl4-openssl-dev fonts-wine)
-TEST_PACKAGES=(python3 python3-pyftpdlib python3-openssl openssl openssh-server vsftpd passwd procps
+TEST_PACKAGES=(python3 python3-pyftpdlib python3-openssl openssl openssh-server vsftpd passwd procps socat inotify-tools
     clang libclang-rt-14-dev)
 # bench/run.sh: curl is the baseline, Xvfb and Xlib time the start-up.
 BENCH_PACKAGES=(curl xvfb libx11-dev)

@@ -3,8 +3,11 @@
 #include "CurlSession.h"
 #include "LocalFile.h"
 #include "ResponseCodes.h"
+#include "StuckTemporaries.h"
 
 #include <QRandomGenerator>
+
+#include <span>
 
 namespace {
 
@@ -48,15 +51,20 @@ qint32 Publish(const PublishJob& job, const std::atomic<bool>& abort) {
     // tried only when the server refused the last before any data went out.
     const QString names[] = {TemporaryNameFor(finalName, token),
                              VisibleTemporaryNameFor(finalName, token), finalName};
+    const QString target =
+        QString::fromUtf8(CurlBaseUrl(job.endpoint)) + u'\n' + job.userName + u'\n' + finalName;
+    const qsizetype first = TemporaryWouldStick(target) ? std::size(names) - 1 : 0;
     QString temporary; // the name holding our copy, unless it is the final one
+    // Whether the server removed it: true also where nothing was left.
     const auto removeTemporary = [&] {
-        if (!temporary.isEmpty() && !session.aborted())
-            session.commands({session.removeCommand(temporary)}, true);
+        if (temporary.isEmpty() || session.aborted())
+            return true;
+        return session.commands({session.removeCommand(temporary)}, true) != CURLE_QUOTE_ERROR;
     };
 
     CURLcode rc = CURLE_OK;
     QList<QByteArray> checks;
-    for (const QString& name : names) {
+    for (const QString& name : std::span(names).subspan(first)) {
         if (!file.rewind())
             return ResponseCodes::LocalFileUnreadable;
         temporary = name == finalName ? QString() : name;
@@ -118,6 +126,7 @@ qint32 Publish(const PublishJob& job, const std::atomic<bool>& abort) {
         rc = session.store(finalName, file);
         code = rc == CURLE_OK ? checkedCopy(session, file) : session.failureCode(rc, file);
     }
-    removeTemporary();
+    if (!removeTemporary() && rc == CURLE_OK)
+        RememberStuckTemporary(target);
     return code;
 }

@@ -170,6 +170,11 @@ class OnlyPlainNamesHandler(Handler):
     pass
 
 
+class NoDeleteHandler(Handler):
+    def ftp_DELE(self, path):
+        self.respond("550 Not enough privileges.")
+
+
 class NoSizeHandler(Handler):
     # Dropping SIZE from the table also drops it from FEAT.
     proto_cmds = {k: v for k, v in Handler.proto_cmds.items() if k != "SIZE"}
@@ -238,6 +243,7 @@ MODES = {
     "no-overwrite": NoOverwriteHandler,
     "no-size": NoSizeHandler,
     "no-dot-names": NoDotNamesHandler,
+    "no-delete": NoDeleteHandler,
     "no-new-files": NoNewFilesHandler,
     "only-plain-names": OnlyPlainNamesHandler,
     "drop-mid-data": DropMidDataCmdHandler,

@@ -9,6 +9,7 @@ import argparse
 import signal
 import sys
 
+from OpenSSL import SSL
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.handlers import TLS_DTPHandler, TLS_FTPHandler
 from pyftpdlib.servers import FTPServer
@@ -27,6 +28,7 @@ class ExplicitTls(TLS_FTPHandler):
     tls_control_required = True
     tls_data_required = True
     dtp_handler = TlsData
+    tls_max = None
 
     @classmethod
     def get_ssl_context(cls):
@@ -35,6 +37,8 @@ class ExplicitTls(TLS_FTPHandler):
             # Clients resume the control connection's TLS session on the data
             # connection; OpenSSL refuses that without a session id context.
             context.set_session_id(b"harlune-tests")
+            if cls.tls_max == "1.2":
+                context.set_max_proto_version(SSL.TLS1_2_VERSION)
         return cls.ssl_context
 
 
@@ -54,11 +58,13 @@ def main():
     parser.add_argument("--certfile", required=True)
     parser.add_argument("--keyfile", required=True)
     parser.add_argument("--implicit", action="store_true")
+    parser.add_argument("--tls-max", choices=["1.2", "1.3"])
     args = parser.parse_args()
 
     handler = ImplicitTls if args.implicit else ExplicitTls
     handler.certfile = args.certfile
     handler.keyfile = args.keyfile
+    handler.tls_max = args.tls_max
     authorizer = DummyAuthorizer()
     authorizer.add_user(args.user, args.password, args.root, perm="elradfmwMT")
     handler.authorizer = authorizer

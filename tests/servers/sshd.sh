@@ -1,11 +1,13 @@
 #!/bin/bash
 # Runs Debian's OpenSSH server on loopback for the uploader's SFTP tests.
 #
-#   sshd.sh start DIR USER PASSWORD   prints "PORT <n>", "PID <pid>" and
+#   sshd.sh start DIR USER PASSWORD [FLAG...]
+#                                     prints "PORT <n>", "PID <pid>" and
 #                                     "HOSTKEY <public key line>"
 #   sshd.sh stop PID
 #
-# DIR becomes USER's home and login directory (with DIR/public_html); the host
+# DIR becomes USER's home and login directory (with DIR/public_html); each
+# FLAG goes to the SFTP server (internal-sftp: -P to deny requests); the host
 # key, configuration and log go into DIR's parent folder. It stops by itself
 # once the process that ran "start" has gone. Exits 77 (skip) when it cannot
 # run here.
@@ -18,12 +20,14 @@ LAUNCHER=sshd.sh
 SSHD=/usr/sbin/sshd
 
 start() {
-    [ $# -eq 3 ] || fail "usage: sshd.sh start DIR USER PASSWORD"
+    [ $# -ge 3 ] || fail "usage: sshd.sh start DIR USER PASSWORD [FLAG...]"
     [ "$(id -u)" -eq 0 ] || skip "must run as root to add the user and start sshd"
     [ -x "$SSHD" ] || skip "$SSHD is not installed"
     local dir user=$2 password=$3 parent owner=$PPID port
     dir=$(realpath -m "$1")
     parent=$(dirname "$dir")
+    shift 3
+    local sftp="internal-sftp${*:+ $*}"
 
     (
         flock 9
@@ -47,8 +51,8 @@ PubkeyAuthentication no
 PermitRootLogin no
 AllowUsers $user
 StrictModes no
-Subsystem sftp internal-sftp
-ForceCommand internal-sftp
+Subsystem sftp $sftp
+ForceCommand $sftp
 LogLevel VERBOSE
 CONF
         if serve "$owner" "$port" "$parent/sshd.log" "$SSHD" -D -e -f "$parent/sshd_config"; then
@@ -62,5 +66,5 @@ CONF
 case "${1:-}" in
 start) shift; start "$@" ;;
 stop) stop_tree "$2" ;;
-*) fail "usage: sshd.sh start DIR USER PASSWORD | stop PID" ;;
+*) fail "usage: sshd.sh start DIR USER PASSWORD [FLAG...] | stop PID" ;;
 esac
