@@ -21,6 +21,9 @@
 
 #include <memory>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 const QString FinalName = QStringLiteral("channel_list.txt");
@@ -34,11 +37,20 @@ struct ServerConfig {
     QStringList options; // mode, configuration lines, flags: see each launcher
     bool rsa = false;    // TLS certificate with an RSA key instead of ECDSA
     QString tlsMax;      // "1.2": the server's OpenSSL offers nothing newer
+    // The folder belongs to root: the session may overwrite the file there
+    // (seeded before the first publish) and create nothing.
+    bool lockedFolder = false;
 };
 
 ServerConfig config(const QString& server, const QString& setting, const QString& launcher,
                     const QStringList& options = {}, bool rsa = false, const QString& tlsMax = {}) {
-    return {server, setting, launcher, options, rsa, tlsMax};
+    return {server, setting, launcher, options, rsa, tlsMax, false};
+}
+
+ServerConfig locked(ServerConfig config) {
+    config.setting = "folder not writable, the file in it is";
+    config.lockedFolder = true;
+    return config;
 }
 
 struct Cell {
@@ -88,6 +100,7 @@ public:
         QStringList args;
         const bool packaged = config.launcher != "vsftpd.sh" && config.launcher != "sshd.sh";
         user_ = packaged && config.launcher != "inetutils-ftpd" ? "harlune" : TestSystemUser();
+        sessionOwner_ = user_ == "harlune" ? "nobody" : user_;
         QString script = config.launcher;
         if (packaged) {
             script = "packaged-ftpd.sh";
@@ -118,6 +131,8 @@ public:
 
     QString root() const { return base_->filePath("home"); }
     QString user() const { return user_; }
+    // The account the server's sessions write files as.
+    QString sessionOwner() const { return sessionOwner_; }
     QString password() const { return "s3cret"; }
     quint16 port() const { return port_; }
     QString knownHostsLine() const {
@@ -132,6 +147,7 @@ private:
     quint16 port_ = 0;
     QString user_;
     QString hostKey_;
+    QString sessionOwner_;
 };
 
 // What happens to names in one folder, as the kernel reports it.
@@ -267,6 +283,7 @@ void tst_Compatibility::publishTwice_data() {
     add(config("vsftpd", "default", "vsftpd.sh"), "ftp");
     add(config("vsftpd", "names beginning with a dot refused (deny_file={.*})", "vsftpd.sh", {"deny_file={.*}"}), "ftp");
     add(config("vsftpd", "delete refused (cmds_denied=DELE)", "vsftpd.sh", {"cmds_denied=DELE"}), "ftp");
+    add(locked(config("vsftpd", "", "vsftpd.sh")), "ftp");
     add(config("vsftpd", "rename refused (cmds_denied=RNFR,RNTO)", "vsftpd.sh", {"cmds_denied=RNFR,RNTO"}), "ftp");
     add(config("vsftpd", "ssl_enable=YES (session reuse required), ECDSA certificate: TLS 1.3 only", "vsftpd.sh", vsftpdTls), "ftpes");
     add(config("vsftpd", "ssl_enable=YES (session reuse required), RSA certificate, TLS 1.2 at most", "vsftpd.sh", vsftpdTls, true, "1.2"), "ftpes");
@@ -282,6 +299,7 @@ void tst_Compatibility::publishTwice_data() {
     add(config("pure-ftpd", "names beginning with a dot refused (-x)", "pure-ftpd", {"-x"}), "ftp");
     add(config("pure-ftpd", "delete refused (-K)", "pure-ftpd", {"-K"}), "ftp");
     add(config("pure-ftpd", "overwrite refused, uploads renamed (-r)", "pure-ftpd", {"-r"}), "ftp");
+    add(locked(config("pure-ftpd", "", "pure-ftpd")), "ftp");
     add(config("pure-ftpd", "TLS required (-Y 3)", "pure-ftpd", {"-Y", "3", "-2", "@CERT@,@KEY@"}), "ftpes");
     add(config("pure-ftpd", "TLS required (-Y 3), TLS 1.2 at most", "pure-ftpd", {"-Y", "3", "-2", "@CERT@,@KEY@"}, false, "1.2"), "ftpes");
 
@@ -290,6 +308,7 @@ void tst_Compatibility::publishTwice_data() {
     add(config("OpenSSH", "default", "sshd.sh"), "sftp");
     add(config("OpenSSH", "delete refused (internal-sftp -P remove)", "sshd.sh", {"-P", "remove"}), "sftp",
         ".channel_list.txt.*.part");
+    add(locked(config("OpenSSH", "", "sshd.sh")), "sftp");
     add(config("OpenSSH", "rename refused (internal-sftp -P rename)", "sshd.sh", {"-P", "rename,posix-rename@openssh.com"}), "sftp");
     // clang-format on
 }
@@ -330,6 +349,11 @@ void tst_Compatibility::publishTwice() {
     const QString remote = Folder + '/' + FinalName;
     const QString local = dir_.filePath(FinalName);
     const QString remoteDir = server_.root() + '/' + Folder;
+    if (cell.config.lockedFolder) {
+        QVERIFY(WriteIn(server_.root(), remote, "old\n", server_.sessionOwner()));
+        QVERIFY(::chown(QFile::encodeName(remoteDir).constData(), 0, 0) == 0);
+        QVERIFY(::chmod(QFile::encodeName(remoteDir).constData(), 0755) == 0);
+    }
 
     // Two publishes of other bytes (and another length): the second replaces
     // the first. Large enough for a TLS store to lose its end.
