@@ -20,7 +20,7 @@ ensure_packages() {
 BUILD_PACKAGES=(cmake make g++ qt6-base-dev libcurl4-openssl-dev fonts-wine)
 # openssh-client: ssh-agent, ssh-add and ssh-keygen for the SFTP key tests.
 TEST_PACKAGES=(python3 python3-pyftpdlib python3-openssl openssl openssh-server openssh-client
-    vsftpd passwd procps clang libclang-rt-14-dev)
+    vsftpd passwd procps socat inotify-tools clang libclang-rt-14-dev)
 # bench/run.sh: curl is the baseline, Xvfb and Xlib time the start-up,
 # xwininfo finds the window to focus for the idle figures.
 BENCH_PACKAGES=(curl xvfb libx11-dev x11-utils)

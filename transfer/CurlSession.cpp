@@ -36,7 +36,8 @@ CurlSession::~CurlSession() {
     curl_easy_cleanup(handle_);
 }
 
-CURLcode CurlSession::store(const QString& remote, LocalFile& file) {
+CURLcode CurlSession::store(const QString& remote, LocalFile& file,
+                            const QList<QByteArray>& checks) {
     storedSize_.reset();
     prepare(EncodeRemotePath(remote, job_.endpoint.transport));
     action_ = "STOR " + remote.toUtf8();
@@ -50,6 +51,7 @@ CURLcode CurlSession::store(const QString& remote, LocalFile& file) {
             before << "*OPTS UTF8 ON";
         after << "*SIZE " + remote.toUtf8();
     }
+    before += checks;
     if (sftp())
         trace_.note("SFTP " + action_);
     Slist pre = makeSlist(before);
@@ -101,6 +103,25 @@ bool CurlSession::sawReply(int code) const {
     const QByteArray prefix = QByteArray::number(code) + ' ';
     return std::any_of(replies_.begin(), replies_.end(),
                        [&](const QByteArray& line) { return line.startsWith(prefix); });
+}
+
+bool CurlSession::refusedBeforeData(CURLcode rc, const LocalFile& file) const {
+    if (file.sent() != 0 || aborted())
+        return false;
+    if (sftp())
+        return rc == CURLE_REMOTE_ACCESS_DENIED;
+    // 550 (not allowed) and 553 (name not allowed); anything else, a full
+    // disk or a busy server, would refuse the next name just the same.
+    const long reply = lastReply();
+    return rc == CURLE_UPLOAD_FAILED && (reply == 550 || reply == 553) && !sawReply(150) &&
+           !sawReply(125);
+}
+
+QString CurlSession::entryPath() const {
+    const char* path = nullptr;
+    if (curl_easy_getinfo(handle_, CURLINFO_FTP_ENTRY_PATH, &path) != CURLE_OK || !path)
+        return {};
+    return QString::fromUtf8(path);
 }
 
 bool CurlSession::mayHaveStored(CURLcode rc) const {

@@ -30,7 +30,9 @@ public:
     bool aborted() const { return abort_.load(); }
 
     // STOR of the local file under `remote`, then SIZE of what arrived.
-    CURLcode store(const QString& remote, LocalFile& file);
+    // `checks` are commands sent first; one the server refuses ends the
+    // store before any data is sent.
+    CURLcode store(const QString& remote, LocalFile& file, const QList<QByteArray>& checks = {});
     // Plain commands on the log-in directory, no transfer. A clean-up is
     // best effort and gets shorter time limits.
     CURLcode commands(const QList<QByteArray>& lines, bool cleanup = false);
@@ -43,6 +45,13 @@ public:
     QList<QByteArray> renameCommands(const QString& from, const QString& to) const;
 
     bool sawReply(int code) const;
+    // Whether the server refused to store under the name asked for before
+    // a byte of the file went out: an error reply to STOR, or on SFTP a
+    // refused open. Another name may then be tried.
+    bool refusedBeforeData(CURLcode rc, const LocalFile& file) const;
+    // The directory the server logged us into, as it answered PWD; empty
+    // when unknown. Read it before the next request.
+    QString entryPath() const;
     // Whether a failed store may have left a file behind.
     bool mayHaveStored(CURLcode rc) const;
     long lastReply() const;

@@ -153,6 +153,12 @@ private:
             return QStringLiteral("the server refused %1")
                 .arg(quoted(QString::fromUtf8(r_.action)));
         case CURLE_QUOTE_ERROR:
+            // Before a store, the only command that must succeed is the
+            // check that the remote folder is there.
+            if (storing())
+                return QStringLiteral("the remote folder %1 does not exist or cannot be "
+                                      "entered")
+                    .arg(remoteFolder());
             return QStringLiteral("the server refused %1")
                 .arg(quoted(QString::fromUtf8(r_.action)));
         case CURLE_PARTIAL_FILE:

@@ -3,8 +3,11 @@
 #include "CurlSession.h"
 #include "LocalFile.h"
 #include "ResponseCodes.h"
+#include "StuckTemporaries.h"
 
 #include <QRandomGenerator>
+
+#include <span>
 
 namespace {
 
@@ -13,6 +16,20 @@ qint32 checkedCopy(const CurlSession& session, const LocalFile& file) {
         return ResponseCodes::LocalFileChanged;
     const auto size = session.reportedSize();
     return size && *size != file.size() ? ResponseCodes::SizeMismatch : ResponseCodes::Ok;
+}
+
+// Commands that fail where the folder of `remote` is missing and otherwise
+// leave the session where it was. They go with the second name tried, so
+// that a mistyped folder costs one round trip, not a store per name.
+QList<QByteArray> folderCheck(const CurlSession& session, const QString& remote,
+                              const QString& entry) {
+    QString folder = RemoteFolderOf(remote);
+    if (folder.size() > 1 && folder.endsWith(u'/'))
+        folder.chop(1);
+    if (session.sftp() || folder.isEmpty() || folder == u'/' || entry.isEmpty() ||
+        HasUnsafeText(entry))
+        return {};
+    return {"CWD " + folder.toUtf8(), "CWD " + entry.toUtf8()};
 }
 
 } // namespace
@@ -30,18 +47,43 @@ qint32 Publish(const PublishJob& job, const std::atomic<bool>& abort) {
 
     const QString& finalName = job.remoteFileName;
     const QString token = QString::number(QRandomGenerator::system()->generate64(), 16);
-    const QString temporary = TemporaryNameFor(finalName, token);
+    // Where the bytes go, safest first: a hidden temporary name; a visible
+    // one, for servers that refuse names beginning with a dot; the final
+    // name itself, as a plain store would, for servers that let a client
+    // replace that file and create nothing beside it. The next name is
+    // tried only when the server refused the last before any data went out.
+    const QString names[] = {TemporaryNameFor(finalName, token),
+                             VisibleTemporaryNameFor(finalName, token), finalName};
+    const QString target =
+        QString::fromUtf8(CurlBaseUrl(job.endpoint)) + u'\n' + job.userName + u'\n' + finalName;
+    const qsizetype first = TemporaryWouldStick(target) ? std::size(names) - 1 : 0;
+    QString temporary; // the name holding our copy, unless it is the final one
+    // Whether the server removed it: true also where nothing was left.
     const auto removeTemporary = [&] {
-        if (!session.aborted())
-            session.commands({session.removeCommand(temporary)}, true);
+        if (temporary.isEmpty() || session.aborted())
+            return true;
+        return session.commands({session.removeCommand(temporary)}, true) != CURLE_QUOTE_ERROR;
     };
 
-    CURLcode rc = session.store(temporary, file);
+    CURLcode rc = CURLE_OK;
+    QList<QByteArray> checks;
+    for (const QString& name : std::span(names).subspan(first)) {
+        if (!file.rewind())
+            return ResponseCodes::LocalFileUnreadable;
+        temporary = name == finalName ? QString() : name;
+        rc = session.store(name, file, checks);
+        if (rc == CURLE_OK || !session.refusedBeforeData(rc, file))
+            break;
+        checks = name == names[0] ? folderCheck(session, finalName, session.entryPath())
+                                  : QList<QByteArray>{};
+    }
     if (rc != CURLE_OK) {
+        // A refused folder check ends here too, with the server's reply to
+        // it: the folder is missing, and no name would do.
         const qint32 code = session.failureCode(rc, file);
         // Before the log-in went through there is nothing to remove, and a
         // second attempt would only double the wait on a refused password.
-        if (session.mayHaveStored(rc))
+        if (session.mayHaveStored(rc) && !session.refusedBeforeData(rc, file))
             removeTemporary();
         return code;
     }
@@ -49,7 +91,8 @@ qint32 Publish(const PublishJob& job, const std::atomic<bool>& abort) {
         removeTemporary();
         return code;
     }
-
+    if (temporary.isEmpty())
+        return ResponseCodes::Ok;
     rc = session.commands(session.renameCommands(temporary, finalName));
     if (rc == CURLE_OK)
         return ResponseCodes::Ok;
@@ -86,6 +129,7 @@ qint32 Publish(const PublishJob& job, const std::atomic<bool>& abort) {
         rc = session.store(finalName, file);
         code = rc == CURLE_OK ? checkedCopy(session, file) : session.failureCode(rc, file);
     }
-    removeTemporary();
+    if (!removeTemporary() && rc == CURLE_OK)
+        RememberStuckTemporary(target);
     return code;
 }

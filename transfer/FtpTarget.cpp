@@ -216,9 +216,15 @@ QString SftpServerPath(const QString& remoteFileName) {
     return rootTilde ? u'/' + remoteFileName : remoteFileName;
 }
 
+QString RemoteFolderOf(const QString& remoteFileName) {
+    return remoteFileName.left(remoteFileName.lastIndexOf(u'/') + 1);
+}
+
+QString VisibleTemporaryNameFor(const QString& remoteFileName, const QString& token) {
+    return remoteFileName + u'.' + token + QStringLiteral(".part");
+}
+
 QString TemporaryNameFor(const QString& remoteFileName, const QString& token) {
-    const qsizetype slash = remoteFileName.lastIndexOf(u'/');
-    const QString dir = remoteFileName.left(slash + 1);
-    const QString base = remoteFileName.mid(slash + 1);
-    return dir + u'.' + base + u'.' + token + QStringLiteral(".part");
+    const QString dir = RemoteFolderOf(remoteFileName);
+    return dir + u'.' + remoteFileName.mid(dir.size()) + u'.' + token + QStringLiteral(".part");
 }

@@ -68,3 +68,11 @@ QString SftpServerPath(const QString& remoteFileName);
 
 // A name beside the final one, hidden from plain listings, unique per upload.
 QString TemporaryNameFor(const QString& remoteFileName, const QString& token);
+
+// The same beside the final name, for servers that refuse names beginning
+// with a dot: visible in listings while it is sent, still unique.
+QString VisibleTemporaryNameFor(const QString& remoteFileName, const QString& token);
+
+// The folder part of a remote name, with its trailing slash; empty for a
+// name in the log-in directory.
+QString RemoteFolderOf(const QString& remoteFileName);

@@ -18,6 +18,8 @@ public:
     bool changed() const;
     bool rewind();
     qint64 size() const { return size_; }
+    // Bytes handed to libcurl since the last open or rewind.
+    qint64 sent() const { return sent_; }
     bool readError() const { return readError_; }
     // The system's error of a failed open or read; -1 when the path names
     // something other than a regular file.

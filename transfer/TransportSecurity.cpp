@@ -1,6 +1,7 @@
 // The options each transport adds to a session: TLS for FTPS, the host key
 // and the log-in methods for SFTP.
 #include "CurlSession.h"
+#include "DrainingClose.h"
 
 #include <QDir>
 #include <QFile>
@@ -40,10 +41,14 @@ void CurlSession::secure() {
 void CurlSession::tlsOptions(bool verify) {
     curl_easy_setopt(handle_, CURLOPT_SSL_VERIFYPEER, verify ? 1L : 0L);
     curl_easy_setopt(handle_, CURLOPT_SSL_VERIFYHOST, verify ? 2L : 0L);
-    // libcurl 7.88 can end an FTPS store under TLS 1.3 as an empty file.
+    // TLS 1.2 or newer. TLS 1.3 only keeps every byte of a store with the
+    // draining close: without it libcurl 7.88 resets the data connection
+    // under the server's feet.
     curl_easy_setopt(handle_, CURLOPT_SSLVERSION,
                      static_cast<long>(CURL_SSLVERSION_TLSv1_2) |
-                         static_cast<long>(CURL_SSLVERSION_MAX_TLSv1_2));
+                         static_cast<long>(CURL_SSLVERSION_MAX_DEFAULT));
+    curl_easy_setopt(handle_, CURLOPT_CLOSESOCKETFUNCTION, &CloseDraining);
+    curl_easy_setopt(handle_, CURLOPT_CLOSESOCKETDATA, const_cast<std::atomic<bool>*>(&abort_));
     // As OpenSSL programs do, so that a company's own authority can be
     // trusted; libcurl otherwise uses its built-in bundle path only.
     caFile_ = qgetenv("SSL_CERT_FILE");

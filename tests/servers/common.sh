@@ -80,9 +80,26 @@ stop_tree() {
 # on 127.0.0.1:$2; its output goes to $3. Prints "PORT" and "PID" once it
 # listens; returns 1, the server ended, when it does not (most likely the
 # port was taken in the meantime: the caller tries another).
+#
+# With HARLUNE_SERVER_TLS_MAX set (to 1.2), the server's OpenSSL offers no
+# newer TLS: the system-wide default, set by a configuration file of its own.
 serve() {
     local owner=$1 port=$2 log=$3 pid tries=0
     shift 3
+    if [ -n "${HARLUNE_SERVER_TLS_MAX:-}" ]; then
+        local conf
+        conf="$(dirname "$log")/openssl-tls-max.cnf"
+        cat >"$conf" <<EOF
+openssl_conf = default_conf
+[default_conf]
+ssl_conf = ssl_sect
+[ssl_sect]
+system_default = system_default_sect
+[system_default_sect]
+MaxProtocol = TLSv$HARLUNE_SERVER_TLS_MAX
+EOF
+        set -- env OPENSSL_CONF="$conf" "$@"
+    fi
     setsid "$@" </dev/null >>"$log" 2>&1 &
     pid=$!
     (

@@ -6,6 +6,7 @@ Prints "PORT <n>" once listening and serves until SIGTERM or SIGINT.
 
 import argparse
 import logging
+import os
 import signal
 import sys
 import time
@@ -129,6 +130,51 @@ class NoOverwriteHandler(Handler):
         return super().ftp_RNTO(path)
 
 
+def refuse_names(check, code):
+    """Refuses STOR and RNTO to names `check` matches, as some hosts do."""
+
+    def decorate(cls):
+        class Refusing(cls):
+            def ftp_STOR(self, file, mode="w"):
+                if check(self, file):
+                    self.respond(code)
+                    return None
+                return super().ftp_STOR(file, mode)
+
+            def ftp_RNTO(self, path):
+                if self._rnfr and check(self, path):
+                    self._rnfr = None
+                    self.respond(code)
+                    return None
+                return super().ftp_RNTO(path)
+
+        return Refusing
+
+    return decorate
+
+
+@refuse_names(lambda self, path: os.path.basename(path).startswith("."),
+              "553 Prohibited file name.")
+class NoDotNamesHandler(Handler):
+    pass
+
+
+@refuse_names(lambda self, path: not self.fs.lexists(path), "550 Permission denied.")
+class NoNewFilesHandler(Handler):
+    """Only files that exist may be written: a folder the user cannot write to."""
+
+
+@refuse_names(lambda self, path: path.endswith(".part") or
+              os.path.basename(path).startswith("."), "553 Prohibited file name.")
+class OnlyPlainNamesHandler(Handler):
+    pass
+
+
+class NoDeleteHandler(Handler):
+    def ftp_DELE(self, path):
+        self.respond("550 Not enough privileges.")
+
+
 class NoSizeHandler(Handler):
     # Dropping SIZE from the table also drops it from FEAT.
     proto_cmds = {k: v for k, v in Handler.proto_cmds.items() if k != "SIZE"}
@@ -196,6 +242,10 @@ MODES = {
     "no-rename": NoRenameHandler,
     "no-overwrite": NoOverwriteHandler,
     "no-size": NoSizeHandler,
+    "no-dot-names": NoDotNamesHandler,
+    "no-delete": NoDeleteHandler,
+    "no-new-files": NoNewFilesHandler,
+    "only-plain-names": OnlyPlainNamesHandler,
     "drop-mid-data": DropMidDataCmdHandler,
     "drop-after-data": DropAfterDataCmdHandler,
     "drop-at-login": DropAtLoginHandler,

@@ -10,6 +10,7 @@ import argparse
 import signal
 import sys
 
+from OpenSSL import SSL
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.handlers import TLS_DTPHandler, TLS_FTPHandler
 from pyftpdlib.servers import FTPServer
@@ -36,6 +37,7 @@ class ExplicitTls(TLS_FTPHandler):
     tls_data_required = True
     dtp_handler = TlsData
     log_file = None
+    tls_max = None
 
     def pre_process_command(self, line, cmd, arg):
         # Each command with how it travelled, so that a test can tell
@@ -52,6 +54,8 @@ class ExplicitTls(TLS_FTPHandler):
             # Clients resume the control connection's TLS session on the data
             # connection; OpenSSL refuses that without a session id context.
             context.set_session_id(b"harlune-tests")
+            if cls.tls_max == "1.2":
+                context.set_max_proto_version(SSL.TLS1_2_VERSION)
         return cls.ssl_context
 
 
@@ -103,6 +107,7 @@ def main():
     parser.add_argument("--log")
     parser.add_argument("--passive-ports", metavar="LOW-HIGH",
                         help="passive data ports, for a proxy that forwards them")
+    parser.add_argument("--tls-max", choices=["1.2", "1.3"])
     args = parser.parse_args()
 
     handler = ImplicitTls if args.implicit else MODES[args.mode]
@@ -110,6 +115,7 @@ def main():
         handler.log_file = open(args.log, "a", encoding="utf-8")
     handler.certfile = args.certfile
     handler.keyfile = args.keyfile
+    handler.tls_max = args.tls_max
     authorizer = DummyAuthorizer()
     authorizer.add_user(args.user, args.password, args.root, perm="elradfmwMT")
     handler.authorizer = authorizer

@@ -1,14 +1,19 @@
 #!/bin/bash
-# Runs proftpd or pure-ftpd on loopback for the uploader's tests, straight
-# from Debian's packages unpacked into a scratch folder: as installed
-# packages both conflict with vsftpd.
+# Runs proftpd, pure-ftpd or GNU inetutils' ftpd on loopback for the
+# uploader's tests, straight from Debian's packages unpacked into a scratch
+# folder: as installed packages they conflict with vsftpd.
 #
-#   packaged-ftpd.sh start proftpd|pure-ftpd DIR USER PASSWORD
+#   packaged-ftpd.sh start proftpd|pure-ftpd|inetutils-ftpd DIR USER PASSWORD [OPTION...]
 #                                       prints "PORT <n>" and "PID <pid>"
 #   packaged-ftpd.sh stop PID
 #
 # DIR becomes USER's login directory; the unpacked packages, the config and
-# the logs go into DIR's parent folder. Sessions run as "nobody". The .deb
+# the logs go into DIR's parent folder. Each OPTION is a line added to
+# proftpd's configuration (its modules, mod_tls among them, load from the
+# unpacked packages), or an argument added to pure-ftpd's command line.
+# proftpd and pure-ftpd sessions run as "nobody"; inetutils' ftpd has no
+# user list of its own and logs USER in as the system account of that name
+# (created here, as for vsftpd), one ftpd per connection. The .deb
 # files are fetched with apt-get download once and kept in
 # $HARLUNE_FTPD_CACHE (default /var/cache/harlune-test-ftpd). The server
 # stops by itself once the process that ran "start" has gone. Exits 77
@@ -24,8 +29,9 @@ SESSION_USER=nobody
 
 packages_for() {
     case "$1" in
-    proftpd) echo proftpd-core libhiredis0.14 libmemcached11 libmemcachedutil2 libhashkit2 libpcre2-posix3 ;;
+    proftpd) echo proftpd-core proftpd-mod-crypto libhiredis0.14 libmemcached11 libmemcachedutil2 libhashkit2 libpcre2-posix3 ;;
     pure-ftpd) echo pure-ftpd ;;
+    inetutils-ftpd) echo inetutils-ftpd ;;
     *) fail "unknown server $1" ;;
     esac
 }
@@ -85,6 +91,7 @@ write_proftpd() {
 
 proftpd_config() {
     local base=$1 port=$2
+    shift 2
     cat >"$base/proftpd.conf" <<EOF
 ServerName "harlune test"
 ServerType standalone
@@ -111,7 +118,9 @@ AllowOverwrite on
 Umask 022
 SystemLog $base/proftpd.log
 TransferLog $base/xfer.log
+ModulePath $base/pkg/usr/lib/proftpd
 EOF
+    [ $# -eq 0 ] || printf '%s\n' "$@" >>"$base/proftpd.conf"
 }
 
 write_pure_ftpd() {
@@ -126,13 +135,15 @@ write_pure_ftpd() {
 }
 
 start() {
-    [ $# -eq 4 ] || fail "usage: packaged-ftpd.sh start proftpd|pure-ftpd DIR USER PASSWORD"
+    [ $# -ge 4 ] || fail "usage: packaged-ftpd.sh start proftpd|pure-ftpd|inetutils-ftpd DIR USER PASSWORD [OPTION...]"
     local server=$1 dir user=$3 password=$4 base owner=$PPID
     [ "$(id -u)" -eq 0 ] || skip "must run as root: $server chroots and switches to $SESSION_USER"
     id -u "$SESSION_USER" >/dev/null 2>&1 || skip "no user $SESSION_USER"
     command -v apt-get >/dev/null || skip "no apt-get to fetch $server with"
     dir=$(realpath -m "$2")
     base=$(dirname "$dir")
+    shift 4
+    [ "$server" != inetutils-ftpd ] || command -v socat >/dev/null || skip "socat is not installed"
 
     local packages
     read -r -a packages <<<"$(packages_for "$server")"
@@ -142,20 +153,28 @@ start() {
     ) 9>/tmp/harlune-ftpd-cache.lock
     unpack "$base/pkg" "${packages[@]}"
 
-    mkdir -p "$dir/public_html"
-    chown -R "$SESSION_USER:" "$dir"
-    chmod go+x "$base"
-
-    local port
+    local owner_user=$SESSION_USER
     case "$server" in
     proftpd) write_proftpd "$base" "$dir" "$user" "$password" ;;
     pure-ftpd) write_pure_ftpd "$base" "$dir" "$user" "$password" ;;
+    inetutils-ftpd)
+        (
+            flock 9
+            prepare_user "$dir" "$user" "$password"
+        ) 9>/tmp/harlune-vsftpd.lock
+        owner_user=$user
+        ;;
     esac
+    mkdir -p "$dir/public_html"
+    chown -R "$owner_user:" "$dir"
+    chmod go+x "$base"
+
+    local port
     for _ in 1 2 3; do
         port=$(free_port)
         case "$server" in
         proftpd)
-            proftpd_config "$base" "$port"
+            proftpd_config "$base" "$port" "$@"
             serve "$owner" "$port" "$base/server.out" \
                 env LD_LIBRARY_PATH="$base/pkg/usr/lib/x86_64-linux-gnu" \
                 "$base/pkg/usr/sbin/proftpd" -n -q -c "$base/proftpd.conf" && return 0
@@ -163,7 +182,14 @@ start() {
         pure-ftpd)
             serve "$owner" "$port" "$base/server.out" \
                 "$base/pkg/usr/sbin/pure-ftpd" -S "127.0.0.1,$port" -4 -l "puredb:$base/pureftpd.pdb" \
-                -E -H -A -u 1 -O "clf:$base/xfer.log" && return 0
+                -E -H -A -u 1 -O "clf:$base/xfer.log" "$@" && return 0
+            ;;
+        inetutils-ftpd)
+            # An inetd of its own: each connection runs one ftpd with the
+            # socket as its standard input and output.
+            serve "$owner" "$port" "$base/server.out" \
+                socat "TCP-LISTEN:$port,bind=127.0.0.1,reuseaddr,fork" \
+                "EXEC:$base/pkg/usr/sbin/ftpd -l,nofork" && return 0
             ;;
         esac
     done
@@ -178,5 +204,5 @@ stop() {
 case "${1:-}" in
 start) shift; start "$@" ;;
 stop) shift; stop "$@" ;;
-*) fail "usage: packaged-ftpd.sh start proftpd|pure-ftpd DIR USER PASSWORD | stop PID" ;;
+*) fail "usage: packaged-ftpd.sh start proftpd|pure-ftpd|inetutils-ftpd DIR USER PASSWORD [OPTION...] | stop PID" ;;
 esac

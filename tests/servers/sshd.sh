@@ -1,7 +1,7 @@
 #!/bin/bash
 # Runs Debian's OpenSSH server on loopback for the uploader's SFTP tests.
 #
-#   sshd.sh start DIR USER PASSWORD [METHODS]
+#   sshd.sh start DIR USER PASSWORD [METHODS] [FLAG...]
 #                                     prints "PORT <n>", "PID <pid>" and
 #                                     "HOSTKEY <public key line>"
 #   sshd.sh stop PID
@@ -9,9 +9,10 @@
 # DIR becomes USER's home and login directory (with DIR/public_html); the host
 # key, configuration and log go into DIR's parent folder. The server accepts
 # the log-in methods named, comma-separated: password (the default) and
-# publickey, with the keys in the parent folder's "authorized_keys". It stops
-# by itself once the process that ran "start" has gone. Exits 77 (skip) when
-# it cannot run here.
+# publickey, with the keys in the parent folder's "authorized_keys". Each
+# FLAG (from the first argument that starts with "-") goes to the SFTP
+# server (internal-sftp: -P to deny requests). It stops by itself once the
+# process that ran "start" has gone. Exits 77 (skip) when it cannot run here.
 set -euo pipefail
 
 LAUNCHER=sshd.sh
@@ -21,13 +22,19 @@ LAUNCHER=sshd.sh
 SSHD=/usr/sbin/sshd
 
 start() {
-    [ $# -eq 3 ] || [ $# -eq 4 ] || fail "usage: sshd.sh start DIR USER PASSWORD [METHODS]"
+    [ $# -ge 3 ] || fail "usage: sshd.sh start DIR USER PASSWORD [METHODS] [FLAG...]"
     [ "$(id -u)" -eq 0 ] || skip "must run as root to add the user and start sshd"
     [ -x "$SSHD" ] || skip "$SSHD is not installed"
-    local dir user=$2 password=$3 methods=${4:-password} method parent owner=$PPID port
+    local dir user=$2 password=$3 methods=password method parent owner=$PPID port
     local by_password=no by_key=no
     dir=$(realpath -m "$1")
     parent=$(dirname "$dir")
+    shift 3
+    if [ $# -gt 0 ] && [[ $1 != -* ]]; then
+        methods=$1
+        shift
+    fi
+    local sftp="internal-sftp${*:+ $*}"
     for method in ${methods//,/ }; do
         case $method in
         password) by_password=yes ;;
@@ -62,8 +69,8 @@ AuthorizedKeysFile $parent/authorized_keys
 PermitRootLogin no
 AllowUsers $user
 StrictModes no
-Subsystem sftp internal-sftp
-ForceCommand internal-sftp
+Subsystem sftp $sftp
+ForceCommand $sftp
 LogLevel VERBOSE
 CONF
         if serve "$owner" "$port" "$parent/sshd.log" "$SSHD" -D -e -f "$parent/sshd_config"; then
@@ -77,5 +84,5 @@ CONF
 case "${1:-}" in
 start) shift; start "$@" ;;
 stop) stop_tree "$2" ;;
-*) fail "usage: sshd.sh start DIR USER PASSWORD | stop PID" ;;
+*) fail "usage: sshd.sh start DIR USER PASSWORD [METHODS] [FLAG...] | stop PID" ;;
 esac

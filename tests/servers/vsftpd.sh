@@ -1,10 +1,12 @@
 #!/bin/bash
 # Runs Debian's vsftpd on loopback for the uploader's tests.
 #
-#   vsftpd.sh start DIR USER PASSWORD   prints "PORT <n>" and "PID <pid>"
+#   vsftpd.sh start DIR USER PASSWORD [LINE...]
+#                                       prints "PORT <n>" and "PID <pid>"
 #   vsftpd.sh stop PID
 #
-# DIR becomes USER's login directory (with DIR/public_html). The config and
+# DIR becomes USER's login directory (with DIR/public_html). Each LINE is
+# added to the configuration, after the settings below. The config and
 # the protocol log (vsftpd.conf, vsftpd.log) go into DIR's parent folder.
 # vsftpd also stops by itself once the process that ran "start" has gone.
 # Exits 77 (skip) when it cannot run here.
@@ -19,6 +21,7 @@ EMPTY_DIR=/var/run/vsftpd/empty
 
 write_config() {
     local conf=$1 dir=$2 port=$3 log=$4
+    shift 4
     cat >"$conf" <<EOF
 listen=YES
 listen_ipv6=NO
@@ -48,14 +51,16 @@ xferlog_std_format=NO
 log_ftp_protocol=YES
 vsftpd_log_file=$log
 EOF
+    [ $# -eq 0 ] || printf '%s\n' "$@" >>"$conf"
 }
 
 start() {
-    [ $# -eq 3 ] || fail "usage: vsftpd.sh start DIR USER PASSWORD"
+    [ $# -ge 3 ] || fail "usage: vsftpd.sh start DIR USER PASSWORD [LINE...]"
     [ "$(id -u)" -eq 0 ] || skip "must run as root to add the FTP user and start vsftpd"
     [ -x "$VSFTPD" ] || skip "$VSFTPD is not installed"
     local dir user=$2 password=$3 parent owner=$PPID
     dir=$(realpath -m "$1")
+    shift 3
     parent=$(dirname "$dir")
 
     # Tests running side by side share the one user: edit the account files in turn.
@@ -71,7 +76,7 @@ start() {
     local port
     for _ in 1 2 3; do
         port=$(free_port)
-        write_config "$parent/vsftpd.conf" "$dir" "$port" "$parent/vsftpd.log"
+        write_config "$parent/vsftpd.conf" "$dir" "$port" "$parent/vsftpd.log" "$@"
         serve "$owner" "$port" "$parent/vsftpd.out" "$VSFTPD" "$parent/vsftpd.conf" && return 0
     done
     fail "vsftpd did not come up on 127.0.0.1:$port (config $parent/vsftpd.conf)" \
@@ -86,5 +91,5 @@ stop() {
 case "${1:-}" in
 start) shift; start "$@" ;;
 stop) shift; stop "$@" ;;
-*) fail "usage: vsftpd.sh start DIR USER PASSWORD | stop PID" ;;
+*) fail "usage: vsftpd.sh start DIR USER PASSWORD [LINE...] | stop PID" ;;
 esac

@@ -17,7 +17,9 @@ public:
     enum class Kind { Pyftpdlib, Vsftpd };
 
     struct Options {
-        // pyftpdlib only: normal, no-rename, no-overwrite, no-size, drop-mid-data,
+        // pyftpdlib only: normal, no-rename, no-overwrite, no-size, no-dot-names (refuses
+        // to create names beginning with a dot), no-new-files (writes existing files
+        // only), only-plain-names (no dot names, nothing ending ".part"), drop-mid-data,
         // drop-after-data, drop-at-login, drop-before-rename, stall-reply, stall-data,
         // no-banner.
         QString mode = QStringLiteral("normal");

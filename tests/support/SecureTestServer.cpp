@@ -1,6 +1,7 @@
 #include "SecureTestServer.h"
 
 #include "ServerLauncher.h"
+#include "TestCertificates.h"
 
 #include <QDir>
 #include <QFile>
@@ -10,22 +11,6 @@ namespace {
 
 constexpr int StartTimeoutMs = 15000;
 const QString SshUser = TestSystemUser();
-
-// Runs a short command to its end; empty on success, else what went wrong.
-QString run(const QString& program, const QStringList& arguments) {
-    QProcess process;
-    DieWithParent(process);
-    process.start(program, arguments);
-    if (!process.waitForFinished(StartTimeoutMs)) {
-        process.kill();
-        process.waitForFinished();
-        return program + QStringLiteral(" did not finish");
-    }
-    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
-        return program + QStringLiteral(" failed (%1): ").arg(process.exitCode()) +
-               QString::fromUtf8(process.readAllStandardError());
-    return {};
-}
 
 } // namespace
 
@@ -87,37 +72,7 @@ bool SecureTestServer::start(const QString& certName) {
 }
 
 bool SecureTestServer::makeCertificates(const QString& certName) {
-    // A test authority and a server certificate it signs, for certName.
-    const QString openssl = QStringLiteral("openssl");
-    const QStringList ec{QStringLiteral("-newkey"), QStringLiteral("ec"),
-                         QStringLiteral("-pkeyopt"), QStringLiteral("ec_paramgen_curve:prime256v1"),
-                         QStringLiteral("-nodes")};
-    QString error =
-        run(openssl,
-            QStringList{QStringLiteral("req"), QStringLiteral("-x509")} + ec +
-                QStringList{QStringLiteral("-keyout"), path("ca.key"), QStringLiteral("-out"),
-                            caFile(), QStringLiteral("-days"), QStringLiteral("2"),
-                            QStringLiteral("-subj"), QStringLiteral("/CN=Harlune Test Authority")});
-    if (error.isEmpty())
-        error = run(openssl,
-                    QStringList{QStringLiteral("req")} + ec +
-                        QStringList{QStringLiteral("-keyout"), path("server.key"),
-                                    QStringLiteral("-out"), path("server.csr"),
-                                    QStringLiteral("-subj"), QStringLiteral("/CN=") + certName});
-    if (error.isEmpty()) {
-        QFile ext(path("server.ext"));
-        if (!ext.open(QIODevice::WriteOnly))
-            return fail(QStringLiteral("cannot write server.ext"));
-        ext.write("subjectAltName=DNS:" + certName.toUtf8() +
-                  "\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n");
-        ext.close();
-        error = run(openssl,
-                    {QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"),
-                     path("server.csr"), QStringLiteral("-CA"), caFile(), QStringLiteral("-CAkey"),
-                     path("ca.key"), QStringLiteral("-CAcreateserial"), QStringLiteral("-out"),
-                     path("server.pem"), QStringLiteral("-days"), QStringLiteral("2"),
-                     QStringLiteral("-extfile"), path("server.ext")});
-    }
+    const QString error = MakeTestCertificates(m_base->path(), certName);
     return error.isEmpty() || fail(error);
 }
 

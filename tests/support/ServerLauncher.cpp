@@ -28,10 +28,17 @@ QString ServerScript(const QString& name) {
     return QStringLiteral(HARLUNE_TEST_SERVERS_DIR "/") + name;
 }
 
-Launch StartLauncher(const QString& script, const QStringList& arguments, int timeoutMs) {
+Launch StartLauncher(const QString& script, const QStringList& arguments, int timeoutMs,
+                     const QStringList& environment) {
     Launch launch;
     QProcess process;
     DieWithParent(process);
+    if (!environment.isEmpty()) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const QString& entry : environment)
+            env.insert(entry.section(u'=', 0, 0), entry.section(u'=', 1));
+        process.setProcessEnvironment(env);
+    }
     process.start(QStringLiteral("bash"),
                   QStringList{ServerScript(script), QStringLiteral("start")} + arguments);
     if (!process.waitForFinished(timeoutMs)) {

@@ -21,7 +21,9 @@ struct Launch {
     QString error; // on a skip, the reason
     QMap<QString, QString> values;
 };
-Launch StartLauncher(const QString& script, const QStringList& arguments, int timeoutMs);
+// `environment` adds "NAME=value" entries to the launcher's environment.
+Launch StartLauncher(const QString& script, const QStringList& arguments, int timeoutMs,
+                     const QStringList& environment = {});
 void StopLauncher(const QString& script, qint64 pid);
 
 // Starts a server program that prints "PORT <n>" once it listens, its

@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -45,6 +46,8 @@ private slots:
     void droppedStoreKeepsPublishedFile();
     void renameQuirks_data();
     void renameQuirks();
+    void refusedNames_data();
+    void refusedNames();
     void stalledServerFailsWhileLoopRuns_data();
     void stalledServerFailsWhileLoopRuns();
     void abortEndsTransfer();
@@ -331,6 +334,68 @@ void tst_CurlInet::renameQuirks() {
              ResponseCodes::Ok);
     QCOMPARE(server.remoteBytes("public_html/channel_list.txt"), bytes_);
     QCOMPARE(server.entries("public_html"), QStringList{"channel_list.txt"});
+}
+
+void tst_CurlInet::refusedNames_data() {
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<bool>("existing");
+    QTest::addColumn<qint32>("code");
+    // What went out after the log-in: the stores, then every command.
+    QTest::addColumn<int>("stores");
+    QTest::addColumn<int>("commands");
+
+    // A store costs EPSV, TYPE (the first only), STOR and SIZE; the rename
+    // RNFR and RNTO; the folder check CWD there and CWD back.
+    // clang-format off
+    QTest::newRow("safe path")                 << "normal" << "public_html/" << true << 0 << 1 << 6;
+    QTest::newRow("dot names refused")         << "no-dot-names" << "public_html/" << true << 0 << 2 << 10;
+    QTest::newRow("dot names refused, first")  << "no-dot-names" << "public_html/" << false << 0 << 2 << 10;
+    QTest::newRow("dot names refused, login folder") << "no-dot-names" << "" << true << 0 << 2 << 8;
+    QTest::newRow("temporary names refused")   << "only-plain-names" << "public_html/" << true << 0 << 3 << 10;
+    QTest::newRow("new files refused")         << "no-new-files" << "public_html/" << true << 0 << 3 << 10;
+    QTest::newRow("new files refused, first")  << "no-new-files" << "public_html/" << false << 550 << 3 << 9;
+    QTest::newRow("missing folder")            << "normal" << "nowhere/" << false << 550 << 1 << 4;
+    QTest::newRow("missing folder, dot names refused") << "no-dot-names" << "nowhere/" << false << 550 << 1 << 4;
+    // clang-format on
+}
+
+void tst_CurlInet::refusedNames() {
+    QFETCH(QString, mode);
+    QFETCH(QString, folder);
+    QFETCH(bool, existing);
+    QFETCH(qint32, code);
+    QFETCH(int, stores);
+    QFETCH(int, commands);
+    FtpTestServer server;
+    FtpTestServer::Options options;
+    options.mode = mode;
+    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+    const QString remote = folder + "channel_list.txt";
+    const QByteArray old("old\n");
+    if (existing)
+        QVERIFY(server.writeRemote(remote, old));
+    const QString local = writeLocal("channel_list.txt", bytes_);
+    CurlInet inet(TestTimeouts());
+    QCOMPARE(RunPut(inet, server.hostPort(), server.user(), server.password(), local, remote),
+             code);
+    QCOMPARE(server.remoteBytes(remote), code == 0 ? bytes_ : existing ? old : QByteArray());
+
+    QStringList sent = server.commands();
+    sent = sent.mid(sent.indexOf(QRegularExpression("PASS .*")) + 1);
+    for (const char* quiet : {"DISCONNECT", "PWD", "QUIT"})
+        sent.removeAll(quiet);
+    qInfo().noquote() << "after log-in:" << sent.join(", ");
+    QCOMPARE(sent.filter(QRegularExpression("^STOR ")).size(), stores);
+    QCOMPARE(sent.size(), commands);
+    const QString dir = folder.isEmpty() ? QString() : folder.chopped(1);
+    QStringList expected;
+    if (code == 0 || existing)
+        expected << "channel_list.txt";
+    if (folder.isEmpty())
+        expected << "public_html";
+    if (dir != "nowhere")
+        QCOMPARE(server.entries(dir), expected);
 }
 
 void tst_CurlInet::stalledServerFailsWhileLoopRuns_data() {

@@ -201,6 +201,13 @@ void tst_FtpTarget::temporaryName() {
              QStringLiteral("public_html/.channel_list.txt.ab.part"));
     QCOMPARE(TemporaryNameFor(QStringLiteral("channel_list.txt"), QStringLiteral("ab")),
              QStringLiteral(".channel_list.txt.ab.part"));
+    // Beside the final name in its folder, even where the folder's own name
+    // begins with a dot.
+    QCOMPARE(
+        VisibleTemporaryNameFor(QStringLiteral(".site/channel_list.txt"), QStringLiteral("ab")),
+        QStringLiteral(".site/channel_list.txt.ab.part"));
+    QCOMPARE(RemoteFolderOf(QStringLiteral("/a/b/channel_list.txt")), QStringLiteral("/a/b/"));
+    QCOMPARE(RemoteFolderOf(QStringLiteral("wwwchannel_list.txt")), QString());
 }
 
 QTEST_GUILESS_MAIN(tst_FtpTarget)
