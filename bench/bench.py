@@ -468,8 +468,9 @@ class Bench:
     def curl(self, server, local, remote, env=None, after=()):
         """One plain store by curl; its own transfer time in ms, or None.
         Like against like: the same path form as the component's, the whole
-        path on STOR from the log-in folder (no CWD), and over TLS the same
-        TLS 1.2 the component holds to."""
+        path on STOR from the log-in folder (no CWD); to a bare host TLS is
+        asked for first (--ssl), as the component does, and over TLS the
+        same TLS 1.2 or newer."""
         url = "ftp://%s/%s" % (server.hostport, remote)
         cmd = ["curl", "--disable", "-sS", "--ftp-method", "nocwd",
                "--user", "%s:%s" % (server.user, server.password),
@@ -477,7 +478,9 @@ class Bench:
         for command in reversed(after):
             cmd[1:1] = ["-Q", "-" + command]
         if getattr(server, "cafile", None):
-            cmd[1:1] = ["--ssl-reqd", "--cacert", server.cafile, "--tlsv1.2", "--tls-max", "1.2"]
+            cmd[1:1] = ["--ssl-reqd", "--cacert", server.cafile, "--tlsv1.2"]
+        else:
+            cmd[1:1] = ["--ssl"]
         done = subprocess.run(cmd, capture_output=True, text=True, timeout=300,
                               env=dict(os.environ, **(env or {})))
         if done.returncode != 0:
