@@ -5,9 +5,16 @@
 #include "ResponseCodes.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QTest>
 
 #include <unistd.h>
+
+// Writes a local file for an upload to send.
+inline bool WriteLocalFile(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
 
 // Short enough for a test, yet longer than any pause the test servers make
 // on purpose before answering.

@@ -17,11 +17,6 @@ Q_DECLARE_METATYPE(OptionalTls)
 
 namespace {
 
-bool writeFile(const QString& path, const QByteArray& bytes) {
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
 // The log-in lines a server received in clear text.
 QStringList clearLogins(const QStringList& commands) {
     QStringList clear;
@@ -61,7 +56,7 @@ private slots:
 private:
     qint32 publish(CurlInet& inet, const QString& host, const QString& user,
                    const QString& password, const QByteArray& bytes) {
-        if (!writeFile(local_, bytes))
+        if (!WriteLocalFile(local_, bytes))
             return -100;
         return RunPut(inet, host, user, password, local_,
                       QStringLiteral("public_html/channel_list.txt"));

@@ -22,11 +22,6 @@ QByteArray channelList() {
     return bytes;
 }
 
-bool writeFile(const QString& path, const QByteArray& bytes) {
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
 } // namespace
 
 class tst_SecureTransports : public QObject {
@@ -57,7 +52,7 @@ private:
 void tst_SecureTransports::initTestCase() {
     curl_global_init(CURL_GLOBAL_DEFAULT);
     local_ = dir_.filePath("channel_list.txt");
-    QVERIFY(writeFile(local_, bytes_));
+    QVERIFY(WriteLocalFile(local_, bytes_));
 }
 
 void tst_SecureTransports::init() {
@@ -145,7 +140,8 @@ void tst_SecureTransports::sftpPublishes() {
     START_OR_SKIP(server);
     QTemporaryDir home;
     QVERIFY(QDir(home.path()).mkpath(".ssh"));
-    QVERIFY(writeFile(home.filePath(".ssh/known_hosts"), server.knownHostsLine().toUtf8() + "\n"));
+    QVERIFY(
+        WriteLocalFile(home.filePath(".ssh/known_hosts"), server.knownHostsLine().toUtf8() + "\n"));
     qputenv("HOME", QFile::encodeName(home.path()));
     QVERIFY(server.writeRemote("public_html/channel_list.txt", "old\n"));
     const QString host = QStringLiteral("sftp://127.0.0.1:%1").arg(server.port());
@@ -179,7 +175,7 @@ void tst_SecureTransports::sftpHostKeyRefusals() {
         knownHosts = QStringLiteral("[127.0.0.1]:%1 ").arg(server.port()).toUtf8() + fields[0] +
                      ' ' + fields[1] + '\n';
     }
-    QVERIFY(writeFile(home.filePath(".ssh/known_hosts"), knownHosts));
+    QVERIFY(WriteLocalFile(home.filePath(".ssh/known_hosts"), knownHosts));
     qputenv("HOME", QFile::encodeName(home.path()));
     QVERIFY(!upload(QStringLiteral("sftp://127.0.0.1:%1").arg(server.port()), server.user(),
                     server.password()));

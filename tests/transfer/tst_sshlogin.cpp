@@ -18,11 +18,6 @@
 
 namespace {
 
-bool writeFile(const QString& path, const QByteArray& bytes) {
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
 // Lines of the server's log that show a key offered or a log-in accepted.
 QStringList keyLines(const QString& log) {
     QStringList lines;
@@ -58,7 +53,7 @@ private:
         home_ = std::make_unique<QTemporaryDir>();
         qputenv("HOME", QFile::encodeName(home_->path()));
         return QDir(home_->path()).mkpath(".ssh") &&
-               writeFile(sshFile("known_hosts"), server.knownHostsLine().toUtf8() + "\n");
+               WriteLocalFile(sshFile("known_hosts"), server.knownHostsLine().toUtf8() + "\n");
     }
     QString sshFile(const QString& name) const { return home_->filePath(".ssh/" + name); }
     QString host(const SecureTestServer& server) const {
@@ -79,7 +74,7 @@ private:
 void tst_SshLogin::initTestCase() {
     curl_global_init(CURL_GLOBAL_DEFAULT);
     local_ = dir_.filePath("channel_list.txt");
-    QVERIFY(writeFile(local_, bytes_));
+    QVERIFY(WriteLocalFile(local_, bytes_));
 }
 
 void tst_SshLogin::init() {
@@ -301,7 +296,7 @@ void tst_SshLogin::unknownHostGetsNoKey() {
     server.setSshMethods("publickey");
     START_OR_SKIP(server);
     QVERIFY(makeHome(server));
-    QVERIFY(writeFile(sshFile("known_hosts"), {}));
+    QVERIFY(WriteLocalFile(sshFile("known_hosts"), {}));
     const QString key = dir_.filePath("id_ed25519");
     QVERIFY(MakeSshKey(key, "ed25519"));
     QVERIFY(server.authorizeKey(key + ".pub"));

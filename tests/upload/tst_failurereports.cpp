@@ -43,11 +43,6 @@ struct ShownResults final : ResultReporter {
     void ShowResult(const QString& text) override { shown << text; }
 };
 
-bool writeFile(const QString& path, const QByteArray& bytes) {
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
 QByteArray channelList(int lines) {
     QByteArray bytes;
     for (int i = 0; i < lines; ++i)
@@ -103,7 +98,7 @@ void tst_FailureReports::initTestCase() {
 }
 
 void tst_FailureReports::init() {
-    QVERIFY(writeFile(local_, channelList(200)));
+    QVERIFY(WriteLocalFile(local_, channelList(200)));
     QVERIFY(QFile::setPermissions(local_, QFile::ReadOwner | QFile::WriteOwner));
     qunsetenv("SSL_CERT_FILE");
     qputenv("HOME", QFile::encodeName(home_));
@@ -177,7 +172,7 @@ bool tst_FailureReports::startSftp(FixedSettings& settings, const QString& known
         line = QStringLiteral("[127.0.0.1]:%1 ").arg(secure_->port()).toUtf8() + fields.value(0) +
                ' ' + fields.value(1) + '\n';
     }
-    if (!writeFile(home_ + QStringLiteral("/.ssh/known_hosts"), line)) {
+    if (!WriteLocalFile(home_ + QStringLiteral("/.ssh/known_hosts"), line)) {
         QTest::qFail("cannot write known_hosts", __FILE__, __LINE__);
         return false;
     }
@@ -240,7 +235,7 @@ bool tst_FailureReports::setUp(const QString& scenario, FixedSettings& settings)
     if (scenario == "transfer stalled") {
         // More than the server takes in before it stops reading, and than
         // the sockets' buffers hold.
-        if (!writeFile(local_, QByteArray(8 * 1024 * 1024, 'x')))
+        if (!WriteLocalFile(local_, QByteArray(8 * 1024 * 1024, 'x')))
             return false;
         return startFtp(settings, QStringLiteral("stall-data"), 0, 64 * 1024);
     }
@@ -276,7 +271,7 @@ bool tst_FailureReports::setUp(const QString& scenario, FixedSettings& settings)
         return startFtp(settings);
     }
     if (scenario == "local file changed") {
-        if (!writeFile(local_, channelList(200'000)))
+        if (!WriteLocalFile(local_, channelList(200'000)))
             return false;
         // Written to all through the upload, as a program regenerating the
         // list might.
