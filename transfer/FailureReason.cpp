@@ -75,6 +75,10 @@ private:
 
     bool storing() const { return r_.action.startsWith("STOR "); }
 
+    QString refusedAction() const {
+        return QStringLiteral("the server refused %1").arg(quoted(QString::fromUtf8(r_.action)));
+    }
+
     QString remoteFolder() const {
         const QString folder = QFileInfo(job_.remoteFileName).path();
         return folder == QLatin1String(".") ? QStringLiteral("the log-in folder") : quoted(folder);
@@ -150,8 +154,7 @@ private:
                 return QStringLiteral("the server refused to store the file: the remote folder "
                                       "%1 does not exist or cannot be written")
                     .arg(remoteFolder());
-            return QStringLiteral("the server refused %1")
-                .arg(quoted(QString::fromUtf8(r_.action)));
+            return refusedAction();
         case CURLE_QUOTE_ERROR:
             // Before a store, the only command that must succeed is the
             // check that the remote folder is there.
@@ -159,8 +162,7 @@ private:
                 return QStringLiteral("the remote folder %1 does not exist or cannot be "
                                       "entered")
                     .arg(remoteFolder());
-            return QStringLiteral("the server refused %1")
-                .arg(quoted(QString::fromUtf8(r_.action)));
+            return refusedAction();
         case CURLE_PARTIAL_FILE:
         case CURLE_SEND_ERROR:
         case CURLE_RECV_ERROR:
