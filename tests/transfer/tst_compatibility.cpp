@@ -203,7 +203,7 @@ private:
 // and never written is a rename by hard link, as OpenSSH's SFTP server does
 // it; random parts of names read "*".
 QString describe(const QStringList& events) {
-    static const QRegularExpression random("[0-9a-f]{4,}(\\.[0-9a-f]{4,})*");
+    static const QRegularExpression random("[0-9a-f]{4,}(\\.[0-9a-f]+)*");
     QStringList steps;
     for (qsizetype i = 0; i < events.size(); ++i) {
         const QString event = events[i].section(' ', 0, 0);
