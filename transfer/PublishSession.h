@@ -1,0 +1,83 @@
+#pragma once
+
+#include "LocalFile.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <optional>
+
+// What the server tells of one file: asked of the final file before a
+// publish, and learnt of the copy just stored.
+struct RemoteFileFacts {
+    bool exists = false;
+    std::optional<qint64> size;
+    std::optional<quint32> mode; // permission bits (07777)
+    // As the server names them: numbers or names, the same way for every
+    // file of one server; empty where it does not say.
+    QString owner;
+    QString group;
+};
+
+// One logged-in conversation with a server, in the steps a publish takes.
+// The publish ladder (FtpPublisher) decides which steps to take; each
+// engine (libcurl for FTP and FTPS, OpenSSH for SFTP) takes them in its own
+// protocol. Every step logs in first where the session has not yet.
+class PublishSession {
+public:
+    enum class Result {
+        Ok,
+        Refused,      // the server said no to this request; the session goes on
+        NameRefused,  // store: refused under this name before a byte went out
+        TargetExists, // rename: refused because the destination exists
+        Failed,       // anything else (connection, time-out, abort): failureCode()
+    };
+
+    virtual ~PublishSession() = default;
+
+    virtual bool aborted() const = 0;
+
+    // The facts of `path` (exists false: no such file). Refused: the
+    // server answers no way of asking.
+    virtual Result stat(const QString& path, RemoteFileFacts& facts) = 0;
+
+    // Writes the local file under `path`, creating or truncating it, and
+    // learns what arrived: its size at least, and its mode, owner and group
+    // where the server tells them in the same answer. `attempt` counts the
+    // names tried in this publish from 0. `mode`: the permissions the copy
+    // should end with; an engine that can set them as part of the store
+    // does, and `stored.mode` says what it ended with.
+    virtual Result store(const QString& path, LocalFile& file, int attempt,
+                         std::optional<quint32> mode, RemoteFileFacts& stored) = 0;
+
+    // Sets the permission bits of `path`.
+    virtual Result setMode(const QString& path, quint32 mode) = 0;
+
+    // Puts `from` in the place of `to`, in one step where the server can
+    // replace a file atomically. TargetExists: the server renames only onto
+    // a free name.
+    virtual Result rename(const QString& from, const QString& to) = 0;
+
+    // Removes `to`, then renames `from` onto it: for servers that rename
+    // only onto a free name. Refused: either request was refused.
+    virtual Result removeThenRename(const QString& from, const QString& to) = 0;
+
+    // Best-effort clean-up after a failure, with short time limits: true
+    // when `path` is gone, or nothing was left.
+    virtual bool remove(const QString& path) = 0;
+
+    // The response code (ResponseCodes.h) for the last failed step; also
+    // notes in the job's report what explains it.
+    virtual qint32 failureCode(const LocalFile& file) = 0;
+
+    // Whether the last store that Failed may have left a file behind.
+    virtual bool mayHaveStored() const = 0;
+
+    // Whether nothing of this publish's own has reached the server yet
+    // while the session failed: a held session that had died. The
+    // publish may then run again on a fresh one.
+    virtual bool diedBeforeUse() const { return false; }
+
+    // A step of the program's own in the protocol trace.
+    virtual void trace(const QByteArray& line) const = 0;
+};
