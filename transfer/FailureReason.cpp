@@ -54,6 +54,15 @@ public:
                                   "published before stays, and the next upload sends the "
                                   "finished file")
                 .arg(quoted(job_.localFileName));
+        case TlsDowngrade:
+            return QStringLiteral("the server took TLS earlier in this run%1, and now %2; "
+                                  "nothing was sent in clear text")
+                .arg(r_.curlCode == CURLE_PEER_FAILED_VERIFICATION
+                         ? QStringLiteral(" with a verified certificate")
+                         : QString(),
+                     r_.curlCode == CURLE_PEER_FAILED_VERIFICATION
+                         ? QStringLiteral("shows a certificate that cannot be verified")
+                         : QStringLiteral("refuses it"));
         default:
             // A code nothing was noted for still reads as a failure.
             if (r_.curlCode == CURLE_OK)

@@ -1,35 +1,253 @@
 #include "FtpPublisher.h"
 
-#include "CurlSession.h"
+#include "CurlPublishSession.h"
 #include "LocalFile.h"
+#include "PublishSession.h"
 #include "ResponseCodes.h"
-#include "StuckTemporaries.h"
+#include "ServerMemory.h"
+#include "TransferLog.h"
 
 #include <QRandomGenerator>
+#include <QSet>
 
-#include <span>
+#include <memory>
+#include <mutex>
 
 namespace {
 
-qint32 checkedCopy(const CurlSession& session, const LocalFile& file) {
-    if (file.changed())
-        return ResponseCodes::LocalFileChanged;
-    const auto size = session.reportedSize();
-    return size && *size != file.size() ? ResponseCodes::SizeMismatch : ResponseCodes::Ok;
+using Result = PublishSession::Result;
+
+QString describe(const RemoteFileFacts& facts) {
+    QStringList parts;
+    if (facts.mode)
+        parts << QStringLiteral("mode %1").arg(*facts.mode, 4, 8, QLatin1Char('0'));
+    if (!facts.owner.isEmpty())
+        parts << QStringLiteral("owner %1").arg(facts.owner);
+    if (!facts.group.isEmpty())
+        parts << QStringLiteral("group %1").arg(facts.group);
+    return parts.isEmpty() ? QStringLiteral("nothing told") : parts.join(QStringLiteral(", "));
 }
 
-// Commands that fail where the folder of `remote` is missing and otherwise
-// leave the session where it was. They go with the second name tried, so
-// that a mistyped folder costs one round trip, not a store per name.
-QList<QByteArray> folderCheck(const CurlSession& session, const QString& remote,
-                              const QString& entry) {
-    QString folder = RemoteFolderOf(remote);
-    if (folder.size() > 1 && folder.endsWith(u'/'))
-        folder.chop(1);
-    if (session.sftp() || folder.isEmpty() || folder == u'/' || entry.isEmpty() ||
-        HasUnsafeText(entry))
-        return {};
-    return {"CWD " + folder.toUtf8(), "CWD " + entry.toUtf8()};
+// Once per target for the life of the program: an upload every second must
+// not say the same thing every second.
+bool firstTimeFor(const QString& target) {
+    static std::mutex mutex;
+    static QSet<QString> told;
+    std::lock_guard lock(mutex);
+    if (told.contains(target))
+        return false;
+    told.insert(target);
+    return true;
+}
+
+// One publish, step by step, over a session of either engine.
+class Ladder {
+public:
+    Ladder(PublishSession& session, const PublishJob& job, LocalFile& file, QString target)
+        : s_(session), job_(job), file_(file), target_(std::move(target)),
+          traits_(RecallServer(target_)) {}
+
+    qint32 run();
+    const ServerTraits& traits() const { return traits_; }
+
+private:
+    qint32 storeCopy(std::optional<quint32> mode);
+    qint32 keepFile();
+    qint32 putInPlace();
+    qint32 storeInPlace(const QString& why);
+    qint32 checked(const RemoteFileFacts& stored);
+    qint32 failed(bool clean = true);
+    bool removeTemporary();
+
+    PublishSession& s_;
+    const PublishJob& job_;
+    LocalFile& file_;
+    const QString target_;
+    ServerTraits traits_;
+    RemoteFileFacts before_; // the final file as the server had it
+    bool known_ = false;     // before_ holds what the server told
+    RemoteFileFacts stored_; // the copy just stored
+    QString temporary_;      // the name holding our copy, unless it is the final one
+};
+
+qint32 Ladder::run() {
+    const QString& finalName = job_.remoteFileName;
+    if (!traits_.storeInPlace.isEmpty()) {
+        s_.trace("storing over the file in place: " + traits_.storeInPlace.toUtf8());
+        return storeInPlace({});
+    }
+    // What the file is, so that the copy that replaces it can be the same.
+    if (!traits_.tellsNoFacts) {
+        switch (s_.stat(finalName, before_)) {
+        case Result::Ok:
+            known_ = true;
+            break;
+        case Result::Refused:
+            traits_.tellsNoFacts = true;
+            break;
+        default:
+            return failed(false);
+        }
+    }
+    if (!known_)
+        s_.trace("the server tells nothing of the file's permissions: the copy keeps what the "
+                 "server gives a new file");
+    else if (before_.exists)
+        s_.trace("the file has " + describe(before_).toUtf8());
+
+    if (const qint32 code = storeCopy(known_ && before_.exists ? before_.mode : std::nullopt);
+        code != ResponseCodes::Ok)
+        return code;
+    if (temporary_.isEmpty())
+        return ResponseCodes::Ok;
+    if (known_ && before_.exists) {
+        if (const qint32 code = keepFile(); code != ResponseCodes::Ok || temporary_.isEmpty())
+            return code;
+    }
+    return putInPlace();
+}
+
+// Stores the bytes under the safest name the server takes: a hidden
+// temporary name; a visible one, for servers that refuse names beginning
+// with a dot; the final name itself, as a plain store would, for servers
+// that let a client replace that file and create nothing beside it. The
+// next name is tried only when the server refused the last before any data
+// went out.
+qint32 Ladder::storeCopy(std::optional<quint32> mode) {
+    const QString& finalName = job_.remoteFileName;
+    const QString token = QString::number(QRandomGenerator::system()->generate64(), 16);
+    const QString names[] = {TemporaryNameFor(finalName, token),
+                             VisibleTemporaryNameFor(finalName, token), finalName};
+    Result result = Result::NameRefused;
+    int name = std::clamp(traits_.firstName, 0, 2);
+    for (int attempt = 0; name < 3 && result == Result::NameRefused; ++attempt, ++name) {
+        if (!file_.rewind())
+            return ResponseCodes::LocalFileUnreadable;
+        temporary_ = name == 2 ? QString() : names[name];
+        result = s_.store(names[name], file_, attempt, name == 2 ? std::nullopt : mode, stored_);
+    }
+    traits_.firstName = name - 1;
+    if (result != Result::Ok) {
+        // A refusal of the last name, or of the folder check, leaves
+        // nothing behind; before the log-in went through there is nothing
+        // to remove, and a second attempt would only double the wait on a
+        // refused password.
+        return failed(result == Result::Failed && s_.mayHaveStored());
+    }
+    return checked(stored_);
+}
+
+qint32 Ladder::checked(const RemoteFileFacts& stored) {
+    if (job_.report) {
+        job_.report->sentSize = file_.size();
+        job_.report->storedSize = stored.size.value_or(-1);
+    }
+    qint32 code = ResponseCodes::Ok;
+    if (file_.changed())
+        code = ResponseCodes::LocalFileChanged;
+    else if (stored.size && *stored.size != file_.size())
+        code = ResponseCodes::SizeMismatch;
+    if (code != ResponseCodes::Ok)
+        removeTemporary();
+    return code;
+}
+
+// Makes the copy what the file was before it takes the file's place: its
+// permissions set where they differ; where they cannot be set, or the owner
+// or group differs (nothing in FTP sets a group), the bytes go over the
+// file in place instead, which keeps all three.
+qint32 Ladder::keepFile() {
+    const auto differs = [](const QString& was, const QString& is) {
+        return !was.isEmpty() && !is.isEmpty() && was != is;
+    };
+    if (differs(before_.owner, stored_.owner) || differs(before_.group, stored_.group)) {
+        return storeInPlace(QStringLiteral("the file belongs to %1:%2, a new file to %3:%4")
+                                .arg(before_.owner, before_.group, stored_.owner, stored_.group));
+    }
+    if (!before_.mode || !stored_.mode || *before_.mode == *stored_.mode) {
+        s_.trace(stored_.mode ? "the copy has the file's own permissions"
+                              : "the copy's permissions are not told: left as they are");
+        return ResponseCodes::Ok;
+    }
+    const QByteArray mode = QByteArray::number(*before_.mode, 8);
+    switch (s_.setMode(temporary_, *before_.mode)) {
+    case Result::Ok:
+        s_.trace("the copy gets mode " + mode + " as the file had it");
+        return ResponseCodes::Ok;
+    case Result::Failed:
+        return failed();
+    default:
+        return storeInPlace(
+            QStringLiteral("the server refuses to set permissions, and a new file gets %1, not %2")
+                .arg(*stored_.mode, 4, 8, QLatin1Char('0'))
+                .arg(*before_.mode, 4, 8, QLatin1Char('0')));
+    }
+}
+
+qint32 Ladder::putInPlace() {
+    const QString& finalName = job_.remoteFileName;
+    Result result = s_.rename(temporary_, finalName);
+    if (result == Result::TargetExists)
+        result = s_.removeThenRename(temporary_, finalName);
+    if (result == Result::Ok)
+        return ResponseCodes::Ok;
+    if (result == Result::Failed)
+        return failed();
+    // No renames on this server: store under the final name, as a plain
+    // store would, and drop the temporary copy.
+    return storeInPlace(QStringLiteral("the server renames nothing onto the file"));
+}
+
+// The bytes go straight over the final file. `why` is said once per target
+// where this publish is the one that found it out; empty where a publish
+// before it did.
+qint32 Ladder::storeInPlace(const QString& why) {
+    if (!why.isEmpty()) {
+        s_.trace("storing over the file in place: " + why.toUtf8());
+        if (firstTimeFor(target_))
+            qCInfo(lcTransfer).noquote()
+                << "publishing to" << FormUrl(job_.endpoint) + job_.remoteFileName
+                << "by storing over the file in place:" << why;
+    }
+    const QString copy = std::exchange(temporary_, QString());
+    qint32 code = ResponseCodes::Ok;
+    RemoteFileFacts stored;
+    if (!file_.rewind()) {
+        code = ResponseCodes::LocalFileUnreadable;
+    } else {
+        const Result result = s_.store(job_.remoteFileName, file_, 0, std::nullopt, stored);
+        code = result == Result::Ok ? checked(stored) : s_.failureCode(file_);
+    }
+    temporary_ = copy;
+    const bool removed = removeTemporary();
+    temporary_.clear();
+    // A server that keeps every copy it is sent beside the file, or one
+    // whose copies cannot keep the file as it was, is stored over from now
+    // on.
+    if (code == ResponseCodes::Ok && !why.isEmpty())
+        traits_.storeInPlace = removed ? why : QStringLiteral("the server keeps every copy");
+    return code;
+}
+
+qint32 Ladder::failed(bool clean) {
+    const qint32 code = s_.failureCode(file_);
+    if (clean)
+        removeTemporary();
+    return code;
+}
+
+bool Ladder::removeTemporary() {
+    if (temporary_.isEmpty() || s_.aborted())
+        return true;
+    return s_.remove(temporary_);
+}
+
+std::unique_ptr<PublishSession> openSession(const PublishJob& job, const std::atomic<bool>& abort,
+                                            bool fresh) {
+    auto session = std::make_unique<CurlPublishSession>(job, abort, fresh);
+    if (!session->valid())
+        return nullptr;
+    return session;
 }
 
 } // namespace
@@ -41,95 +259,32 @@ qint32 Publish(const PublishJob& job, const std::atomic<bool>& abort) {
             job.report->localErrno = file.error();
         return ResponseCodes::LocalFileUnreadable;
     }
-    CurlSession session(job, abort);
-    if (!session.valid())
-        return ResponseCodes::CurlBase + CURLE_FAILED_INIT;
-
-    const QString& finalName = job.remoteFileName;
-    const QString token = QString::number(QRandomGenerator::system()->generate64(), 16);
-    // Where the bytes go, safest first: a hidden temporary name; a visible
-    // one, for servers that refuse names beginning with a dot; the final
-    // name itself, as a plain store would, for servers that let a client
-    // replace that file and create nothing beside it. The next name is
-    // tried only when the server refused the last before any data went out.
-    const QString names[] = {TemporaryNameFor(finalName, token),
-                             VisibleTemporaryNameFor(finalName, token), finalName};
-    const QString target =
-        QString::fromUtf8(CurlBaseUrl(job.endpoint)) + u'\n' + job.userName + u'\n' + finalName;
-    const qsizetype first = TemporaryWouldStick(target) ? std::size(names) - 1 : 0;
-    QString temporary; // the name holding our copy, unless it is the final one
-    // Whether the server removed it: true also where nothing was left.
-    const auto removeTemporary = [&] {
-        if (temporary.isEmpty() || session.aborted())
-            return true;
-        return session.commands({session.removeCommand(temporary)}, true) != CURLE_QUOTE_ERROR;
-    };
-
-    CURLcode rc = CURLE_OK;
-    QList<QByteArray> checks;
-    for (const QString& name : std::span(names).subspan(first)) {
+    const QString target = QString::fromUtf8(CurlBaseUrl(job.endpoint)) + u'\n' + job.userName +
+                           u'\n' + job.remoteFileName;
+    qint32 code = ResponseCodes::Ok;
+    // A held session that the server or the network ended before this
+    // publish sent anything of its own costs no failed upload: the publish
+    // runs again at once on a fresh one.
+    for (bool fresh : {false, true}) {
+        const std::unique_ptr<PublishSession> session = openSession(job, abort, fresh);
+        if (!session)
+            return ResponseCodes::CurlBase + CURLE_FAILED_INIT;
+        Ladder ladder(*session, job, file, target);
+        code = ladder.run();
+        session->finish(code == ResponseCodes::Ok);
+        if (code == ResponseCodes::Ok) {
+            RememberServer(target, ladder.traits());
+            break;
+        }
+        if (fresh || !session->diedBeforeUse() || file.sent() != 0) {
+            ForgetServer(target);
+            break;
+        }
+        session->trace("the held session had ended: publishing on a fresh one");
+        if (job.report)
+            *job.report = {};
         if (!file.rewind())
             return ResponseCodes::LocalFileUnreadable;
-        temporary = name == finalName ? QString() : name;
-        rc = session.store(name, file, checks);
-        if (rc == CURLE_OK || !session.refusedBeforeData(rc, file))
-            break;
-        checks = name == names[0] ? folderCheck(session, finalName, session.entryPath())
-                                  : QList<QByteArray>{};
     }
-    if (rc != CURLE_OK) {
-        // A refused folder check ends here too, with the server's reply to
-        // it: the folder is missing, and no name would do.
-        const qint32 code = session.failureCode(rc, file);
-        // Before the log-in went through there is nothing to remove, and a
-        // second attempt would only double the wait on a refused password.
-        if (session.mayHaveStored(rc) && !session.refusedBeforeData(rc, file))
-            removeTemporary();
-        return code;
-    }
-    if (const qint32 code = checkedCopy(session, file); code != ResponseCodes::Ok) {
-        removeTemporary();
-        return code;
-    }
-    if (temporary.isEmpty())
-        return ResponseCodes::Ok;
-    rc = session.commands(session.renameCommands(temporary, finalName));
-    if (rc == CURLE_OK)
-        return ResponseCodes::Ok;
-    if (rc != CURLE_QUOTE_ERROR) {
-        // The server went away or stopped answering: not a refusal to act on.
-        const qint32 code = session.failureCode(rc, file);
-        removeTemporary();
-        return code;
-    }
-
-    // FTP servers that answered RNFR and then refused RNTO with 550 or 553,
-    // and SFTP servers (OpenSSH among them), will not rename onto an existing
-    // file: make room first.
-    const long refusal = session.lastReply();
-    if (session.sftp() || (session.sawReply(350) && (refusal == 550 || refusal == 553))) {
-        QList<QByteArray> replace{"*" + session.removeCommand(finalName)};
-        replace += session.renameCommands(temporary, finalName);
-        rc = session.commands(replace);
-        if (rc == CURLE_OK)
-            return ResponseCodes::Ok;
-        if (rc != CURLE_QUOTE_ERROR) {
-            const qint32 code = session.failureCode(rc, file);
-            removeTemporary();
-            return code;
-        }
-    }
-
-    // No renames on this server: store under the final name, as a plain
-    // store would, and drop the temporary copy.
-    qint32 code = ResponseCodes::Ok;
-    if (!file.rewind()) {
-        code = ResponseCodes::LocalFileUnreadable;
-    } else {
-        rc = session.store(finalName, file);
-        code = rc == CURLE_OK ? checkedCopy(session, file) : session.failureCode(rc, file);
-    }
-    if (!removeTemporary() && rc == CURLE_OK)
-        RememberStuckTemporary(target);
     return code;
 }

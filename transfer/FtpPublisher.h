@@ -28,6 +28,9 @@ struct PublishJob {
     QString remoteFileName;
     TransferTimeouts timeouts;
     OptionalTls optionalTls = OptionalTls::Off;
+    // With Verified or Unverified: the server took TLS earlier in the run,
+    // so it must now too; no clear text.
+    bool tlsRequired = false;
     PublishReport* report = nullptr; // not owned; notes how the publish went
 };
 

@@ -80,4 +80,9 @@ public:
 
     // A step of the program's own in the protocol trace.
     virtual void trace(const QByteArray& line) const = 0;
+
+    // The publish is over. `keep`: it succeeded, and the session may be
+    // held for the next publish to the same destination; otherwise it is
+    // closed.
+    virtual void finish(bool keep) { (void)keep; }
 };

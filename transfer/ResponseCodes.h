@@ -19,4 +19,7 @@ constexpr qint32 Aborted = 2005;
 constexpr qint32 BadHost = 2006;
 constexpr qint32 Busy = 2007;             // Execute while an operation still runs
 constexpr qint32 LocalFileChanged = 2008; // written to while it was sent
+// A server that took TLS earlier in the run refuses it now, or shows a
+// certificate that cannot be verified where it showed a verified one
+constexpr qint32 TlsDowngrade = 2009;
 } // namespace ResponseCodes

@@ -4,10 +4,12 @@
 #include "ResponseCodes.h"
 #include "TransferLog.h"
 
+#include <QHash>
 #include <QSet>
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <mutex>
 
 QString DescribeSecurityPath(SecurityPath path) {
@@ -72,6 +74,44 @@ bool firstTimeFor(const FtpEndpoint& endpoint) {
 
 } // namespace
 
+namespace {
+
+// What publishes learnt of a bare host's TLS, per server, for the life of
+// the program. `path` is where the last publish that worked went, and is
+// forgotten when one fails; `pin` only ever tightens: a server that took
+// TLS (1), or showed a verified certificate (2), is held to it.
+struct TlsMemory {
+    SecurityPath path = SecurityPath::AsTyped;
+    int pin = 0;
+};
+
+std::mutex memoryMutex;
+QHash<QString, TlsMemory>& memories() {
+    static QHash<QString, TlsMemory> known;
+    return known;
+}
+
+QString serverKey(const FtpEndpoint& endpoint) {
+    return endpoint.host + u':' + QString::number(endpoint.port);
+}
+
+TlsMemory recall(const QString& key) {
+    std::lock_guard lock(memoryMutex);
+    return memories().value(key);
+}
+
+void learn(const QString& key, SecurityPath path, bool worked) {
+    std::lock_guard lock(memoryMutex);
+    TlsMemory& memory = memories()[key];
+    memory.path = worked ? path : SecurityPath::AsTyped;
+    if (worked && path == SecurityPath::VerifiedTls)
+        memory.pin = 2;
+    else if (worked && path == SecurityPath::UnverifiedTls)
+        memory.pin = std::max(memory.pin, 1);
+}
+
+} // namespace
+
 qint32 PublishPreferringTls(PublishJob job, const std::atomic<bool>& abort, SecurityPath* path,
                             const PublishFunction& publish) {
     PublishReport ownReport;
@@ -87,19 +127,43 @@ qint32 PublishPreferringTls(PublishJob job, const std::atomic<bool>& abort, Secu
     qint32 code = 0;
     if (job.endpoint.transport != Transport::Ftp) {
         code = publish(job, abort);
+        if (path)
+            *path = taken;
+        return code;
+    }
+
+    const QString key = serverKey(job.endpoint);
+    const TlsMemory memory = recall(key);
+    job.tlsRequired = memory.pin > 0;
+    const auto tlsPath = [&](SecurityPath tls) {
+        return report.tlsAccepted ? tls : SecurityPath::PlainTlsRefused;
+    };
+    // Where the last publish went is where this one starts: no AUTH for a
+    // server that refused it, no failed handshake for a certificate that
+    // cannot be verified.
+    if (memory.path == SecurityPath::PlainTlsRefused && !job.tlsRequired) {
+        code = attempt(OptionalTls::Off);
+        taken = SecurityPath::PlainTlsRefused;
+    } else if (memory.path == SecurityPath::PlainAfterTlsFailure && !job.tlsRequired) {
+        code = attempt(OptionalTls::Off);
+        taken = SecurityPath::PlainAfterTlsFailure;
+    } else if (memory.path == SecurityPath::UnverifiedTls && memory.pin < 2) {
+        code = attempt(OptionalTls::Unverified);
+        taken = tlsPath(SecurityPath::UnverifiedTls);
     } else {
         code = attempt(OptionalTls::Verified);
-        taken = report.tlsAccepted ? SecurityPath::VerifiedTls : SecurityPath::PlainTlsRefused;
+        taken = tlsPath(SecurityPath::VerifiedTls);
         if (report.tlsAccepted && !abort &&
             code == ResponseCodes::CurlBase + CURLE_PEER_FAILED_VERIFICATION) {
-            qCDebug(lcTransfer).noquote()
-                << "TLS with a certificate nobody vouches for:" << FailureReason(code, report, job)
-                << "- publishing over it all the same";
-            code = attempt(OptionalTls::Unverified);
-            taken =
-                report.tlsAccepted ? SecurityPath::UnverifiedTls : SecurityPath::PlainTlsRefused;
+            if (memory.pin < 2) {
+                qCDebug(lcTransfer).noquote()
+                    << "TLS with a certificate nobody vouches for:"
+                    << FailureReason(code, report, job) << "- publishing over it all the same";
+                code = attempt(OptionalTls::Unverified);
+                taken = tlsPath(SecurityPath::UnverifiedTls);
+            }
         }
-        if (report.tlsAccepted && !abort && BrokenByTls(code)) {
+        if (report.tlsAccepted && !abort && BrokenByTls(code) && !job.tlsRequired) {
             const QString why = FailureReason(code, report, job);
             if (firstTimeFor(job.endpoint))
                 qCWarning(lcTransfer).noquote()
@@ -111,8 +175,15 @@ qint32 PublishPreferringTls(PublishJob job, const std::atomic<bool>& abort, Secu
             code = attempt(OptionalTls::Off);
             taken = SecurityPath::PlainAfterTlsFailure;
         }
-        qCDebug(lcTransfer).noquote() << "published" << DescribeSecurityPath(taken);
     }
+    // A server held to TLS that refuses it, or to a verified certificate
+    // that shows another: refused, whatever libcurl called it.
+    if (job.tlsRequired && !abort &&
+        (code == ResponseCodes::CurlBase + CURLE_USE_SSL_FAILED ||
+         (memory.pin == 2 && code == ResponseCodes::CurlBase + CURLE_PEER_FAILED_VERIFICATION)))
+        code = ResponseCodes::TlsDowngrade;
+    learn(key, taken, code == ResponseCodes::Ok);
+    qCDebug(lcTransfer).noquote() << "published" << DescribeSecurityPath(taken);
     if (path)
         *path = taken;
     return code;

@@ -1,5 +1,6 @@
 #include "CurlInet.h"
 #include "CursorBlinkLimit.h"
+#include "HeldSessions.h"
 #include "frmUpload.h"
 
 #include <QApplication>
@@ -19,6 +20,9 @@ int main(int argc, char* argv[]) {
         frmUpload window(CurlInetFactory());
         window.show();
         rc = QApplication::exec();
+        // The window is gone; the sessions held for the next upload say
+        // goodbye (QUIT) within a bounded wait.
+        CloseHeldSessions();
     }
     curl_global_cleanup();
     return rc;

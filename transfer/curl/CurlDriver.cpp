@@ -17,7 +17,8 @@ CurlDriver::CurlDriver() : multi_(curl_multi_init()) {}
 
 CurlDriver::~CurlDriver() {
     // Closes the kept connection, with QUIT where it is still up.
-    curl_multi_cleanup(multi_);
+    if (multi_)
+        curl_multi_cleanup(multi_);
 }
 
 CURLcode CurlDriver::perform(CURL* easy) {
@@ -53,8 +54,25 @@ CURLcode CurlDriver::perform(CURL* easy) {
             break;
         }
     }
+    // Asked before the handle leaves the multi handle: afterwards libcurl
+    // no longer finds the connection for it.
+    if (curl_easy_getinfo(easy, CURLINFO_ACTIVESOCKET, &lastSocket_) != CURLE_OK)
+        lastSocket_ = CURL_SOCKET_BAD;
     curl_multi_remove_handle(multi_, easy);
     return result;
+}
+
+void CurlDriver::close(CURL* easy, long seconds) {
+    if (!multi_)
+        return;
+    // The multi handle closes its connections with a handle of its own,
+    // which takes its reply limit from the handle added last.
+    curl_easy_setopt(easy, CURLOPT_SERVER_RESPONSE_TIMEOUT, seconds);
+    if (curl_multi_add_handle(multi_, easy) == CURLM_OK)
+        curl_multi_remove_handle(multi_, easy);
+    curl_multi_cleanup(multi_);
+    multi_ = nullptr;
+    lastSocket_ = CURL_SOCKET_BAD;
 }
 
 bool CurlDriver::waitsOnSocket() const {

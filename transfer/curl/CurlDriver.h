@@ -20,8 +20,18 @@ public:
 
     CURLcode perform(CURL* easy);
 
+    // The control connection the last run left open, for a look at it
+    // between runs; CURL_SOCKET_BAD when none.
+    curl_socket_t lastSocket() const { return lastSocket_; }
+
+    // Closes the kept connection, allowing the server `seconds` to answer
+    // QUIT: libcurl's goodbye otherwise waits as long as the last run's
+    // reply limit, on a server that may no longer answer at all.
+    void close(CURL* easy, long seconds);
+
 private:
     bool waitsOnSocket() const;
 
     CURLM* multi_;
+    curl_socket_t lastSocket_ = CURL_SOCKET_BAD;
 };

@@ -9,6 +9,9 @@
 
 namespace {
 
+// How long the first request on a held session waits for an answer.
+constexpr long HeldFirstReplySeconds = 10;
+
 struct SlistDeleter {
     void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
@@ -23,21 +26,34 @@ Slist makeSlist(const QList<QByteArray>& lines) {
 
 } // namespace
 
-CurlSession::CurlSession(const PublishJob& job, const std::atomic<bool>& abort)
-    : job_(job), abort_(abort), handle_(curl_easy_init()), trace_(job.password) {
+CurlSession::CurlSession(const PublishJob& job, const std::atomic<bool>& abort,
+                         std::unique_ptr<CurlConnection> held)
+    : job_(job), abort_(abort),
+      connection_(held ? std::move(held) : std::make_unique<CurlConnection>()),
+      handle_(connection_->easy()), held_(connection_->driver().lastSocket() != CURL_SOCKET_BAD),
+      trace_(job.password) {
     base_ = CurlBaseUrl(job.endpoint);
+    // A held connection made its TLS agreement at its own log-in.
+    if (connection_->tlsAccepted && job.report)
+        job.report->tlsAccepted = true;
+    loggedIn_ = held_;
+    if (held_)
+        trace_.note("going on with the session of an earlier upload: no new log-in");
     if (sftp()) {
         sshLogin_.emplace(SshLogin::ForUser());
         trace_.listen([this](const QByteArray& line) { sshLogin_->noteText(line); });
     }
 }
 
-CurlSession::~CurlSession() {
-    curl_easy_cleanup(handle_);
+CurlSession::~CurlSession() = default;
+
+std::unique_ptr<CurlConnection> CurlSession::release() {
+    handle_ = nullptr;
+    return std::move(connection_);
 }
 
-CURLcode CurlSession::store(const QString& remote, LocalFile& file,
-                            const QList<QByteArray>& checks) {
+CURLcode CurlSession::store(const QString& remote, LocalFile& file, const QList<QByteArray>& checks,
+                            bool askSize) {
     storedSize_.reset();
     prepare(EncodeRemotePath(remote, job_.endpoint.transport));
     action_ = "STOR " + remote.toUtf8();
@@ -46,11 +62,9 @@ CURLcode CurlSession::store(const QString& remote, LocalFile& file,
     curl_easy_setopt(handle_, CURLOPT_READDATA, &file);
     curl_easy_setopt(handle_, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(file.size()));
     QList<QByteArray> before, after;
-    if (!sftp()) {
-        if (needsUtf8Option())
-            before << "*OPTS UTF8 ON";
+    before = utf8Option();
+    if (!sftp() && askSize)
         after << "*SIZE " + remote.toUtf8();
-    }
     before += checks;
     if (sftp())
         trace_.note("SFTP " + action_);
@@ -59,7 +73,7 @@ CURLcode CurlSession::store(const QString& remote, LocalFile& file,
     curl_easy_setopt(handle_, CURLOPT_QUOTE, pre.get());
     curl_easy_setopt(handle_, CURLOPT_POSTQUOTE, post.get());
     CURLcode rc = perform();
-    if (rc == CURLE_OK && sftp())
+    if (rc == CURLE_OK && sftp() && askSize)
         rc = statSize(remote);
     else if (rc == CURLE_OK)
         storedSize_ = sizeFromReplies();
@@ -129,7 +143,7 @@ bool CurlSession::mayHaveStored(CURLcode rc) const {
         return rc != CURLE_LOGIN_DENIED && rc != CURLE_PEER_FAILED_VERIFICATION &&
                rc != CURLE_COULDNT_CONNECT && rc != CURLE_COULDNT_RESOLVE_HOST && rc != CURLE_SSH;
     }
-    return sawReply(230) || sawReply(202) || sawReply(232);
+    return loggedIn_;
 }
 
 long CurlSession::lastReply() const {
@@ -198,6 +212,12 @@ std::optional<qint64> CurlSession::sizeFromReplies() const {
     return std::nullopt;
 }
 
+QList<QByteArray> CurlSession::utf8Option() const {
+    if (sftp() || !needsUtf8Option())
+        return {};
+    return {"*OPTS UTF8 ON"};
+}
+
 bool CurlSession::needsUtf8Option() const {
     const QString& path = job_.remoteFileName;
     return std::any_of(path.begin(), path.end(), [](QChar c) { return c.unicode() > 0x7f; });
@@ -236,7 +256,12 @@ void CurlSession::prepare(const QByteArray& path) {
     };
     const long connectMs =
         static_cast<long>(cap(t.connect, std::chrono::milliseconds(5000)).count());
-    const long replyS = static_cast<long>(cap(t.serverReply, std::chrono::seconds(10)).count());
+    long replyS = static_cast<long>(cap(t.serverReply, std::chrono::seconds(10)).count());
+    // A held session that a server or a NAT box dropped without a word
+    // answers nothing: the first request finds out soon, and the publish
+    // goes on on a fresh connection.
+    if (held_ && requests_ == 0)
+        replyS = std::min(replyS, HeldFirstReplySeconds);
     const long stallS = static_cast<long>(cap(t.stall, std::chrono::seconds(10)).count());
     curl_easy_setopt(handle_, CURLOPT_CONNECTTIMEOUT_MS, connectMs);
     curl_easy_setopt(handle_, CURLOPT_SERVER_RESPONSE_TIMEOUT, replyS);
@@ -253,13 +278,16 @@ void CurlSession::prepare(const QByteArray& path) {
 CURLcode CurlSession::perform() {
     if (aborted())
         return CURLE_ABORTED_BY_CALLBACK;
-    CURLcode rc = driver_.perform(handle_);
+    const bool first = requests_++ == 0;
+    CURLcode rc = connection_->driver().perform(handle_);
     // SSH: a way of logging in that the server refused gives way to the
     // next on a fresh connection, until one works or none is left.
     while (sshLogin_ && sshLogin_->retry(rc) && !aborted()) {
         sshLogin_->apply(handle_);
-        rc = driver_.perform(handle_);
+        rc = connection_->driver().perform(handle_);
     }
+    if (first && rc != CURLE_OK)
+        firstFailed_ = true;
     return rc;
 }
 
@@ -267,12 +295,22 @@ size_t CurlSession::onReply(char* data, size_t size, size_t count, void* self) {
     auto* session = static_cast<CurlSession*>(self);
     const QByteArray line(data, static_cast<qsizetype>(size * count));
     // 234 answers AUTH alone: from here on the control connection is TLS.
-    if (line.startsWith("234") && session->job_.report)
-        session->job_.report->tlsAccepted = true;
+    // Replies are kept per request; the log-in is the session's.
+    if (line.startsWith("230 ") || line.startsWith("202 ") || line.startsWith("232 "))
+        session->loggedIn_ = true;
+    if (line.startsWith("234")) {
+        session->connection_->tlsAccepted = true;
+        if (session->job_.report)
+            session->job_.report->tlsAccepted = true;
+    }
     session->replies_.append(line);
     return size * count;
 }
 
 int CurlSession::onProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    return static_cast<CurlSession*>(self)->aborted() ? 1 : 0;
+    auto* session = static_cast<CurlSession*>(self);
+    if (!session->aborted())
+        return 0;
+    session->connection_->hurry = true;
+    return 1;
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "CurlDriver.h"
+#include "CurlConnection.h"
 #include "FtpPublisher.h"
 #include "LocalFile.h"
 #include "ProtocolTrace.h"
@@ -20,19 +20,30 @@
 // any clean-up share one control connection and one log-in.
 class CurlSession {
 public:
-    CurlSession(const PublishJob& job, const std::atomic<bool>& abort);
+    // `held`: a connection kept from an earlier publish to the same
+    // destination, already logged in; null for a fresh one.
+    CurlSession(const PublishJob& job, const std::atomic<bool>& abort,
+                std::unique_ptr<CurlConnection> held = nullptr);
     ~CurlSession();
     CurlSession(const CurlSession&) = delete;
     CurlSession& operator=(const CurlSession&) = delete;
 
     bool valid() const { return handle_ != nullptr; }
+    // Whether the connection came logged in from an earlier publish.
+    bool held() const { return held_; }
+    // Whether the first request of this publish failed.
+    bool firstRequestFailed() const { return firstFailed_; }
+    // Hands the connection over, to be held for the next publish.
+    std::unique_ptr<CurlConnection> release();
     bool sftp() const { return job_.endpoint.transport == Transport::Sftp; }
     bool aborted() const { return abort_.load(); }
 
-    // STOR of the local file under `remote`, then SIZE of what arrived.
+    // STOR of the local file under `remote`, then SIZE of what arrived
+    // unless `askSize` is false (the caller asks for more than the size).
     // `checks` are commands sent first; one the server refuses ends the
     // store before any data is sent.
-    CURLcode store(const QString& remote, LocalFile& file, const QList<QByteArray>& checks = {});
+    CURLcode store(const QString& remote, LocalFile& file, const QList<QByteArray>& checks = {},
+                   bool askSize = true);
     // Plain commands on the log-in directory, no transfer. A clean-up is
     // best effort and gets shorter time limits.
     CURLcode commands(const QList<QByteArray>& lines, bool cleanup = false);
@@ -45,6 +56,11 @@ public:
     QList<QByteArray> renameCommands(const QString& from, const QString& to) const;
 
     bool sawReply(int code) const;
+    // Every reply line of the last request, as the server sent it.
+    const QList<QByteArray>& replies() const { return replies_; }
+    // The commands that switch the server to UTF-8 names, where a name
+    // needs it; none otherwise.
+    QList<QByteArray> utf8Option() const;
     // Whether the server refused to store under the name asked for before
     // a byte of the file went out: an error reply to STOR, or on SFTP a
     // refused open. Another name may then be tried.
@@ -58,6 +74,8 @@ public:
     // The response code for a failed request; also notes in the job's
     // report what explains it.
     qint32 failureCode(CURLcode rc, const LocalFile& file) const;
+    // A step of the program's own in the protocol trace.
+    void trace(const QByteArray& line) const { trace_.note(line); }
     // SFTP: why the log-in failed (what was offered, what the server
     // answered); empty if it did not.
     QString loginFailure() const { return sshLogin_ ? sshLogin_->failure() : QString(); }
@@ -81,8 +99,12 @@ private:
 
     const PublishJob& job_;
     const std::atomic<bool>& abort_;
-    CurlDriver driver_;
+    std::unique_ptr<CurlConnection> connection_;
     CURL* handle_;
+    bool held_;
+    int requests_ = 0;
+    bool firstFailed_ = false;
+    bool loggedIn_ = false;
     QByteArray base_, url_, user_, password_, caFile_, caDir_, knownHosts_;
     std::optional<qint64> storedSize_;
     std::optional<SshLogin> sshLogin_;

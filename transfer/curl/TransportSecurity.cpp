@@ -14,7 +14,8 @@ void CurlSession::secure() {
             break;
         // Ask for TLS before the log-in, and go on in clear text only where
         // the server says no: the password then travels as it always did.
-        curl_easy_setopt(handle_, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_TRY));
+        curl_easy_setopt(handle_, CURLOPT_USE_SSL,
+                         static_cast<long>(job_.tlsRequired ? CURLUSESSL_ALL : CURLUSESSL_TRY));
         curl_easy_setopt(handle_, CURLOPT_FTPSSLAUTH, static_cast<long>(CURLFTPAUTH_TLS));
         tlsOptions(job_.optionalTls == OptionalTls::Verified);
         break;
@@ -48,7 +49,9 @@ void CurlSession::tlsOptions(bool verify) {
                      static_cast<long>(CURL_SSLVERSION_TLSv1_2) |
                          static_cast<long>(CURL_SSLVERSION_MAX_DEFAULT));
     curl_easy_setopt(handle_, CURLOPT_CLOSESOCKETFUNCTION, &CloseDraining);
-    curl_easy_setopt(handle_, CURLOPT_CLOSESOCKETDATA, const_cast<std::atomic<bool>*>(&abort_));
+    // The connection keeps this for its whole life, which may be longer
+    // than this publish's: the flag is the connection's own.
+    curl_easy_setopt(handle_, CURLOPT_CLOSESOCKETDATA, &connection_->hurry);
     // As OpenSSL programs do, so that a company's own authority can be
     // trusted; libcurl otherwise uses its built-in bundle path only.
     caFile_ = qgetenv("SSL_CERT_FILE");

@@ -1,0 +1,37 @@
+#pragma once
+
+#include "CurlDriver.h"
+#include "HeldSessions.h"
+
+#include <curl/curl.h>
+
+#include <atomic>
+
+// A libcurl handle with the connection it keeps: made for one publish, and
+// held for the next one to the same destination where that one succeeded.
+class CurlConnection final : public HeldSession {
+public:
+    CurlConnection();
+    // Says goodbye (QUIT) within a second or two, never longer.
+    ~CurlConnection() override;
+    CurlConnection(const CurlConnection&) = delete;
+    CurlConnection& operator=(const CurlConnection&) = delete;
+
+    CURL* easy() const { return easy_; }
+    CurlDriver& driver() { return driver_; }
+
+    // Nothing waits to be read on the control connection: a server that
+    // ended the session has sent its "421" or closed it, and libcurl 7.88
+    // would read that as the answer to the next command.
+    bool looksAlive() const override;
+
+    // The server agreed to AUTH TLS on this connection.
+    bool tlsAccepted = false;
+    // Set on abort: the connection's sockets close at once, without the
+    // draining wait of a TLS close.
+    std::atomic<bool> hurry{false};
+
+private:
+    CURL* easy_;
+    CurlDriver driver_;
+};

@@ -1,0 +1,189 @@
+#include "CurlPublishSession.h"
+
+#include "FtpFileFacts.h"
+
+#include <QHash>
+
+#include <mutex>
+
+namespace {
+
+// How each server answers for a file, learnt once per server for the life
+// of the program: a server without MLST costs one refused command once.
+std::mutex askingMutex;
+QHash<QString, int>& askingByServer() {
+    static QHash<QString, int> known;
+    return known;
+}
+
+QByteArray heldKey(const PublishJob& job) {
+    return HeldSessionKey("curl " + CurlBaseUrl(job.endpoint) + " tls " +
+                              QByteArray::number(static_cast<int>(job.optionalTls)) +
+                              (job.tlsRequired ? " required" : ""),
+                          job.userName, job.password);
+}
+
+std::unique_ptr<CurlConnection> heldConnection(const QByteArray& key, bool fresh) {
+    if (fresh)
+        return nullptr;
+    std::unique_ptr<HeldSession> held = TakeHeldSession(key);
+    if (auto* connection = dynamic_cast<CurlConnection*>(held.get())) {
+        held.release();
+        return std::unique_ptr<CurlConnection>(connection);
+    }
+    return nullptr;
+}
+
+QByteArray modeText(quint32 mode) {
+    return QByteArray::number(mode & 07777, 8).rightJustified(3, '0');
+}
+
+} // namespace
+
+CurlPublishSession::CurlPublishSession(const PublishJob& job, const std::atomic<bool>& abort,
+                                       bool fresh)
+    : job_(job), key_(heldKey(job)), session_(job, abort, heldConnection(key_, fresh)),
+      server_(QString::fromUtf8(CurlBaseUrl(job.endpoint))) {}
+
+CurlPublishSession::Asking CurlPublishSession::asking() const {
+    if (session_.sftp())
+        return Asking::Nothing;
+    std::lock_guard lock(askingMutex);
+    return static_cast<Asking>(askingByServer().value(server_, static_cast<int>(Asking::Mlst)));
+}
+
+void CurlPublishSession::learnAsking(Asking how) {
+    std::lock_guard lock(askingMutex);
+    askingByServer().insert(server_, static_cast<int>(how));
+}
+
+bool CurlPublishSession::ask(const QString& path, std::optional<RemoteFileFacts>& facts) {
+    facts.reset();
+    // '*': a refusal is an answer here, not a failed request.
+    for (Asking how = asking(); how != Asking::Nothing;) {
+        const QByteArray verb = how == Asking::Mlst ? "MLST " : "STAT ";
+        last_ = session_.commands(session_.utf8Option() +
+                                  QList<QByteArray>{"*" + verb + path.toUtf8()});
+        if (last_ != CURLE_OK)
+            return false;
+        facts = how == Asking::Mlst ? FactsFromMlst(session_.replies())
+                                    : FactsFromStat(session_.replies(), path);
+        if (facts)
+            return true;
+        how = how == Asking::Mlst ? Asking::Stat : Asking::Nothing;
+        learnAsking(how);
+    }
+    return true;
+}
+
+PublishSession::Result CurlPublishSession::stat(const QString& path, RemoteFileFacts& facts) {
+    file_ = nullptr;
+    std::optional<RemoteFileFacts> told;
+    if (!ask(path, told))
+        return Result::Failed;
+    if (!told)
+        return Result::Refused;
+    facts = *told;
+    return Result::Ok;
+}
+
+PublishSession::Result CurlPublishSession::store(const QString& path, LocalFile& file, int attempt,
+                                                 std::optional<quint32> mode,
+                                                 RemoteFileFacts& stored) {
+    file_ = &file;
+    // A second name goes with commands that fail where the folder is
+    // missing, so that a mistyped folder costs one round trip, not a store
+    // per name.
+    QList<QByteArray> checks;
+    if (attempt == 1) {
+        QString folder = RemoteFolderOf(job_.remoteFileName);
+        if (folder.size() > 1 && folder.endsWith(u'/'))
+            folder.chop(1);
+        const QString entry = session_.entryPath();
+        if (!session_.sftp() && !folder.isEmpty() && folder != u'/' && !entry.isEmpty() &&
+            !HasUnsafeText(entry))
+            checks = {"CWD " + folder.toUtf8(), "CWD " + entry.toUtf8()};
+    }
+    // Where the copy's permissions matter, one answer after the store
+    // gives them and the size together.
+    storedFacts_ = mode.has_value() && asking() != Asking::Nothing;
+    last_ = session_.store(path, file, checks, !storedFacts_);
+    if (last_ != CURLE_OK)
+        return session_.refusedBeforeData(last_, file) ? Result::NameRefused : Result::Failed;
+    stored = {};
+    stored.exists = true;
+    if (!storedFacts_) {
+        stored.size = session_.reportedSize();
+        return Result::Ok;
+    }
+    std::optional<RemoteFileFacts> told;
+    if (!ask(path, told))
+        return Result::Failed;
+    if (told)
+        stored = *told;
+    return Result::Ok;
+}
+
+PublishSession::Result CurlPublishSession::commandResult(CURLcode rc) {
+    last_ = rc;
+    if (rc == CURLE_OK)
+        return Result::Ok;
+    return rc == CURLE_QUOTE_ERROR ? Result::Refused : Result::Failed;
+}
+
+PublishSession::Result CurlPublishSession::setMode(const QString& path, quint32 mode) {
+    file_ = nullptr;
+    if (session_.sftp())
+        return Result::Refused;
+    return commandResult(session_.commands({"SITE CHMOD " + modeText(mode) + ' ' + path.toUtf8()}));
+}
+
+PublishSession::Result CurlPublishSession::rename(const QString& from, const QString& to) {
+    file_ = nullptr;
+    const Result result = commandResult(session_.commands(session_.renameCommands(from, to)));
+    if (result != Result::Refused)
+        return result;
+    // FTP servers that answered RNFR and then refused RNTO with 550 or 553,
+    // and SFTP servers (OpenSSH among them), will not rename onto an
+    // existing file.
+    const long refusal = session_.lastReply();
+    if (session_.sftp() || (session_.sawReply(350) && (refusal == 550 || refusal == 553)))
+        return Result::TargetExists;
+    return Result::Refused;
+}
+
+PublishSession::Result CurlPublishSession::removeThenRename(const QString& from,
+                                                            const QString& to) {
+    file_ = nullptr;
+    QList<QByteArray> replace{"*" + session_.removeCommand(to)};
+    replace += session_.renameCommands(from, to);
+    return commandResult(session_.commands(replace));
+}
+
+bool CurlPublishSession::remove(const QString& path) {
+    if (session_.aborted())
+        return true;
+    return session_.commands({session_.removeCommand(path)}, true) != CURLE_QUOTE_ERROR;
+}
+
+qint32 CurlPublishSession::failureCode(const LocalFile& file) {
+    return session_.failureCode(last_, file);
+}
+
+bool CurlPublishSession::mayHaveStored() const {
+    return session_.mayHaveStored(last_) && !(file_ && session_.refusedBeforeData(last_, *file_));
+}
+
+void CurlPublishSession::trace(const QByteArray& line) const {
+    session_.trace(line);
+}
+
+bool CurlPublishSession::diedBeforeUse() const {
+    return session_.held() && session_.firstRequestFailed() && !session_.aborted();
+}
+
+void CurlPublishSession::finish(bool keep) {
+    // SFTP through libcurl logs in step by step for each publish.
+    if (keep && !session_.sftp() && !session_.aborted())
+        HoldSession(key_, session_.release());
+}
