@@ -1,5 +1,7 @@
-// libFuzzer target for the pure text handling in transfer/FtpTarget.h. Every
-// input goes through each function; a broken property aborts with the input.
+// libFuzzer target for the pure text handling in transfer/FtpTarget.h and
+// transfer/curl/FtpFileFacts.h. Every input goes through each function; a
+// broken property aborts with the input.
+#include "FtpFileFacts.h"
 #include "FtpTarget.h"
 
 #include <QByteArray>
@@ -176,6 +178,65 @@ void checkTemporaryName(const QString& text) {
         broken("the temporary name is not beside the final one", text, name);
 }
 
+QString factsText(const std::optional<RemoteFileFacts>& facts) {
+    if (!facts)
+        return QStringLiteral("nothing");
+    return QStringLiteral("exists %1 size %2 mode %3 owner \"%4\" group \"%5\"")
+        .arg(facts->exists)
+        .arg(facts->size ? *facts->size : -1)
+        .arg(facts->mode ? qint64(*facts->mode) : -1)
+        .arg(facts->owner, facts->group);
+}
+
+void checkFacts(const QString& input, const std::optional<RemoteFileFacts>& facts, bool fromStat) {
+    if (!facts)
+        return;
+    const QString text = factsText(facts);
+    if (!facts->exists &&
+        (facts->size || facts->mode || !facts->owner.isEmpty() || !facts->group.isEmpty()))
+        broken("facts of a missing file", input, text);
+    if (facts->mode && *facts->mode > 07777)
+        broken("a mode beyond the permission bits", input, text);
+    if (facts->size && *facts->size < 0)
+        broken("a negative size", input, text);
+    for (const QChar c : facts->owner + facts->group) {
+        if (c.isSpace() || isControl(c))
+            broken("an owner or group holding a space or a control character", input, text);
+    }
+    if (fromStat && facts->exists && (!facts->size || !facts->mode || facts->owner.isEmpty()))
+        broken("an ls line read in part", input, text);
+}
+
+// The first line names the path asked about, the others are the reply;
+// the answer must not depend on whether lines end in CRLF or LF.
+void checkReplies(const QByteArray& bytes) {
+    QList<QByteArray> lines;
+    for (qsizetype from = 0; from < bytes.size();) {
+        const qsizetype end = bytes.indexOf('\n', from);
+        const qsizetype next = end < 0 ? bytes.size() : end + 1;
+        lines << bytes.mid(from, next - from);
+        from = next;
+    }
+    if (lines.isEmpty())
+        return;
+    const QString path = QString::fromUtf8(lines.takeFirst()).trimmed();
+    QList<QByteArray> crlf;
+    for (QByteArray line : std::as_const(lines)) {
+        while (line.endsWith('\n') || line.endsWith('\r'))
+            line.chop(1);
+        crlf << line + "\r\n";
+    }
+    const QString input = QString::fromUtf8(bytes);
+    const auto mlst = FactsFromMlst(lines);
+    const auto stat = FactsFromStat(lines, path);
+    checkFacts(input, mlst, false);
+    checkFacts(input, stat, true);
+    if (factsText(mlst) != factsText(FactsFromMlst(crlf)))
+        broken("MLST facts depend on the line ends", input, factsText(mlst));
+    if (factsText(stat) != factsText(FactsFromStat(crlf, path)))
+        broken("STAT facts depend on the line ends", input, factsText(stat));
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -185,6 +246,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     checkRemotePath(text);
     checkUnsafeText(text);
     checkTemporaryName(text);
+    checkReplies(QByteArray(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size)));
     if (size > 0) {
         const QString rest = QString::fromUtf8(reinterpret_cast<const char*>(data + 1),
                                                static_cast<qsizetype>(size - 1));

@@ -119,6 +119,7 @@ void tst_FtpFileFacts::mlst_data() {
     QTest::newRow("size beyond 64 bits") << reply({"250-Begin", " type=file;size=99999999999999999999; a", "250 End."}) << "nothing";
     QTest::newRow("mode not octal") << reply({"250-Begin", " type=file;UNIX.mode=0648; a", "250 End."}) << "nothing";
     QTest::newRow("mode with file type bits") << reply({"250-Begin", " type=file;UNIX.mode=100644; a", "250 End."}) << "nothing";
+    QTest::newRow("control character in the owner") << reply({"250-Begin", " type=file;UNIX.owner=a\x03" "b; a", "250 End."}) << "nothing";
     QTest::newRow("fact without =") << reply({"250-Begin", " type=file;size; a", "250 End."}) << "nothing";
     QTest::newRow("other code on the end line") << reply({"250-Begin", " type=file; a", "251 End."}) << "nothing";
     QTest::newRow("no lines") << QList<QByteArray>{} << "nothing";
@@ -251,6 +252,9 @@ void tst_FtpFileFacts::stat_data() {
         << final << "nothing";
     QTest::newRow("size beyond 64 bits") << reply({
         "213-STAT", "-rw-r--r--    1 a b 99999999999999999999 Dec  8 12:51 channel_list.txt", "213 End."})
+        << final << "nothing";
+    QTest::newRow("control character in the group") << reply({
+        "213-STAT", "-rw-r--r--    1 a www\x03" "data 7 Dec  8 12:51 channel_list.txt", "213 End."})
         << final << "nothing";
     QTest::newRow("missing another file") << reply({
         "211- status", "other.txt: No such file or directory", "211 End"}) << final << "nothing";

@@ -89,6 +89,15 @@ std::optional<quint32> octalMode(QByteArray text) {
     return mode;
 }
 
+// Owner and group names a reader can be shown: no control characters.
+bool printable(const QString& name) {
+    for (const QChar c : name) {
+        if (c.category() == QChar::Other_Control)
+            return false;
+    }
+    return true;
+}
+
 QString lastPart(const QString& path) {
     return path.section(u'/', -1);
 }
@@ -169,6 +178,8 @@ std::optional<RemoteFileFacts> FactsFromMlst(const QList<QByteArray>& lines) {
         return std::nullopt;
     facts.owner = QString::fromUtf8(uid.isEmpty() ? owner : uid);
     facts.group = QString::fromUtf8(gid.isEmpty() ? group : gid);
+    if (!printable(facts.owner) || !printable(facts.group))
+        return std::nullopt;
     return facts;
 }
 
@@ -212,7 +223,8 @@ std::optional<RemoteFileFacts> FactsFromStat(const QList<QByteArray>& lines, con
             continue;
         // Not a regular file, or two lines that could be it.
         const auto size = sizeFrom(match.captured(5).toLatin1());
-        if (match.captured(1) != u'-' || found || !size)
+        if (match.captured(1) != u'-' || found || !size || !printable(match.captured(3)) ||
+            !printable(match.captured(4)))
             return std::nullopt;
         found = RemoteFileFacts{true, size, modeFromText(match.capturedView(2)), match.captured(3),
                                 match.captured(4)};
