@@ -20,8 +20,13 @@
 
 #include <curl/curl.h>
 
+#include <atomic>
 #include <memory>
+#include <thread>
 
+#include <grp.h>
+#include <pwd.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -41,11 +46,41 @@ struct ServerConfig {
     // The folder belongs to root: the session may overwrite the file there
     // (seeded before the first publish) and create nothing.
     bool lockedFolder = false;
+    // Over FTP and FTPS the final file is there before the first publish,
+    // owned by the session's account, with a mode no new file gets there;
+    // each publish must keep mode, owner and group. The group: the
+    // account's own where empty.
+    quint32 seededMode = 0604;
+    QString seededGroup;
+    // A reader on the server's disk watches the final file while each
+    // publish runs: it must never find it missing or other than seeded.
+    bool watchedByReader = false;
 };
 
 ServerConfig config(const QString& server, const QString& setting, const QString& launcher,
                     const QStringList& options = {}, bool rsa = false, const QString& tlsMax = {}) {
-    return {server, setting, launcher, options, rsa, tlsMax, false};
+    ServerConfig made;
+    made.server = server;
+    made.setting = setting;
+    made.launcher = launcher;
+    made.options = options;
+    made.rsa = rsa;
+    made.tlsMax = tlsMax;
+    return made;
+}
+
+// Root gave the final file to the web server's group; the session's account
+// still owns it and may write it.
+ServerConfig inWebGroup(ServerConfig config) {
+    config.setting = "final file in group www-data, mode 0640";
+    config.seededMode = 0640;
+    config.seededGroup = "www-data";
+    return config;
+}
+
+ServerConfig watched(ServerConfig config) {
+    config.watchedByReader = true;
+    return config;
 }
 
 ServerConfig locked(ServerConfig config) {
@@ -95,6 +130,8 @@ public:
         QDir().mkpath(base_->filePath("logs"));
         const QString cert = certDir + "/server.pem", key = certDir + "/server.key";
         if (config.launcher.endsWith(".py")) {
+            // pyftpdlib writes as the account the test runs as.
+            sessionOwner_.clear();
             user_ = "harlune";
             QStringList args{ServerScript(config.launcher),
                              "--root",
@@ -231,6 +268,76 @@ QString describe(const QStringList& events) {
     return steps.join(", ");
 }
 
+// Mode, owner and group of a file on the server's disk.
+struct Ownership {
+    quint32 mode = 0;
+    uid_t uid = 0;
+    gid_t gid = 0;
+    bool operator==(const Ownership&) const = default;
+};
+
+std::optional<Ownership> ownershipOf(const QByteArray& path) {
+    struct stat st;
+    if (::stat(path.constData(), &st) != 0)
+        return std::nullopt;
+    return Ownership{quint32(st.st_mode & 07777), st.st_uid, st.st_gid};
+}
+
+QString describe(const std::optional<Ownership>& ownership) {
+    if (!ownership)
+        return "missing";
+    return QStringLiteral("mode 0%1, uid %2, gid %3")
+        .arg(ownership->mode, 0, 8)
+        .arg(ownership->uid)
+        .arg(ownership->gid);
+}
+
+// Gives the seeded file its mode and group; what it then is on disk.
+std::optional<Ownership> seedOwnership(const QString& path, quint32 mode,
+                                       const QString& groupName) {
+    const QByteArray name = QFile::encodeName(path);
+    if (!groupName.isEmpty()) {
+        const struct group* entry = getgrnam(groupName.toLocal8Bit().constData());
+        if (!entry || ::chown(name.constData(), uid_t(-1), entry->gr_gid) != 0)
+            return std::nullopt;
+    }
+    if (::chmod(name.constData(), mode) != 0)
+        return std::nullopt;
+    return ownershipOf(name);
+}
+
+// A program on the server reading the file while a publish runs, as the
+// web server does: stat() over and over until stopped. Notes the first
+// time the file is missing or has another mode, owner or group.
+class DiskReader {
+public:
+    DiskReader(const QString& path, const Ownership& expected)
+        : thread_([this, name = QFile::encodeName(path), expected](std::stop_token stop) {
+              while (!stop.stop_requested()) {
+                  const auto now = ownershipOf(name);
+                  reads_.fetch_add(1);
+                  if (now != expected) {
+                      seen_ = describe(now);
+                      return;
+                  }
+                  sched_yield();
+              }
+          }) {}
+
+    // What it saw other than expected, or empty; and how often it looked.
+    QString finish(qint64* reads) {
+        thread_.request_stop();
+        thread_.join();
+        *reads = reads_.load();
+        return seen_;
+    }
+
+private:
+    std::atomic<qint64> reads_{0};
+    QString seen_;
+    std::jthread thread_;
+};
+
 QString tableRow(const QStringList& cells) {
     return "| " + cells.join(" | ") + " |";
 }
@@ -305,6 +412,9 @@ void tst_Compatibility::publishTwice_data() {
     add(config("pyftpdlib", "implicit TLS", "ftpsserver.py", {"--implicit"}), "ftps");
 
     add(config("vsftpd", "default", "vsftpd.sh"), "ftp");
+    add(watched(config("vsftpd", "new files 0600 (local_umask=077)", "vsftpd.sh", {"local_umask=077"})), "ftp");
+    add(watched(config("vsftpd", "chmod refused (chmod_enable=NO)", "vsftpd.sh", {"chmod_enable=NO"})), "ftp");
+    add(inWebGroup(config("vsftpd", "", "vsftpd.sh")), "ftp");
     add(config("vsftpd", "names beginning with a dot refused (deny_file={.*})", "vsftpd.sh", {"deny_file={.*}"}), "ftp");
     add(config("vsftpd", "delete refused (cmds_denied=DELE)", "vsftpd.sh", {"cmds_denied=DELE"}), "ftp");
     add(locked(config("vsftpd", "", "vsftpd.sh")), "ftp");
@@ -315,7 +425,9 @@ void tst_Compatibility::publishTwice_data() {
     add(config("vsftpd", "ssl_enable=YES, TLS not forced", "vsftpd.sh", vsftpdTlsOffered), "ftp localhost");
     add(config("vsftpd", "ssl_enable=YES, TLS not forced", "vsftpd.sh", vsftpdTlsOffered), "ftp");
 
-    add(config("proftpd", "default", "proftpd"), "ftp");
+    add(watched(config("proftpd", "default", "proftpd")), "ftp");
+    add(config("proftpd", "SITE CHMOD refused (<Limit SITE_CHMOD>)", "proftpd", {"<Limit SITE_CHMOD>", "DenyAll", "</Limit>"}), "ftp");
+    add(inWebGroup(config("proftpd", "", "proftpd")), "ftp");
     add(config("proftpd", "names beginning with a dot refused (PathDenyFilter)", "proftpd", {"PathDenyFilter \"(^|/)[.]\""}), "ftp");
     add(config("proftpd", "overwrite refused (AllowOverwrite off)", "proftpd", {"<Directory @ROOT@>", "AllowOverwrite off", "</Directory>"}), "ftp");
     add(config("proftpd", "delete refused (<Limit DELE>)", "proftpd", {"<Limit DELE>", "DenyAll", "</Limit>"}), "ftp");
@@ -325,6 +437,7 @@ void tst_Compatibility::publishTwice_data() {
     add(config("proftpd", "mod_tls, TLSRequired off", "proftpd", proftpdTlsOffered), "ftp");
 
     add(config("pure-ftpd", "default", "pure-ftpd"), "ftp");
+    add(config("pure-ftpd", "chmod refused (-R)", "pure-ftpd", {"-R"}), "ftp");
     add(config("pure-ftpd", "names beginning with a dot refused (-x)", "pure-ftpd", {"-x"}), "ftp");
     add(config("pure-ftpd", "delete refused (-K)", "pure-ftpd", {"-K"}), "ftp");
     add(config("pure-ftpd", "overwrite refused, uploads renamed (-r)", "pure-ftpd", {"-r"}), "ftp");
@@ -382,8 +495,15 @@ void tst_Compatibility::publishTwice() {
     const QString remote = Folder + '/' + FinalName;
     const QString local = dir_.filePath(FinalName);
     const QString remoteDir = server_.root() + '/' + Folder;
-    if (cell.config.lockedFolder) {
+    const QString finalPath = server_.root() + '/' + remote;
+    std::optional<Ownership> seeded;
+    if (scheme != "sftp" || cell.config.lockedFolder)
         QVERIFY(WriteIn(server_.root(), remote, "old\n", server_.sessionOwner()));
+    if (scheme != "sftp") {
+        seeded = seedOwnership(finalPath, cell.config.seededMode, cell.config.seededGroup);
+        QVERIFY2(seeded, "cannot seed the final file's mode and group");
+    }
+    if (cell.config.lockedFolder) {
         QVERIFY(::chown(QFile::encodeName(remoteDir).constData(), 0, 0) == 0);
         QVERIFY(::chmod(QFile::encodeName(remoteDir).constData(), 0755) == 0);
     }
@@ -400,8 +520,21 @@ void tst_Compatibility::publishTwice() {
         FolderWatch watch;
         QVERIFY(watch.start(remoteDir));
         CurlInet inet(TestTimeouts());
+        std::unique_ptr<DiskReader> reader;
+        if (cell.config.watchedByReader)
+            reader = std::make_unique<DiskReader>(finalPath, *seeded);
         const qint32 code = RunPut(inet, host, server_.user(), server_.password(), local, remote);
         const QStringList events = watch.finish();
+        if (reader) {
+            qint64 reads = 0;
+            const QString seen = reader->finish(&reads);
+            QVERIFY2(seen.isEmpty(),
+                     qPrintable(QStringLiteral("publish %1: a reader found the final file %2, "
+                                               "seeded with %3")
+                                    .arg(version)
+                                    .arg(seen, describe(seeded))));
+            QVERIFY(reads > 0);
+        }
         QVERIFY2(code == ResponseCodes::Ok, qPrintable(QStringLiteral("publish %1 answered %2; %3")
                                                            .arg(version)
                                                            .arg(code)
@@ -411,6 +544,14 @@ void tst_Compatibility::publishTwice() {
                                 .arg(version)
                                 .arg(BytesIn(server_.root(), remote).size())
                                 .arg(bytes.size())));
+        if (seeded) {
+            const auto now = ownershipOf(QFile::encodeName(finalPath));
+            QVERIFY2(now == seeded,
+                     qPrintable(QStringLiteral("publish %1 left the final file with %2, seeded "
+                                               "with %3; %4")
+                                    .arg(version)
+                                    .arg(describe(now), describe(seeded), events.join("; "))));
+        }
         steps = describe(events);
         if (scheme == "ftp")
             transport = bareHostPath(inet.LastSecurityPath());
