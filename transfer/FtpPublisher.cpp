@@ -276,7 +276,7 @@ qint32 Publish(const PublishJob& job, const std::atomic<bool>& abort) {
             RememberServer(target, ladder.traits());
             break;
         }
-        if (fresh || !session->diedBeforeUse() || file.sent() != 0) {
+        if (fresh || !session->diedBeforeUse()) {
             ForgetServer(target);
             break;
         }

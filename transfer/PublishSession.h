@@ -73,9 +73,10 @@ public:
     // Whether the last store that Failed may have left a file behind.
     virtual bool mayHaveStored() const = 0;
 
-    // Whether nothing of this publish's own has reached the server yet
-    // while the session failed: a held session that had died. The
-    // publish may then run again on a fresh one.
+    // After a failed publish: whether it failed on a session held from an
+    // earlier publish before any byte of the file went out (the server or
+    // the network had ended it, or it cannot carry this publish). The
+    // publish then runs again at once on a fresh session.
     virtual bool diedBeforeUse() const { return false; }
 
     // A step of the program's own in the protocol trace.

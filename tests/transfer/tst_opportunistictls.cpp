@@ -52,6 +52,8 @@ private slots:
     void reasonSaysThePath();
     void retryDecisions_data();
     void retryDecisions();
+    void learntPerServer_data();
+    void learntPerServer();
 
 private:
     qint32 publish(CurlInet& inet, const QString& host, const QString& user,
@@ -63,6 +65,7 @@ private:
     }
     QTemporaryDir dir_;
     QString local_;
+    int row_ = 0;
 };
 
 void tst_OpportunisticTls::initTestCase() {
@@ -259,7 +262,10 @@ void tst_OpportunisticTls::retryDecisions() {
             job.report->tlsAccepted = accepted[i];
         return codes[i];
     };
-    PublishJob job{*ParseRemoteHost(QStringLiteral("ftp.example.com")), {}, {}, {}, {}, {}};
+    // A server of its own for each row: what a publish learns of a
+    // server's TLS holds for the life of the program.
+    PublishJob job{
+        *ParseRemoteHost(QStringLiteral("row%1.example.com").arg(++row_)), {}, {}, {}, {}, {}};
     std::atomic<bool> abort{false};
     SecurityPath taken = SecurityPath::AsTyped;
     QCOMPARE(PublishPreferringTls(job, abort, &taken, fake), result);
@@ -272,6 +278,78 @@ void tst_OpportunisticTls::retryDecisions() {
     PublishPreferringTls(job, abort, &taken, fake);
     QCOMPARE(attempts, QList<OptionalTls>{OptionalTls::Off});
     QCOMPARE(taken, SecurityPath::AsTyped);
+}
+
+// One answer of the substitute server: its code, and whether it had agreed
+// to TLS.
+struct Answer {
+    qint32 code;
+    bool accepted;
+};
+Q_DECLARE_METATYPE(QList<Answer>)
+
+void tst_OpportunisticTls::learntPerServer_data() {
+    // The answers to two publishes in a row to one server; how the second
+    // asked for TLS, whether it insisted, and how it ended.
+    QTest::addColumn<QList<Answer>>("first");
+    QTest::addColumn<QList<Answer>>("second");
+    QTest::addColumn<QList<OptionalTls>>("secondAttempts");
+    QTest::addColumn<bool>("insisted");
+    QTest::addColumn<qint32>("result");
+    using T = OptionalTls;
+    const qint32 badCertificate = ResponseCodes::CurlBase + CURLE_PEER_FAILED_VERIFICATION;
+    const qint32 tlsRefused = ResponseCodes::CurlBase + CURLE_USE_SSL_FAILED;
+    const qint32 handshake = ResponseCodes::CurlBase + CURLE_SSL_CONNECT_ERROR;
+    QTest::newRow("TLS refused: no AUTH again")
+        << QList<Answer>{{0, false}} << QList<Answer>{{0, false}} << QList<T>{T::Off} << false << 0;
+    QTest::newRow("certificate not verifiable: straight to it")
+        << QList<Answer>{{badCertificate, true}, {0, true}} << QList<Answer>{{0, true}}
+        << QList<T>{T::Unverified} << true << 0;
+    QTest::newRow("TLS broke: straight to clear text")
+        << QList<Answer>{{handshake, true}, {0, false}} << QList<Answer>{{0, false}}
+        << QList<T>{T::Off} << false << 0;
+    QTest::newRow("verified once: an unverifiable certificate later fails")
+        << QList<Answer>{{0, true}} << QList<Answer>{{badCertificate, true}}
+        << QList<T>{T::Verified} << true << ResponseCodes::TlsDowngrade;
+    QTest::newRow("TLS once: refused later fails")
+        << QList<Answer>{{badCertificate, true}, {0, true}} << QList<Answer>{{tlsRefused, false}}
+        << QList<T>{T::Unverified} << true << ResponseCodes::TlsDowngrade;
+    QTest::newRow("TLS once: breaking later is no reason for clear text")
+        << QList<Answer>{{0, true}} << QList<Answer>{{handshake, true}} << QList<T>{T::Verified}
+        << true << handshake;
+    QTest::newRow("a failure forgets the way: the next starts from the top")
+        << QList<Answer>{{530, false}} << QList<Answer>{{0, false}} << QList<T>{T::Verified}
+        << false << 0;
+}
+
+void tst_OpportunisticTls::learntPerServer() {
+    QFETCH(QList<Answer>, first);
+    QFETCH(QList<Answer>, second);
+    QFETCH(QList<OptionalTls>, secondAttempts);
+    QFETCH(bool, insisted);
+    QFETCH(qint32, result);
+    QList<Answer> answers = first;
+    QList<OptionalTls> attempts;
+    bool required = false;
+    const auto fake = [&](const PublishJob& job, const std::atomic<bool>&) -> qint32 {
+        attempts << job.optionalTls;
+        required = job.tlsRequired;
+        if (answers.isEmpty())
+            return -100;
+        const Answer answer = answers.takeFirst();
+        job.report->tlsAccepted = answer.accepted;
+        return answer.code;
+    };
+    PublishJob job{
+        *ParseRemoteHost(QStringLiteral("learnt%1.example.com").arg(++row_)), {}, {}, {}, {}, {}};
+    std::atomic<bool> abort{false};
+    PublishPreferringTls(job, abort, nullptr, fake);
+    QVERIFY(answers.isEmpty());
+    answers = second;
+    attempts.clear();
+    QCOMPARE(PublishPreferringTls(job, abort, nullptr, fake), result);
+    QCOMPARE(attempts, secondAttempts);
+    QCOMPARE(required, insisted);
 }
 
 QTEST_GUILESS_MAIN(tst_OpportunisticTls)

@@ -27,6 +27,10 @@ public:
 
     // The server agreed to AUTH TLS on this connection.
     bool tlsAccepted = false;
+    // How TLS was asked for when it logged in. A held connection goes on
+    // as it began: libcurl reuses a connection only for the same asking.
+    int optionalTls = -1; // OptionalTls; -1 before the first request
+    bool tlsRequired = false;
     // Set on abort: the connection's sockets close at once, without the
     // draining wait of a TLS close.
     std::atomic<bool> hurry{false};

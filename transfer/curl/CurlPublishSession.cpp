@@ -3,6 +3,9 @@
 #include "FtpFileFacts.h"
 
 #include <QHash>
+#include <QSet>
+
+#include <cctype>
 
 #include <mutex>
 
@@ -16,22 +19,53 @@ QHash<QString, int>& askingByServer() {
     return known;
 }
 
-QByteArray heldKey(const PublishJob& job) {
-    return HeldSessionKey("curl " + CurlBaseUrl(job.endpoint) + " tls " +
-                              QByteArray::number(static_cast<int>(job.optionalTls)) +
-                              (job.tlsRequired ? " required" : ""),
-                          job.userName, job.password);
+// Servers whose TLS sessions cannot carry a second data connection.
+QSet<QString>& noHeldTls() {
+    static QSet<QString> servers;
+    return servers;
 }
 
-std::unique_ptr<CurlConnection> heldConnection(const QByteArray& key, bool fresh) {
+QByteArray heldKey(const PublishJob& job) {
+    return HeldSessionKey("curl " + CurlBaseUrl(job.endpoint), job.userName, job.password);
+}
+
+// A held connection for the job, where one is and may carry it: one held
+// to TLS goes on only over TLS, and one made with a verified certificate
+// only where a certificate nobody vouches for would not do.
+std::unique_ptr<CurlConnection> heldConnection(const QByteArray& key, const PublishJob& job,
+                                               bool fresh) {
     if (fresh)
         return nullptr;
     std::unique_ptr<HeldSession> held = TakeHeldSession(key);
-    if (auto* connection = dynamic_cast<CurlConnection*>(held.get())) {
-        held.release();
-        return std::unique_ptr<CurlConnection>(connection);
-    }
-    return nullptr;
+    auto* connection = dynamic_cast<CurlConnection*>(held.get());
+    if (!connection)
+        return nullptr;
+    const auto made = static_cast<OptionalTls>(connection->optionalTls);
+    if (job.tlsRequired && !connection->tlsAccepted)
+        return nullptr;
+    if (job.optionalTls == OptionalTls::Verified && made == OptionalTls::Unverified &&
+        connection->tlsAccepted)
+        return nullptr;
+    held.release();
+    return std::unique_ptr<CurlConnection>(connection);
+}
+
+bool endsReply(const QByteArray& line) {
+    return line.size() >= 4 && std::isdigit(static_cast<unsigned char>(line[0])) &&
+           std::isdigit(static_cast<unsigned char>(line[1])) &&
+           std::isdigit(static_cast<unsigned char>(line[2])) && line[3] == ' ';
+}
+
+// The lines of the last reply of a request, which may have logged in first:
+// all after the reply before it ended.
+QList<QByteArray> lastReply(const QList<QByteArray>& lines) {
+    qsizetype end = lines.size() - 1;
+    while (end >= 0 && !endsReply(lines[end]))
+        --end;
+    qsizetype begin = end - 1;
+    while (begin >= 0 && !endsReply(lines[begin]))
+        --begin;
+    return end < 0 ? QList<QByteArray>{} : lines.mid(begin + 1, end - begin);
 }
 
 QByteArray modeText(quint32 mode) {
@@ -42,7 +76,7 @@ QByteArray modeText(quint32 mode) {
 
 CurlPublishSession::CurlPublishSession(const PublishJob& job, const std::atomic<bool>& abort,
                                        bool fresh)
-    : job_(job), key_(heldKey(job)), session_(job, abort, heldConnection(key_, fresh)),
+    : job_(job), key_(heldKey(job)), session_(job, abort, heldConnection(key_, job, fresh)),
       server_(QString::fromUtf8(CurlBaseUrl(job.endpoint))) {}
 
 CurlPublishSession::Asking CurlPublishSession::asking() const {
@@ -66,8 +100,12 @@ bool CurlPublishSession::ask(const QString& path, std::optional<RemoteFileFacts>
                                   QList<QByteArray>{"*" + verb + path.toUtf8()});
         if (last_ != CURLE_OK)
             return false;
-        facts = how == Asking::Mlst ? FactsFromMlst(session_.replies())
-                                    : FactsFromStat(session_.replies(), path);
+        const QList<QByteArray> reply = lastReply(session_.replies());
+        facts = how == Asking::Mlst ? FactsFromMlst(reply) : FactsFromStat(reply, path);
+        // pyftpdlib's MLST leaves the UNIX facts out unless asked with
+        // OPTS MLST; its STAT tells them.
+        if (facts && facts->exists && !facts->mode)
+            facts.reset();
         if (facts)
             return true;
         how = how == Asking::Mlst ? Asking::Stat : Asking::Nothing;
@@ -179,11 +217,33 @@ void CurlPublishSession::trace(const QByteArray& line) const {
 }
 
 bool CurlPublishSession::diedBeforeUse() const {
-    return session_.held() && session_.firstRequestFailed() && !session_.aborted();
+    if (!session_.held() || session_.aborted() || session_.bytesSent())
+        return false;
+    // A held TLS session that answered, and then could not open a data
+    // connection, will not do on this server: OpenSSL resumes a TLS 1.3
+    // session once, and servers that require the data connection to resume
+    // the control connection's session (vsftpd's require_ssl_reuse,
+    // proftpd's default) refuse the next one.
+    if (!session_.firstRequestFailed() && session_.tlsAccepted())
+        forbidHoldingTls();
+    return true;
+}
+
+void CurlPublishSession::forbidHoldingTls() const {
+    std::lock_guard lock(askingMutex);
+    noHeldTls().insert(server_);
+}
+
+bool CurlPublishSession::mayHoldTls() const {
+    std::lock_guard lock(askingMutex);
+    return !noHeldTls().contains(server_);
 }
 
 void CurlPublishSession::finish(bool keep) {
     // SFTP through libcurl logs in step by step for each publish.
-    if (keep && !session_.sftp() && !session_.aborted())
-        HoldSession(key_, session_.release());
+    if (!keep || session_.sftp() || session_.aborted())
+        return;
+    if (session_.tlsAccepted() && !mayHoldTls())
+        return;
+    HoldSession(key_, session_.release());
 }

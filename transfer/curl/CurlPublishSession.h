@@ -36,6 +36,8 @@ private:
     // failed (not refused).
     bool ask(const QString& path, std::optional<RemoteFileFacts>& facts);
     Result commandResult(CURLcode rc);
+    void forbidHoldingTls() const;
+    bool mayHoldTls() const;
 
     const PublishJob& job_;
     QByteArray key_; // the destination, for the held session

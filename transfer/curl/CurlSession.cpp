@@ -37,6 +37,12 @@ CurlSession::CurlSession(const PublishJob& job, const std::atomic<bool>& abort,
     if (connection_->tlsAccepted && job.report)
         job.report->tlsAccepted = true;
     loggedIn_ = held_;
+    if (connection_->optionalTls < 0) {
+        connection_->optionalTls = static_cast<int>(job.optionalTls);
+        connection_->tlsRequired = job.tlsRequired;
+    }
+    optionalTls_ = static_cast<OptionalTls>(connection_->optionalTls);
+    tlsRequired_ = connection_->tlsRequired;
     if (held_)
         trace_.note("going on with the session of an earlier upload: no new log-in");
     if (sftp()) {
@@ -48,6 +54,8 @@ CurlSession::CurlSession(const PublishJob& job, const std::atomic<bool>& abort,
 CurlSession::~CurlSession() = default;
 
 std::unique_ptr<CurlConnection> CurlSession::release() {
+    // The callbacks point into this session: none may outlive it.
+    curl_easy_reset(handle_);
     handle_ = nullptr;
     return std::move(connection_);
 }
@@ -73,6 +81,9 @@ CURLcode CurlSession::store(const QString& remote, LocalFile& file, const QList<
     curl_easy_setopt(handle_, CURLOPT_QUOTE, pre.get());
     curl_easy_setopt(handle_, CURLOPT_POSTQUOTE, post.get());
     CURLcode rc = perform();
+    curl_off_t uploaded = 0;
+    if (curl_easy_getinfo(handle_, CURLINFO_SIZE_UPLOAD_T, &uploaded) == CURLE_OK && uploaded > 0)
+        bytesSent_ = true;
     if (rc == CURLE_OK && sftp() && askSize)
         rc = statSize(remote);
     else if (rc == CURLE_OK)

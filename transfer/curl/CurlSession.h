@@ -31,8 +31,12 @@ public:
     bool valid() const { return handle_ != nullptr; }
     // Whether the connection came logged in from an earlier publish.
     bool held() const { return held_; }
+    // Whether any byte of the file went out in this publish.
+    bool bytesSent() const { return bytesSent_; }
     // Whether the first request of this publish failed.
     bool firstRequestFailed() const { return firstFailed_; }
+    // Whether the server agreed to TLS on this session's connection.
+    bool tlsAccepted() const { return connection_ && connection_->tlsAccepted; }
     // Hands the connection over, to be held for the next publish.
     std::unique_ptr<CurlConnection> release();
     bool sftp() const { return job_.endpoint.transport == Transport::Sftp; }
@@ -105,6 +109,10 @@ private:
     int requests_ = 0;
     bool firstFailed_ = false;
     bool loggedIn_ = false;
+    bool bytesSent_ = false;
+    // How this session asks for TLS: the job's, or a held connection's.
+    OptionalTls optionalTls_;
+    bool tlsRequired_;
     QByteArray base_, url_, user_, password_, caFile_, caDir_, knownHosts_;
     std::optional<qint64> storedSize_;
     std::optional<SshLogin> sshLogin_;

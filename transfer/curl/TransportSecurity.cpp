@@ -10,14 +10,14 @@ void CurlSession::secure() {
     switch (job_.endpoint.transport) {
     case Transport::Ftp:
         curl_easy_setopt(handle_, CURLOPT_PROTOCOLS_STR, "ftp");
-        if (job_.optionalTls == OptionalTls::Off)
+        if (optionalTls_ == OptionalTls::Off)
             break;
         // Ask for TLS before the log-in, and go on in clear text only where
         // the server says no: the password then travels as it always did.
         curl_easy_setopt(handle_, CURLOPT_USE_SSL,
-                         static_cast<long>(job_.tlsRequired ? CURLUSESSL_ALL : CURLUSESSL_TRY));
+                         static_cast<long>(tlsRequired_ ? CURLUSESSL_ALL : CURLUSESSL_TRY));
         curl_easy_setopt(handle_, CURLOPT_FTPSSLAUTH, static_cast<long>(CURLFTPAUTH_TLS));
-        tlsOptions(job_.optionalTls == OptionalTls::Verified);
+        tlsOptions(optionalTls_ == OptionalTls::Verified);
         break;
     case Transport::FtpExplicitTls:
     case Transport::FtpImplicitTls:
