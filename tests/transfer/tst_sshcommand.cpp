@@ -100,14 +100,15 @@ void tst_SshCommand::arguments_data() {
                        "--",
                        "example.com",
                        "sftp"};
-    QTest::newRow("another HOME, password alone: no key files")
+    QTest::newRow("another HOME, password alone")
         << "sftp://example.com"
-        << "u" << true << true << "/tmp/h" << QStringList{"/tmp/h/.ssh/id_rsa"}
+        << "u" << true << true << "/tmp/h" << QStringList{"/tmp/h/.ssh/id_ecdsa"}
         << QStringList{"-oPubkeyAuthentication=no",
                        "-oPreferredAuthentications=keyboard-interactive,password",
                        "-F",
                        "/etc/ssh/ssh_config",
                        "-oUserKnownHostsFile=/tmp/h/.ssh/known_hosts",
+                       "-oIdentityFile=/tmp/h/.ssh/id_ecdsa",
                        "-l",
                        "u",
                        "--",

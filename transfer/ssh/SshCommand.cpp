@@ -77,7 +77,7 @@ std::optional<QStringList> SshArguments(const SshCommandInput& in) {
              << (in.exists(config) ? config : QStringLiteral("/etc/ssh/ssh_config"));
         args << QStringLiteral("-oUserKnownHostsFile=") +
                     configPath(dir + QStringLiteral("known_hosts"));
-        if (!in.passwordAlone) {
+        {
             QStringList keys;
             for (const QString& name : SshDefaultIdentities()) {
                 if (in.exists(dir + name))
