@@ -2,6 +2,7 @@
 #include "FailureReason.h"
 #include "LocalFile.h"
 #include "SecureTestServer.h"
+#include "ServerLauncher.h"
 #include "SftpSession.h"
 #include "SshCommand.h"
 #include "TestSshAgent.h"
@@ -59,6 +60,8 @@ private slots:
     void passwordAfterRefusedKeys_data();
     void passwordAfterRefusedKeys();
     void unknownHostGetsNoKey();
+    void failures_data();
+    void failures();
     void configAlias();
     void askPass_data();
     void askPass();
@@ -278,6 +281,57 @@ void tst_SshLogin::unknownHostGetsNoKey() {
     const QString log = server.serverLog();
     QVERIFY2(log.contains("Connection from"), qPrintable(log));
     QVERIFY2(keyLines(log).isEmpty(), qPrintable(log));
+}
+
+void tst_SshLogin::failures_data() {
+    QTest::addColumn<QString>("scenario");
+    QTest::addColumn<int>("curlCode");
+    QTest::addColumn<QString>("reason"); // how it starts
+    QTest::newRow("host key changed") << "changed" << int(CURLE_PEER_FAILED_VERIFICATION)
+                                      << "host key changed: the server's key "
+                                         "differs from the one recorded";
+    QTest::newRow("nothing listens")
+        << "closed" << int(CURLE_COULDNT_CONNECT)
+        << "could not connect to \"127.0.0.1\" port %1: Connection refused; ssh said \"ssh: "
+           "connect to host 127.0.0.1 port %1: Connection refused\"";
+    QTest::newRow("no greeting") << "silent" << int(CURLE_OPERATION_TIMEDOUT)
+                                 << "could not connect to \"127.0.0.1\" port %1: no answer for 1 s";
+}
+
+void tst_SshLogin::failures() {
+    QFETCH(QString, scenario);
+    QFETCH(int, curlCode);
+    QFETCH(QString, reason);
+    SecureTestServer server(SecureTestServer::Kind::Sftp);
+    QTcpServer silent;
+    quint16 port = 0;
+    if (scenario == "changed") {
+        START_OR_SKIP(server);
+        QVERIFY(makeHome(server));
+        const QString other = dir_.filePath("other_host_key");
+        QVERIFY(MakeSshKey(other, "ecdsa"));
+        const QList<QByteArray> fields = ReadTextFile(other + ".pub").toUtf8().split(' ');
+        QVERIFY(WriteLocalFile(sshFile("known_hosts"),
+                               QStringLiteral("[127.0.0.1]:%1 ").arg(server.port()).toUtf8() +
+                                   fields.value(0) + ' ' + fields.value(1) + '\n'));
+        port = server.port();
+    } else {
+        home_ = std::make_unique<QTemporaryDir>();
+        qputenv("HOME", QFile::encodeName(home_->path()));
+        // Taken and let go: nothing listens there now.
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
+        port = silent.serverPort();
+        if (scenario == "closed")
+            silent.close();
+    }
+    PublishJob j = job(QStringLiteral("sftp://127.0.0.1:%1").arg(port), "u", "typed");
+    j.timeouts.connect = std::chrono::seconds(1);
+    const Outcome out = store(j);
+    QCOMPARE(out.code, ResponseCodes::CurlBase + curlCode);
+    if (reason.contains("%1"))
+        reason = reason.arg(port);
+    QVERIFY2(out.reason.startsWith(reason), qPrintable(out.reason));
+    QVERIFY(!out.reason.contains("typed"));
 }
 
 void tst_SshLogin::configAlias() {

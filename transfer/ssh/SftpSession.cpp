@@ -49,7 +49,7 @@ SshVerdict judge(const QList<QByteArray>& lines) {
             continue;
         if (line.contains("REMOTE HOST IDENTIFICATION HAS CHANGED"))
             changed = true;
-        else if (line.contains("host key is known for") || line.contains("Host key for "))
+        else if (line.contains("host key is known for"))
             unknown = true;
         if (line.contains("Too many authentication failures"))
             v.tooManyFailures = true;
@@ -78,6 +78,12 @@ SshVerdict judge(const QList<QByteArray>& lines) {
                 else if (line.endsWith("Network is unreachable"))
                     v.osErrno = ENETUNREACH;
             }
+        } else if (line.startsWith("Connection timed out") ||
+                   (line.startsWith("Connection to ") && line.endsWith(" timed out"))) {
+            // ConnectTimeout covers the greeting too.
+            if (v.code != CURLE_OPERATION_TIMEDOUT)
+                v.line = line;
+            v.code = CURLE_OPERATION_TIMEDOUT;
         } else if (v.line.isEmpty() || v.code == CURLE_SSH) {
             v.line = line;
         }
@@ -175,7 +181,9 @@ bool SftpSession::tryLogin(bool passwordAlone) {
     }
     client_ = std::make_unique<SftpClient>(ssh_);
     client_->onTrace([this](const QByteArray& line) { trace_.note(line); });
-    return client_->connect(job_.timeouts.connect);
+    // ssh's own ConnectTimeout names what it waited for: it gets to speak
+    // first, a second before the program's limit for the whole log-in.
+    return client_->connect(job_.timeouts.connect + std::chrono::seconds(1));
 }
 
 void SftpSession::loginFailed() {
