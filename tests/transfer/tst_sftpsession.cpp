@@ -10,6 +10,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cerrno>
+#include <csignal>
+
 #include <pwd.h>
 #include <sys/stat.h>
 
@@ -28,6 +31,8 @@ private slots:
     void rename();
     void storeRefused_data();
     void storeRefused();
+    void largeFile();
+    void serverGoes();
 
 private:
     bool start(SecureTestServer& server) {
@@ -236,6 +241,49 @@ void tst_SftpSession::storeRefused() {
     RemoteFileFacts facts;
     QCOMPARE(session.stat("public_html", facts), Result::Ok);
     QVERIFY(facts.exists);
+}
+
+void tst_SftpSession::largeFile() {
+    SecureTestServer server(SecureTestServer::Kind::Sftp);
+    START_SFTP_OR_SKIP(server);
+    // More than 64 writes of 32 KiB, and a last one cut short: the writes
+    // in flight must land each at its own offset.
+    QByteArray bytes;
+    for (int i = 0; bytes.size() < 5 * 1024 * 1024 + 1234; ++i)
+        bytes += QByteArray::number(i) + '\n';
+    const QString path = dir_.filePath("large.txt");
+    QVERIFY(WriteLocalFile(path, bytes));
+    LocalFile file;
+    QVERIFY(file.open(path));
+    const PublishJob j = job(server);
+    const std::atomic<bool> abort = false;
+    SftpSession session(j, abort);
+    RemoteFileFacts stored;
+    QCOMPARE(session.store(j.remoteFileName, file, 0, std::nullopt, stored), Result::Ok);
+    QCOMPARE(stored.size, qint64(bytes.size()));
+    QVERIFY(server.remoteBytes(j.remoteFileName) == bytes);
+}
+
+void tst_SftpSession::serverGoes() {
+    SecureTestServer server(SecureTestServer::Kind::Sftp);
+    START_SFTP_OR_SKIP(server);
+    const PublishJob j = job(server);
+    const std::atomic<bool> abort = false;
+    SftpSession session(j, abort);
+    RemoteFileFacts facts;
+    QCOMPARE(session.stat(j.remoteFileName, facts), Result::Ok);
+    QVERIFY(session.alive());
+    const pid_t ssh = session.sshPid();
+    server.stop();
+    QCOMPARE(session.stat(j.remoteFileName, facts), Result::Failed);
+    QVERIFY(!session.alive());
+    LocalFile file;
+    const qint32 code = session.failureCode(file);
+    QCOMPARE(code, ResponseCodes::CurlBase + CURLE_RECV_ERROR);
+    QVERIFY2(FailureReason(code, report_, j).startsWith("the connection to the server was lost"),
+             qPrintable(FailureReason(code, report_, j)));
+    // ssh has been reaped: no zombie of it stays.
+    QVERIFY(::kill(ssh, 0) != 0 && errno == ESRCH);
 }
 
 QTEST_GUILESS_MAIN(tst_SftpSession)
