@@ -435,7 +435,7 @@ void tst_SshLogin::noSshLeftAfterAbort() {
     {
         SftpSession session(j, abort);
         std::thread ender([&] {
-            while (session.sshPid() <= 0)
+            for (int i = 0; i < 2000 && session.sshPid() <= 0; ++i)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
             pid = session.sshPid();
             std::this_thread::sleep_for(std::chrono::milliseconds(300));

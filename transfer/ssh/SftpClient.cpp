@@ -119,6 +119,7 @@ bool SftpClient::write(const QByteArray& handle, LocalFile& file, std::chrono::m
     qint64 offset = 0;
     int requests = 0;
     bool refused = false;
+    readFailed_ = false;
     QByteArray chunk(WriteChunk, '\0');
     trace("> WRITE " + QByteArray::number(file.size()) + " bytes");
     while (!inFlight.empty() || (offset < file.size() && !refused && !readFailed_)) {

@@ -55,6 +55,8 @@ public:
     // (error()).
     bool write(const QByteArray& handle, LocalFile& file, std::chrono::milliseconds limit,
                Sftp::Reply& refusal);
+    // Whether the last write stopped because the local file could not be
+    // read to its end (an error, or it shrank).
     bool readFailed() const { return readFailed_; }
 
     Error error() const { return error_; }

@@ -326,7 +326,8 @@ Result SftpSession::store(const QString& path, LocalFile& file, int attempt,
     if (!written) {
         if (client_->readFailed()) {
             report_.localErrno = file.error();
-            failure_ = ResponseCodes::LocalFileUnreadable;
+            failure_ = file.readError() ? ResponseCodes::LocalFileUnreadable
+                                        : ResponseCodes::LocalFileChanged;
             const quint32 closeId = client_->nextId();
             call(Sftp::HandleRequest(Sftp::Close, closeId, handle), closeId, "CLOSE", replyLimit());
             return Result::Failed;
