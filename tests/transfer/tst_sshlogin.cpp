@@ -244,7 +244,9 @@ void tst_SshLogin::passwordAfterRefusedKeys() {
         }
         qputenv("SSH_AUTH_SOCK", QFile::encodeName(agent.socket()));
     }
-    QVERIFY(MakeSshKey(sshFile("id_ed25519"), "ed25519", protectedKey ? "a passphrase" : ""));
+    // The passphrase is the password: were a passphrase prompt answered
+    // with it, the key would open and log in.
+    QVERIFY(MakeSshKey(sshFile("id_ed25519"), "ed25519", protectedKey ? server.password() : ""));
     if (protectedKey)
         QVERIFY(server.authorizeKey(sshFile("id_ed25519.pub")));
     const Outcome out = upload(server, server.password());
