@@ -58,6 +58,8 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${HARLUNE_MAINTAINER})
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Depends is worked out by dpkg-shlibdeps from the libraries the program
-# links, never listed by hand.
+# links; the one program it runs, ssh for SFTP, is named here, and
+# dpkg-shlibdeps' list is added to it.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "openssh-client")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 include(CPack)

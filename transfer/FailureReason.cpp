@@ -112,19 +112,24 @@ private:
     QString timedOut() const {
         const QString says = curlSays();
         const TransferTimeouts& t = job_.timeouts;
-        if (says.contains(QLatin1String("connect"))) {
+        // SFTP: ssh's own time-out names the connect; the program's own
+        // limit ran out while logging in.
+        if (says.contains(QLatin1String("connect")) || r_.action == "log-in" ||
+            r_.sshSaid.contains("connect to host")) {
             return QStringLiteral("could not connect to %1: no answer for %2 s")
                 .arg(where())
                 .arg(double(t.connect.count()) / 1000.0);
         }
-        if (says.contains(QLatin1String("too slow")))
+        if (says.contains(QLatin1String("too slow")) || (sftp() && storing()))
             return QStringLiteral("the transfer stalled: no data moved for %1 s")
                 .arg(t.stall.count());
         return QStringLiteral("no answer from the server for %1 s").arg(t.serverReply.count());
     }
 
+    bool sftp() const { return job_.endpoint.transport == Transport::Sftp; }
+
     QString forCurl() const {
-        const bool sftp = job_.endpoint.transport == Transport::Sftp;
+        const bool sftp = this->sftp();
         switch (r_.curlCode) {
         case CURLE_COULDNT_RESOLVE_HOST:
             return QStringLiteral("could not connect: the host name %1 was not found")
@@ -136,12 +141,6 @@ private:
         case CURLE_OPERATION_TIMEDOUT:
             return timedOut();
         case CURLE_LOGIN_DENIED:
-            if (!r_.sshLogin.isEmpty()) {
-                // "SSH log-in refused; tried ...; the server accepts ..."
-                QString text = r_.sshLogin;
-                return text.insert(text.indexOf(u';'),
-                                   QStringLiteral(" for user ") + quoted(job_.userName));
-            }
             return QStringLiteral("log-in refused for user %1").arg(quoted(job_.userName));
         case CURLE_USE_SSL_FAILED:
             return QStringLiteral("TLS refused by the server; nothing else was sent");
@@ -198,6 +197,12 @@ private:
                     quoted(QString::fromUtf8(MaskSecret(r_.serverReply, secret)));
         if (!r_.curlError.isEmpty())
             text += QStringLiteral(" (") + LogText(MaskSecret(r_.curlError, secret)) + u')';
+        if (!r_.serverReply.isEmpty() && r_.replyCode == 0 && sftp())
+            text += QStringLiteral("; the server said ") +
+                    quoted(QString::fromUtf8(MaskSecret(r_.serverReply, secret)));
+        if (!r_.sshSaid.isEmpty())
+            text += QStringLiteral("; ssh said ") +
+                    quoted(QString::fromUtf8(MaskSecret(r_.sshSaid, secret)));
         return text;
     }
 

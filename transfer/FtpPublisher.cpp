@@ -1,10 +1,12 @@
 #include "FtpPublisher.h"
 
 #include "CurlPublishSession.h"
+#include "HeldSessions.h"
 #include "LocalFile.h"
 #include "PublishSession.h"
 #include "ResponseCodes.h"
 #include "ServerMemory.h"
+#include "SftpSession.h"
 #include "TransferLog.h"
 
 #include <QRandomGenerator>
@@ -242,8 +244,25 @@ bool Ladder::removeTemporary() {
     return s_.remove(temporary_);
 }
 
+QByteArray sftpKey(const PublishJob& job) {
+    return HeldSessionKey("ssh " + CurlBaseUrl(job.endpoint), job.userName, job.password);
+}
+
+// SFTP through OpenSSH's own client, the ssh process held between
+// publishes; FTP and FTPS through libcurl, which holds its connection.
 std::unique_ptr<PublishSession> openSession(const PublishJob& job, const std::atomic<bool>& abort,
                                             bool fresh) {
+    if (job.endpoint.transport == Transport::Sftp) {
+        if (!fresh) {
+            std::unique_ptr<HeldSession> held = TakeHeldSession(sftpKey(job));
+            if (auto* sftp = dynamic_cast<SftpSession*>(held.get())) {
+                held.release();
+                sftp->rebind(job, abort);
+                return std::unique_ptr<PublishSession>(sftp);
+            }
+        }
+        return std::make_unique<SftpSession>(job, abort);
+    }
     auto session = std::make_unique<CurlPublishSession>(job, abort, fresh);
     if (!session->valid())
         return nullptr;
@@ -266,7 +285,7 @@ qint32 Publish(const PublishJob& job, const std::atomic<bool>& abort) {
     // publish sent anything of its own costs no failed upload: the publish
     // runs again at once on a fresh one.
     for (bool fresh : {false, true}) {
-        const std::unique_ptr<PublishSession> session = openSession(job, abort, fresh);
+        std::unique_ptr<PublishSession> session = openSession(job, abort, fresh);
         if (!session)
             return ResponseCodes::CurlBase + CURLE_FAILED_INIT;
         Ladder ladder(*session, job, file, target);
@@ -274,6 +293,10 @@ qint32 Publish(const PublishJob& job, const std::atomic<bool>& abort) {
         session->finish(code == ResponseCodes::Ok);
         if (code == ResponseCodes::Ok) {
             RememberServer(target, ladder.traits());
+            if (auto* sftp = dynamic_cast<SftpSession*>(session.get()); sftp && sftp->alive()) {
+                session.release();
+                HoldSession(sftpKey(job), std::unique_ptr<HeldSession>(sftp));
+            }
             break;
         }
         if (fresh || !session->diedBeforeUse()) {

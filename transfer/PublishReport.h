@@ -20,5 +20,5 @@ struct PublishReport {
     int hostKeyMatch = -1;  // libcurl's curl_khmatch for that check, -1 when none was made
     qint64 sentSize = -1;   // bytes sent by the last store
     qint64 storedSize = -1; // what the server said it holds, -1 when it did not say
-    QString sshLogin;       // SSH: the ways of logging in that were tried, and the server's answer
+    QByteArray sshSaid;     // SFTP: ssh's own words on why it ended, from its standard error
 };

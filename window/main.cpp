@@ -1,13 +1,20 @@
+#include "AskPass.h"
 #include "CurlInet.h"
 #include "CursorBlinkLimit.h"
 #include "HeldSessions.h"
+#include "SshCommand.h"
 #include "frmUpload.h"
 
 #include <QApplication>
 
 #include <curl/curl.h>
 
+#include <cstdlib>
+
 int main(int argc, char* argv[]) {
+    // ssh runs the program as its askpass, to ask for the typed password.
+    if (std::getenv(AskPassVariable))
+        return AskPassMain(argc, argv);
     // Before any thread exists: libcurl's global set-up is not thread-safe
     // on every build.
     curl_global_init(CURL_GLOBAL_DEFAULT);

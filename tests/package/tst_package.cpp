@@ -121,6 +121,9 @@ void tst_Package::control_data() {
                                         << "(^|, )libcurl4 \\(>= [^)]+\\)";
     QTest::newRow("depends on libc") << "Depends"
                                      << "(^|, )libc6 \\(>= [^)]+\\)";
+    // SFTP runs the system's ssh.
+    QTest::newRow("depends on the OpenSSH client") << "Depends"
+                                                   << "(^|, )openssh-client(, |$)";
     QTest::newRow("maintainer") << "Maintainer"
                                 << "^[^<>]+ <[^@<>]+@[^@<>]+>$";
 }

@@ -32,7 +32,8 @@ bool SecureTestServer::start(const QString& certName) {
     if (m_kind == Kind::Sftp) {
         m_user = SshUser;
         const Launch launch = StartLauncher(
-            QStringLiteral("sshd.sh"), {root(), m_user, m_password, m_sshMethods}, StartTimeoutMs);
+            QStringLiteral("sshd.sh"),
+            QStringList{root(), m_user, m_password, m_sshMethods} + m_sftpFlags, StartTimeoutMs);
         if (launch.skipped)
             m_skipReason = launch.error;
         if (!launch.ok || !launch.values.contains(QStringLiteral("HOSTKEY")))

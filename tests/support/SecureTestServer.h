@@ -36,6 +36,9 @@ public:
     // SFTP: the log-in methods sshd accepts from the next start on,
     // comma-separated: "password" (the default), "publickey" or both.
     void setSshMethods(const QString& methods) { m_sshMethods = methods; }
+    // SFTP: options for internal-sftp from the next start on, such as
+    // {"-P", "posix-rename@openssh.com"} to refuse a request.
+    void setSftpFlags(const QStringList& flags) { m_sftpFlags = flags; }
     // SFTP, once started: lets the key whose ".pub" file is given log in.
     bool authorizeKey(const QString& publicKeyFile) const;
     // SFTP: what sshd logged so far.
@@ -76,6 +79,7 @@ private:
     QString m_password = QStringLiteral("s3cret");
     QString m_hostKey;
     QString m_sshMethods = QStringLiteral("password");
+    QStringList m_sftpFlags;
     QString m_error;
     QString m_skipReason;
 };

@@ -33,9 +33,10 @@ bool MakeSshKey(const QString& path, const QString& type, const QString& passphr
                 const QStringList& format) {
     QFile::remove(path);
     QFile::remove(path + QStringLiteral(".pub"));
-    return QProcess::execute(QStringLiteral("ssh-keygen"),
-                             QStringList{QStringLiteral("-q"), QStringLiteral("-t"), type,
-                                         QStringLiteral("-N"), passphrase, QStringLiteral("-f"),
-                                         path, QStringLiteral("-C"), QStringLiteral("test")} +
-                                 format) == 0;
+    QStringList args{QStringLiteral("-q")};
+    if (!type.isEmpty())
+        args << QStringLiteral("-t") << type;
+    args << QStringLiteral("-N") << passphrase << QStringLiteral("-f") << path
+         << QStringLiteral("-C") << QStringLiteral("test");
+    return QProcess::execute(QStringLiteral("ssh-keygen"), args + format) == 0;
 }

@@ -23,6 +23,6 @@ private:
 
 // A new key pair at `path` and `path`.pub, as ssh-keygen writes it; `format`
 // ("-m", "PEM" or "PKCS8") picks another format for the private key than
-// OpenSSH's own.
+// OpenSSH's own. An empty `type` takes ssh-keygen's default (RSA).
 bool MakeSshKey(const QString& path, const QString& type, const QString& passphrase = {},
                 const QStringList& format = {});

@@ -449,11 +449,14 @@ void tst_Compatibility::publishTwice_data() {
 
     add(config("inetutils ftpd", "default", "inetutils-ftpd"), "ftp");
 
-    add(config("OpenSSH", "default", "sshd.sh"), "sftp");
+    add(watched(config("OpenSSH", "default", "sshd.sh")), "sftp");
+    add(watched(config("OpenSSH", "new files 0600 (internal-sftp -u 077)", "sshd.sh", {"-u", "077"})), "sftp");
+    add(inWebGroup(config("OpenSSH", "", "sshd.sh")), "sftp");
+    add(config("OpenSSH", "no atomic rename (internal-sftp -P posix-rename)", "sshd.sh", {"-P", "posix-rename"}), "sftp");
     add(config("OpenSSH", "delete refused (internal-sftp -P remove)", "sshd.sh", {"-P", "remove"}), "sftp",
         ".channel_list.txt.*.part");
     add(locked(config("OpenSSH", "", "sshd.sh")), "sftp");
-    add(config("OpenSSH", "rename refused (internal-sftp -P rename)", "sshd.sh", {"-P", "rename,posix-rename@openssh.com"}), "sftp");
+    add(config("OpenSSH", "rename refused (internal-sftp -P rename,posix-rename)", "sshd.sh", {"-P", "rename,posix-rename"}), "sftp");
     // clang-format on
 }
 
@@ -497,12 +500,9 @@ void tst_Compatibility::publishTwice() {
     const QString remoteDir = server_.root() + '/' + Folder;
     const QString finalPath = server_.root() + '/' + remote;
     std::optional<Ownership> seeded;
-    if (scheme != "sftp" || cell.config.lockedFolder)
-        QVERIFY(WriteIn(server_.root(), remote, "old\n", server_.sessionOwner()));
-    if (scheme != "sftp") {
-        seeded = seedOwnership(finalPath, cell.config.seededMode, cell.config.seededGroup);
-        QVERIFY2(seeded, "cannot seed the final file's mode and group");
-    }
+    QVERIFY(WriteIn(server_.root(), remote, "old\n", server_.sessionOwner()));
+    seeded = seedOwnership(finalPath, cell.config.seededMode, cell.config.seededGroup);
+    QVERIFY2(seeded, "cannot seed the final file's mode and group");
     if (cell.config.lockedFolder) {
         QVERIFY(::chown(QFile::encodeName(remoteDir).constData(), 0, 0) == 0);
         QVERIFY(::chmod(QFile::encodeName(remoteDir).constData(), 0755) == 0);

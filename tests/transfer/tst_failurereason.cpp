@@ -49,6 +49,30 @@ void tst_FailureReason::words_data() {
         << "could not connect to \"h\" port 22: no answer for 30 s (Connection timed out after "
            "30001 milliseconds)";
     r = {};
+    r.curlCode = CURLE_OPERATION_TIMEDOUT;
+    r.action = "log-in";
+    QTest::newRow("ssh's log-in outlasts the connect limit")
+        << ResponseCodes::CurlBase + CURLE_OPERATION_TIMEDOUT << r
+        << "could not connect to \"h\" port 22: no answer for 30 s";
+    r.action = "STOR public_html/.channel_list.txt.1.part";
+    QTest::newRow("SFTP writes without progress")
+        << ResponseCodes::CurlBase + CURLE_OPERATION_TIMEDOUT << r
+        << "the transfer stalled: no data moved for 60 s";
+    r = {};
+    r.curlCode = CURLE_LOGIN_DENIED;
+    r.sshSaid = "u@h: Permission denied (publickey,password). s3cret\r";
+    QTest::newRow("ssh's words, escaped and masked")
+        << ResponseCodes::CurlBase + CURLE_LOGIN_DENIED << r
+        << "log-in refused for user \"u\"; ssh said \"u@h: Permission denied "
+           "(publickey,password). ****\\x0d\"";
+    r = {};
+    r.curlCode = CURLE_RECV_ERROR;
+    r.sshSaid = "Connection closed by 127.0.0.1 port 22";
+    QTest::newRow("ssh ended mid-session")
+        << ResponseCodes::CurlBase + CURLE_RECV_ERROR << r
+        << "the connection to the server was lost; ssh said \"Connection closed by 127.0.0.1 "
+           "port 22\"";
+    r = {};
     r.curlCode = CURLE_QUOTE_ERROR;
     r.action = "RNFR a, RNTO b";
     r.replyCode = 553;

@@ -80,8 +80,6 @@ CurlPublishSession::CurlPublishSession(const PublishJob& job, const std::atomic<
       server_(QString::fromUtf8(CurlBaseUrl(job.endpoint))) {}
 
 CurlPublishSession::Asking CurlPublishSession::asking() const {
-    if (session_.sftp())
-        return Asking::Nothing;
     std::lock_guard lock(askingMutex);
     return static_cast<Asking>(askingByServer().value(server_, static_cast<int>(Asking::Mlst)));
 }
@@ -138,8 +136,7 @@ PublishSession::Result CurlPublishSession::store(const QString& path, LocalFile&
         if (folder.size() > 1 && folder.endsWith(u'/'))
             folder.chop(1);
         const QString entry = session_.entryPath();
-        if (!session_.sftp() && !folder.isEmpty() && folder != u'/' && !entry.isEmpty() &&
-            !HasUnsafeText(entry))
+        if (!folder.isEmpty() && folder != u'/' && !entry.isEmpty() && !HasUnsafeText(entry))
             checks = {"CWD " + folder.toUtf8(), "CWD " + entry.toUtf8()};
     }
     // Where the copy's permissions matter, one answer after the store
@@ -171,8 +168,6 @@ PublishSession::Result CurlPublishSession::commandResult(CURLcode rc) {
 
 PublishSession::Result CurlPublishSession::setMode(const QString& path, quint32 mode) {
     file_ = nullptr;
-    if (session_.sftp())
-        return Result::Refused;
     return commandResult(session_.commands({"SITE CHMOD " + modeText(mode) + ' ' + path.toUtf8()}));
 }
 
@@ -181,11 +176,10 @@ PublishSession::Result CurlPublishSession::rename(const QString& from, const QSt
     const Result result = commandResult(session_.commands(session_.renameCommands(from, to)));
     if (result != Result::Refused)
         return result;
-    // FTP servers that answered RNFR and then refused RNTO with 550 or 553,
-    // and SFTP servers (OpenSSH among them), will not rename onto an
-    // existing file.
+    // FTP servers that answered RNFR and then refused RNTO with 550 or 553
+    // will not rename onto an existing file.
     const long refusal = session_.lastReply();
-    if (session_.sftp() || (session_.sawReply(350) && (refusal == 550 || refusal == 553)))
+    if (session_.sawReply(350) && (refusal == 550 || refusal == 553))
         return Result::TargetExists;
     return Result::Refused;
 }
@@ -240,8 +234,7 @@ bool CurlPublishSession::mayHoldTls() const {
 }
 
 void CurlPublishSession::finish(bool keep) {
-    // SFTP through libcurl logs in step by step for each publish.
-    if (!keep || session_.sftp() || session_.aborted())
+    if (!keep || session_.aborted())
         return;
     if (session_.tlsAccepted() && !mayHoldTls())
         return;

@@ -3,9 +3,8 @@
 #include "CurlSession.h"
 #include "PublishSession.h"
 
-// The steps of a publish in FTP's words (and, until SFTP has an engine of
-// its own, in libcurl's SFTP), on one CurlSession: one log-in, one control
-// connection.
+// The steps of a publish in FTP's words, on one CurlSession: one log-in,
+// one control connection, held for the next publish where this one worked.
 class CurlPublishSession final : public PublishSession {
 public:
     // `fresh`: log in anew even where a session to the destination is held.

@@ -45,10 +45,6 @@ CurlSession::CurlSession(const PublishJob& job, const std::atomic<bool>& abort,
     tlsRequired_ = connection_->tlsRequired;
     if (held_)
         trace_.note("going on with the session of an earlier upload: no new log-in");
-    if (sftp()) {
-        sshLogin_.emplace(SshLogin::ForUser());
-        trace_.listen([this](const QByteArray& line) { sshLogin_->noteText(line); });
-    }
 }
 
 CurlSession::~CurlSession() = default;
@@ -71,11 +67,9 @@ CURLcode CurlSession::store(const QString& remote, LocalFile& file, const QList<
     curl_easy_setopt(handle_, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(file.size()));
     QList<QByteArray> before, after;
     before = utf8Option();
-    if (!sftp() && askSize)
+    if (askSize)
         after << "*SIZE " + remote.toUtf8();
     before += checks;
-    if (sftp())
-        trace_.note("SFTP " + action_);
     Slist pre = makeSlist(before);
     Slist post = makeSlist(after);
     curl_easy_setopt(handle_, CURLOPT_QUOTE, pre.get());
@@ -84,9 +78,7 @@ CURLcode CurlSession::store(const QString& remote, LocalFile& file, const QList<
     curl_off_t uploaded = 0;
     if (curl_easy_getinfo(handle_, CURLINFO_SIZE_UPLOAD_T, &uploaded) == CURLE_OK && uploaded > 0)
         bytesSent_ = true;
-    if (rc == CURLE_OK && sftp() && askSize)
-        rc = statSize(remote);
-    else if (rc == CURLE_OK)
+    if (rc == CURLE_OK)
         storedSize_ = sizeFromReplies();
     if (job_.report) {
         job_.report->sentSize = file.size();
@@ -105,8 +97,6 @@ CURLcode CurlSession::commands(const QList<QByteArray>& lines, bool cleanup) {
     curl_easy_setopt(handle_, CURLOPT_QUOTE, list.get());
     if (cleanup)
         trace_.note("clean-up after a failed upload: " + action_);
-    else if (sftp())
-        trace_.note("SFTP " + action_);
     const CURLcode rc = perform();
     if (cleanup)
         trace_.note(QByteArray("clean-up ended: ") + curl_easy_strerror(rc));
@@ -115,12 +105,10 @@ CURLcode CurlSession::commands(const QList<QByteArray>& lines, bool cleanup) {
 }
 
 QByteArray CurlSession::removeCommand(const QString& path) const {
-    return sftp() ? "rm " + quoted(path) : "DELE " + path.toUtf8();
+    return "DELE " + path.toUtf8();
 }
 
 QList<QByteArray> CurlSession::renameCommands(const QString& from, const QString& to) const {
-    if (sftp())
-        return {"rename " + quoted(from) + ' ' + quoted(to)};
     return {"RNFR " + from.toUtf8(), "RNTO " + to.toUtf8()};
 }
 
@@ -133,8 +121,6 @@ bool CurlSession::sawReply(int code) const {
 bool CurlSession::refusedBeforeData(CURLcode rc, const LocalFile& file) const {
     if (file.sent() != 0 || aborted())
         return false;
-    if (sftp())
-        return rc == CURLE_REMOTE_ACCESS_DENIED;
     // 550 (not allowed) and 553 (name not allowed); anything else, a full
     // disk or a busy server, would refuse the next name just the same.
     const long reply = lastReply();
@@ -150,10 +136,7 @@ QString CurlSession::entryPath() const {
 }
 
 bool CurlSession::mayHaveStored(CURLcode rc) const {
-    if (sftp()) {
-        return rc != CURLE_LOGIN_DENIED && rc != CURLE_PEER_FAILED_VERIFICATION &&
-               rc != CURLE_COULDNT_CONNECT && rc != CURLE_COULDNT_RESOLVE_HOST && rc != CURLE_SSH;
-    }
+    (void)rc;
     return loggedIn_;
 }
 
@@ -169,7 +152,7 @@ qint32 CurlSession::failureCode(CURLcode rc, const LocalFile& file) const {
         return ResponseCodes::Aborted;
     if (file.readError())
         return ResponseCodes::LocalFileUnreadable;
-    const long reply = sftp() ? 0 : lastReply();
+    const long reply = lastReply();
     if (reply >= 400 && reply < 600)
         return static_cast<qint32>(reply);
     return ResponseCodes::CurlBase + static_cast<qint32>(rc);
@@ -183,32 +166,11 @@ void CurlSession::note(const LocalFile& file, CURLcode rc) const {
     report->curlCode = rc;
     report->curlError = QByteArray(errorText_).trimmed();
     report->serverReply = replies_.isEmpty() ? QByteArray() : replies_.last().trimmed();
-    report->replyCode = sftp() ? 0 : lastReply();
+    report->replyCode = lastReply();
     long osErrno = 0;
     curl_easy_getinfo(handle_, CURLINFO_OS_ERRNO, &osErrno);
     report->osErrno = static_cast<int>(osErrno);
     report->localErrno = file.error();
-    report->knownHosts = QFile::decodeName(knownHosts_);
-    report->hostKeyMatch = hostKeyMatch_;
-    report->sshLogin = loginFailure();
-}
-
-QByteArray CurlSession::quoted(const QString& path) {
-    QByteArray text = SftpServerPath(path).toUtf8();
-    text.replace('\\', "\\\\").replace('"', "\\\"");
-    return '"' + text + '"';
-}
-
-CURLcode CurlSession::statSize(const QString& remote) {
-    prepare(EncodeRemotePath(remote, job_.endpoint.transport));
-    action_ = "SIZE " + remote.toUtf8();
-    curl_easy_setopt(handle_, CURLOPT_NOBODY, 1L);
-    const CURLcode rc = perform();
-    curl_off_t length = -1;
-    curl_easy_getinfo(handle_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
-    if (rc == CURLE_OK && length >= 0)
-        storedSize_ = length;
-    return rc;
 }
 
 std::optional<qint64> CurlSession::sizeFromReplies() const {
@@ -224,7 +186,7 @@ std::optional<qint64> CurlSession::sizeFromReplies() const {
 }
 
 QList<QByteArray> CurlSession::utf8Option() const {
-    if (sftp() || !needsUtf8Option())
+    if (!needsUtf8Option())
         return {};
     return {"*OPTS UTF8 ON"};
 }
@@ -291,12 +253,6 @@ CURLcode CurlSession::perform() {
         return CURLE_ABORTED_BY_CALLBACK;
     const bool first = requests_++ == 0;
     CURLcode rc = connection_->driver().perform(handle_);
-    // SSH: a way of logging in that the server refused gives way to the
-    // next on a fresh connection, until one works or none is left.
-    while (sshLogin_ && sshLogin_->retry(rc) && !aborted()) {
-        sshLogin_->apply(handle_);
-        rc = connection_->driver().perform(handle_);
-    }
     if (first && rc != CURLE_OK)
         firstFailed_ = true;
     return rc;

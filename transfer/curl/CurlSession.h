@@ -5,7 +5,6 @@
 #include "LocalFile.h"
 #include "ProtocolTrace.h"
 #include "PublishReport.h"
-#include "SshLogin.h"
 
 #include <QByteArray>
 #include <QList>
@@ -39,7 +38,6 @@ public:
     bool tlsAccepted() const { return connection_ && connection_->tlsAccepted; }
     // Hands the connection over, to be held for the next publish.
     std::unique_ptr<CurlConnection> release();
-    bool sftp() const { return job_.endpoint.transport == Transport::Sftp; }
     bool aborted() const { return abort_.load(); }
 
     // STOR of the local file under `remote`, then SIZE of what arrived
@@ -80,24 +78,17 @@ public:
     qint32 failureCode(CURLcode rc, const LocalFile& file) const;
     // A step of the program's own in the protocol trace.
     void trace(const QByteArray& line) const { trace_.note(line); }
-    // SFTP: why the log-in failed (what was offered, what the server
-    // answered); empty if it did not.
-    QString loginFailure() const { return sshLogin_ ? sshLogin_->failure() : QString(); }
 
 private:
-    static QByteArray quoted(const QString& path);
-    // SFTP has no SIZE: a body-less fetch of the file reports its length.
-    CURLcode statSize(const QString& remote);
     std::optional<qint64> sizeFromReplies() const;
     bool needsUtf8Option() const;
     void prepare(const QByteArray& path);
-    // The transport's own options: TLS, or SSH's host key and log-in.
+    // The transport's own options: TLS.
     void secure();
     void tlsOptions(bool verify);
     CURLcode perform();
     void note(const LocalFile& file, CURLcode rc) const;
 
-    static int onHostKey(CURL*, const curl_khkey*, const curl_khkey*, curl_khmatch match, void*);
     static size_t onReply(char* data, size_t size, size_t count, void* self);
     static int onProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
 
@@ -113,13 +104,11 @@ private:
     // How this session asks for TLS: the job's, or a held connection's.
     OptionalTls optionalTls_;
     bool tlsRequired_;
-    QByteArray base_, url_, user_, password_, caFile_, caDir_, knownHosts_;
+    QByteArray base_, url_, user_, password_, caFile_, caDir_;
     std::optional<qint64> storedSize_;
-    std::optional<SshLogin> sshLogin_;
     QList<QByteArray> replies_;
     bool cleanup_ = false;
     QByteArray action_; // what the current request is for, in the server's words
     char errorText_[CURL_ERROR_SIZE] = {};
-    int hostKeyMatch_ = -1;
     ProtocolTrace trace_;
 };

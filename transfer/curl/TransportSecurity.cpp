@@ -1,5 +1,4 @@
-// The options each transport adds to a session: TLS for FTPS, the host key
-// and the log-in methods for SFTP.
+// The options each transport adds to a session: TLS for FTPS.
 #include "CurlSession.h"
 #include "DrainingClose.h"
 
@@ -28,13 +27,7 @@ void CurlSession::secure() {
         tlsOptions(true);
         break;
     case Transport::Sftp:
-        curl_easy_setopt(handle_, CURLOPT_PROTOCOLS_STR, "sftp");
-        // The agent's keys, the default key files, then the typed password.
-        sshLogin_->apply(handle_);
-        knownHosts_ = QFile::encodeName(QDir::homePath() + QStringLiteral("/.ssh/known_hosts"));
-        curl_easy_setopt(handle_, CURLOPT_SSH_KNOWNHOSTS, knownHosts_.constData());
-        curl_easy_setopt(handle_, CURLOPT_SSH_KEYFUNCTION, &CurlSession::onHostKey);
-        curl_easy_setopt(handle_, CURLOPT_SSH_KEYDATA, this);
+        // SFTP goes through OpenSSH's own client, never libcurl.
         break;
     }
 }
@@ -60,12 +53,4 @@ void CurlSession::tlsOptions(bool verify) {
         curl_easy_setopt(handle_, CURLOPT_CAINFO, caFile_.constData());
     if (!caDir_.isEmpty())
         curl_easy_setopt(handle_, CURLOPT_CAPATH, caDir_.constData());
-}
-
-// Only a key the user's known_hosts holds for this host is accepted: an
-// unknown or changed one fails the upload.
-int CurlSession::onHostKey(CURL*, const curl_khkey*, const curl_khkey*, curl_khmatch match,
-                           void* self) {
-    static_cast<CurlSession*>(self)->hostKeyMatch_ = match;
-    return match == CURLKHMATCH_OK ? CURLKHSTAT_FINE : CURLKHSTAT_REJECT;
 }

@@ -1,0 +1,290 @@
+#include "AskPass.h"
+#include "FailureReason.h"
+#include "LocalFile.h"
+#include "SecureTestServer.h"
+#include "SftpSession.h"
+#include "TransferTestHelpers.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cerrno>
+#include <csignal>
+
+#include <pwd.h>
+#include <sys/stat.h>
+
+using Result = PublishSession::Result;
+
+// The steps of a publish over SFTP against OpenSSH's sftp-server, also as
+// hosts restrict it (internal-sftp -P, -u).
+class tst_SftpSession : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void statAndStore();
+    void storeMode_data();
+    void storeMode();
+    void rename_data();
+    void rename();
+    void storeRefused_data();
+    void storeRefused();
+    void largeFile();
+    void serverGoes();
+
+private:
+    bool start(SecureTestServer& server) {
+        if (!server.start())
+            return false;
+        qputenv("HOME", QFile::encodeName(home_.path()));
+        return QDir(home_.path()).mkpath(".ssh") &&
+               WriteLocalFile(home_.filePath(".ssh/known_hosts"),
+                              server.knownHostsLine().toUtf8() + "\n");
+    }
+    PublishJob job(const SecureTestServer& server) {
+        PublishJob job;
+        job.endpoint = *ParseRemoteHost(QStringLiteral("sftp://127.0.0.1:%1").arg(server.port()));
+        job.userName = server.user();
+        job.password = server.password();
+        job.localFileName = local_;
+        job.remoteFileName = "public_html/channel_list.txt";
+        job.timeouts = TestTimeouts();
+        job.timeouts.connect = std::chrono::seconds(20);
+        job.report = &report_;
+        return job;
+    }
+    QString uid(const SecureTestServer& server) const {
+        const passwd* pw = ::getpwnam(server.user().toUtf8().constData());
+        return pw ? QString::number(pw->pw_uid) : QString();
+    }
+
+    QTemporaryDir dir_, home_;
+    QString local_;
+    LocalFile file_;
+    PublishReport report_;
+    const QByteArray bytes_ = "Channel 1\nChannel 2\n";
+};
+
+#define START_SFTP_OR_SKIP(server)                                                                 \
+    do {                                                                                           \
+        if (!start(server)) {                                                                      \
+            if (!(server).skipReason().isEmpty())                                                  \
+                QSKIP(qPrintable((server).skipReason()));                                          \
+            QFAIL(qPrintable((server).errorString()));                                             \
+        }                                                                                          \
+    } while (false)
+
+void tst_SftpSession::initTestCase() {
+    SetAskPassProgram(QStringLiteral(HARLUNE_ASKPASS_PROGRAM));
+    local_ = dir_.filePath("channel_list.txt");
+    QVERIFY(WriteLocalFile(local_, bytes_));
+    QVERIFY(file_.open(local_));
+    qunsetenv("SSH_AUTH_SOCK");
+}
+
+void tst_SftpSession::statAndStore() {
+    SecureTestServer server(SecureTestServer::Kind::Sftp);
+    START_SFTP_OR_SKIP(server);
+    const PublishJob j = job(server);
+    const std::atomic<bool> abort = false;
+    SftpSession session(j, abort);
+    RemoteFileFacts facts;
+    QCOMPARE(session.stat(j.remoteFileName, facts), Result::Ok);
+    QVERIFY(!facts.exists);
+    RemoteFileFacts stored;
+    QCOMPARE(session.store(j.remoteFileName, file_, 0, std::nullopt, stored), Result::Ok);
+    QCOMPARE(server.remoteBytes(j.remoteFileName), bytes_);
+    QCOMPARE(stored.size, qint64(bytes_.size()));
+    QCOMPARE(stored.owner, uid(server));
+    QCOMPARE(session.stat(j.remoteFileName, facts), Result::Ok);
+    QVERIFY(facts.exists);
+    QCOMPARE(facts.size, stored.size);
+    QCOMPARE(facts.mode, stored.mode);
+    QCOMPARE(facts.owner, stored.owner);
+    QCOMPARE(facts.group, stored.group);
+    // A file of another size is truncated, not overwritten in part.
+    QVERIFY(server.writeRemote(j.remoteFileName, QByteArray(100, 'x')));
+    QCOMPARE(session.store(j.remoteFileName, file_, 1, std::nullopt, stored), Result::Ok);
+    QCOMPARE(server.remoteBytes(j.remoteFileName), bytes_);
+    QVERIFY(session.remove(j.remoteFileName));
+    QCOMPARE(server.entries("public_html"), QStringList{});
+}
+
+void tst_SftpSession::storeMode_data() {
+    QTest::addColumn<QStringList>("flags");
+    QTest::addColumn<int>("wanted"); // -1: none asked for
+    QTest::addColumn<int>("got");
+    QTest::addColumn<Result>("setMode"); // setMode(0604) afterwards
+    QTest::newRow("the server's umask") << QStringList{} << -1 << 0644 << Result::Ok;
+    QTest::newRow("mode asked for") << QStringList{} << 0640 << 0640 << Result::Ok;
+    QTest::newRow("umask 077, mode asked for")
+        << QStringList{"-u", "077"} << 0644 << 0644 << Result::Ok;
+    QTest::newRow("umask 077") << QStringList{"-u", "077"} << -1 << 0600 << Result::Ok;
+    // A host that refuses to set modes still takes the file.
+    QTest::newRow("setstat refused")
+        << QStringList{"-P", "setstat,fsetstat"} << 0640 << 0644 << Result::Refused;
+}
+
+void tst_SftpSession::storeMode() {
+    QFETCH(QStringList, flags);
+    QFETCH(int, wanted);
+    QFETCH(int, got);
+    QFETCH(Result, setMode);
+    SecureTestServer server(SecureTestServer::Kind::Sftp);
+    server.setSftpFlags(flags);
+    START_SFTP_OR_SKIP(server);
+    const PublishJob j = job(server);
+    const std::atomic<bool> abort = false;
+    SftpSession session(j, abort);
+    RemoteFileFacts stored;
+    const auto mode = wanted < 0 ? std::nullopt : std::optional<quint32>(wanted);
+    QCOMPARE(session.store(j.remoteFileName, file_, 0, mode, stored), Result::Ok);
+    QCOMPARE(stored.mode, quint32(got));
+    struct stat onDisk {};
+    QCOMPARE(::stat(QFile::encodeName(server.root() + "/" + j.remoteFileName).constData(), &onDisk),
+             0);
+    QCOMPARE(onDisk.st_mode & 07777, quint32(got));
+    QCOMPARE(session.setMode(j.remoteFileName, 0604), setMode);
+    RemoteFileFacts facts;
+    QCOMPARE(session.stat(j.remoteFileName, facts), Result::Ok);
+    QCOMPARE(facts.mode, setMode == Result::Ok ? 0604u : quint32(got));
+}
+
+void tst_SftpSession::rename_data() {
+    QTest::addColumn<QStringList>("flags");
+    QTest::addColumn<bool>("targetExists");
+    QTest::addColumn<Result>("renamed");
+    QTest::newRow("posix-rename onto the file") << QStringList{} << true << Result::Ok;
+    QTest::newRow("posix-rename onto a free name") << QStringList{} << false << Result::Ok;
+    // With posix-rename refused (sftp-server -P names it without
+    // "@openssh.com") the server does not announce it. sftp-server renames
+    // by link(): onto an existing file it fails, and the file goes first.
+    QTest::newRow("plain rename onto the file")
+        << QStringList{"-P", "posix-rename"} << true << Result::TargetExists;
+    QTest::newRow("plain rename onto a free name")
+        << QStringList{"-P", "posix-rename"} << false << Result::Ok;
+    QTest::newRow("renames refused")
+        << QStringList{"-P", "posix-rename,rename"} << true << Result::Refused;
+}
+
+void tst_SftpSession::rename() {
+    QFETCH(QStringList, flags);
+    QFETCH(bool, targetExists);
+    QFETCH(Result, renamed);
+    SecureTestServer server(SecureTestServer::Kind::Sftp);
+    server.setSftpFlags(flags);
+    START_SFTP_OR_SKIP(server);
+    const PublishJob j = job(server);
+    const QString part = "public_html/.channel_list.txt.1.part";
+    if (targetExists)
+        QVERIFY(server.writeRemote(j.remoteFileName, "old\n"));
+    const std::atomic<bool> abort = false;
+    SftpSession session(j, abort);
+    RemoteFileFacts stored;
+    QCOMPARE(session.store(part, file_, 0, std::nullopt, stored), Result::Ok);
+    QCOMPARE(session.rename(part, j.remoteFileName), renamed);
+    if (renamed == Result::TargetExists)
+        QCOMPARE(session.removeThenRename(part, j.remoteFileName), Result::Ok);
+    QCOMPARE(server.remoteBytes(j.remoteFileName),
+             renamed == Result::Refused ? QByteArray("old\n") : bytes_);
+    QCOMPARE(server.entries("public_html").contains(".channel_list.txt.1.part"),
+             renamed == Result::Refused);
+    if (renamed == Result::Refused) {
+        LocalFile file;
+        const qint32 code = session.failureCode(file);
+        QCOMPARE(code, ResponseCodes::CurlBase + CURLE_REMOTE_ACCESS_DENIED);
+        QVERIFY2(FailureReason(code, report_, j).contains("SSH_FX_PERMISSION_DENIED"),
+                 qPrintable(FailureReason(code, report_, j)));
+    }
+}
+
+void tst_SftpSession::storeRefused_data() {
+    QTest::addColumn<QString>("remote");
+    QTest::addColumn<Result>("result");
+    QTest::addColumn<int>("curlCode");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("folder missing")
+        << "nosuch/channel_list.txt" << Result::Failed << int(CURLE_REMOTE_FILE_NOT_FOUND)
+        << "the server refused to store the file: the remote folder \"nosuch\" does not exist "
+           "or cannot be written; the server said \"SSH_FX_NO_SUCH_FILE: No such file\"";
+    // Another name may still work where the server refuses this one.
+    QTest::newRow("folder not writable")
+        << "locked/channel_list.txt" << Result::NameRefused << int(CURLE_REMOTE_ACCESS_DENIED)
+        << "the server refused to store the file: the remote folder \"locked\" does not exist "
+           "or cannot be written; the server said \"SSH_FX_PERMISSION_DENIED: Permission "
+           "denied\"";
+}
+
+void tst_SftpSession::storeRefused() {
+    QFETCH(QString, remote);
+    QFETCH(Result, result);
+    QFETCH(int, curlCode);
+    QFETCH(QString, reason);
+    SecureTestServer server(SecureTestServer::Kind::Sftp);
+    START_SFTP_OR_SKIP(server);
+    // Made by root: the user can look in, not write.
+    QVERIFY(QDir(server.root()).mkdir("locked"));
+    PublishJob j = job(server);
+    j.remoteFileName = remote;
+    const std::atomic<bool> abort = false;
+    SftpSession session(j, abort);
+    RemoteFileFacts stored;
+    QCOMPARE(session.store(remote, file_, 0, std::nullopt, stored), result);
+    QVERIFY(!session.mayHaveStored());
+    LocalFile file;
+    const qint32 code = session.failureCode(file);
+    QCOMPARE(code, ResponseCodes::CurlBase + curlCode);
+    QCOMPARE(FailureReason(code, report_, j), reason);
+    // The session goes on after a refusal.
+    RemoteFileFacts facts;
+    QCOMPARE(session.stat("public_html", facts), Result::Ok);
+    QVERIFY(facts.exists);
+}
+
+void tst_SftpSession::largeFile() {
+    SecureTestServer server(SecureTestServer::Kind::Sftp);
+    START_SFTP_OR_SKIP(server);
+    // More than 64 writes of 32 KiB, and a last one cut short: the writes
+    // in flight must land each at its own offset.
+    QByteArray bytes;
+    for (int i = 0; bytes.size() < 5 * 1024 * 1024 + 1234; ++i)
+        bytes += QByteArray::number(i) + '\n';
+    const QString path = dir_.filePath("large.txt");
+    QVERIFY(WriteLocalFile(path, bytes));
+    LocalFile file;
+    QVERIFY(file.open(path));
+    const PublishJob j = job(server);
+    const std::atomic<bool> abort = false;
+    SftpSession session(j, abort);
+    RemoteFileFacts stored;
+    QCOMPARE(session.store(j.remoteFileName, file, 0, std::nullopt, stored), Result::Ok);
+    QCOMPARE(stored.size, qint64(bytes.size()));
+    QVERIFY(server.remoteBytes(j.remoteFileName) == bytes);
+}
+
+void tst_SftpSession::serverGoes() {
+    SecureTestServer server(SecureTestServer::Kind::Sftp);
+    START_SFTP_OR_SKIP(server);
+    const PublishJob j = job(server);
+    const std::atomic<bool> abort = false;
+    SftpSession session(j, abort);
+    RemoteFileFacts facts;
+    QCOMPARE(session.stat(j.remoteFileName, facts), Result::Ok);
+    QVERIFY(session.alive());
+    const pid_t ssh = session.sshPid();
+    server.stop();
+    QCOMPARE(session.stat(j.remoteFileName, facts), Result::Failed);
+    QVERIFY(!session.alive());
+    LocalFile file;
+    const qint32 code = session.failureCode(file);
+    QCOMPARE(code, ResponseCodes::CurlBase + CURLE_RECV_ERROR);
+    QVERIFY2(FailureReason(code, report_, j).startsWith("the connection to the server was lost"),
+             qPrintable(FailureReason(code, report_, j)));
+    // ssh has been reaped: no zombie of it stays.
+    QVERIFY(::kill(ssh, 0) != 0 && errno == ESRCH);
+}
+
+QTEST_GUILESS_MAIN(tst_SftpSession)
+#include "tst_sftpsession.moc"

@@ -1,0 +1,192 @@
+#include "AskPass.h"
+#include "SshCommand.h"
+
+#include <QTest>
+
+class tst_SshCommand : public QObject {
+    Q_OBJECT
+private slots:
+    void arguments_data();
+    void arguments();
+    void passwordPrompt_data();
+    void passwordPrompt();
+};
+
+namespace {
+
+const QStringList Fixed{"-x",
+                        "-a",
+                        "-s",
+                        "-oStrictHostKeyChecking=yes",
+                        "-oControlMaster=no",
+                        "-oControlPath=none",
+                        "-oNumberOfPasswordPrompts=1",
+                        "-oConnectTimeout=30",
+                        "-oClearAllForwardings=yes",
+                        "-oPermitLocalCommand=no"};
+const QStringList NoPassword{"-oPasswordAuthentication=no", "-oKbdInteractiveAuthentication=no"};
+
+} // namespace
+
+void tst_SshCommand::arguments_data() {
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<QString>("user");
+    QTest::addColumn<bool>("password");
+    QTest::addColumn<bool>("passwordAlone");
+    QTest::addColumn<QString>("home");         // the account's home is /home/u
+    QTest::addColumn<QStringList>("files");    // what exists
+    QTest::addColumn<QStringList>("expected"); // after the fixed part; empty: refused
+
+    const QStringList none;
+    QTest::newRow("host and user") << "sftp://example.com"
+                                   << "u" << true << false << "/home/u" << none
+                                   << QStringList{"-l", "u", "--", "example.com", "sftp"};
+    QTest::newRow("typed port") << "sftp://example.com:2222"
+                                << "u" << true << false << "/home/u" << none
+                                << QStringList{"-p", "2222",        "-l",  "u",
+                                               "--", "example.com", "sftp"};
+    QTest::newRow("port 22 typed")
+        << "sftp://example.com:22"
+        << "u" << true << false << "/home/u" << none
+        << QStringList{"-p", "22", "-l", "u", "--", "example.com", "sftp"};
+    QTest::newRow("empty user: ssh's config decides")
+        << "sftp://alias"
+        << "" << true << false << "/home/u" << none << QStringList{"--", "alias", "sftp"};
+    QTest::newRow("no password: no password attempt")
+        << "sftp://example.com"
+        << "u" << false << false << "/home/u" << none
+        << NoPassword + QStringList{"-l", "u", "--", "example.com", "sftp"};
+    QTest::newRow("IPv6") << "sftp://[::1]:2222"
+                          << "u" << true << false << "/home/u" << none
+                          << QStringList{"-p", "2222", "-l", "u", "--", "::1", "sftp"};
+    QTest::newRow("user that looks like an option")
+        << "sftp://example.com"
+        << "-oProxyCommand=x" << true << false << "/home/u" << none
+        << QStringList{"-l", "-oProxyCommand=x", "--", "example.com", "sftp"};
+    QTest::newRow("password alone")
+        << "sftp://example.com"
+        << "u" << true << true << "/home/u" << none
+        << QStringList{"-oPubkeyAuthentication=no",
+                       "-oPreferredAuthentications=keyboard-interactive,password",
+                       "-l",
+                       "u",
+                       "--",
+                       "example.com",
+                       "sftp"};
+    QTest::newRow("another HOME with config and keys")
+        << "sftp://example.com"
+        << "u" << true << false << "/tmp/h"
+        << QStringList{"/tmp/h/.ssh/config", "/tmp/h/.ssh/id_rsa", "/tmp/h/.ssh/id_ed25519",
+                       "/tmp/h/.ssh/id_ed25519.pub"}
+        << QStringList{"-F",
+                       "/tmp/h/.ssh/config",
+                       "-oUserKnownHostsFile=/tmp/h/.ssh/known_hosts",
+                       "-oIdentityFile=/tmp/h/.ssh/id_rsa",
+                       "-oIdentityFile=/tmp/h/.ssh/id_ed25519",
+                       "-l",
+                       "u",
+                       "--",
+                       "example.com",
+                       "sftp"};
+    QTest::newRow("another HOME without config, awkward path")
+        << "sftp://example.com"
+        << "u" << true << false << "/tmp/a b%" << QStringList{"/tmp/a b%/.ssh/id_ecdsa"}
+        << QStringList{"-F",
+                       "/etc/ssh/ssh_config",
+                       "-oUserKnownHostsFile=\"/tmp/a b%%/.ssh/known_hosts\"",
+                       "-oIdentityFile=\"/tmp/a b%%/.ssh/id_ecdsa\"",
+                       "-l",
+                       "u",
+                       "--",
+                       "example.com",
+                       "sftp"};
+    QTest::newRow("another HOME, password alone")
+        << "sftp://example.com"
+        << "u" << true << true << "/tmp/h" << QStringList{"/tmp/h/.ssh/id_ecdsa"}
+        << QStringList{"-oPubkeyAuthentication=no",
+                       "-oPreferredAuthentications=keyboard-interactive,password",
+                       "-F",
+                       "/etc/ssh/ssh_config",
+                       "-oUserKnownHostsFile=/tmp/h/.ssh/known_hosts",
+                       "-oIdentityFile=/tmp/h/.ssh/id_ecdsa",
+                       "-l",
+                       "u",
+                       "--",
+                       "example.com",
+                       "sftp"};
+    QTest::newRow("another HOME without keys: none from the account's home")
+        << "sftp://example.com"
+        << "u" << true << false << "/tmp/h" << none
+        << QStringList{"-F",
+                       "/etc/ssh/ssh_config",
+                       "-oUserKnownHostsFile=/tmp/h/.ssh/known_hosts",
+                       "-oIdentityFile=/tmp/h/.ssh/id_rsa",
+                       "-l",
+                       "u",
+                       "--",
+                       "example.com",
+                       "sftp"};
+    QTest::newRow("host with a user part")
+        << "sftp://root@example.com"
+        << "u" << true << false << "/home/u" << none << QStringList{};
+    QTest::newRow("host like an option")
+        << "sftp://-oProxyCommand=sh"
+        << "u" << true << false << "/home/u" << none << QStringList{};
+    QTest::newRow("user with a line break")
+        << "sftp://example.com"
+        << "u\nx" << true << false << "/home/u" << none << QStringList{};
+}
+
+void tst_SshCommand::arguments() {
+    QFETCH(QString, host);
+    QFETCH(QString, user);
+    QFETCH(bool, password);
+    QFETCH(bool, passwordAlone);
+    QFETCH(QString, home);
+    QFETCH(QStringList, files);
+    QFETCH(QStringList, expected);
+    SshCommandInput in;
+    const auto endpoint = ParseRemoteHost(host);
+    if (!endpoint) {
+        QVERIFY(expected.isEmpty());
+        return;
+    }
+    in.endpoint = *endpoint;
+    in.userName = user;
+    in.passwordTyped = password;
+    in.passwordAlone = passwordAlone;
+    in.home = home;
+    in.accountHome = "/home/u";
+    in.exists = [&](const QString& path) { return files.contains(path); };
+    const auto args = SshArguments(in);
+    QCOMPARE(args.has_value(), !expected.isEmpty());
+    if (args)
+        QCOMPARE(*args, Fixed + expected);
+}
+
+void tst_SshCommand::passwordPrompt_data() {
+    QTest::addColumn<QByteArray>("prompt");
+    QTest::addColumn<bool>("answered");
+    QTest::newRow("password") << QByteArray("u@127.0.0.1's password: ") << true;
+    QTest::newRow("keyboard-interactive") << QByteArray("(u@127.0.0.1) Password: ") << true;
+    QTest::newRow("PAM") << QByteArray("Password: ") << true;
+    QTest::newRow("passphrase") << QByteArray(
+                                       "Enter passphrase for key '/home/u/.ssh/id_ed25519': ")
+                                << false;
+    QTest::newRow("passphrase of a key named like a password")
+        << QByteArray("Enter passphrase for key '/home/u/.ssh/x's password:': ") << false;
+    QTest::newRow("host key question")
+        << QByteArray("Are you sure you want to continue connecting (yes/no/[fingerprint])? ")
+        << false;
+    QTest::newRow("new password") << QByteArray("New password: ") << false;
+    QTest::newRow("one-time code") << QByteArray("(u@host) Verification code: ") << false;
+}
+
+void tst_SshCommand::passwordPrompt() {
+    QFETCH(QByteArray, prompt);
+    QFETCH(bool, answered);
+    QCOMPARE(AskPassServer::IsPasswordPrompt(prompt), answered);
+}
+
+QTEST_GUILESS_MAIN(tst_SshCommand)
+#include "tst_sshcommand.moc"

@@ -1,0 +1,79 @@
+#pragma once
+
+#include "SftpCodec.h"
+#include "SshProcess.h"
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+
+#include <chrono>
+#include <functional>
+#include <optional>
+
+class LocalFile;
+
+// The SFTP conversation over one ssh process: requests numbered and sent,
+// replies matched to them, so that requests that do not wait on each other
+// travel together.
+class SftpClient {
+public:
+    enum class Error {
+        None,
+        Timeout,
+        Aborted,
+        Closed,   // ssh ended
+        Protocol, // a reply no SFTP server sends
+    };
+
+    explicit SftpClient(SshProcess& ssh) : ssh_(ssh) {}
+
+    // Each request and reply, in words, for the protocol trace.
+    void onTrace(std::function<void(const QByteArray&)> trace) { trace_ = std::move(trace); }
+
+    // INIT, then the server's VERSION within `limit`.
+    bool connect(std::chrono::milliseconds limit);
+    bool connected() const { return connected_; }
+    bool offers(const QByteArray& extension) const;
+
+    quint32 nextId() { return ++lastId_; }
+    // Queues a request built with an id from nextId(); `what` names it in
+    // the trace.
+    void send(const QByteArray& packet, const QByteArray& what);
+    // Waits for the reply to request `id`, `limit` at most without progress.
+    std::optional<Sftp::Reply> reply(quint32 id, std::chrono::milliseconds limit);
+
+    // One request and its reply.
+    std::optional<Sftp::Reply> call(const QByteArray& packet, quint32 id, const QByteArray& what,
+                                    std::chrono::milliseconds limit) {
+        send(packet, what);
+        return reply(id, limit);
+    }
+
+    // Writes the whole of `file` to the open `handle`, several requests in
+    // flight. False on a refused write (`refusal`) or a broken session
+    // (error()).
+    bool write(const QByteArray& handle, LocalFile& file, std::chrono::milliseconds limit,
+               Sftp::Reply& refusal);
+    // Whether the last write stopped because the local file could not be
+    // read to its end (an error, or it shrank).
+    bool readFailed() const { return readFailed_; }
+
+    Error error() const { return error_; }
+
+private:
+    void trace(const QByteArray& line) const {
+        if (trace_)
+            trace_(line);
+    }
+
+    SshProcess& ssh_;
+    std::function<void(const QByteArray&)> trace_;
+    Sftp::ServerVersion version_;
+    bool connected_ = false;
+    bool readFailed_ = false;
+    quint32 lastId_ = 0;
+    QHash<quint32, Sftp::Reply> early_;  // replies that came before they were waited for
+    QHash<quint32, QByteArray> pending_; // what each open request is, for the trace
+    Error error_ = Error::None;
+};

@@ -1,0 +1,526 @@
+#include "SftpSession.h"
+
+#include "LocalFile.h"
+#include "LogText.h"
+#include "ResponseCodes.h"
+#include "SshCommand.h"
+#include "TransferLog.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+
+#include <pwd.h>
+#include <unistd.h>
+
+namespace {
+
+using std::chrono::milliseconds;
+using Result = PublishSession::Result;
+
+constexpr milliseconds CleanupLimit{5000};
+// How long the first request on a held session waits for an answer.
+constexpr milliseconds HeldFirstReply{10'000};
+
+QString accountHome() {
+    const passwd* pw = ::getpwuid(::getuid());
+    return pw && pw->pw_dir ? QFile::decodeName(pw->pw_dir) : QString();
+}
+
+bool isDebug(const QByteArray& line) {
+    return line.startsWith("debug") || line.startsWith("Authenticated to") ||
+           line.startsWith("Transferred:") || line.startsWith("Bytes per second:");
+}
+
+// What ssh's last words say of the failure, in libcurl's terms as the rest
+// of the program reads them.
+struct SshVerdict {
+    CURLcode code = CURLE_SSH;
+    QByteArray line; // the line that says it
+    int hostKeyMatch = -1;
+    int osErrno = 0;
+    bool tooManyFailures = false;
+};
+
+SshVerdict judge(const QList<QByteArray>& lines) {
+    SshVerdict v;
+    bool changed = false, unknown = false;
+    for (const QByteArray& line : lines) {
+        if (isDebug(line))
+            continue;
+        if (line.contains("REMOTE HOST IDENTIFICATION HAS CHANGED"))
+            changed = true;
+        else if (line.contains("host key is known for"))
+            unknown = true;
+        if (line.contains("Too many authentication failures"))
+            v.tooManyFailures = true;
+        if (line.startsWith("Host key verification failed")) {
+            v.code = CURLE_PEER_FAILED_VERIFICATION;
+            v.hostKeyMatch = changed ? CURLKHMATCH_MISMATCH : CURLKHMATCH_MISSING;
+            v.line = line;
+            return v;
+        }
+        if (line.contains("Permission denied (") || v.tooManyFailures) {
+            v.code = CURLE_LOGIN_DENIED;
+            v.line = line;
+        } else if (line.contains("Could not resolve hostname")) {
+            v.code = CURLE_COULDNT_RESOLVE_HOST;
+            v.line = line;
+        } else if (line.contains("connect to host")) {
+            v.line = line;
+            if (line.endsWith("Connection timed out") || line.endsWith("Operation timed out")) {
+                v.code = CURLE_OPERATION_TIMEDOUT;
+            } else {
+                v.code = CURLE_COULDNT_CONNECT;
+                if (line.endsWith("Connection refused"))
+                    v.osErrno = ECONNREFUSED;
+                else if (line.endsWith("No route to host"))
+                    v.osErrno = EHOSTUNREACH;
+                else if (line.endsWith("Network is unreachable"))
+                    v.osErrno = ENETUNREACH;
+            }
+        } else if (line.startsWith("Connection timed out") ||
+                   (line.startsWith("Connection to ") && line.endsWith(" timed out"))) {
+            // ConnectTimeout covers the greeting too.
+            if (v.code != CURLE_OPERATION_TIMEDOUT)
+                v.line = line;
+            v.code = CURLE_OPERATION_TIMEDOUT;
+        } else if (v.line.isEmpty() || v.code == CURLE_SSH) {
+            v.line = line;
+        }
+    }
+    if (unknown && v.code == CURLE_SSH)
+        v.code = CURLE_PEER_FAILED_VERIFICATION;
+    return v;
+}
+
+QByteArray quotedPath(const QString& path) {
+    return '"' + path.toUtf8() + '"';
+}
+
+} // namespace
+
+SftpSession::SftpSession(const PublishJob& job, const std::atomic<bool>& abort)
+    : job_(&job), abort_(&abort), report_(job.report ? job.report : &ownReport_),
+      trace_(job.password) {
+    ssh_.setAbort(abort_);
+    ssh_.onErrorLine([this](const QByteArray& line) { trace_.note("ssh: " + line); });
+}
+
+SftpSession::~SftpSession() {
+    ssh_.stop();
+}
+
+void SftpSession::setAbort(const std::atomic<bool>& abort) {
+    abort_ = &abort;
+    ssh_.setAbort(abort_);
+}
+
+void SftpSession::rebind(const PublishJob& job, const std::atomic<bool>& abort) {
+    job_ = &job;
+    ownReport_ = {};
+    report_ = job.report ? job.report : &ownReport_;
+    failure_ = 0;
+    mayHaveStored_ = false;
+    cleanup_ = false;
+    held_ = true;
+    failedUnused_ = false;
+    bytesSent_ = false;
+    answered_ = false;
+    setAbort(abort);
+    trace_.note("going on with the session of an earlier upload: no new log-in");
+}
+
+milliseconds SftpSession::replyLimit() const {
+    // A held session that the network dropped without a word answers
+    // nothing: the first request finds out soon, and the publish goes on
+    // on a fresh session.
+    if (held_ && !answered_)
+        return std::min<milliseconds>(HeldFirstReply, job_->timeouts.serverReply);
+    return cleanup_ ? std::min<milliseconds>(CleanupLimit, job_->timeouts.serverReply)
+                    : milliseconds(job_->timeouts.serverReply);
+}
+
+bool SftpSession::connect() {
+    if (client_ && client_->connected() && client_->error() == SftpClient::Error::None)
+        return true;
+    if (loginTried_)
+        return false;
+    loginTried_ = true;
+    report_->action = "log-in";
+    if (HasUnsafeText(job_->endpoint.host) || HasUnsafeText(job_->userName) ||
+        HasUnsafeText(job_->password)) {
+        failure_ = ResponseCodes::UnsafeText;
+        return false;
+    }
+    askPass_ = std::make_unique<AskPassServer>(job_->password);
+    if (!askPass_->listening()) {
+        trace_.note("no socket for the password: " + QByteArray(std::strerror(errno)));
+        failure_ = ResponseCodes::CurlBase + CURLE_FAILED_INIT;
+        return false;
+    }
+    if (tryLogin(false)) {
+        // The password is asked for at the log-in alone.
+        askPass_.reset();
+        return true;
+    }
+    // Eight keys in an agent use up sshd's tries before the password gets
+    // one: the password alone, once more.
+    if (!aborted() && !job_->password.isEmpty() && judge(ssh_.errorLines()).tooManyFailures) {
+        trace_.note("too many keys refused: the password alone");
+        if (tryLogin(true)) {
+            askPass_.reset();
+            return true;
+        }
+    }
+    loginFailed();
+    return false;
+}
+
+bool SftpSession::tryLogin(bool passwordAlone) {
+    SshCommandInput in;
+    in.endpoint = job_->endpoint;
+    in.userName = job_->userName;
+    in.connectTimeout = std::chrono::ceil<std::chrono::seconds>(job_->timeouts.connect);
+    in.verbose = lcTransfer().isDebugEnabled();
+    in.passwordAlone = passwordAlone;
+    in.passwordTyped = !job_->password.isEmpty();
+    in.home = qEnvironmentVariable("HOME");
+    in.accountHome = accountHome();
+    in.exists = [](const QString& path) { return QFileInfo::exists(path); };
+    const auto args = SshArguments(in);
+    if (!args) {
+        failure_ = ResponseCodes::BadHost;
+        return false;
+    }
+    client_.reset();
+    ssh_.stop();
+    trace_.note("ssh " + args->join(u' ').toUtf8());
+    if (!ssh_.start(QStringLiteral("ssh"), *args,
+                    SshEnvironment(AskPassProgram(), askPass_->variableValue()))) {
+        const int error = errno;
+        trace_.note("ssh did not start: " + QByteArray(std::strerror(error)));
+        report_->osErrno = error;
+        report_->sshSaid = "cannot run ssh: " + QByteArray(std::strerror(error));
+        failure_ = ResponseCodes::CurlBase + CURLE_FAILED_INIT;
+        return false;
+    }
+    client_ = std::make_unique<SftpClient>(ssh_);
+    client_->onTrace([this](const QByteArray& line) { trace_.note(line); });
+    // ssh's own ConnectTimeout names what it waited for: it gets to speak
+    // first, a second before the program's limit for the whole log-in.
+    return client_->connect(job_->timeouts.connect + std::chrono::seconds(1));
+}
+
+void SftpSession::loginFailed() {
+    if (failure_ != 0)
+        return;
+    const SftpClient::Error error = client_ ? client_->error() : SftpClient::Error::Closed;
+    if (error == SftpClient::Error::Aborted) {
+        ssh_.stop();
+        failure_ = ResponseCodes::Aborted;
+        return;
+    }
+    // ssh is asked to end so that its last lines are in.
+    ssh_.stop();
+    const SshVerdict v = judge(ssh_.errorLines());
+    CURLcode code = v.code;
+    if (error == SftpClient::Error::Timeout)
+        code = CURLE_OPERATION_TIMEDOUT;
+    else if (error == SftpClient::Error::Protocol)
+        code = CURLE_SSH;
+    report_->curlCode = code;
+    report_->osErrno = v.osErrno;
+    report_->sshSaid = MaskSecret(v.line, job_->password.toUtf8());
+    if (code == CURLE_PEER_FAILED_VERIFICATION) {
+        report_->hostKeyMatch = v.hostKeyMatch < 0 ? CURLKHMATCH_MISSING : v.hostKeyMatch;
+        const QString home = qEnvironmentVariable("HOME");
+        report_->knownHosts =
+            (home.isEmpty() ? accountHome() : home) + QStringLiteral("/.ssh/known_hosts");
+    }
+    failure_ = ResponseCodes::CurlBase + code;
+}
+
+std::optional<Sftp::Reply> SftpSession::call(const QByteArray& packet, quint32 id,
+                                             const QByteArray& what, milliseconds limit) {
+    auto reply = client_->call(packet, id, what, limit);
+    if (reply)
+        answered_ = true;
+    return reply;
+}
+
+Result SftpSession::refused(const Sftp::Reply& reply, const QByteArray& action) {
+    report_->action = action;
+    report_->replyCode = 0;
+    report_->serverReply = Sftp::StatusName(reply.code) +
+                           (reply.message.isEmpty() ? QByteArray() : ": " + reply.message);
+    const CURLcode code =
+        reply.code == Sftp::NoSuchFile ? CURLE_REMOTE_FILE_NOT_FOUND : CURLE_REMOTE_ACCESS_DENIED;
+    report_->curlCode = code;
+    failure_ = ResponseCodes::CurlBase + code;
+    return Result::Refused;
+}
+
+Result SftpSession::broken(const QByteArray& action) {
+    report_->action = action;
+    failedUnused_ = held_ && !bytesSent_ && !aborted();
+    switch (client_ ? client_->error() : SftpClient::Error::Closed) {
+    case SftpClient::Error::Aborted:
+        // Replies may still be on their way: the channel is of no more use.
+        ssh_.stop();
+        failure_ = ResponseCodes::Aborted;
+        return Result::Failed;
+    case SftpClient::Error::Timeout:
+        report_->curlCode = CURLE_OPERATION_TIMEDOUT;
+        break;
+    case SftpClient::Error::Protocol:
+        report_->curlCode = CURLE_WEIRD_SERVER_REPLY;
+        break;
+    default:
+        report_->curlCode = CURLE_RECV_ERROR;
+        noteSshSaid();
+        break;
+    }
+    failure_ = ResponseCodes::CurlBase + report_->curlCode;
+    return Result::Failed;
+}
+
+void SftpSession::noteSshSaid() {
+    ssh_.stop();
+    const SshVerdict v = judge(ssh_.errorLines());
+    report_->sshSaid = MaskSecret(v.line, job_->password.toUtf8());
+}
+
+Result SftpSession::stat(const QString& path, RemoteFileFacts& facts) {
+    facts = {};
+    if (!connect())
+        return Result::Failed;
+    const quint32 id = client_->nextId();
+    const QByteArray name = path.toUtf8();
+    const auto r = call(Sftp::PathRequest(Sftp::Lstat, id, name), id, "LSTAT " + quotedPath(path),
+                        replyLimit());
+    if (!r)
+        return broken("LSTAT " + name);
+    if (r->type == Sftp::Status && r->code == Sftp::NoSuchFile)
+        return Result::Ok;
+    if (r->type != Sftp::Attrs)
+        return refused(*r, "LSTAT " + name);
+    facts.exists = true;
+    if (r->attrs.size)
+        facts.size = qint64(*r->attrs.size);
+    if (r->attrs.permissions)
+        facts.mode = *r->attrs.permissions & 07777;
+    if (r->attrs.uid) {
+        facts.owner = QString::number(*r->attrs.uid);
+        facts.group = QString::number(*r->attrs.gid);
+    }
+    return Result::Ok;
+}
+
+Result SftpSession::store(const QString& path, LocalFile& file, int attempt,
+                          std::optional<quint32> mode, RemoteFileFacts& stored) {
+    stored = {};
+    mayHaveStored_ = false;
+    report_->sentSize = -1;
+    report_->storedSize = -1;
+    if (!connect())
+        return Result::Failed;
+    const QByteArray name = path.toUtf8();
+    const QByteArray action = "STOR " + name;
+    if (!file.rewind()) {
+        failure_ = ResponseCodes::LocalFileUnreadable;
+        report_->localErrno = errno;
+        return Result::Failed;
+    }
+    trace_.note("store " + quotedPath(path) + " (name " + QByteArray::number(attempt + 1) + ")");
+    quint32 id = client_->nextId();
+    auto r = call(
+        Sftp::OpenPacket(id, name, Sftp::OpenWrite | Sftp::OpenCreate | Sftp::OpenTruncate, {}), id,
+        "OPEN " + quotedPath(path) + " write,create,truncate", replyLimit());
+    if (!r)
+        return broken(action);
+    if (r->type != Sftp::Handle) {
+        refused(*r, action);
+        const bool byName = r->type == Sftp::Status &&
+                            (r->code == Sftp::PermissionDenied || r->code == Sftp::Failure);
+        return byName ? Result::NameRefused : Result::Failed;
+    }
+    mayHaveStored_ = true;
+    const QByteArray handle = r->handle;
+    // What the new file got, asked while the first bytes go out.
+    const quint32 firstStat = client_->nextId();
+    client_->send(Sftp::HandleRequest(Sftp::Fstat, firstStat, handle), "FSTAT");
+    Sftp::Reply refusal;
+    const bool written = client_->write(handle, file, job_->timeouts.stall, refusal);
+    report_->sentSize = file.sent();
+    if (file.sent() > 0)
+        bytesSent_ = true;
+    if (!written) {
+        if (client_->readFailed()) {
+            report_->localErrno = file.error();
+            failure_ = file.readError() ? ResponseCodes::LocalFileUnreadable
+                                        : ResponseCodes::LocalFileChanged;
+            const quint32 closeId = client_->nextId();
+            call(Sftp::HandleRequest(Sftp::Close, closeId, handle), closeId, "CLOSE", replyLimit());
+            return Result::Failed;
+        }
+        if (client_->error() != SftpClient::Error::None)
+            return broken(action);
+        refused(refusal, action);
+        const quint32 closeId = client_->nextId();
+        call(Sftp::HandleRequest(Sftp::Close, closeId, handle), closeId, "CLOSE", replyLimit());
+        return Result::Failed;
+    }
+    const auto before = client_->reply(firstStat, replyLimit());
+    if (!before)
+        return broken(action);
+    // The closing requests go together: set the mode where it differs,
+    // flush to disk where the server can, learn what arrived, close.
+    std::optional<quint32> setId, syncId;
+    const bool modeDiffers = mode && !(before->type == Sftp::Attrs && before->attrs.permissions &&
+                                       (*before->attrs.permissions & 07777) == *mode);
+    if (modeDiffers) {
+        setId = client_->nextId();
+        Sftp::FileAttrs attrs;
+        attrs.permissions = *mode;
+        client_->send(Sftp::FsetstatPacket(*setId, handle, attrs),
+                      "FSETSTAT mode " + QByteArray::number(*mode, 8));
+    }
+    if (client_->offers("fsync@openssh.com")) {
+        syncId = client_->nextId();
+        client_->send(Sftp::FsyncPacket(*syncId, handle), "fsync@openssh.com");
+    }
+    const quint32 statId = client_->nextId();
+    client_->send(Sftp::HandleRequest(Sftp::Fstat, statId, handle), "FSTAT");
+    const quint32 closeId = client_->nextId();
+    client_->send(Sftp::HandleRequest(Sftp::Close, closeId, handle), "CLOSE");
+    // A refused mode or flush does not fail the store: the facts tell.
+    for (const auto id : {setId, syncId}) {
+        if (id && !client_->reply(*id, replyLimit()))
+            return broken(action);
+    }
+    const auto facts = client_->reply(statId, replyLimit());
+    const auto closed = client_->reply(closeId, replyLimit());
+    if (!facts || !closed)
+        return broken(action);
+    if (closed->type != Sftp::Status || closed->code != Sftp::Ok) {
+        refused(*closed, action);
+        return Result::Failed;
+    }
+    stored.exists = true;
+    if (facts->type == Sftp::Attrs) {
+        const Sftp::FileAttrs& a = facts->attrs;
+        if (a.size) {
+            stored.size = qint64(*a.size);
+            report_->storedSize = qint64(*a.size);
+        }
+        if (a.permissions)
+            stored.mode = *a.permissions & 07777;
+        if (a.uid) {
+            stored.owner = QString::number(*a.uid);
+            stored.group = QString::number(*a.gid);
+        }
+    }
+    return Result::Ok;
+}
+
+Result SftpSession::setMode(const QString& path, quint32 mode) {
+    if (!connect())
+        return Result::Failed;
+    const QByteArray name = path.toUtf8();
+    Sftp::FileAttrs attrs;
+    attrs.permissions = mode;
+    const quint32 id = client_->nextId();
+    const auto r =
+        call(Sftp::SetstatPacket(id, name, attrs), id,
+             "SETSTAT " + quotedPath(path) + " mode " + QByteArray::number(mode, 8), replyLimit());
+    if (!r)
+        return broken("SETSTAT " + name);
+    if (r->type != Sftp::Status || r->code != Sftp::Ok)
+        return refused(*r, "SETSTAT " + name);
+    return Result::Ok;
+}
+
+Result SftpSession::rename(const QString& from, const QString& to) {
+    if (!connect())
+        return Result::Failed;
+    const QByteArray source = from.toUtf8(), target = to.toUtf8();
+    const QByteArray action = "RENAME " + source + ' ' + target;
+    const QByteArray what = quotedPath(from) + ' ' + quotedPath(to);
+    if (client_->offers("posix-rename@openssh.com")) {
+        const quint32 id = client_->nextId();
+        const auto r = call(Sftp::PosixRenamePacket(id, source, target), id,
+                            "posix-rename@openssh.com " + what, replyLimit());
+        if (!r)
+            return broken(action);
+        if (r->type == Sftp::Status && r->code == Sftp::Ok)
+            return Result::Ok;
+        // A server may announce it and still refuse it (internal-sftp -P):
+        // the plain rename follows.
+        const bool unsupported = r->type == Sftp::Status && (r->code == Sftp::PermissionDenied ||
+                                                             r->code == Sftp::OpUnsupported);
+        if (!unsupported)
+            return refused(*r, action);
+    }
+    const quint32 id = client_->nextId();
+    const auto r = call(Sftp::RenamePacket(id, source, target), id, "RENAME " + what, replyLimit());
+    if (!r)
+        return broken(action);
+    if (r->type == Sftp::Status && r->code == Sftp::Ok)
+        return Result::Ok;
+    const Result result = refused(*r, action);
+    if (r->type != Sftp::Status || r->code != Sftp::Failure)
+        return result;
+    // OpenSSH renames by link(): onto an existing file it fails.
+    RemoteFileFacts facts;
+    const quint32 statId = client_->nextId();
+    const auto exists = call(Sftp::PathRequest(Sftp::Lstat, statId, target), statId,
+                             "LSTAT " + quotedPath(to), replyLimit());
+    if (!exists)
+        return broken(action);
+    return exists->type == Sftp::Attrs ? Result::TargetExists : result;
+}
+
+Result SftpSession::removeThenRename(const QString& from, const QString& to) {
+    if (!connect())
+        return Result::Failed;
+    const QByteArray source = from.toUtf8(), target = to.toUtf8();
+    const quint32 removeId = client_->nextId();
+    client_->send(Sftp::PathRequest(Sftp::Remove, removeId, target), "REMOVE " + quotedPath(to));
+    const quint32 renameId = client_->nextId();
+    client_->send(Sftp::RenamePacket(renameId, source, target),
+                  "RENAME " + quotedPath(from) + ' ' + quotedPath(to));
+    const auto removed = client_->reply(removeId, replyLimit());
+    const auto renamed = client_->reply(renameId, replyLimit());
+    const QByteArray action = "RENAME " + source + ' ' + target;
+    if (!removed || !renamed)
+        return broken(action);
+    if (removed->type != Sftp::Status ||
+        (removed->code != Sftp::Ok && removed->code != Sftp::NoSuchFile))
+        return refused(*removed, "DELE " + target);
+    if (renamed->type != Sftp::Status || renamed->code != Sftp::Ok)
+        return refused(*renamed, action);
+    return Result::Ok;
+}
+
+bool SftpSession::remove(const QString& path) {
+    if (!alive())
+        return false;
+    cleanup_ = true;
+    const quint32 id = client_->nextId();
+    const auto r = call(Sftp::PathRequest(Sftp::Remove, id, path.toUtf8()), id,
+                        "REMOVE " + quotedPath(path), replyLimit());
+    cleanup_ = false;
+    return r && r->type == Sftp::Status && (r->code == Sftp::Ok || r->code == Sftp::NoSuchFile);
+}
+
+qint32 SftpSession::failureCode(const LocalFile& file) {
+    if (aborted())
+        return ResponseCodes::Aborted;
+    if (file.readError()) {
+        report_->localErrno = file.error();
+        return ResponseCodes::LocalFileUnreadable;
+    }
+    return failure_ != 0 ? failure_ : ResponseCodes::CurlBase + CURLE_SSH;
+}

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "FtpTarget.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <chrono>
+#include <functional>
+#include <optional>
+
+// What the ssh command line for one SFTP destination depends on.
+struct SshCommandInput {
+    FtpEndpoint endpoint;
+    QString userName; // empty: the user ~/.ssh/config or the account names
+    std::chrono::seconds connectTimeout{30};
+    bool verbose = false;       // ssh -v, for the trace
+    bool passwordAlone = false; // no keys: after "Too many authentication failures"
+    bool passwordTyped = false; // without one, ssh never asks for a password
+    QString home;               // $HOME
+    QString accountHome;        // the account's home in the passwd file
+    std::function<bool(const QString&)> exists;
+};
+
+// ssh's default identity files, in its own order.
+const QStringList& SshDefaultIdentities();
+
+// Whether a host can be handed to ssh as it is: no option, no user@ part,
+// nothing ssh would read as anything but a host name or address.
+bool SafeSshHost(const QString& host);
+
+// The arguments for ssh (without "ssh" itself) that open the SFTP subsystem
+// at the destination; nullopt for a host that is not safe to pass.
+std::optional<QStringList> SshArguments(const SshCommandInput& input);
+
+// The variables ssh runs with besides the program's own: its askpass is
+// `askPass`, forced, and finds the program through `askPassValue` (the
+// socket and a one-time token; never the password).
+QStringList SshEnvironment(const QString& askPass, const QString& askPassValue);
+
+// The variable that hands the askpass its socket and token.
+inline constexpr char AskPassVariable[] = "HARLUNE_ASKPASS";
