@@ -281,10 +281,12 @@ qint32 Publish(const PublishJob& job, const std::atomic<bool>& abort) {
     const QString target = QString::fromUtf8(CurlBaseUrl(job.endpoint)) + u'\n' + job.userName +
                            u'\n' + job.remoteFileName;
     qint32 code = ResponseCodes::Ok;
-    // A held session that the server or the network ended before this
-    // publish sent anything of its own costs no failed upload: the publish
-    // runs again at once on a fresh one.
-    for (bool fresh : {false, true}) {
+    // A held session that the server or the network ended, or one that
+    // cannot carry this publish, before any byte went out costs no failed
+    // upload: the publish runs again at once on a fresh session, once more
+    // where that one learnt that the server refuses TLS 1.2.
+    for (int round = 0; round < 3; ++round) {
+        const bool fresh = round > 0;
         std::unique_ptr<PublishSession> session = openSession(job, abort, fresh);
         if (!session)
             return ResponseCodes::CurlBase + CURLE_FAILED_INIT;
@@ -299,7 +301,7 @@ qint32 Publish(const PublishJob& job, const std::atomic<bool>& abort) {
             }
             break;
         }
-        if (fresh || !session->diedBeforeUse()) {
+        if (round == 2 || !session->diedBeforeUse()) {
             ForgetServer(target);
             break;
         }

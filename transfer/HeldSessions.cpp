@@ -5,8 +5,10 @@
 #include <QRandomGenerator>
 #include <QTimer>
 
+#include <algorithm>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 namespace {
@@ -24,36 +26,52 @@ std::map<QByteArray, Held>& held() {
     return sessions;
 }
 
-// Closes, outside the lock, every session that idled past the limit.
+bool expiryPending = false; // under `mutex`
+
+void scheduleExpiry(Clock::duration after);
+
+// Closes, outside the lock, every session that idled past the limit, and
+// looks again when the next one will have.
 void closeIdle() {
     std::vector<std::unique_ptr<HeldSession>> idle;
+    std::optional<Clock::time_point> next;
     {
         std::lock_guard lock(mutex);
+        expiryPending = false;
         const auto now = Clock::now();
         for (auto it = held().begin(); it != held().end();) {
             if (now - it->second.since >= HeldSessionIdleLimit) {
                 idle.push_back(std::move(it->second.session));
                 it = held().erase(it);
             } else {
+                next = std::min(next.value_or(it->second.since), it->second.since);
                 ++it;
             }
         }
     }
+    if (next)
+        scheduleExpiry(*next + HeldSessionIdleLimit - Clock::now());
 }
 
-// One wake-up when a session may have idled out, on the program's own
-// thread; no timer runs while nothing is held.
-void closeWhenIdle() {
+// One timer at a time, on the program's own thread, and none while nothing
+// is held: a session held every second must not leave a timer behind each
+// time.
+void scheduleExpiry(Clock::duration after) {
     QCoreApplication* app = QCoreApplication::instance();
     if (!app)
         return;
+    {
+        std::lock_guard lock(mutex);
+        if (expiryPending)
+            return;
+        expiryPending = true;
+    }
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(after) +
+                    std::chrono::milliseconds(100);
     QMetaObject::invokeMethod(
         app,
-        [] {
-            QTimer::singleShot(
-                std::chrono::duration_cast<std::chrono::milliseconds>(HeldSessionIdleLimit) +
-                    std::chrono::milliseconds(100),
-                Qt::VeryCoarseTimer, QCoreApplication::instance(), closeIdle);
+        [ms] {
+            QTimer::singleShot(ms, Qt::VeryCoarseTimer, QCoreApplication::instance(), closeIdle);
         },
         Qt::QueuedConnection);
 }
@@ -95,7 +113,7 @@ void HoldSession(const QByteArray& key, std::unique_ptr<HeldSession> session) {
         replaced = std::move(slot.session);
         slot = {std::move(session), Clock::now()};
     }
-    closeWhenIdle();
+    scheduleExpiry(HeldSessionIdleLimit);
 }
 
 void CloseHeldSessions() {

@@ -73,10 +73,11 @@ public:
     // Whether the last store that Failed may have left a file behind.
     virtual bool mayHaveStored() const = 0;
 
-    // After a failed publish: whether it failed on a session held from an
-    // earlier publish before any byte of the file went out (the server or
-    // the network had ended it, or it cannot carry this publish). The
-    // publish then runs again at once on a fresh session.
+    // After a failed publish: whether it failed before any byte of the file
+    // went out in a way a fresh session would not: on a session held from an
+    // earlier publish (the server or the network had ended it, or it cannot
+    // carry this publish), or on a way of logging in that the server turned
+    // out to refuse. The publish then runs again at once on a fresh session.
     virtual bool diedBeforeUse() const { return false; }
 
     // A step of the program's own in the protocol trace.

@@ -8,10 +8,12 @@ import argparse
 import logging
 import os
 import signal
+import stat
 import sys
 import time
 
 from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.filesystems import AbstractedFS
 from pyftpdlib.handlers import FTPHandler, ThrottledDTPHandler
 from pyftpdlib.log import config_logging
 from pyftpdlib.servers import FTPServer
@@ -219,22 +221,37 @@ class NoBannerHandler(Handler):
         self.event(line)
 
 
-class WrongSizeHandler(Handler):
-    """Answers SIZE with a size size_error bytes off the one on disk."""
+class WrongSizeFS(AbstractedFS):
+    """Tells every file's size size_error bytes off the one on disk: in
+    SIZE, and in the STAT and MLST answers that also carry it."""
 
     size_error = 1
 
-    def ftp_SIZE(self, path):
-        try:
-            size = self.run_as_current_user(self.fs.getsize, path)
-        except OSError as err:
-            self.respond("550 %s." % err.strerror)
-            return
-        self.respond("213 %d" % max(0, size + self.size_error))
+    def _lie(self, st):
+        values = list(st)
+        values[stat.ST_SIZE] = max(0, st.st_size + self.size_error)
+        return os.stat_result(values)
+
+    def stat(self, path):
+        return self._lie(super().stat(path))
+
+    def lstat(self, path):
+        return self._lie(super().lstat(path))
+
+    def getsize(self, path):
+        return max(0, super().getsize(path) + self.size_error)
 
 
-class ShortSizeHandler(WrongSizeHandler):
+class ShortSizeFS(WrongSizeFS):
     size_error = -1
+
+
+class WrongSizeHandler(Handler):
+    abstracted_fs = WrongSizeFS
+
+
+class ShortSizeHandler(Handler):
+    abstracted_fs = ShortSizeFS
 
 
 MODES = {

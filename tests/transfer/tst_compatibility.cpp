@@ -453,7 +453,8 @@ void tst_Compatibility::publishTwice_data() {
     add(watched(config("OpenSSH", "new files 0600 (internal-sftp -u 077)", "sshd.sh", {"-u", "077"})), "sftp");
     add(inWebGroup(config("OpenSSH", "", "sshd.sh")), "sftp");
     add(config("OpenSSH", "no atomic rename (internal-sftp -P posix-rename)", "sshd.sh", {"-P", "posix-rename"}), "sftp");
-    add(config("OpenSSH", "delete refused (internal-sftp -P remove)", "sshd.sh", {"-P", "remove"}), "sftp",
+    add(config("OpenSSH", "delete refused (internal-sftp -P remove)", "sshd.sh", {"-P", "remove"}), "sftp");
+    add(config("OpenSSH", "delete and atomic rename refused (internal-sftp -P remove,posix-rename)", "sshd.sh", {"-P", "remove,posix-rename"}), "sftp",
         ".channel_list.txt.*.part");
     add(locked(config("OpenSSH", "", "sshd.sh")), "sftp");
     add(config("OpenSSH", "rename refused (internal-sftp -P rename,posix-rename)", "sshd.sh", {"-P", "rename,posix-rename"}), "sftp");

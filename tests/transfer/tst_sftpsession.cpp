@@ -77,7 +77,6 @@ private:
     } while (false)
 
 void tst_SftpSession::initTestCase() {
-    SetAskPassProgram(QStringLiteral(HARLUNE_ASKPASS_PROGRAM));
     local_ = dir_.filePath("channel_list.txt");
     QVERIFY(WriteLocalFile(local_, bytes_));
     QVERIFY(file_.open(local_));

@@ -117,7 +117,6 @@ private:
 };
 
 void tst_SshLogin::initTestCase() {
-    SetAskPassProgram(QStringLiteral(HARLUNE_ASKPASS_PROGRAM));
     local_ = dir_.filePath("channel_list.txt");
     QVERIFY(WriteLocalFile(local_, bytes_));
 }

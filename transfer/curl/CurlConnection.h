@@ -31,6 +31,9 @@ public:
     // as it began: libcurl reuses a connection only for the same asking.
     int optionalTls = -1; // OptionalTls; -1 before the first request
     bool tlsRequired = false;
+    // Asks for TLS 1.2 at most: held TLS 1.3 sessions cannot carry a second
+    // data connection on servers that require it to resume the session.
+    bool tls12Max = false;
     // Set on abort: the connection's sockets close at once, without the
     // draining wait of a TLS close.
     std::atomic<bool> hurry{false};

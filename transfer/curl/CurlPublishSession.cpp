@@ -3,7 +3,6 @@
 #include "FtpFileFacts.h"
 
 #include <QHash>
-#include <QSet>
 
 #include <cctype>
 
@@ -19,9 +18,11 @@ QHash<QString, int>& askingByServer() {
     return known;
 }
 
-// Servers whose TLS sessions cannot carry a second data connection.
-QSet<QString>& noHeldTls() {
-    static QSet<QString> servers;
+// Whether a server's TLS sessions can be held: 0 yes; 1 under TLS 1.2
+// only, its held TLS 1.3 session could not open a second data connection;
+// 2 no, it speaks TLS 1.3 alone.
+QHash<QString, int>& holdingTls() {
+    static QHash<QString, int> servers;
     return servers;
 }
 
@@ -77,7 +78,10 @@ QByteArray modeText(quint32 mode) {
 CurlPublishSession::CurlPublishSession(const PublishJob& job, const std::atomic<bool>& abort,
                                        bool fresh)
     : job_(job), key_(heldKey(job)), session_(job, abort, heldConnection(key_, job, fresh)),
-      server_(QString::fromUtf8(CurlBaseUrl(job.endpoint))) {}
+      server_(QString::fromUtf8(CurlBaseUrl(job.endpoint))) {
+    if (holdingTlsState() == 1)
+        session_.capTlsAt12();
+}
 
 CurlPublishSession::Asking CurlPublishSession::asking() const {
     std::lock_guard lock(askingMutex);
@@ -143,6 +147,10 @@ PublishSession::Result CurlPublishSession::store(const QString& path, LocalFile&
     // gives them and the size together.
     storedFacts_ = mode.has_value() && asking() != Asking::Nothing;
     last_ = session_.store(path, file, checks, !storedFacts_);
+    // No data connection came about: with TLS 1.3 the client may think its
+    // bytes went out before the server refused to resume the session.
+    const long reply = last_ == CURLE_OK ? 0 : session_.lastReply();
+    dataRefused_ = reply == 425 || reply == 522;
     if (last_ != CURLE_OK)
         return session_.refusedBeforeData(last_, file) ? Result::NameRefused : Result::Failed;
     stored = {};
@@ -203,7 +211,10 @@ qint32 CurlPublishSession::failureCode(const LocalFile& file) {
 }
 
 bool CurlPublishSession::mayHaveStored() const {
-    return session_.mayHaveStored(last_) && !(file_ && session_.refusedBeforeData(last_, *file_));
+    // A refused command before the store (the folder check) means no STOR
+    // went out.
+    return last_ != CURLE_QUOTE_ERROR && session_.mayHaveStored(last_) &&
+           !(file_ && session_.refusedBeforeData(last_, *file_));
 }
 
 void CurlPublishSession::trace(const QByteArray& line) const {
@@ -211,32 +222,41 @@ void CurlPublishSession::trace(const QByteArray& line) const {
 }
 
 bool CurlPublishSession::diedBeforeUse() const {
-    if (!session_.held() || session_.aborted() || session_.bytesSent())
+    if (session_.aborted() || (session_.bytesSent() && !dataRefused_))
         return false;
+    // TLS 1.2 turned out to be refused: TLS 1.3 it is, logged in each time.
+    if (!session_.held()) {
+        if (!session_.tlsCapped() || !session_.handshakeFailed())
+            return false;
+        learnHoldingTls(2);
+        return true;
+    }
     // A held TLS session that answered, and then could not open a data
-    // connection, will not do on this server: OpenSSL resumes a TLS 1.3
-    // session once, and servers that require the data connection to resume
-    // the control connection's session (vsftpd's require_ssl_reuse,
-    // proftpd's default) refuse the next one.
+    // connection: OpenSSL resumes a TLS 1.3 session once, and servers that
+    // require the data connection to resume the control connection's
+    // session (vsftpd's require_ssl_reuse, proftpd's default) refuse the
+    // next one. TLS 1.2 sessions resume as often as asked.
     if (!session_.firstRequestFailed() && session_.tlsAccepted())
-        forbidHoldingTls();
+        learnHoldingTls(session_.tlsCapped() ? 2 : 1);
     return true;
 }
 
-void CurlPublishSession::forbidHoldingTls() const {
+int CurlPublishSession::holdingTlsState() const {
     std::lock_guard lock(askingMutex);
-    noHeldTls().insert(server_);
+    return holdingTls().value(server_, 0);
 }
 
-bool CurlPublishSession::mayHoldTls() const {
+void CurlPublishSession::learnHoldingTls(int state) const {
     std::lock_guard lock(askingMutex);
-    return !noHeldTls().contains(server_);
+    holdingTls().insert(server_, state);
 }
 
 void CurlPublishSession::finish(bool keep) {
     if (!keep || session_.aborted())
         return;
-    if (session_.tlsAccepted() && !mayHoldTls())
+    // A TLS session is held where it can carry the next publish.
+    const int tls = holdingTlsState();
+    if (session_.tlsAccepted() && (tls == 2 || (tls == 1 && !session_.tlsCapped())))
         return;
     HoldSession(key_, session_.release());
 }

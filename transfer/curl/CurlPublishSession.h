@@ -35,8 +35,8 @@ private:
     // failed (not refused).
     bool ask(const QString& path, std::optional<RemoteFileFacts>& facts);
     Result commandResult(CURLcode rc);
-    void forbidHoldingTls() const;
-    bool mayHoldTls() const;
+    int holdingTlsState() const;
+    void learnHoldingTls(int state) const;
 
     const PublishJob& job_;
     QByteArray key_; // the destination, for the held session
@@ -45,5 +45,7 @@ private:
     CURLcode last_ = CURLE_OK;
     // The file of the last failed request, for its failure code.
     const LocalFile* file_ = nullptr;
-    bool storedFacts_ = false; // the last store asked for facts, not the size alone
+    bool storedFacts_ = false;
+    bool dataRefused_ = false; // the last store's data connection was refused // the last store
+                               // asked for facts, not the size alone
 };

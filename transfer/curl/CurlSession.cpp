@@ -255,6 +255,7 @@ CURLcode CurlSession::perform() {
     CURLcode rc = connection_->driver().perform(handle_);
     if (first && rc != CURLE_OK)
         firstFailed_ = true;
+    lastCode_ = rc;
     return rc;
 }
 

@@ -34,6 +34,15 @@ public:
     bool bytesSent() const { return bytesSent_; }
     // Whether the first request of this publish failed.
     bool firstRequestFailed() const { return firstFailed_; }
+    // A fresh connection asks for TLS 1.2 at most; a held one goes on as
+    // it began.
+    void capTlsAt12() {
+        if (!held_)
+            connection_->tls12Max = true;
+    }
+    bool tlsCapped() const { return connection_ && connection_->tls12Max; }
+    // Whether the last request failed in the TLS handshake.
+    bool handshakeFailed() const { return lastCode_ == CURLE_SSL_CONNECT_ERROR; }
     // Whether the server agreed to TLS on this session's connection.
     bool tlsAccepted() const { return connection_ && connection_->tlsAccepted; }
     // Hands the connection over, to be held for the next publish.
@@ -101,6 +110,7 @@ private:
     bool firstFailed_ = false;
     bool loggedIn_ = false;
     bool bytesSent_ = false;
+    CURLcode lastCode_ = CURLE_OK;
     // How this session asks for TLS: the job's, or a held connection's.
     OptionalTls optionalTls_;
     bool tlsRequired_;

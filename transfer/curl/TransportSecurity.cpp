@@ -40,7 +40,8 @@ void CurlSession::tlsOptions(bool verify) {
     // under the server's feet.
     curl_easy_setopt(handle_, CURLOPT_SSLVERSION,
                      static_cast<long>(CURL_SSLVERSION_TLSv1_2) |
-                         static_cast<long>(CURL_SSLVERSION_MAX_DEFAULT));
+                         static_cast<long>(connection_->tls12Max ? CURL_SSLVERSION_MAX_TLSv1_2
+                                                                 : CURL_SSLVERSION_MAX_DEFAULT));
     curl_easy_setopt(handle_, CURLOPT_CLOSESOCKETFUNCTION, &CloseDraining);
     // The connection keeps this for its whole life, which may be longer
     // than this publish's: the flag is the connection's own.
