@@ -189,6 +189,22 @@ class NoSizeHandler(Handler):
             super().pre_process_command(line, cmd, arg)
 
 
+NO_FACTS = ("SIZE", "MLST", "STAT")
+
+
+class NoFactsHandler(Handler):
+    """Tells nothing of a file: no SIZE, MLST or STAT, as old servers."""
+
+    proto_cmds = {k: v for k, v in Handler.proto_cmds.items() if k not in NO_FACTS}
+
+    def pre_process_command(self, line, cmd, arg):
+        if cmd in NO_FACTS:
+            self.event(line)
+            not_implemented(self)
+        else:
+            super().pre_process_command(line, cmd, arg)
+
+
 class DropMidDataCmdHandler(Handler):
     dtp_handler = DropMidDataHandler
 
@@ -259,6 +275,7 @@ MODES = {
     "no-rename": NoRenameHandler,
     "no-overwrite": NoOverwriteHandler,
     "no-size": NoSizeHandler,
+    "no-facts": NoFactsHandler,
     "no-dot-names": NoDotNamesHandler,
     "no-delete": NoDeleteHandler,
     "no-new-files": NoNewFilesHandler,

@@ -316,6 +316,8 @@ void tst_CurlInet::renameQuirks_data() {
     QTest::newRow("no renames at all") << "no-rename" << true;
     QTest::newRow("no renames, first upload") << "no-rename" << false;
     QTest::newRow("no SIZE command") << "no-size" << true;
+    // The file's permissions cannot be kept: it is published as before.
+    QTest::newRow("nothing told of a file") << "no-facts" << true;
 }
 
 void tst_CurlInet::renameQuirks() {
