@@ -26,6 +26,23 @@ inline TransferTimeouts TestTimeouts() {
     return t;
 }
 
+// A publish of `local` to public_html/channel_list.txt on `host`, with the
+// tests' time limits; SSH's log-in gets longer, as it takes longer than a
+// socket's connect on a busy machine.
+inline PublishJob TestSftpJob(const QString& host, const QString& user, const QString& password,
+                              const QString& local, PublishReport* report) {
+    PublishJob job;
+    job.endpoint = *ParseRemoteHost(host);
+    job.userName = user;
+    job.password = password;
+    job.localFileName = local;
+    job.remoteFileName = QStringLiteral("public_html/channel_list.txt");
+    job.timeouts = TestTimeouts();
+    job.timeouts.connect = std::chrono::seconds(20);
+    job.report = report;
+    return job;
+}
+
 // Runs one Put on a component and waits for it the way UploadFile does;
 // a host the component will not use reads as BadHost.
 inline qint32 RunPut(CurlInet& inet, const QString& host, const QString& user,

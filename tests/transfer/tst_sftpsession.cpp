@@ -44,16 +44,8 @@ private:
                               server.knownHostsLine().toUtf8() + "\n");
     }
     PublishJob job(const SecureTestServer& server) {
-        PublishJob job;
-        job.endpoint = *ParseRemoteHost(QStringLiteral("sftp://127.0.0.1:%1").arg(server.port()));
-        job.userName = server.user();
-        job.password = server.password();
-        job.localFileName = local_;
-        job.remoteFileName = "public_html/channel_list.txt";
-        job.timeouts = TestTimeouts();
-        job.timeouts.connect = std::chrono::seconds(20);
-        job.report = &report_;
-        return job;
+        return TestSftpJob(QStringLiteral("sftp://127.0.0.1:%1").arg(server.port()), server.user(),
+                           server.password(), local_, &report_);
     }
     QString uid(const SecureTestServer& server) const {
         const passwd* pw = ::getpwnam(server.user().toUtf8().constData());

@@ -78,17 +78,7 @@ private:
     }
     QString sshFile(const QString& name) const { return home_->filePath(".ssh/" + name); }
     PublishJob job(const QString& host, const QString& user, const QString& password) {
-        PublishJob job;
-        job.endpoint = *ParseRemoteHost(host);
-        job.userName = user;
-        job.password = password;
-        job.localFileName = local_;
-        job.remoteFileName = "public_html/channel_list.txt";
-        job.timeouts = TestTimeouts();
-        // ssh's log-in takes longer than a socket's connect on a busy machine.
-        job.timeouts.connect = std::chrono::seconds(20);
-        job.report = &report_;
-        return job;
+        return TestSftpJob(host, user, password, local_, &report_);
     }
     Outcome store(const PublishJob& job) {
         report_ = {};
