@@ -10,6 +10,7 @@
 #include "TestCertificates.h"
 #include "TestServer.h"
 #include "TransferTestHelpers.h"
+#include "UploadFile.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -82,6 +83,8 @@ private slots:
 
     void timerKeepsOneLogIn_data();
     void timerKeepsOneLogIn();
+    void tlsSessionsHeldWhereTheyCanBe_data();
+    void tlsSessionsHeldWhereTheyCanBe();
     void endedSessionCostsNoUpload_data();
     void endedSessionCostsNoUpload();
     void otherDestinationOtherSession_data();
@@ -104,9 +107,13 @@ private:
 void tst_HeldSessions::initTestCase() {
     curl_global_init(CURL_GLOBAL_DEFAULT);
     QVERIFY(dir_.isValid());
-    const QString error = MakeTestCertificates(dir_.path(), "localhost", false);
-    QVERIFY2(error.isEmpty(), qPrintable(error));
-    qputenv("SSL_CERT_FILE", QFile::encodeName(dir_.filePath("ca.pem")));
+    for (const char* kind : {"ec", "rsa"}) {
+        const QString certDir = dir_.filePath(kind);
+        QVERIFY(QDir().mkpath(certDir));
+        const QString error =
+            MakeTestCertificates(certDir, "localhost", QLatin1String(kind) == "rsa");
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+    }
     QVERIFY(QDir().mkpath(dir_.filePath("home/.ssh")));
     qputenv("HOME", QFile::encodeName(dir_.filePath("home")));
 }
@@ -118,7 +125,9 @@ void tst_HeldSessions::cleanup() {
 }
 
 QString tst_HeldSessions::startServer(const ServerConfig& config) {
-    const QString error = server_.start(config, dir_.path());
+    const QString certDir = dir_.filePath(config.rsa ? "rsa" : "ec");
+    qputenv("SSL_CERT_FILE", QFile::encodeName(certDir + "/ca.pem"));
+    const QString error = server_.start(config, certDir);
     if (error.isEmpty() && config.launcher == "sshd.sh")
         trustServer(server_.port());
     return error;
@@ -200,6 +209,44 @@ void tst_HeldSessions::timerKeepsOneLogIn() {
     QCOMPARE(server_.refusedLogIns(), forwarder ? -1 : 0);
 }
 
+void tst_HeldSessions::tlsSessionsHeldWhereTheyCanBe_data() {
+    QTest::addColumn<ServerConfig>("config");
+    // Per publish, 1 where it logged in, 0 where it went on a held session.
+    QTest::addColumn<QString>("logIns");
+
+    const QStringList vsftpdTls{"ssl_enable=YES", "rsa_cert_file=@CERT@",
+                                "rsa_private_key_file=@KEY@"};
+    // A held TLS 1.3 session carries another data connection or not as
+    // OpenSSL's session tickets happen to arrive. Once it does not, vsftpd
+    // ends the session, TLS 1.2 is refused, and every publish from then on
+    // logs in under TLS 1.3; the publish that found out logs in twice, once
+    // to remove the temporary copy the server made before it refused the
+    // data connection, once to publish.
+    QTest::newRow("vsftpd, ssl_enable=YES, ECDSA certificate: TLS 1.3 only, a log-in each once "
+                  "a held session failed")
+        << MakeServerConfig("vsftpd", {}, "vsftpd.sh", vsftpdTls) << "^10*([12]1*)?$";
+    QTest::newRow("vsftpd, ssl_enable=YES, RSA certificate, TLS 1.2 at most: one log-in")
+        << MakeServerConfig("vsftpd", {}, "vsftpd.sh", vsftpdTls, true, "1.2") << "^10+$";
+}
+
+void tst_HeldSessions::tlsSessionsHeldWhereTheyCanBe() {
+    QFETCH(ServerConfig, config);
+    QFETCH(QString, logIns);
+    START_SERVER(config);
+    const QString to = host("ftpes", "localhost", server_.port());
+    QString seen;
+    for (int upload = 1; upload <= 10; ++upload) {
+        const QDeadlineTimer next(TimerInterval);
+        const int before = server_.logIns();
+        const qint32 code = publish(upload, to, server_.password());
+        VERIFY_PUBLISHED(upload, code);
+        seen += QString::number(server_.logIns() - before);
+        QTest::qWait(static_cast<int>(std::max<qint64>(0, next.remainingTime())));
+    }
+    QVERIFY2(QRegularExpression(logIns).match(seen).hasMatch(), qPrintable(seen));
+    QCOMPARE(server_.refusedLogIns(), 0);
+}
+
 void tst_HeldSessions::endedSessionCostsNoUpload_data() {
     QTest::addColumn<ServerConfig>("config");
     QTest::addColumn<QString>("transport");
@@ -218,9 +265,9 @@ void tst_HeldSessions::endedSessionCostsNoUpload_data() {
         << openSsh() << "sftp" << Ending::Restart << 3 << 0;
     // Nothing unread, nothing closed: only the first request's limit tells.
     QTest::newRow("vsftpd, the held connection silently dropped")
-        << vsftpd() << "ftp" << Ending::Silence << 3 << 0;
+        << vsftpd() << "ftp" << Ending::Silence << 2 << 0;
     QTest::newRow("OpenSSH, the held connection silently dropped")
-        << openSsh() << "sftp" << Ending::Silence << 3 << 0;
+        << openSsh() << "sftp" << Ending::Silence << 2 << 0;
 }
 
 void tst_HeldSessions::endedSessionCostsNoUpload() {
@@ -255,10 +302,18 @@ void tst_HeldSessions::endedSessionCostsNoUpload() {
                 forwarder->silence();
             }
         }
+        // As the timer publishes: the held session that had ended leaves no
+        // reason behind.
+        QVERIFY(WriteLocalFile(dir_.filePath("channel_list.txt"), listBytes(upload)));
+        QString reason;
         QElapsedTimer took;
         took.start();
-        const qint32 code = publish(upload, to, server_.password(), timeouts);
-        VERIFY_PUBLISHED(upload, code);
+        const bool published =
+            UploadFile(CurlInetFactory(timeouts), to, server_.user(), server_.password(),
+                       dir_.filePath("channel_list.txt"), Remote, reason);
+        QVERIFY2(published && reason.isEmpty(),
+                 qPrintable(QStringLiteral("publish %1: %2").arg(upload).arg(reason)));
+        QCOMPARE(BytesIn(server_.root(), Remote), listBytes(upload));
         // A hang check: well under the 40 s reply limit.
         QVERIFY2(
             took.elapsed() < 25'000,
