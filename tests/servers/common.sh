@@ -12,7 +12,13 @@ fail() {
     exit 1
 }
 
+# A free port on 127.0.0.1, or $HARLUNE_SERVER_PORT where set: a server
+# started again where it listened before.
 free_port() {
+    if [ -n "${HARLUNE_SERVER_PORT:-}" ]; then
+        echo "$HARLUNE_SERVER_PORT"
+        return
+    fi
     /usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
 

@@ -8,7 +8,8 @@
 #   packaged-ftpd.sh stop PID
 #
 # DIR becomes USER's login directory; the unpacked packages, the config and
-# the logs go into DIR's parent folder. Each OPTION is a line added to
+# the logs go into DIR's parent folder (proftpd notes each log-in in
+# proftpd.log). Each OPTION is a line added to
 # proftpd's configuration (its modules, mod_tls among them, load from the
 # unpacked packages), or an argument added to pure-ftpd's command line.
 # proftpd and pure-ftpd sessions run as "nobody"; inetutils' ftpd has no
@@ -117,6 +118,8 @@ DefaultRoot ~
 AllowOverwrite on
 Umask 022
 SystemLog $base/proftpd.log
+# Notes each log-in there, and each session's start and end.
+SyslogLevel info
 TransferLog $base/xfer.log
 ModulePath $base/pkg/usr/lib/proftpd
 EOF

@@ -50,7 +50,8 @@ start() {
     mkdir -p "$dir/public_html" /run/sshd
     chown "$user:" "$dir" "$dir/public_html"
     chmod go+x "$parent"
-    ssh-keygen -q -t ecdsa -N '' -f "$parent/host_key" <<<y >/dev/null
+    # Started again in the same folder, it keeps its host key.
+    [ -f "$parent/host_key" ] || ssh-keygen -q -t ecdsa -N '' -f "$parent/host_key" >/dev/null
     # sshd reads the keys as the user.
     touch "$parent/authorized_keys"
     chmod 644 "$parent/authorized_keys"

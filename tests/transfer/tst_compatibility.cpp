@@ -4,9 +4,11 @@
 // second publish did there, watched on the server's disk, makes the table
 // in README.md; the suite fails with the new table when the two differ.
 #include "CurlInet.h"
+#include "HeldSessions.h"
 #include "ResponseCodes.h"
 #include "ServerLauncher.h"
 #include "TestCertificates.h"
+#include "TestServer.h"
 #include "TlsFallback.h"
 #include "TransferTestHelpers.h"
 
@@ -34,40 +36,6 @@ namespace {
 
 const QString FinalName = QStringLiteral("channel_list.txt");
 const QString Folder = QStringLiteral("public_html");
-
-// How a server is run: its launcher and what the configuration adds.
-struct ServerConfig {
-    QString server;      // as the table names it
-    QString setting;     // as the table names it
-    QString launcher;    // ftpserver.py/ftpsserver.py (pyftpdlib), or a launcher script
-    QStringList options; // mode, configuration lines, flags: see each launcher
-    bool rsa = false;    // TLS certificate with an RSA key instead of ECDSA
-    QString tlsMax;      // "1.2": the server's OpenSSL offers nothing newer
-    // The folder belongs to root: the session may overwrite the file there
-    // (seeded before the first publish) and create nothing.
-    bool lockedFolder = false;
-    // Over FTP and FTPS the final file is there before the first publish,
-    // owned by the session's account, with a mode no new file gets there;
-    // each publish must keep mode, owner and group. The group: the
-    // account's own where empty.
-    quint32 seededMode = 0604;
-    QString seededGroup;
-    // A reader on the server's disk watches the final file while each
-    // publish runs: it must never find it missing or other than seeded.
-    bool watchedByReader = false;
-};
-
-ServerConfig config(const QString& server, const QString& setting, const QString& launcher,
-                    const QStringList& options = {}, bool rsa = false, const QString& tlsMax = {}) {
-    ServerConfig made;
-    made.server = server;
-    made.setting = setting;
-    made.launcher = launcher;
-    made.options = options;
-    made.rsa = rsa;
-    made.tlsMax = tlsMax;
-    return made;
-}
 
 // Root gave the final file to the web server's group; the session's account
 // still owns it and may write it.
@@ -117,93 +85,6 @@ QByteArray listBytes(int version, int lines) {
         bytes += "Channel " + QByteArray::number(i) + " v" + QByteArray::number(version) + "\n";
     return bytes;
 }
-
-// A running server of one configuration, on 127.0.0.1.
-class Server {
-public:
-    ~Server() { stop(); }
-
-    QString start(const ServerConfig& config, const QString& certDir) {
-        base_ = std::make_unique<QTemporaryDir>(QDir::tempPath() + "/harlune-matrix-XXXXXX");
-        if (!base_->isValid() || !QDir().mkpath(root() + "/" + Folder))
-            return "cannot create a temporary folder";
-        QDir().mkpath(base_->filePath("logs"));
-        const QString cert = certDir + "/server.pem", key = certDir + "/server.key";
-        if (config.launcher.endsWith(".py")) {
-            // pyftpdlib writes as the account the test runs as.
-            sessionOwner_.clear();
-            user_ = "harlune";
-            QStringList args{ServerScript(config.launcher),
-                             "--root",
-                             root(),
-                             "--user",
-                             user_,
-                             "--password",
-                             password()};
-            if (config.launcher == "ftpsserver.py") {
-                args << "--certfile" << cert << "--keyfile" << key;
-                if (!config.tlsMax.isEmpty())
-                    args << "--tls-max" << config.tlsMax;
-            } else {
-                args << "--log" << base_->filePath("logs/commands.log");
-            }
-            QString error;
-            port_ = StartPortPrinter(process_, "/usr/bin/python3", args + config.options,
-                                     base_->filePath("logs/server.err"), 10'000, &error);
-            return port_ ? QString() : error;
-        }
-        QStringList args;
-        const bool packaged = config.launcher != "vsftpd.sh" && config.launcher != "sshd.sh";
-        user_ = packaged && config.launcher != "inetutils-ftpd" ? "harlune" : TestSystemUser();
-        sessionOwner_ = user_ == "harlune" ? "nobody" : user_;
-        QString script = config.launcher;
-        if (packaged) {
-            script = "packaged-ftpd.sh";
-            args << config.launcher;
-        }
-        args << root() << user_ << password();
-        for (QString option : config.options)
-            args << option.replace("@CERT@", cert).replace("@KEY@", key).replace("@ROOT@", root());
-        QStringList environment;
-        if (!config.tlsMax.isEmpty())
-            environment << "HARLUNE_SERVER_TLS_MAX=" + config.tlsMax;
-        const Launch launch = StartLauncher(script, args, 120'000, environment);
-        if (!launch.ok)
-            return (launch.skipped ? "SKIP " : "") + launch.error;
-        script_ = script;
-        pid_ = launch.values.value("PID").toLongLong();
-        port_ = launch.values.value("PORT").toUShort();
-        hostKey_ = launch.values.value("HOSTKEY");
-        return {};
-    }
-
-    void stop() {
-        StopProcess(process_);
-        if (pid_ > 0)
-            StopLauncher(script_, pid_);
-        pid_ = 0;
-    }
-
-    QString root() const { return base_->filePath("home"); }
-    QString user() const { return user_; }
-    // The account the server's sessions write files as.
-    QString sessionOwner() const { return sessionOwner_; }
-    QString password() const { return "s3cret"; }
-    quint16 port() const { return port_; }
-    QString knownHostsLine() const {
-        return QStringLiteral("[127.0.0.1]:%1 %2\n").arg(port_).arg(hostKey_);
-    }
-
-private:
-    std::unique_ptr<QTemporaryDir> base_;
-    QProcess process_;
-    QString script_;
-    qint64 pid_ = 0;
-    quint16 port_ = 0;
-    QString user_;
-    QString hostKey_;
-    QString sessionOwner_;
-};
 
 // What happens to names in one folder, as the kernel reports it.
 class FolderWatch {
@@ -357,7 +238,7 @@ private slots:
 private:
     QString serverFor(const ServerConfig& config);
     QTemporaryDir dir_;
-    Server server_;
+    TestServer server_;
     QString running_; // the configuration the server runs with
     QMap<QString, QString> rows_;
     QStringList order_;
@@ -402,62 +283,62 @@ void tst_Compatibility::publishTwice_data() {
                                         "TLSECCertificateKeyFile @KEY@"};
 
     // clang-format off
-    add(config("pyftpdlib", "default", "ftpserver.py"), "ftp");
-    add(config("pyftpdlib", "names beginning with a dot refused", "ftpserver.py", {"--mode", "no-dot-names"}), "ftp");
-    add(config("pyftpdlib", "delete refused", "ftpserver.py", {"--mode", "no-delete"}), "ftp");
-    add(config("pyftpdlib", "rename onto an existing file refused", "ftpserver.py", {"--mode", "no-overwrite"}), "ftp");
-    add(config("pyftpdlib", "rename refused", "ftpserver.py", {"--mode", "no-rename"}), "ftp");
-    add(config("pyftpdlib", "TLS required", "ftpsserver.py"), "ftpes");
-    add(config("pyftpdlib", "TLS required, TLS 1.2 at most", "ftpsserver.py", {}, false, "1.2"), "ftpes");
-    add(config("pyftpdlib", "implicit TLS", "ftpsserver.py", {"--implicit"}), "ftps");
+    add(MakeServerConfig("pyftpdlib", "default", "ftpserver.py"), "ftp");
+    add(MakeServerConfig("pyftpdlib", "names beginning with a dot refused", "ftpserver.py", {"--mode", "no-dot-names"}), "ftp");
+    add(MakeServerConfig("pyftpdlib", "delete refused", "ftpserver.py", {"--mode", "no-delete"}), "ftp");
+    add(MakeServerConfig("pyftpdlib", "rename onto an existing file refused", "ftpserver.py", {"--mode", "no-overwrite"}), "ftp");
+    add(MakeServerConfig("pyftpdlib", "rename refused", "ftpserver.py", {"--mode", "no-rename"}), "ftp");
+    add(MakeServerConfig("pyftpdlib", "TLS required", "ftpsserver.py"), "ftpes");
+    add(MakeServerConfig("pyftpdlib", "TLS required, TLS 1.2 at most", "ftpsserver.py", {}, false, "1.2"), "ftpes");
+    add(MakeServerConfig("pyftpdlib", "implicit TLS", "ftpsserver.py", {"--implicit"}), "ftps");
 
-    add(config("vsftpd", "default", "vsftpd.sh"), "ftp");
-    add(watched(config("vsftpd", "new files 0600 (local_umask=077)", "vsftpd.sh", {"local_umask=077"})), "ftp");
-    add(watched(config("vsftpd", "chmod refused (chmod_enable=NO)", "vsftpd.sh", {"chmod_enable=NO"})), "ftp");
-    add(inWebGroup(config("vsftpd", "", "vsftpd.sh")), "ftp");
-    add(config("vsftpd", "names beginning with a dot refused (deny_file={.*})", "vsftpd.sh", {"deny_file={.*}"}), "ftp");
-    add(config("vsftpd", "delete refused (cmds_denied=DELE)", "vsftpd.sh", {"cmds_denied=DELE"}), "ftp");
-    add(locked(config("vsftpd", "", "vsftpd.sh")), "ftp");
-    add(config("vsftpd", "rename refused (cmds_denied=RNFR,RNTO)", "vsftpd.sh", {"cmds_denied=RNFR,RNTO"}), "ftp");
-    add(config("vsftpd", "ssl_enable=YES (session reuse required), ECDSA certificate: TLS 1.3 only", "vsftpd.sh", vsftpdTls), "ftpes");
-    add(config("vsftpd", "ssl_enable=YES (session reuse required), ECDSA certificate: TLS 1.3 only", "vsftpd.sh", vsftpdTls), "ftp localhost");
-    add(config("vsftpd", "ssl_enable=YES (session reuse required), RSA certificate, TLS 1.2 at most", "vsftpd.sh", vsftpdTls, true, "1.2"), "ftpes");
-    add(config("vsftpd", "ssl_enable=YES, TLS not forced", "vsftpd.sh", vsftpdTlsOffered), "ftp localhost");
-    add(config("vsftpd", "ssl_enable=YES, TLS not forced", "vsftpd.sh", vsftpdTlsOffered), "ftp");
+    add(MakeServerConfig("vsftpd", "default", "vsftpd.sh"), "ftp");
+    add(watched(MakeServerConfig("vsftpd", "new files 0600 (local_umask=077)", "vsftpd.sh", {"local_umask=077"})), "ftp");
+    add(watched(MakeServerConfig("vsftpd", "chmod refused (chmod_enable=NO)", "vsftpd.sh", {"chmod_enable=NO"})), "ftp");
+    add(inWebGroup(MakeServerConfig("vsftpd", "", "vsftpd.sh")), "ftp");
+    add(MakeServerConfig("vsftpd", "names beginning with a dot refused (deny_file={.*})", "vsftpd.sh", {"deny_file={.*}"}), "ftp");
+    add(MakeServerConfig("vsftpd", "delete refused (cmds_denied=DELE)", "vsftpd.sh", {"cmds_denied=DELE"}), "ftp");
+    add(locked(MakeServerConfig("vsftpd", "", "vsftpd.sh")), "ftp");
+    add(MakeServerConfig("vsftpd", "rename refused (cmds_denied=RNFR,RNTO)", "vsftpd.sh", {"cmds_denied=RNFR,RNTO"}), "ftp");
+    add(MakeServerConfig("vsftpd", "ssl_enable=YES (session reuse required), ECDSA certificate: TLS 1.3 only", "vsftpd.sh", vsftpdTls), "ftpes");
+    add(MakeServerConfig("vsftpd", "ssl_enable=YES (session reuse required), ECDSA certificate: TLS 1.3 only", "vsftpd.sh", vsftpdTls), "ftp localhost");
+    add(MakeServerConfig("vsftpd", "ssl_enable=YES (session reuse required), RSA certificate, TLS 1.2 at most", "vsftpd.sh", vsftpdTls, true, "1.2"), "ftpes");
+    add(MakeServerConfig("vsftpd", "ssl_enable=YES, TLS not forced", "vsftpd.sh", vsftpdTlsOffered), "ftp localhost");
+    add(MakeServerConfig("vsftpd", "ssl_enable=YES, TLS not forced", "vsftpd.sh", vsftpdTlsOffered), "ftp");
 
-    add(watched(config("proftpd", "default", "proftpd")), "ftp");
-    add(config("proftpd", "SITE CHMOD refused (<Limit SITE_CHMOD>)", "proftpd", {"<Limit SITE_CHMOD>", "DenyAll", "</Limit>"}), "ftp");
-    add(inWebGroup(config("proftpd", "", "proftpd")), "ftp");
-    add(config("proftpd", "names beginning with a dot refused (PathDenyFilter)", "proftpd", {"PathDenyFilter \"(^|/)[.]\""}), "ftp");
-    add(config("proftpd", "overwrite refused (AllowOverwrite off)", "proftpd", {"<Directory @ROOT@>", "AllowOverwrite off", "</Directory>"}), "ftp");
-    add(config("proftpd", "delete refused (<Limit DELE>)", "proftpd", {"<Limit DELE>", "DenyAll", "</Limit>"}), "ftp");
-    add(config("proftpd", "mod_tls, TLSRequired on, session reuse required", "proftpd", proftpdTls), "ftpes");
-    add(config("proftpd", "mod_tls, TLSRequired on, TLSProtocol TLSv1.2", "proftpd", proftpdTls + QStringList{"TLSProtocol TLSv1.2"}), "ftpes");
-    add(config("proftpd", "mod_tls, TLSRequired off", "proftpd", proftpdTlsOffered), "ftp localhost");
-    add(config("proftpd", "mod_tls, TLSRequired off", "proftpd", proftpdTlsOffered), "ftp");
+    add(watched(MakeServerConfig("proftpd", "default", "proftpd")), "ftp");
+    add(MakeServerConfig("proftpd", "SITE CHMOD refused (<Limit SITE_CHMOD>)", "proftpd", {"<Limit SITE_CHMOD>", "DenyAll", "</Limit>"}), "ftp");
+    add(inWebGroup(MakeServerConfig("proftpd", "", "proftpd")), "ftp");
+    add(MakeServerConfig("proftpd", "names beginning with a dot refused (PathDenyFilter)", "proftpd", {"PathDenyFilter \"(^|/)[.]\""}), "ftp");
+    add(MakeServerConfig("proftpd", "overwrite refused (AllowOverwrite off)", "proftpd", {"<Directory @ROOT@>", "AllowOverwrite off", "</Directory>"}), "ftp");
+    add(MakeServerConfig("proftpd", "delete refused (<Limit DELE>)", "proftpd", {"<Limit DELE>", "DenyAll", "</Limit>"}), "ftp");
+    add(MakeServerConfig("proftpd", "mod_tls, TLSRequired on, session reuse required", "proftpd", proftpdTls), "ftpes");
+    add(MakeServerConfig("proftpd", "mod_tls, TLSRequired on, TLSProtocol TLSv1.2", "proftpd", proftpdTls + QStringList{"TLSProtocol TLSv1.2"}), "ftpes");
+    add(MakeServerConfig("proftpd", "mod_tls, TLSRequired off", "proftpd", proftpdTlsOffered), "ftp localhost");
+    add(MakeServerConfig("proftpd", "mod_tls, TLSRequired off", "proftpd", proftpdTlsOffered), "ftp");
 
-    add(config("pure-ftpd", "default", "pure-ftpd"), "ftp");
-    add(config("pure-ftpd", "chmod refused (-R)", "pure-ftpd", {"-R"}), "ftp");
-    add(config("pure-ftpd", "names beginning with a dot refused (-x)", "pure-ftpd", {"-x"}), "ftp");
-    add(config("pure-ftpd", "delete refused (-K)", "pure-ftpd", {"-K"}), "ftp");
-    add(config("pure-ftpd", "overwrite refused, uploads renamed (-r)", "pure-ftpd", {"-r"}), "ftp");
-    add(locked(config("pure-ftpd", "", "pure-ftpd")), "ftp");
-    add(config("pure-ftpd", "TLS required (-Y 3)", "pure-ftpd", {"-Y", "3", "-2", "@CERT@,@KEY@"}), "ftpes");
-    add(config("pure-ftpd", "TLS required (-Y 3), TLS 1.2 at most", "pure-ftpd", {"-Y", "3", "-2", "@CERT@,@KEY@"}, false, "1.2"), "ftpes");
-    add(config("pure-ftpd", "TLS offered (-Y 1)", "pure-ftpd", {"-Y", "1", "-2", "@CERT@,@KEY@"}), "ftp localhost");
-    add(config("pure-ftpd", "TLS offered (-Y 1)", "pure-ftpd", {"-Y", "1", "-2", "@CERT@,@KEY@"}), "ftp");
+    add(MakeServerConfig("pure-ftpd", "default", "pure-ftpd"), "ftp");
+    add(MakeServerConfig("pure-ftpd", "chmod refused (-R)", "pure-ftpd", {"-R"}), "ftp");
+    add(MakeServerConfig("pure-ftpd", "names beginning with a dot refused (-x)", "pure-ftpd", {"-x"}), "ftp");
+    add(MakeServerConfig("pure-ftpd", "delete refused (-K)", "pure-ftpd", {"-K"}), "ftp");
+    add(MakeServerConfig("pure-ftpd", "overwrite refused, uploads renamed (-r)", "pure-ftpd", {"-r"}), "ftp");
+    add(locked(MakeServerConfig("pure-ftpd", "", "pure-ftpd")), "ftp");
+    add(MakeServerConfig("pure-ftpd", "TLS required (-Y 3)", "pure-ftpd", {"-Y", "3", "-2", "@CERT@,@KEY@"}), "ftpes");
+    add(MakeServerConfig("pure-ftpd", "TLS required (-Y 3), TLS 1.2 at most", "pure-ftpd", {"-Y", "3", "-2", "@CERT@,@KEY@"}, false, "1.2"), "ftpes");
+    add(MakeServerConfig("pure-ftpd", "TLS offered (-Y 1)", "pure-ftpd", {"-Y", "1", "-2", "@CERT@,@KEY@"}), "ftp localhost");
+    add(MakeServerConfig("pure-ftpd", "TLS offered (-Y 1)", "pure-ftpd", {"-Y", "1", "-2", "@CERT@,@KEY@"}), "ftp");
 
-    add(config("inetutils ftpd", "default", "inetutils-ftpd"), "ftp");
+    add(MakeServerConfig("inetutils ftpd", "default", "inetutils-ftpd"), "ftp");
 
-    add(watched(config("OpenSSH", "default", "sshd.sh")), "sftp");
-    add(watched(config("OpenSSH", "new files 0600 (internal-sftp -u 077)", "sshd.sh", {"-u", "077"})), "sftp");
-    add(inWebGroup(config("OpenSSH", "", "sshd.sh")), "sftp");
-    add(config("OpenSSH", "no atomic rename (internal-sftp -P posix-rename)", "sshd.sh", {"-P", "posix-rename"}), "sftp");
-    add(config("OpenSSH", "delete refused (internal-sftp -P remove)", "sshd.sh", {"-P", "remove"}), "sftp");
-    add(config("OpenSSH", "delete and atomic rename refused (internal-sftp -P remove,posix-rename)", "sshd.sh", {"-P", "remove,posix-rename"}), "sftp",
+    add(watched(MakeServerConfig("OpenSSH", "default", "sshd.sh")), "sftp");
+    add(watched(MakeServerConfig("OpenSSH", "new files 0600 (internal-sftp -u 077)", "sshd.sh", {"-u", "077"})), "sftp");
+    add(inWebGroup(MakeServerConfig("OpenSSH", "", "sshd.sh")), "sftp");
+    add(MakeServerConfig("OpenSSH", "no atomic rename (internal-sftp -P posix-rename)", "sshd.sh", {"-P", "posix-rename"}), "sftp");
+    add(MakeServerConfig("OpenSSH", "delete refused (internal-sftp -P remove)", "sshd.sh", {"-P", "remove"}), "sftp");
+    add(MakeServerConfig("OpenSSH", "delete and atomic rename refused (internal-sftp -P remove,posix-rename)", "sshd.sh", {"-P", "remove,posix-rename"}), "sftp",
         ".channel_list.txt.*.part");
-    add(locked(config("OpenSSH", "", "sshd.sh")), "sftp");
-    add(config("OpenSSH", "rename refused (internal-sftp -P rename,posix-rename)", "sshd.sh", {"-P", "rename,posix-rename"}), "sftp");
+    add(locked(MakeServerConfig("OpenSSH", "", "sshd.sh")), "sftp");
+    add(MakeServerConfig("OpenSSH", "rename refused (internal-sftp -P rename,posix-rename)", "sshd.sh", {"-P", "rename,posix-rename"}), "sftp");
     // clang-format on
 }
 
@@ -520,6 +401,11 @@ void tst_Compatibility::publishTwice() {
         file.close();
         FolderWatch watch;
         QVERIFY(watch.start(remoteDir));
+        // Each publish logs in: whether a held TLS 1.3 session can carry
+        // another data connection varies from run to run, and the table
+        // shows what the server's configuration makes of a publish.
+        // tst_heldsessions publishes on held sessions.
+        CloseHeldSessions();
         CurlInet inet(TestTimeouts());
         std::unique_ptr<DiskReader> reader;
         if (cell.config.watchedByReader)

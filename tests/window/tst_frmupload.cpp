@@ -1,5 +1,6 @@
 #include "CurlInet.h"
 #include "FtpTestServer.h"
+#include "HeldSessions.h"
 #include "LogCapture.h"
 #include "TransferTestHelpers.h"
 #include "frmUpload.h"
@@ -131,6 +132,7 @@ private slots:
     void closeRoutes();
     void closeDuringStalledUpload();
     void closeAbortsAnyComponent();
+    void closeThenHeldSessionsSayGoodbye();
 };
 
 void tst_frmUpload::initTestCase() {
@@ -543,6 +545,37 @@ void tst_frmUpload::closeAbortsAnyComponent() {
     QCOMPARE(counts.aborted, 1);
     QCOMPARE(w.control().UploadsWaiting(), 0);
     QVERIFY(reporter.shown.isEmpty());
+}
+
+void tst_frmUpload::closeThenHeldSessionsSayGoodbye() {
+    // As the program ends: the window closes, then the session its upload
+    // left held says QUIT.
+    FtpTestServer server;
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    QTemporaryDir dir;
+    QFile file(dir.filePath("channel_list.txt"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("list\n");
+    file.close();
+    frmUpload w(CurlInetFactory(TestTimeouts()));
+    child<QLineEdit>(w, "txtDomain")->setText(server.hostPort());
+    child<QLineEdit>(w, "txtFTPUser")->setText(server.user());
+    child<QLineEdit>(w, "txtFTPPass")->setText(server.password());
+    child<QLineEdit>(w, "txtPathFile")->setText(file.fileName());
+    w.show();
+    BoxAnswerer answerer;
+    QTest::mouseClick(child<QPushButton>(w, "cmdUpload"), Qt::LeftButton);
+    QCOMPARE(answerer.texts, QStringList{"Success"});
+    const int rc = runProgram([&] { w.close(); });
+    QCOMPARE(rc, 0);
+    // Closing the window leaves the held session alone.
+    QVERIFY(!server.commands().contains("QUIT"));
+    QVERIFY(!server.commands().contains("DISCONNECT"));
+    CloseHeldSessions();
+    QTRY_VERIFY(server.commands().contains("DISCONNECT"));
+    const QStringList commands = server.commands();
+    QCOMPARE(commands.filter(QRegularExpression("^CONNECT")).size(), 1);
+    QCOMPARE(commands.at(commands.size() - 2), "QUIT");
 }
 
 QTEST_MAIN(tst_frmUpload)

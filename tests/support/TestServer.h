@@ -1,0 +1,92 @@
+#pragma once
+
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+class QTemporaryDir;
+
+// How a server is run: its launcher and what the configuration adds.
+struct ServerConfig {
+    QString server;      // as the compatibility table names it
+    QString setting;     // as the compatibility table names it
+    QString launcher;    // ftpserver.py/ftpsserver.py (pyftpdlib), or a launcher script
+    QStringList options; // mode, configuration lines, flags: see each launcher
+    bool rsa = false;    // TLS certificate with an RSA key instead of ECDSA
+    QString tlsMax;      // "1.2": the server's OpenSSL offers nothing newer
+    // The folder belongs to root: the session may overwrite the file there
+    // (seeded before the first publish) and create nothing.
+    bool lockedFolder = false;
+    // Over FTP and FTPS the final file is there before the first publish,
+    // owned by the session's account, with a mode no new file gets there;
+    // each publish must keep mode, owner and group. The group: the
+    // account's own where empty.
+    quint32 seededMode = 0604;
+    QString seededGroup;
+    // A reader on the server's disk watches the final file while each
+    // publish runs: it must never find it missing or other than seeded.
+    bool watchedByReader = false;
+};
+
+ServerConfig MakeServerConfig(const QString& server, const QString& setting,
+                              const QString& launcher, const QStringList& options = {},
+                              bool rsa = false, const QString& tlsMax = {});
+
+// A running server of one configuration, on 127.0.0.1, serving a login
+// directory with an empty "public_html/".
+class TestServer {
+public:
+    TestServer();
+    ~TestServer();
+    TestServer(const TestServer&) = delete;
+    TestServer& operator=(const TestServer&) = delete;
+
+    // Empty once it listens; "SKIP <reason>" where it cannot run here, else
+    // what went wrong. The certificate and key are certDir's server.pem and
+    // server.key.
+    QString start(const ServerConfig& config, const QString& certDir);
+    // Stops it and starts it again on the same port, with the same login
+    // directory and log.
+    QString restart();
+    void stop();
+
+    QString root() const;
+    QString user() const { return user_; }
+    // The account the server's sessions write files as.
+    QString sessionOwner() const { return sessionOwner_; }
+    QString password() const { return QStringLiteral("s3cret"); }
+    quint16 port() const { return port_; }
+    // The server's own process: the launchers stop it with its children.
+    qint64 pid() const { return pid_; }
+    // The known_hosts line for the server, reached on `port` where given.
+    QString knownHostsLine(quint16 port = 0) const {
+        return QStringLiteral("[127.0.0.1]:%1 %2\n").arg(port ? port : port_).arg(hostKey_);
+    }
+
+    // The log where the server notes each log-in, as its launcher has it
+    // write one (vsftpd, proftpd, sshd); empty for the others.
+    QString logInLog() const;
+    // Log-ins the server accepted and refused so far, from that log; -1
+    // without one.
+    int logIns() const;
+    int refusedLogIns() const;
+
+private:
+    int countInLog(const QString& pattern) const;
+
+    std::unique_ptr<QTemporaryDir> base_;
+    ServerConfig config_;
+    QString certDir_;
+    QProcess process_;
+    QString script_;
+    qint64 pid_ = 0;
+    quint16 port_ = 0;
+    QString user_;
+    QString hostKey_;
+    QString sessionOwner_;
+};
+
+// Sends `signal` to a process and every process it started.
+void SignalProcessTree(qint64 pid, int signal);
