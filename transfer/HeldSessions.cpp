@@ -3,10 +3,12 @@
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QRandomGenerator>
+#include <QThreadPool>
 #include <QTimer>
 
 #include <algorithm>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -30,10 +32,18 @@ bool expiryPending = false; // under `mutex`
 
 void scheduleExpiry(Clock::duration after);
 
-// Closes, outside the lock, every session that idled past the limit, and
-// looks again when the next one will have.
+// Sessions being closed away from the program's thread: a server that no
+// longer answers may hold a goodbye up for its two seconds, and the window
+// must not wait for that.
+QThreadPool& closers() {
+    static QThreadPool pool;
+    return pool;
+}
+
+// Closes, outside the lock and off the program's thread, every session that
+// idled past the limit, and looks again when the next one will have.
 void closeIdle() {
-    std::vector<std::unique_ptr<HeldSession>> idle;
+    auto idle = std::make_shared<std::vector<std::unique_ptr<HeldSession>>>();
     std::optional<Clock::time_point> next;
     {
         std::lock_guard lock(mutex);
@@ -41,7 +51,7 @@ void closeIdle() {
         const auto now = Clock::now();
         for (auto it = held().begin(); it != held().end();) {
             if (now - it->second.since >= HeldSessionIdleLimit) {
-                idle.push_back(std::move(it->second.session));
+                idle->push_back(std::move(it->second.session));
                 it = held().erase(it);
             } else {
                 next = std::min(next.value_or(it->second.since), it->second.since);
@@ -49,6 +59,8 @@ void closeIdle() {
             }
         }
     }
+    if (!idle->empty())
+        closers().start([idle] { idle->clear(); });
     if (next)
         scheduleExpiry(*next + HeldSessionIdleLimit - Clock::now());
 }
@@ -122,4 +134,7 @@ void CloseHeldSessions() {
         std::lock_guard lock(mutex);
         all.swap(held());
     }
+    all.clear();
+    // Idle sessions still saying goodbye have two seconds each at most.
+    closers().waitForDone();
 }
