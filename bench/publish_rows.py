@@ -398,12 +398,23 @@ def held_rows(bench):
                         connections.append(control_connections(proxy))
                         return out
 
+                    curl_total = []
+
+                    # curl -T timed as the round-trip rows time it, by the
+                    # proxy from its connection to its hang-up; its own
+                    # time_total (without QUIT) is noted beside.
                     def baseline():
                         ms = bench.curl(route, local, PLAIN)
-                        proxy.control_ms()
-                        return ms
+                        control = proxy.control_ms()
+                        if ms is None or control is None:
+                            return None
+                        curl_total.append(ms)
+                        return control
 
                     held_row(bench, label, rtt, component, baseline, "curl -T", 0.75)
+                    if curl_total:
+                        bench.note("held, %s, RTT %d ms: curl -T time_total %s ms"
+                                   % (label, rtt, figures(curl_total)))
                     bench.note("held, %s, RTT %d ms: control connections per process of %d "
                                "publishes: %s" % (label, rtt, HELD_COUNT,
                                                   sorted(set(connections))))
