@@ -8,7 +8,6 @@ the start of a publish to its end.
 """
 
 import os
-import pwd
 import shutil
 import statistics
 import subprocess
@@ -263,9 +262,10 @@ def permission_row(bench, rtt, proxy, route, local, new_mode):
 
 
 def permission_commands(bench, local):
-    """The commands of each publish, from the server's own log: a publish
-    in a fresh process onto a matching list and onto a seeded one, and a
-    second publish in one process."""
+    """The commands of each publish, from the server's own log: the first
+    publish of a process onto a matching list and onto a seeded one, then
+    two publishes in one process, each on its own log-in, and two on one
+    held session."""
     for kind in ("pyftpdlib", "vsftpd"):
         try:
             server = Server(bench.build, kind, tmpdir=bench.tmpdir)
