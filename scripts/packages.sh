@@ -22,8 +22,9 @@ BUILD_PACKAGES=(cmake make g++ qt6-base-dev libcurl4-openssl-dev fonts-wine)
 TEST_PACKAGES=(python3 python3-pyftpdlib python3-openssl openssl openssh-server openssh-client
     vsftpd passwd procps socat inotify-tools clang libclang-rt-14-dev)
 # bench/run.sh: curl is the baseline, Xvfb and Xlib time the start-up,
-# xwininfo finds the window to focus for the idle figures.
-BENCH_PACKAGES=(curl xvfb libx11-dev x11-utils)
+# xwininfo finds the window to focus for the idle figures, ss (iproute2)
+# the connection a session holds open.
+BENCH_PACKAGES=(curl xvfb libx11-dev x11-utils iproute2)
 # scripts/package.sh and the package's checks: dpkg-shlibdeps and
 # dpkg-buildflags, lintian, AppStream and desktop-entry validators, man.
 PACKAGE_PACKAGES=(dpkg-dev lintian appstream desktop-file-utils man-db groff-base)

@@ -1,0 +1,65 @@
+// Several publishes of one local file in one process, through UploadFile and
+// the transfer component, one after another as the window's timer runs them.
+// "held" keeps the session between publishes, so the second and later ones
+// go out without a log-in; "fresh" closes it after each, so every publish
+// logs in anew. Prints "publish <n> <ms>" for each (UploadFile's own time,
+// closing a session excluded) and "ok 1" once all succeeded.
+//
+//   bench_publish HOST USER PASSWORD LOCAL REMOTE COUNT held|fresh
+//
+// SFTP asks for a typed password through the built program's askpass.
+
+#include "AskPass.h"
+#include "CurlInet.h"
+#include "HeldSessions.h"
+#include "ProcStats.h"
+#include "UploadFile.h"
+
+#include <QCoreApplication>
+
+#include <curl/curl.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+int main(int argc, char* argv[]) {
+    const bool held = argc == 8 && std::strcmp(argv[7], "held") == 0;
+    const int count = argc == 8 ? std::atoi(argv[6]) : 0;
+    if (count < 1 || (!held && std::strcmp(argv[7], "fresh") != 0)) {
+        std::fprintf(stderr, "usage: %s HOST USER PASSWORD LOCAL REMOTE COUNT held|fresh\n",
+                     argv[0]);
+        return 2;
+    }
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    int failed = 0;
+    {
+        QCoreApplication app(argc, argv);
+        SetAskPassProgram(QStringLiteral(HARLUNE_ASKPASS_PROGRAM));
+        const QString host = QString::fromLocal8Bit(argv[1]);
+        const QString user = QString::fromLocal8Bit(argv[2]);
+        const QString password = QString::fromLocal8Bit(argv[3]);
+        const QString local = QString::fromLocal8Bit(argv[4]);
+        const QString remote = QString::fromLocal8Bit(argv[5]);
+        const InetFactory factory = CurlInetFactory();
+        for (int n = 1; n <= count; ++n) {
+            QString reason;
+            const double start = bench::nowMs();
+            const bool ok = UploadFile(factory, host, user, password, local, remote, reason);
+            const double ms = bench::nowMs() - start;
+            if (!ok) {
+                std::fprintf(stderr, "publish %d failed: %s\n", n, qPrintable(reason));
+                ++failed;
+                continue;
+            }
+            std::printf("publish %d %.3f\n", n, ms);
+            std::fflush(stdout);
+            if (!held)
+                CloseHeldSessions();
+        }
+        CloseHeldSessions();
+    }
+    curl_global_cleanup();
+    std::printf("ok %d\n", failed == 0 ? 1 : 0);
+    return failed == 0 ? 0 : 1;
+}

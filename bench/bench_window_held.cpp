@@ -1,0 +1,109 @@
+// The program's window after one manual upload, its session held for the
+// next: set up as main.cpp does, the fields filled, Upload clicked and the
+// result box answered; then "uploaded <result>" is printed and the window
+// sits idle until standard input ends, when the held session says goodbye.
+//
+//   bench_window_held HOST USER PASSWORD LOCAL [REMOTE_LOCATION]
+
+#include "AskPass.h"
+#include "CurlInet.h"
+#include "CursorBlinkLimit.h"
+#include "HeldSessions.h"
+#include "frmUpload.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <curl/curl.h>
+
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+
+constexpr int GiveUpMs = 60'000;
+// The box is looked for this often until it is answered; then never again.
+constexpr int PollMs = 50;
+
+bool fill(frmUpload& window, const char* name, const QString& text) {
+    auto* box = window.findChild<QLineEdit*>(QLatin1String(name));
+    if (!box)
+        return false;
+    box->setText(text);
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    if (argc < 5 || argc > 6) {
+        std::fprintf(stderr, "usage: %s HOST USER PASSWORD LOCAL [REMOTE_LOCATION]\n", argv[0]);
+        return 2;
+    }
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    int rc = 1;
+    {
+        QApplication app(argc, argv);
+        QApplication::setApplicationName(QStringLiteral("Harlune Uploader"));
+        SetAskPassProgram(QStringLiteral(HARLUNE_ASKPASS_PROGRAM));
+        const CursorBlinkLimit blinkLimit;
+        frmUpload window(CurlInetFactory());
+        window.show();
+
+        const bool filled =
+            fill(window, "txtDomain", QString::fromLocal8Bit(argv[1])) &&
+            fill(window, "txtFTPUser", QString::fromLocal8Bit(argv[2])) &&
+            fill(window, "txtFTPPass", QString::fromLocal8Bit(argv[3])) &&
+            fill(window, "txtPathFile", QString::fromLocal8Bit(argv[4])) &&
+            fill(window, "txtFTPLoc",
+                 argc == 6 ? QString::fromLocal8Bit(argv[5]) : QStringLiteral("public_html/"));
+        auto* upload = window.findChild<QPushButton*>(QStringLiteral("cmdUpload"));
+        auto* autoUpload = window.findChild<QCheckBox*>(QStringLiteral("chkFTP"));
+        if (!filled || !upload || !autoUpload || autoUpload->isChecked()) {
+            std::fprintf(stderr, "the window's controls are not as expected\n");
+            return 1;
+        }
+
+        QString result;
+        QTimer poll;
+        poll.setInterval(PollMs);
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box)
+                return;
+            result = box->text();
+            poll.stop();
+            box->button(QMessageBox::Ok)->click();
+        });
+        QTimer giveUp;
+        giveUp.setSingleShot(true);
+        QObject::connect(&giveUp, &QTimer::timeout, &window, [&window] { window.close(); });
+        giveUp.start(GiveUpMs);
+        // The end of standard input ends the program, as closing the window would.
+        QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+        QObject::connect(&input, &QSocketNotifier::activated, [&] {
+            char buffer[64];
+            if (::read(STDIN_FILENO, buffer, sizeof buffer) <= 0)
+                QApplication::quit();
+        });
+        QTimer::singleShot(0, [&] {
+            poll.start();
+            upload->click(); // returns once the box has been answered
+            giveUp.stop();
+            std::printf("uploaded %s\n", result.isEmpty() ? "none" : qPrintable(result));
+            std::fflush(stdout);
+            if (result != QLatin1String("Success"))
+                QApplication::quit();
+        });
+        QApplication::exec();
+        CloseHeldSessions();
+        rc = result == QLatin1String("Success") ? 0 : 1;
+    }
+    curl_global_cleanup();
+    return rc;
+}
