@@ -11,7 +11,11 @@
 namespace {
 
 // How each server answers for a file, learnt once per server for the life
-// of the program: a server without MLST costs one refused command once.
+// of the program. STAT over the control connection comes first: vsftpd,
+// proftpd, pure-ftpd, inetutils' ftpd and pyftpdlib all answer it with an
+// "ls -l" line, where vsftpd and inetutils know no MLST and pyftpdlib's
+// leaves the mode out. MLST serves where STAT tells nothing (pure-ftpd
+// splits a path holding a space).
 std::mutex askingMutex;
 QHash<QString, int>& askingByServer() {
     static QHash<QString, int> known;
@@ -85,7 +89,7 @@ CurlPublishSession::CurlPublishSession(const PublishJob& job, const std::atomic<
 
 CurlPublishSession::Asking CurlPublishSession::asking() const {
     std::lock_guard lock(askingMutex);
-    return static_cast<Asking>(askingByServer().value(server_, static_cast<int>(Asking::Mlst)));
+    return static_cast<Asking>(askingByServer().value(server_, static_cast<int>(Asking::Stat)));
 }
 
 void CurlPublishSession::learnAsking(Asking how) {
@@ -104,13 +108,13 @@ bool CurlPublishSession::ask(const QString& path, std::optional<RemoteFileFacts>
             return false;
         const QList<QByteArray> reply = lastReply(session_.replies());
         facts = how == Asking::Mlst ? FactsFromMlst(reply) : FactsFromStat(reply, path);
-        // pyftpdlib's MLST leaves the UNIX facts out unless asked with
-        // OPTS MLST; its STAT tells them.
+        // An MLST without UNIX.mode (pyftpdlib's unless asked with OPTS
+        // MLST) tells too little.
         if (facts && facts->exists && !facts->mode)
             facts.reset();
         if (facts)
             return true;
-        how = how == Asking::Mlst ? Asking::Stat : Asking::Nothing;
+        how = how == Asking::Stat ? Asking::Mlst : Asking::Nothing;
         learnAsking(how);
     }
     return true;

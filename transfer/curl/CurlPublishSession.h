@@ -27,8 +27,8 @@ public:
     void finish(bool keep) override;
 
 private:
-    // How this server answers for a file: MLST, else STAT, else not at all.
-    enum class Asking { Mlst, Stat, Nothing };
+    // How this server answers for a file: STAT, else MLST, else not at all.
+    enum class Asking { Stat, Mlst, Nothing };
     Asking asking() const;
     void learnAsking(Asking how);
     // Asks the server of `path` as it answers; false when the request
