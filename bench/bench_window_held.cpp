@@ -9,6 +9,7 @@
 #include "CurlInet.h"
 #include "CursorBlinkLimit.h"
 #include "HeldSessions.h"
+#include "WindowBoxes.h"
 #include "frmUpload.h"
 
 #include <QApplication>
@@ -30,14 +31,6 @@ constexpr int GiveUpMs = 60'000;
 // The box is looked for this often until it is answered; then never again.
 constexpr int PollMs = 50;
 
-bool fill(frmUpload& window, const char* name, const QString& text) {
-    auto* box = window.findChild<QLineEdit*>(QLatin1String(name));
-    if (!box)
-        return false;
-    box->setText(text);
-    return true;
-}
-
 } // namespace
 
 int main(int argc, char* argv[]) {
@@ -56,12 +49,12 @@ int main(int argc, char* argv[]) {
         window.show();
 
         const bool filled =
-            fill(window, "txtDomain", QString::fromLocal8Bit(argv[1])) &&
-            fill(window, "txtFTPUser", QString::fromLocal8Bit(argv[2])) &&
-            fill(window, "txtFTPPass", QString::fromLocal8Bit(argv[3])) &&
-            fill(window, "txtPathFile", QString::fromLocal8Bit(argv[4])) &&
-            fill(window, "txtFTPLoc",
-                 argc == 6 ? QString::fromLocal8Bit(argv[5]) : QStringLiteral("public_html/"));
+            FillBox(window, "txtDomain", QString::fromLocal8Bit(argv[1])) &&
+            FillBox(window, "txtFTPUser", QString::fromLocal8Bit(argv[2])) &&
+            FillBox(window, "txtFTPPass", QString::fromLocal8Bit(argv[3])) &&
+            FillBox(window, "txtPathFile", QString::fromLocal8Bit(argv[4])) &&
+            FillBox(window, "txtFTPLoc",
+                    argc == 6 ? QString::fromLocal8Bit(argv[5]) : QStringLiteral("public_html/"));
         auto* upload = window.findChild<QPushButton*>(QStringLiteral("cmdUpload"));
         auto* autoUpload = window.findChild<QCheckBox*>(QStringLiteral("chkFTP"));
         if (!filled || !upload || !autoUpload || autoUpload->isChecked()) {

@@ -2,6 +2,7 @@
 
 #include "ServerLauncher.h"
 
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 
@@ -63,4 +64,17 @@ QString MakeTestCertificates(const QString& dir, const QString& certName, bool r
                 path("ca.key"), QStringLiteral("-CAcreateserial"), QStringLiteral("-out"),
                 path("server.pem"), QStringLiteral("-days"), QStringLiteral("2"),
                 QStringLiteral("-extfile"), path("server.ext")});
+}
+
+QString MakeTestCertificateKinds(const QString& dir) {
+    for (const char* kind : {"ec", "rsa"}) {
+        const QString certDir = dir + u'/' + QLatin1String(kind);
+        if (!QDir().mkpath(certDir))
+            return QStringLiteral("cannot create ") + certDir;
+        const QString error = MakeTestCertificates(certDir, QStringLiteral("localhost"),
+                                                   QLatin1String(kind) == "rsa");
+        if (!error.isEmpty())
+            return error;
+    }
+    return {};
 }

@@ -8,3 +8,6 @@
 // servers' stock TLS settings offer TLS 1.2 suites for RSA keys only.
 // Empty on success, else what went wrong.
 QString MakeTestCertificates(const QString& dir, const QString& certName, bool rsa = false);
+
+// Both kinds for "localhost", in dir/ec and dir/rsa.
+QString MakeTestCertificateKinds(const QString& dir);

@@ -107,13 +107,8 @@ private:
 void tst_HeldSessions::initTestCase() {
     curl_global_init(CURL_GLOBAL_DEFAULT);
     QVERIFY(dir_.isValid());
-    for (const char* kind : {"ec", "rsa"}) {
-        const QString certDir = dir_.filePath(kind);
-        QVERIFY(QDir().mkpath(certDir));
-        const QString error =
-            MakeTestCertificates(certDir, "localhost", QLatin1String(kind) == "rsa");
-        QVERIFY2(error.isEmpty(), qPrintable(error));
-    }
+    const QString error = MakeTestCertificateKinds(dir_.path());
+    QVERIFY2(error.isEmpty(), qPrintable(error));
     QVERIFY(QDir().mkpath(dir_.filePath("home/.ssh")));
     qputenv("HOME", QFile::encodeName(dir_.filePath("home")));
 }
