@@ -181,7 +181,7 @@ def permission_step(bench):
 
 def permission_row(bench, rtt, proxy, route, local, new_mode):
     """Two publishes in one process, each on a log-in of its own: the first
-    learns what the server tells of a file's mode (MLST, else STAT), the
+    learns what the server tells of a file's mode (STAT, else MLST), the
     second goes straight to what worked. Each is timed by the proxy from
     its control connection to its hang-up, as curl is."""
     final = route.remote(FINAL)
