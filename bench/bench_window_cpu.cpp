@@ -44,19 +44,9 @@ int main(int argc, char* argv[]) {
         frmUpload window(CurlInetFactory());
         window.show();
 
-        const bool filled =
-            FillBox(window, "txtDomain", QString::fromLocal8Bit(argv[1])) &&
-            FillBox(window, "txtFTPUser", QString::fromLocal8Bit(argv[2])) &&
-            FillBox(window, "txtFTPPass", QString::fromLocal8Bit(argv[3])) &&
-            FillBox(window, "txtPathFile", QString::fromLocal8Bit(argv[4])) &&
-            FillBox(window, "txtFTPLoc",
-                    argc == 6 ? QString::fromLocal8Bit(argv[5]) : QStringLiteral("public_html/"));
-        auto* upload = window.findChild<QPushButton*>(QStringLiteral("cmdUpload"));
-        auto* autoUpload = window.findChild<QCheckBox*>(QStringLiteral("chkFTP"));
-        if (!filled || !upload || !autoUpload || autoUpload->isChecked()) {
-            std::fprintf(stderr, "the window's controls are not as expected\n");
+        QPushButton* upload = FillWindow(window, argc, argv);
+        if (!upload)
             return 1;
-        }
 
         double startMs = 0, startCpu = 0, endMs = 0, endCpu = 0;
         QString result;

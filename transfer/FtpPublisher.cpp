@@ -136,7 +136,10 @@ qint32 Ladder::storeCopy(std::optional<quint32> mode) {
         // refused password.
         return failed(result == Result::Failed && s_.mayHaveStored());
     }
-    return checked(stored_);
+    const qint32 code = checked(stored_);
+    if (code != ResponseCodes::Ok)
+        removeTemporary();
+    return code;
 }
 
 qint32 Ladder::checked(const RemoteFileFacts& stored) {
@@ -144,14 +147,11 @@ qint32 Ladder::checked(const RemoteFileFacts& stored) {
         job_.report->sentSize = file_.size();
         job_.report->storedSize = stored.size.value_or(-1);
     }
-    qint32 code = ResponseCodes::Ok;
     if (file_.changed())
-        code = ResponseCodes::LocalFileChanged;
-    else if (stored.size && *stored.size != file_.size())
-        code = ResponseCodes::SizeMismatch;
-    if (code != ResponseCodes::Ok)
-        removeTemporary();
-    return code;
+        return ResponseCodes::LocalFileChanged;
+    if (stored.size && *stored.size != file_.size())
+        return ResponseCodes::SizeMismatch;
+    return ResponseCodes::Ok;
 }
 
 // Makes the copy what the file was before it takes the file's place: its
@@ -211,7 +211,6 @@ qint32 Ladder::storeInPlace(const QString& why) {
                 << "publishing to" << FormUrl(job_.endpoint) + job_.remoteFileName
                 << "by storing over the file in place:" << why;
     }
-    const QString copy = std::exchange(temporary_, QString());
     qint32 code = ResponseCodes::Ok;
     RemoteFileFacts stored;
     if (!file_.rewind()) {
@@ -220,7 +219,6 @@ qint32 Ladder::storeInPlace(const QString& why) {
         const Result result = s_.store(job_.remoteFileName, file_, 0, std::nullopt, stored);
         code = result == Result::Ok ? checked(stored) : s_.failureCode(file_);
     }
-    temporary_ = copy;
     const bool removed = removeTemporary();
     temporary_.clear();
     // A server that keeps every copy it is sent beside the file, or one

@@ -15,7 +15,7 @@ ProtocolTrace::ProtocolTrace(const QString& password)
     : secret_(password.toUtf8()), id_(++sessions) {}
 
 void ProtocolTrace::attach(CURL* handle) {
-    if (!lcTransfer().isDebugEnabled() && !listener_)
+    if (!lcTransfer().isDebugEnabled())
         return;
     curl_easy_setopt(handle, CURLOPT_DEBUGFUNCTION, &ProtocolTrace::onDebug);
     curl_easy_setopt(handle, CURLOPT_DEBUGDATA, this);
@@ -48,8 +48,6 @@ int ProtocolTrace::onDebug(CURL*, curl_infotype type, char* data, size_t size, v
     }
     const auto* trace = static_cast<const ProtocolTrace*>(self);
     const QByteArray text(data, static_cast<qsizetype>(size));
-    if (type == CURLINFO_TEXT && trace->listener_)
-        trace->listener_(text);
     if (!lcTransfer().isDebugEnabled())
         return 0;
     for (QByteArray line : text.split('\n'))

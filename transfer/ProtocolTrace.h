@@ -5,8 +5,6 @@
 
 #include <curl/curl.h>
 
-#include <functional>
-
 // The conversation with the server as libcurl tells it (commands, replies,
 // TLS and SSH steps, never the file's bytes), written as debug messages of
 // harlune.transfer, one per line. The argument of PASS, and the password
@@ -16,15 +14,8 @@ public:
     explicit ProtocolTrace(const QString& password);
 
     // Turns the trace on for the next request on `handle` when debug
-    // messages of harlune.transfer are enabled, or when someone listens;
-    // otherwise costs nothing.
+    // messages of harlune.transfer are enabled; otherwise costs nothing.
     void attach(CURL* handle);
-
-    // Hands each of libcurl's informational lines to `listener` too, trace
-    // or no trace: the SSH log-in learns the server's methods from them.
-    void listen(std::function<void(const QByteArray&)> listener) {
-        listener_ = std::move(listener);
-    }
 
     // What a line of the conversation looks like in the log.
     QByteArray masked(QByteArray line) const;
@@ -39,5 +30,4 @@ private:
 
     QByteArray secret_;
     int id_;
-    std::function<void(const QByteArray&)> listener_;
 };

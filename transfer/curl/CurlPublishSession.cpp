@@ -217,7 +217,7 @@ qint32 CurlPublishSession::failureCode(const LocalFile& file) {
 bool CurlPublishSession::mayHaveStored() const {
     // A refused command before the store (the folder check) means no STOR
     // went out.
-    return last_ != CURLE_QUOTE_ERROR && session_.mayHaveStored(last_) &&
+    return last_ != CURLE_QUOTE_ERROR && session_.mayHaveStored() &&
            !(file_ && session_.refusedBeforeData(last_, *file_));
 }
 

@@ -28,10 +28,9 @@ Slist makeSlist(const QList<QByteArray>& lines) {
 
 CurlSession::CurlSession(const PublishJob& job, const std::atomic<bool>& abort,
                          std::unique_ptr<CurlConnection> held)
-    : job_(job), abort_(abort),
+    : job_(job), abort_(abort), held_(held != nullptr),
       connection_(held ? std::move(held) : std::make_unique<CurlConnection>()),
-      handle_(connection_->easy()), held_(connection_->driver().lastSocket() != CURL_SOCKET_BAD),
-      trace_(job.password) {
+      handle_(connection_->easy()), trace_(job.password) {
     base_ = CurlBaseUrl(job.endpoint);
     // A held connection made its TLS agreement at its own log-in.
     if (connection_->tlsAccepted && job.report)
@@ -135,8 +134,7 @@ QString CurlSession::entryPath() const {
     return QString::fromUtf8(path);
 }
 
-bool CurlSession::mayHaveStored(CURLcode rc) const {
-    (void)rc;
+bool CurlSession::mayHaveStored() const {
     return loggedIn_;
 }
 

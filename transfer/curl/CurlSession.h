@@ -79,8 +79,8 @@ public:
     // The directory the server logged us into, as it answered PWD; empty
     // when unknown. Read it before the next request.
     QString entryPath() const;
-    // Whether a failed store may have left a file behind.
-    bool mayHaveStored(CURLcode rc) const;
+    // Whether a failed store may have left a file behind: only once logged in.
+    bool mayHaveStored() const;
     long lastReply() const;
     // The response code for a failed request; also notes in the job's
     // report what explains it.
@@ -103,9 +103,9 @@ private:
 
     const PublishJob& job_;
     const std::atomic<bool>& abort_;
+    const bool held_; // before connection_, which takes the held one over
     std::unique_ptr<CurlConnection> connection_;
     CURL* handle_;
-    bool held_;
     int requests_ = 0;
     bool firstFailed_ = false;
     bool loggedIn_ = false;
