@@ -10,7 +10,7 @@
 // SFTP asks for a typed password through the built program's askpass.
 
 #include "AskPass.h"
-#include "CurlInet.h"
+#include "TransferInet.h"
 #include "HeldSessions.h"
 #include "ProcStats.h"
 #include "UploadFile.h"
@@ -41,7 +41,7 @@ int main(int argc, char* argv[]) {
         const QString password = QString::fromLocal8Bit(argv[3]);
         const QString local = QString::fromLocal8Bit(argv[4]);
         const QString remote = QString::fromLocal8Bit(argv[5]);
-        const InetFactory factory = CurlInetFactory();
+        const InetFactory factory = TransferInetFactory();
         for (int n = 1; n <= count; ++n) {
             QString reason;
             const double start = bench::nowMs();

@@ -10,7 +10,7 @@
 // (sshd logs in a system user); exits 77 where it cannot run.
 
 #include "AskPass.h"
-#include "CurlInet.h"
+#include "TransferInet.h"
 #include "HeldSessions.h"
 #include "SecureTestServer.h"
 #include "TestSshAgent.h"
@@ -113,7 +113,7 @@ int main(int argc, char* argv[]) {
             const qsizetype before = server.serverLog().count(QStringLiteral("Connection from"));
             QElapsedTimer timer;
             timer.start();
-            if (!UploadFile(CurlInetFactory(), host, server.user(), c.password, local, remote)) {
+            if (!UploadFile(TransferInetFactory(), host, server.user(), c.password, local, remote)) {
                 std::fprintf(stderr, "%s: upload failed\n", c.name);
                 return 1;
             }

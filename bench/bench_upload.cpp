@@ -6,7 +6,7 @@
 //
 // The buffer size is taken only by bench_upload_sweep.
 
-#include "CurlInet.h"
+#include "TransferInet.h"
 #include "ProcStats.h"
 #include "ResponseCodes.h"
 #include "UploadFile.h"
@@ -20,7 +20,7 @@
 
 namespace {
 
-// CurlInet as UploadFile gets it, keeping the response code once read so
+// TransferInet as UploadFile gets it, keeping the response code once read so
 // that a failure can be told apart after the component is gone.
 class RecordingInet final : public Inet {
 public:
@@ -38,7 +38,7 @@ public:
     void Abort() override { inner_.Abort(); }
 
 private:
-    CurlInet inner_;
+    TransferInet inner_;
     qint32& code_;
 };
 

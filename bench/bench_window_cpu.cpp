@@ -4,7 +4,7 @@
 //
 //   bench_window_cpu HOST USER PASSWORD LOCAL [REMOTE_LOCATION]
 
-#include "CurlInet.h"
+#include "TransferInet.h"
 #include "ProcStats.h"
 #include "WindowBoxes.h"
 #include "frmUpload.h"
@@ -41,7 +41,7 @@ int main(int argc, char* argv[]) {
     {
         QApplication app(argc, argv);
         QApplication::setApplicationName(QStringLiteral("Harlune Uploader"));
-        frmUpload window(CurlInetFactory());
+        frmUpload window(TransferInetFactory());
         window.show();
 
         QPushButton* upload = FillWindow(window, argc, argv);

@@ -6,7 +6,7 @@
 //   bench_window_held HOST USER PASSWORD LOCAL [REMOTE_LOCATION]
 
 #include "AskPass.h"
-#include "CurlInet.h"
+#include "TransferInet.h"
 #include "CursorBlinkLimit.h"
 #include "HeldSessions.h"
 #include "WindowBoxes.h"
@@ -45,7 +45,7 @@ int main(int argc, char* argv[]) {
         QApplication::setApplicationName(QStringLiteral("Harlune Uploader"));
         SetAskPassProgram(QStringLiteral(HARLUNE_ASKPASS_PROGRAM));
         const CursorBlinkLimit blinkLimit;
-        frmUpload window(CurlInetFactory());
+        frmUpload window(TransferInetFactory());
         window.show();
 
         QPushButton* upload = FillWindow(window, argc, argv);

@@ -12,9 +12,9 @@ ensure_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${PACKAGE_PACKAGES
 # and leaves the input in build-fuzz/artifacts/.
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DHARLUNE_FUZZ=ON -DBUILD_TESTING=OFF
-cmake --build build-fuzz -j"$(nproc)" --target fuzz_ftptarget fuzz_sftpreply
+cmake --build build-fuzz -j"$(nproc)" --target fuzz_remotetarget fuzz_sftpreply
 mkdir -p build-fuzz/corpus build-fuzz/sftp-corpus build-fuzz/artifacts
-timeout 300 build-fuzz/fuzz/fuzz_ftptarget -max_total_time=60 -print_final_stats=1 \
+timeout 300 build-fuzz/fuzz/fuzz_remotetarget -max_total_time=60 -print_final_stats=1 \
     -artifact_prefix=build-fuzz/artifacts/ build-fuzz/corpus fuzz/corpus fuzz/reproducers
 # Half a minute on the SFTP replies that come back from ssh.
 timeout 200 build-fuzz/fuzz/fuzz_sftpreply -max_total_time=30 -print_final_stats=1 \

@@ -1,6 +1,6 @@
 #include "Destination.h"
 
-#include "FtpTarget.h"
+#include "RemoteTarget.h"
 #include "LogText.h"
 
 QString DescribeDestination(const QString& HostName, const QString& username,

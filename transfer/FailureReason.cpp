@@ -63,7 +63,12 @@ public:
                      r_.curlCode == CURLE_PEER_FAILED_VERIFICATION
                          ? QStringLiteral("shows a certificate that cannot be verified")
                          : QStringLiteral("refuses it"));
+        case NoSession:
+            return QStringLiteral("no connection could be set up: the system is out of "
+                                  "resources");
         default:
+            if (code > SshBase && r_.sshFailure != SshFailure::None)
+                return forSsh() + details();
             // A code nothing was noted for still reads as a failure.
             if (r_.curlCode == CURLE_OK)
                 return QStringLiteral("failed with response code %1").arg(code) + details();
@@ -97,47 +102,99 @@ private:
 
     QString hostKey() const {
         const QString file = quoted(r_.knownHosts);
-        if (r_.hostKeyMatch == CURLKHMATCH_MISMATCH)
+        if (r_.sshFailure == SshFailure::HostKeyChanged)
             return QStringLiteral("host key changed: the server's key differs from the one "
                                   "recorded for it in %1")
                 .arg(file);
-        if (r_.hostKeyMatch == CURLKHMATCH_MISSING) {
-            if (!QFileInfo::exists(r_.knownHosts))
-                return QStringLiteral("host key unknown: %1 does not exist").arg(file);
-            return QStringLiteral("host key unknown: %1 holds no key for %2").arg(file, where());
+        if (!QFileInfo::exists(r_.knownHosts))
+            return QStringLiteral("host key unknown: %1 does not exist").arg(file);
+        return QStringLiteral("host key unknown: %1 holds no key for %2").arg(file, where());
+    }
+
+    QString connectTimedOut() const {
+        return QStringLiteral("could not connect to %1: no answer for %2 s")
+            .arg(where())
+            .arg(double(job_.timeouts.connect.count()) / 1000.0);
+    }
+
+    QString noReply() const {
+        return QStringLiteral("no answer from the server for %1 s")
+            .arg(job_.timeouts.serverReply.count());
+    }
+
+    QString stalled() const {
+        return QStringLiteral("the transfer stalled: no data moved for %1 s")
+            .arg(job_.timeouts.stall.count());
+    }
+
+    QString refused() const {
+        if (storing())
+            return QStringLiteral("the server refused to store the file: the remote folder %1 "
+                                  "does not exist or cannot be written")
+                .arg(remoteFolder());
+        return refusedAction();
+    }
+
+    QString hostNotFound() const {
+        return QStringLiteral("could not connect: the host name %1 was not found")
+            .arg(quoted(job_.endpoint.host));
+    }
+
+    QString cannotConnect() const {
+        return QStringLiteral("could not connect to %1: %2")
+            .arg(where(), r_.osErrno ? systemError(r_.osErrno)
+                                     : QStringLiteral("no connection could be made"));
+    }
+
+    QString forSsh() const {
+        switch (r_.sshFailure) {
+        case SshFailure::None:
+        case SshFailure::SessionFailed:
+            break;
+        case SshFailure::CannotStart:
+            return QStringLiteral("the SSH session could not be started");
+        case SshFailure::HostNotFound:
+            return hostNotFound();
+        case SshFailure::CannotConnect:
+            return cannotConnect();
+        case SshFailure::ConnectTimedOut:
+            return connectTimedOut();
+        case SshFailure::LoginDenied:
+            return QStringLiteral("log-in refused for user %1").arg(quoted(job_.userName));
+        case SshFailure::HostKeyUnknown:
+        case SshFailure::HostKeyChanged:
+            return hostKey();
+        case SshFailure::NoReply:
+            return noReply();
+        case SshFailure::Stalled:
+            return stalled();
+        case SshFailure::ConnectionLost:
+        case SshFailure::Garbled:
+            return QStringLiteral("the connection to the server was lost");
+        case SshFailure::Refused:
+        case SshFailure::NoSuchFile:
+            return refused();
         }
-        return QStringLiteral("host key not accepted (checked against %1)").arg(file);
+        return QStringLiteral("the SSH session failed");
     }
 
     QString timedOut() const {
         const QString says = curlSays();
-        const TransferTimeouts& t = job_.timeouts;
-        // SFTP: ssh's own time-out names the connect; the program's own
-        // limit ran out while logging in.
-        if (says.contains(QLatin1String("connect")) || r_.action == "log-in" ||
-            r_.sshSaid.contains("connect to host")) {
-            return QStringLiteral("could not connect to %1: no answer for %2 s")
-                .arg(where())
-                .arg(double(t.connect.count()) / 1000.0);
-        }
-        if (says.contains(QLatin1String("too slow")) || (sftp() && storing()))
-            return QStringLiteral("the transfer stalled: no data moved for %1 s")
-                .arg(t.stall.count());
-        return QStringLiteral("no answer from the server for %1 s").arg(t.serverReply.count());
+        if (says.contains(QLatin1String("connect")))
+            return connectTimedOut();
+        if (says.contains(QLatin1String("too slow")))
+            return stalled();
+        return noReply();
     }
 
     bool sftp() const { return job_.endpoint.transport == Transport::Sftp; }
 
     QString forCurl() const {
-        const bool sftp = this->sftp();
         switch (r_.curlCode) {
         case CURLE_COULDNT_RESOLVE_HOST:
-            return QStringLiteral("could not connect: the host name %1 was not found")
-                .arg(quoted(job_.endpoint.host));
+            return hostNotFound();
         case CURLE_COULDNT_CONNECT:
-            return QStringLiteral("could not connect to %1: %2")
-                .arg(where(), r_.osErrno ? systemError(r_.osErrno)
-                                         : QStringLiteral("no connection could be made"));
+            return cannotConnect();
         case CURLE_OPERATION_TIMEDOUT:
             return timedOut();
         case CURLE_LOGIN_DENIED:
@@ -145,8 +202,6 @@ private:
         case CURLE_USE_SSL_FAILED:
             return QStringLiteral("TLS refused by the server; nothing else was sent");
         case CURLE_PEER_FAILED_VERIFICATION:
-            if (sftp)
-                return hostKey();
             if (curlSays().contains(QLatin1String("subject name")) ||
                 curlSays().contains(QLatin1String("does not match")))
                 return QStringLiteral("the server's certificate was issued for another name "
@@ -158,11 +213,7 @@ private:
         case CURLE_REMOTE_ACCESS_DENIED:
         case CURLE_UPLOAD_FAILED:
         case CURLE_REMOTE_FILE_NOT_FOUND:
-            if (storing())
-                return QStringLiteral("the server refused to store the file: the remote folder "
-                                      "%1 does not exist or cannot be written")
-                    .arg(remoteFolder());
-            return refusedAction();
+            return refused();
         case CURLE_QUOTE_ERROR:
             // Before a store, the only command that must succeed is the
             // check that the remote folder is there.
@@ -181,8 +232,6 @@ private:
             return QStringLiteral("the connection to the server was lost");
         case CURLE_ABORTED_BY_CALLBACK:
             return QStringLiteral("ended before it finished, as the program was closing");
-        case CURLE_SSH:
-            return QStringLiteral("the SSH session failed");
         default:
             return QString::fromUtf8(curl_easy_strerror(r_.curlCode));
         }

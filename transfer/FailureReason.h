@@ -1,6 +1,6 @@
 #pragma once
 
-#include "FtpPublisher.h"
+#include "PublishLadder.h"
 #include "PublishReport.h"
 
 #include <QString>

@@ -1,8 +1,6 @@
 #include "HeldSessions.h"
 
 #include <QCoreApplication>
-#include <QCryptographicHash>
-#include <QRandomGenerator>
 #include <QThreadPool>
 #include <QTimer>
 
@@ -18,7 +16,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 struct Held {
-    std::unique_ptr<HeldSession> session;
+    std::unique_ptr<Connection> session;
     Clock::time_point since;
 };
 
@@ -43,7 +41,7 @@ QThreadPool& closers() {
 // Closes, outside the lock and off the program's thread, every session that
 // idled past the limit, and looks again when the next one will have.
 void closeIdle() {
-    auto idle = std::make_shared<std::vector<std::unique_ptr<HeldSession>>>();
+    auto idle = std::make_shared<std::vector<std::unique_ptr<Connection>>>();
     std::optional<Clock::time_point> next;
     {
         std::lock_guard lock(mutex);
@@ -90,22 +88,12 @@ void scheduleExpiry(Clock::duration after) {
 
 } // namespace
 
-QByteArray HeldSessionKey(const QByteArray& destination, const QString& userName,
-                          const QString& password) {
-    // The password itself is no key: a hash with a salt of this run's own
-    // tells a change without keeping it in another place.
-    static const QByteArray salt = QByteArray::number(QRandomGenerator::system()->generate64());
-    const QByteArray secret =
-        QCryptographicHash::hash(salt + password.toUtf8(), QCryptographicHash::Sha256).toHex();
-    return destination + '\n' + userName.toUtf8() + '\n' + secret;
-}
-
-std::unique_ptr<HeldSession> TakeHeldSession(const QByteArray& key) {
-    std::unique_ptr<HeldSession> session;
+std::unique_ptr<Connection> TakeHeldSession(const DestinationKey& key) {
+    std::unique_ptr<Connection> session;
     bool usable = false;
     {
         std::lock_guard lock(mutex);
-        const auto it = held().find(key);
+        const auto it = held().find(key.session());
         if (it == held().end())
             return nullptr;
         usable = Clock::now() - it->second.since < HeldSessionIdleLimit;
@@ -117,11 +105,11 @@ std::unique_ptr<HeldSession> TakeHeldSession(const QByteArray& key) {
     return nullptr; // closed here, outside the lock
 }
 
-void HoldSession(const QByteArray& key, std::unique_ptr<HeldSession> session) {
-    std::unique_ptr<HeldSession> replaced;
+void HoldSession(const DestinationKey& key, std::unique_ptr<Connection> session) {
+    std::unique_ptr<Connection> replaced;
     {
         std::lock_guard lock(mutex);
-        Held& slot = held()[key];
+        Held& slot = held()[key.session()];
         replaced = std::move(slot.session);
         slot = {std::move(session), Clock::now()};
     }

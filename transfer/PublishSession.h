@@ -1,10 +1,13 @@
 #pragma once
 
+#include "Connection.h"
+#include "DestinationKey.h"
 #include "LocalFile.h"
 
 #include <QByteArray>
 #include <QString>
 
+#include <memory>
 #include <optional>
 
 // What the server tells of one file: asked of the final file before a
@@ -20,7 +23,7 @@ struct RemoteFileFacts {
 };
 
 // One logged-in conversation with a server, in the steps a publish takes.
-// The publish ladder (FtpPublisher) decides which steps to take; each
+// The publish ladder (PublishLadder) decides which steps to take; each
 // engine (libcurl for FTP and FTPS, OpenSSH for SFTP) takes them in its own
 // protocol. Every step logs in first where the session has not yet.
 class PublishSession {
@@ -83,8 +86,12 @@ public:
     // A step of the program's own in the protocol trace.
     virtual void trace(const QByteArray& line) const = 0;
 
-    // The publish is over. `keep`: it succeeded, and the session may be
-    // held for the next publish to the same destination; otherwise it is
-    // closed.
-    virtual void finish(bool keep) { (void)keep; }
+    // The TLS the connection ended up with, for the key it is held under.
+    virtual SessionTls tls() const { return SessionTls::None; }
+
+    // After a publish that worked: the connection, to be held for the next
+    // publish to the same destination; null where it saw any failure, or
+    // cannot carry another publish. Otherwise the connection closes with
+    // the session.
+    virtual std::unique_ptr<Connection> release() = 0;
 };

@@ -5,7 +5,7 @@
 // What Inet::ResponseCode() reports. 0 is success. A failure the server
 // answered with an error reply carries that reply (400..599); a failure below
 // the FTP level carries 1000 + libcurl's error code; the component's own
-// refusals use the 2000 range. Nothing but 0 ever means success.
+// refusals use the 2000 range; ssh's failures the 3000 range. Nothing but 0 ever means success.
 namespace ResponseCodes {
 constexpr qint32 Ok = 0;
 constexpr qint32 NoOperation = -1; // no operation has been run on this object
@@ -22,4 +22,7 @@ constexpr qint32 LocalFileChanged = 2008; // written to while it was sent
 // A server that took TLS earlier in the run refuses it now, or shows a
 // certificate that cannot be verified where it showed a verified one
 constexpr qint32 TlsDowngrade = 2009;
+constexpr qint32 NoSession = 2010; // no connection could be set up at all
+// A failure of the SSH session below SFTP's own replies: 3000 + SshFailure.
+constexpr qint32 SshBase = 3000;
 } // namespace ResponseCodes

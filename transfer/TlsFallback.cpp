@@ -1,16 +1,13 @@
 #include "TlsFallback.h"
 
 #include "FailureReason.h"
+#include "LearntFacts.h"
 #include "ResponseCodes.h"
 #include "TransferLog.h"
-
-#include <QHash>
-#include <QSet>
 
 #include <curl/curl.h>
 
 #include <algorithm>
-#include <mutex>
 
 QString DescribeSecurityPath(SecurityPath path) {
     switch (path) {
@@ -57,61 +54,6 @@ bool BrokenByTls(qint32 code) {
     }
 }
 
-namespace {
-
-// Once per server for the life of the program: an upload every second to a
-// server whose TLS is broken must not write a warning every second.
-bool firstTimeFor(const FtpEndpoint& endpoint) {
-    static std::mutex mutex;
-    static QSet<QString> warned;
-    std::lock_guard lock(mutex);
-    const QString key = endpoint.host + u':' + QString::number(endpoint.port);
-    if (warned.contains(key))
-        return false;
-    warned.insert(key);
-    return true;
-}
-
-} // namespace
-
-namespace {
-
-// What publishes learnt of a bare host's TLS, per server, for the life of
-// the program. `path` is where the last publish that worked went, and is
-// forgotten when one fails; `pin` only ever tightens: a server that took
-// TLS (1), or showed a verified certificate (2), is held to it.
-struct TlsMemory {
-    SecurityPath path = SecurityPath::AsTyped;
-    int pin = 0;
-};
-
-std::mutex memoryMutex;
-QHash<QString, TlsMemory>& memories() {
-    static QHash<QString, TlsMemory> known;
-    return known;
-}
-
-QString serverKey(const FtpEndpoint& endpoint) {
-    return endpoint.host + u':' + QString::number(endpoint.port);
-}
-
-TlsMemory recall(const QString& key) {
-    std::lock_guard lock(memoryMutex);
-    return memories().value(key);
-}
-
-void learn(const QString& key, SecurityPath path, bool worked) {
-    std::lock_guard lock(memoryMutex);
-    TlsMemory& memory = memories()[key];
-    memory.path = worked ? path : SecurityPath::AsTyped;
-    if (worked && path == SecurityPath::VerifiedTls)
-        memory.pin = 2;
-    else if (worked && path == SecurityPath::UnverifiedTls)
-        memory.pin = std::max(memory.pin, 1);
-}
-
-} // namespace
-
 qint32 PublishPreferringTls(PublishJob job, const std::atomic<bool>& abort, SecurityPath* path,
                             const PublishFunction& publish) {
     PublishReport ownReport;
@@ -132,22 +74,29 @@ qint32 PublishPreferringTls(PublishJob job, const std::atomic<bool>& abort, Secu
         return code;
     }
 
-    const QString key = serverKey(job.endpoint);
-    const TlsMemory memory = recall(key);
-    job.tlsRequired = memory.pin > 0;
+    const DestinationKey key = KeyFor(job);
+    const ServerFacts memory = RecallServer(key);
+    job.tlsRequired = memory.tlsPin > 0;
+    if (memory.tlsPin > 0)
+        qCDebug(lcTransfer) << "learnt earlier: the server took TLS"
+                            << (memory.tlsPin == 2 ? "with a verified certificate" : "")
+                            << "- it must now too";
+    if (memory.tlsPath != SecurityPath::AsTyped)
+        qCDebug(lcTransfer).noquote() << "learnt earlier: the last publish went"
+                                      << DescribeSecurityPath(memory.tlsPath);
     const auto tlsPath = [&](SecurityPath tls) {
         return report.tlsAccepted ? tls : SecurityPath::PlainTlsRefused;
     };
     // Where the last publish went is where this one starts: no AUTH for a
     // server that refused it, no failed handshake for a certificate that
     // cannot be verified.
-    if (memory.path == SecurityPath::PlainTlsRefused && !job.tlsRequired) {
+    if (memory.tlsPath == SecurityPath::PlainTlsRefused && !job.tlsRequired) {
         code = attempt(OptionalTls::Off);
         taken = SecurityPath::PlainTlsRefused;
-    } else if (memory.path == SecurityPath::PlainAfterTlsFailure && !job.tlsRequired) {
+    } else if (memory.tlsPath == SecurityPath::PlainAfterTlsFailure && !job.tlsRequired) {
         code = attempt(OptionalTls::Off);
         taken = SecurityPath::PlainAfterTlsFailure;
-    } else if (memory.path == SecurityPath::UnverifiedTls && memory.pin < 2) {
+    } else if (memory.tlsPath == SecurityPath::UnverifiedTls && memory.tlsPin < 2) {
         code = attempt(OptionalTls::Unverified);
         taken = tlsPath(SecurityPath::UnverifiedTls);
     } else {
@@ -155,7 +104,7 @@ qint32 PublishPreferringTls(PublishJob job, const std::atomic<bool>& abort, Secu
         taken = tlsPath(SecurityPath::VerifiedTls);
         if (report.tlsAccepted && !abort &&
             code == ResponseCodes::CurlBase + CURLE_PEER_FAILED_VERIFICATION) {
-            if (memory.pin < 2) {
+            if (memory.tlsPin < 2) {
                 qCDebug(lcTransfer).noquote()
                     << "TLS with a certificate nobody vouches for:"
                     << FailureReason(code, report, job) << "- publishing over it all the same";
@@ -165,7 +114,7 @@ qint32 PublishPreferringTls(PublishJob job, const std::atomic<bool>& abort, Secu
         }
         if (report.tlsAccepted && !abort && BrokenByTls(code) && !job.tlsRequired) {
             const QString why = FailureReason(code, report, job);
-            if (firstTimeFor(job.endpoint))
+            if (FirstTimeTold("TLS failed " + key.server()))
                 qCWarning(lcTransfer).noquote()
                     << "TLS with" << FormUrl(job.endpoint) << "failed:" << why
                     << "- the file is published in clear text instead";
@@ -180,9 +129,16 @@ qint32 PublishPreferringTls(PublishJob job, const std::atomic<bool>& abort, Secu
     // that shows another: refused, whatever libcurl called it.
     if (job.tlsRequired && !abort &&
         (code == ResponseCodes::CurlBase + CURLE_USE_SSL_FAILED ||
-         (memory.pin == 2 && code == ResponseCodes::CurlBase + CURLE_PEER_FAILED_VERIFICATION)))
+         (memory.tlsPin == 2 && code == ResponseCodes::CurlBase + CURLE_PEER_FAILED_VERIFICATION)))
         code = ResponseCodes::TlsDowngrade;
-    learn(key, taken, code == ResponseCodes::Ok);
+    const bool worked = code == ResponseCodes::Ok;
+    LearnServer(key, [taken, worked](ServerFacts& server) {
+        server.tlsPath = worked ? taken : SecurityPath::AsTyped;
+        if (worked && taken == SecurityPath::VerifiedTls)
+            server.tlsPin = 2;
+        else if (worked && taken == SecurityPath::UnverifiedTls)
+            server.tlsPin = std::max(server.tlsPin, 1);
+    });
     qCDebug(lcTransfer).noquote() << "published" << DescribeSecurityPath(taken);
     if (path)
         *path = taken;

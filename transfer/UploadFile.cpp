@@ -1,6 +1,6 @@
 #include "UploadFile.h"
 
-#include "FtpTarget.h"
+#include "RemoteTarget.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>

@@ -1,5 +1,5 @@
 #include "AskPass.h"
-#include "CurlInet.h"
+#include "TransferInet.h"
 #include "CursorBlinkLimit.h"
 #include "HeldSessions.h"
 #include "SshCommand.h"
@@ -24,7 +24,7 @@ int main(int argc, char* argv[]) {
         QApplication::setApplicationName(QStringLiteral(HARLUNE_APP_TITLE));
         QApplication::setApplicationVersion(QStringLiteral(HARLUNE_VERSION));
         const CursorBlinkLimit blinkLimit;
-        frmUpload window(CurlInetFactory());
+        frmUpload window(TransferInetFactory());
         window.show();
         rc = QApplication::exec();
         // The window is gone; the sessions held for the next upload say

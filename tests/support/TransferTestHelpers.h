@@ -1,7 +1,7 @@
 #pragma once
 
-#include "CurlInet.h"
-#include "FtpPublisher.h"
+#include "TransferInet.h"
+#include "PublishLadder.h"
 #include "ResponseCodes.h"
 
 #include <QCoreApplication>
@@ -45,7 +45,7 @@ inline PublishJob TestSftpJob(const QString& host, const QString& user, const QS
 
 // Runs one Put on a component and waits for it the way UploadFile does;
 // a host the component will not use reads as BadHost.
-inline qint32 RunPut(CurlInet& inet, const QString& host, const QString& user,
+inline qint32 RunPut(TransferInet& inet, const QString& host, const QString& user,
                      const QString& password, const QString& local, const QString& remote) {
     inet.SetRemoteHost(host);
     inet.SetUserName(user);

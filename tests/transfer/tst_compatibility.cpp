@@ -3,7 +3,7 @@
 // the real component and checks what the server ends up holding. What the
 // second publish did there, watched on the server's disk, makes the table
 // in README.md; the suite fails with the new table when the two differ.
-#include "CurlInet.h"
+#include "TransferInet.h"
 #include "HeldSessions.h"
 #include "ResponseCodes.h"
 #include "ServerLauncher.h"
@@ -401,7 +401,7 @@ void tst_Compatibility::publishTwice() {
         // shows what the server's configuration makes of a publish.
         // tst_heldsessions publishes on held sessions.
         CloseHeldSessions();
-        CurlInet inet(TestTimeouts());
+        TransferInet inet(TestTimeouts());
         std::unique_ptr<DiskReader> reader;
         if (cell.config.watchedByReader)
             reader = std::make_unique<DiskReader>(finalPath, *seeded);

@@ -35,11 +35,10 @@ void tst_FailureReason::words_data() {
                                 << "the local file \"/l/channel_list.txt\" is missing or "
                                    "unreadable: Permission denied";
     r = {};
-    r.curlCode = CURLE_PEER_FAILED_VERIFICATION;
-    r.hostKeyMatch = CURLKHMATCH_MISSING;
+    r.sshFailure = SshFailure::HostKeyUnknown;
     r.knownHosts = "/nonexistent/.ssh/known_hosts";
     QTest::newRow("no known_hosts at all")
-        << ResponseCodes::CurlBase + CURLE_PEER_FAILED_VERIFICATION << r
+        << ResponseCodes::SshBase + int(SshFailure::HostKeyUnknown) << r
         << "host key unknown: \"/nonexistent/.ssh/known_hosts\" does not exist";
     r = {};
     r.curlCode = CURLE_OPERATION_TIMEDOUT;
@@ -49,27 +48,27 @@ void tst_FailureReason::words_data() {
         << "could not connect to \"h\" port 22: no answer for 30 s (Connection timed out after "
            "30001 milliseconds)";
     r = {};
-    r.curlCode = CURLE_OPERATION_TIMEDOUT;
-    r.action = "log-in";
+    r.sshFailure = SshFailure::ConnectTimedOut;
     QTest::newRow("ssh's log-in outlasts the connect limit")
-        << ResponseCodes::CurlBase + CURLE_OPERATION_TIMEDOUT << r
-        << "could not connect to \"h\" port 22: no answer for 30 s";
-    r.action = "STOR public_html/.channel_list.txt.1.part";
+        << ResponseCodes::SshBase + int(SshFailure::ConnectTimedOut) << r << "could not connect to \"h\" port 22: no answer for 30 s";
+    r.sshFailure = SshFailure::Stalled;
     QTest::newRow("SFTP writes without progress")
-        << ResponseCodes::CurlBase + CURLE_OPERATION_TIMEDOUT << r
-        << "the transfer stalled: no data moved for 60 s";
+        << ResponseCodes::SshBase + int(SshFailure::Stalled) << r << "the transfer stalled: no data moved for 60 s";
+    r.sshFailure = SshFailure::NoReply;
+    QTest::newRow("SFTP request unanswered")
+        << ResponseCodes::SshBase + int(SshFailure::NoReply) << r << "no answer from the server for 60 s";
     r = {};
-    r.curlCode = CURLE_LOGIN_DENIED;
+    r.sshFailure = SshFailure::LoginDenied;
     r.sshSaid = "u@h: Permission denied (publickey,password). s3cret\r";
     QTest::newRow("ssh's words, escaped and masked")
-        << ResponseCodes::CurlBase + CURLE_LOGIN_DENIED << r
+        << ResponseCodes::SshBase + int(SshFailure::LoginDenied) << r
         << "log-in refused for user \"u\"; ssh said \"u@h: Permission denied "
            "(publickey,password). ****\\x0d\"";
     r = {};
-    r.curlCode = CURLE_RECV_ERROR;
+    r.sshFailure = SshFailure::ConnectionLost;
     r.sshSaid = "Connection closed by 127.0.0.1 port 22";
     QTest::newRow("ssh ended mid-session")
-        << ResponseCodes::CurlBase + CURLE_RECV_ERROR << r
+        << ResponseCodes::SshBase + int(SshFailure::ConnectionLost) << r
         << "the connection to the server was lost; ssh said \"Connection closed by 127.0.0.1 "
            "port 22\"";
     r = {};

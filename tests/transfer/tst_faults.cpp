@@ -1,4 +1,4 @@
-#include "CurlInet.h"
+#include "TransferInet.h"
 #include "ForwardingInet.h"
 #include "FtpTestServer.h"
 #include "PackagedFtpServer.h"
@@ -44,17 +44,17 @@ QByteArray pattern(qint64 size) {
     return bytes;
 }
 
-enum class Driver { UploadFile, CurlInet };
+enum class Driver { UploadFile, TransferInet };
 
 // One upload through either entry point: UploadFile's verdict, or the
 // response code of a component driven directly (Ok or not for UploadFile).
 qint32 upload(Driver driver, const QString& host, const QString& user, const QString& password,
               const QString& local, const QString& remote) {
-    if (driver == Driver::CurlInet) {
-        CurlInet inet(TestTimeouts());
+    if (driver == Driver::TransferInet) {
+        TransferInet inet(TestTimeouts());
         return RunPut(inet, host, user, password, local, remote);
     }
-    return UploadFile(CurlInetFactory(TestTimeouts()), host, user, password, local, remote)
+    return UploadFile(TransferInetFactory(TestTimeouts()), host, user, password, local, remote)
                ? ResponseCodes::Ok
                : -1;
 }
@@ -254,7 +254,7 @@ void tst_Faults::localFile() {
         // Given the joined text alone, the component cannot tell which
         // split was meant.
         if (!kind.endsWith("-after-file"))
-            direct = upload(Driver::CurlInet, server.hostPort(), server.user(), server.password(),
+            direct = upload(Driver::TransferInet, server.hostPort(), server.user(), server.password(),
                             local, remote);
         viaUploadFile = upload(Driver::UploadFile, server.hostPort(), server.user(),
                                server.password(), local, remote);
@@ -282,12 +282,12 @@ void tst_Faults::fileChangesWhileSent_data() {
     QTest::addColumn<QString>("change");
     QTest::addColumn<Driver>("driver");
     QTest::newRow("grows, UploadFile") << "grows" << Driver::UploadFile;
-    QTest::newRow("grows, component") << "grows" << Driver::CurlInet;
+    QTest::newRow("grows, component") << "grows" << Driver::TransferInet;
     QTest::newRow("shrinks, UploadFile") << "shrinks" << Driver::UploadFile;
-    QTest::newRow("shrinks, component") << "shrinks" << Driver::CurlInet;
+    QTest::newRow("shrinks, component") << "shrinks" << Driver::TransferInet;
     // Written over in place with another list of the same size, as a program
     // that regenerates the list may do; never shorter, so never cut short.
-    QTest::newRow("rewritten, component") << "rewritten" << Driver::CurlInet;
+    QTest::newRow("rewritten, component") << "rewritten" << Driver::TransferInet;
     QTest::newRow("rewritten, UploadFile") << "rewritten" << Driver::UploadFile;
 }
 
@@ -348,10 +348,10 @@ void tst_Faults::fileChangesWhileSent() {
         // finished file.
         if (change == "grows")
             QVERIFY(appended > 0);
-        QCOMPARE(code, driver == Driver::CurlInet ? ResponseCodes::LocalFileChanged : -1);
+        QCOMPARE(code, driver == Driver::TransferInet ? ResponseCodes::LocalFileChanged : -1);
         QCOMPARE(remote, Published);
     } else {
-        if (driver == Driver::CurlInet) {
+        if (driver == Driver::TransferInet) {
             const QList<qint32> detected{ResponseCodes::CurlBase + CURLE_PARTIAL_FILE,
                                          ResponseCodes::SizeMismatch};
             QVERIFY2(detected.contains(code), qPrintable(QString::number(code)));
@@ -366,9 +366,9 @@ void tst_Faults::lyingSize_data() {
     QTest::addColumn<QString>("mode");
     QTest::addColumn<Driver>("driver");
     QTest::newRow("one byte more, UploadFile") << "wrong-size" << Driver::UploadFile;
-    QTest::newRow("one byte more, component") << "wrong-size" << Driver::CurlInet;
+    QTest::newRow("one byte more, component") << "wrong-size" << Driver::TransferInet;
     QTest::newRow("one byte less, UploadFile") << "short-size" << Driver::UploadFile;
-    QTest::newRow("one byte less, component") << "short-size" << Driver::CurlInet;
+    QTest::newRow("one byte less, component") << "short-size" << Driver::TransferInet;
 }
 
 void tst_Faults::lyingSize() {
@@ -383,7 +383,7 @@ void tst_Faults::lyingSize() {
 
     const qint32 code =
         upload(driver, server.hostPort(), server.user(), server.password(), local, Remote);
-    QCOMPARE(code, driver == Driver::CurlInet ? ResponseCodes::SizeMismatch : -1);
+    QCOMPARE(code, driver == Driver::TransferInet ? ResponseCodes::SizeMismatch : -1);
     QCOMPARE(server.remoteBytes(Remote), Published);
     QCOMPARE(server.entries("public_html"), QStringList{"channel_list.txt"});
     // The size was asked for, and the copy that failed it was removed.
@@ -411,9 +411,9 @@ void tst_Faults::hostTextNamesOneHost() {
     host = host.arg(server.port());
     const QString local = writeLocal("channel_list.txt", channelList());
 
-    CurlInet inet(TestTimeouts());
+    TransferInet inet(TestTimeouts());
     const qint32 code = RunPut(inet, host, server.user(), server.password(), local, Remote);
-    const bool uploaded = UploadFile(CurlInetFactory(TestTimeouts()), host, server.user(),
+    const bool uploaded = UploadFile(TransferInetFactory(TestTimeouts()), host, server.user(),
                                      server.password(), local, Remote);
     qInfo("code %d; the server heard: %s", code, qPrintable(server.commands().join(" | ")));
     QCOMPARE(server.commands(), QStringList{});
@@ -436,12 +436,12 @@ void tst_Faults::otherServers() {
     const QByteArray second = channelList(70);
 
     const QString local = writeLocal("channel_list.txt", first);
-    CurlInet inet(TestTimeouts());
+    TransferInet inet(TestTimeouts());
     QCOMPARE(RunPut(inet, server.hostPort(), server.user(), server.password(), local, Remote),
              ResponseCodes::Ok);
     QCOMPARE(server.remoteBytes(Remote), first);
     writeLocal("channel_list.txt", second);
-    QVERIFY(UploadFile(CurlInetFactory(TestTimeouts()), server.hostPort(), server.user(),
+    QVERIFY(UploadFile(TransferInetFactory(TestTimeouts()), server.hostPort(), server.user(),
                        server.password(), local, Remote));
     QCOMPARE(server.remoteBytes(Remote), second);
     QCOMPARE(server.entries("public_html"), QStringList{"channel_list.txt"});
@@ -454,7 +454,7 @@ void tst_Faults::manyUploadsLeakNothing() {
     QVERIFY2(server.start(), qPrintable(server.errorString()));
     const QByteArray bytes = pattern(4096);
     const QString local = writeLocal("channel_list.txt", bytes);
-    const InetFactory factory = CurlInetFactory(TestTimeouts());
+    const InetFactory factory = TransferInetFactory(TestTimeouts());
     const auto run = [&](int count) {
         int failed = 0;
         for (int i = 0; i < count; ++i) {
@@ -504,7 +504,7 @@ void tst_Faults::zeroIntervalNeverOverlaps() {
     settings.interval = "0";
     CountingReporter reporter;
     int live = 0, mostLive = 0, uploads = 0, succeeded = 0;
-    const InetFactory real = CurlInetFactory(TestTimeouts());
+    const InetFactory real = TransferInetFactory(TestTimeouts());
     const InetFactory counted = [&]() -> std::unique_ptr<Inet> {
         return std::make_unique<CountedInet>(real(), live, mostLive);
     };

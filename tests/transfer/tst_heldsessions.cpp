@@ -2,7 +2,7 @@
 // log-ins while the real component publishes again and again, and sessions
 // the server, the network or a change of destination ended must cost no
 // failed upload.
-#include "CurlInet.h"
+#include "TransferInet.h"
 #include "HeldSessions.h"
 #include "ResponseCodes.h"
 #include "ServerLauncher.h"
@@ -143,7 +143,7 @@ qint32 tst_HeldSessions::publish(int upload, const QString& host, const QString&
     const QString local = dir_.filePath("channel_list.txt");
     if (!WriteLocalFile(local, listBytes(upload)))
         return -1;
-    CurlInet inet(timeouts);
+    TransferInet inet(timeouts);
     return RunPut(inet, host, server_.user(), password, local, Remote);
 }
 
@@ -304,7 +304,7 @@ void tst_HeldSessions::endedSessionCostsNoUpload() {
         QElapsedTimer took;
         took.start();
         const bool published =
-            UploadFile(CurlInetFactory(timeouts), to, server_.user(), server_.password(),
+            UploadFile(TransferInetFactory(timeouts), to, server_.user(), server_.password(),
                        dir_.filePath("channel_list.txt"), Remote, reason);
         QVERIFY2(published && reason.isEmpty(),
                  qPrintable(QStringLiteral("publish %1: %2").arg(upload).arg(reason)));

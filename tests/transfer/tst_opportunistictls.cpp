@@ -1,4 +1,4 @@
-#include "CurlInet.h"
+#include "TransferInet.h"
 #include "FtpTestServer.h"
 #include "LogCapture.h"
 #include "ResponseCodes.h"
@@ -56,7 +56,7 @@ private slots:
     void learntPerServer();
 
 private:
-    qint32 publish(CurlInet& inet, const QString& host, const QString& user,
+    qint32 publish(TransferInet& inet, const QString& host, const QString& user,
                    const QString& password, const QByteArray& bytes) {
         if (!WriteLocalFile(local_, bytes))
             return -100;
@@ -108,7 +108,7 @@ void tst_OpportunisticTls::tlsWhereOffered() {
     // Twice, of different bytes: the second replaces the first under TLS,
     // and the bytes are compared since a TLS store can end short.
     for (const QByteArray& bytes : {QByteArray(300'000, 'a'), QByteArray(200'001, 'b')}) {
-        CurlInet inet(TestTimeouts());
+        TransferInet inet(TestTimeouts());
         QCOMPARE(publish(inet, host, server.user(), server.password(), bytes), ResponseCodes::Ok);
         QCOMPARE(inet.LastSecurityPath(), path);
         QCOMPARE(server.remoteBytes("public_html/channel_list.txt"), bytes);
@@ -126,7 +126,7 @@ void tst_OpportunisticTls::tlsWhereOffered() {
 void tst_OpportunisticTls::plainServerRefusingTls() {
     FtpTestServer server;
     QVERIFY2(server.start(), qPrintable(server.errorString()));
-    CurlInet inet(TestTimeouts());
+    TransferInet inet(TestTimeouts());
     QCOMPARE(publish(inet, server.hostPort(), server.user(), server.password(), "plain\n"),
              ResponseCodes::Ok);
     QCOMPARE(inet.LastSecurityPath(), SecurityPath::PlainTlsRefused);
@@ -151,7 +151,7 @@ void tst_OpportunisticTls::tlsBreaks() {
     QVERIFY2(server.start(), qPrintable(server.errorString()));
     qputenv("SSL_CERT_FILE", QFile::encodeName(server.caFile()));
     LogCapture log;
-    CurlInet inet(TestTimeouts());
+    TransferInet inet(TestTimeouts());
     const qint32 code = publish(inet, QStringLiteral("localhost:%1").arg(server.port()),
                                 server.user(), server.password(), "fallback\n");
     QVERIFY2(code == ResponseCodes::Ok,
@@ -191,7 +191,7 @@ void tst_OpportunisticTls::reasonSaysThePath() {
     SecureTestServer server(kind);
     QVERIFY2(server.start(certName), qPrintable(server.errorString()));
     qputenv("SSL_CERT_FILE", QFile::encodeName(server.caFile()));
-    CurlInet inet(TestTimeouts());
+    TransferInet inet(TestTimeouts());
     QCOMPARE(publish(inet, QStringLiteral("localhost:%1").arg(server.port()), server.user(),
                      QStringLiteral("wrong"), "x\n"),
              530);

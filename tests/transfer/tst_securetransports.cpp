@@ -1,4 +1,4 @@
-#include "CurlInet.h"
+#include "TransferInet.h"
 #include "FtpTestServer.h"
 #include "ResponseCodes.h"
 #include "SecureTestServer.h"
@@ -41,7 +41,7 @@ private slots:
 
 private:
     bool upload(const QString& host, const QString& user, const QString& password) {
-        return UploadFile(CurlInetFactory(TestTimeouts()), host, user, password, local_,
+        return UploadFile(TransferInetFactory(TestTimeouts()), host, user, password, local_,
                           QStringLiteral("public_html/channel_list.txt"));
     }
     QTemporaryDir dir_;
@@ -112,7 +112,7 @@ void tst_SecureTransports::tlsRefusals() {
     QVERIFY2(server.start(certName), qPrintable(server.errorString()));
     if (trusted)
         qputenv("SSL_CERT_FILE", QFile::encodeName(server.caFile()));
-    CurlInet inet(TestTimeouts());
+    TransferInet inet(TestTimeouts());
     QCOMPARE(RunPut(inet, QStringLiteral("ftpes://%1:%2").arg(hostName).arg(server.port()),
                     server.user(), server.password(), local_, "public_html/channel_list.txt"),
              ResponseCodes::CurlBase + CURLE_PEER_FAILED_VERIFICATION);

@@ -185,7 +185,7 @@ void tst_SftpSession::rename() {
     if (renamed == Result::Refused) {
         LocalFile file;
         const qint32 code = session.failureCode(file);
-        QCOMPARE(code, ResponseCodes::CurlBase + CURLE_REMOTE_ACCESS_DENIED);
+        QCOMPARE(code, ResponseCodes::SshBase + int(SshFailure::Refused));
         QVERIFY2(FailureReason(code, report_, j).contains("SSH_FX_PERMISSION_DENIED"),
                  qPrintable(FailureReason(code, report_, j)));
     }
@@ -194,15 +194,15 @@ void tst_SftpSession::rename() {
 void tst_SftpSession::storeRefused_data() {
     QTest::addColumn<QString>("remote");
     QTest::addColumn<Result>("result");
-    QTest::addColumn<int>("curlCode");
+    QTest::addColumn<SshFailure>("failure");
     QTest::addColumn<QString>("reason");
     QTest::newRow("folder missing")
-        << "nosuch/channel_list.txt" << Result::Failed << int(CURLE_REMOTE_FILE_NOT_FOUND)
+        << "nosuch/channel_list.txt" << Result::Failed << SshFailure::NoSuchFile
         << "the server refused to store the file: the remote folder \"nosuch\" does not exist "
            "or cannot be written; the server said \"SSH_FX_NO_SUCH_FILE: No such file\"";
     // Another name may still work where the server refuses this one.
     QTest::newRow("folder not writable")
-        << "locked/channel_list.txt" << Result::NameRefused << int(CURLE_REMOTE_ACCESS_DENIED)
+        << "locked/channel_list.txt" << Result::NameRefused << SshFailure::Refused
         << "the server refused to store the file: the remote folder \"locked\" does not exist "
            "or cannot be written; the server said \"SSH_FX_PERMISSION_DENIED: Permission "
            "denied\"";
@@ -211,7 +211,7 @@ void tst_SftpSession::storeRefused_data() {
 void tst_SftpSession::storeRefused() {
     QFETCH(QString, remote);
     QFETCH(Result, result);
-    QFETCH(int, curlCode);
+    QFETCH(SshFailure, failure);
     QFETCH(QString, reason);
     SecureTestServer server(SecureTestServer::Kind::Sftp);
     START_SFTP_OR_SKIP(server);
@@ -226,7 +226,7 @@ void tst_SftpSession::storeRefused() {
     QVERIFY(!session.mayHaveStored());
     LocalFile file;
     const qint32 code = session.failureCode(file);
-    QCOMPARE(code, ResponseCodes::CurlBase + curlCode);
+    QCOMPARE(code, ResponseCodes::SshBase + int(failure));
     QCOMPARE(FailureReason(code, report_, j), reason);
     // The session goes on after a refusal.
     RemoteFileFacts facts;
@@ -270,7 +270,7 @@ void tst_SftpSession::serverGoes() {
     QVERIFY(!session.alive());
     LocalFile file;
     const qint32 code = session.failureCode(file);
-    QCOMPARE(code, ResponseCodes::CurlBase + CURLE_RECV_ERROR);
+    QCOMPARE(code, ResponseCodes::SshBase + int(SshFailure::ConnectionLost));
     QVERIFY2(FailureReason(code, report_, j).startsWith("the connection to the server was lost"),
              qPrintable(FailureReason(code, report_, j)));
     // ssh has been reaped: no zombie of it stays.

@@ -161,7 +161,7 @@ void tst_SshLogin::keyOnlyServer() {
     const bool works = inAgent || inHome;
     // An empty password box: with a key, a normal log-in.
     const Outcome out = upload(server, QString());
-    QVERIFY2(out.code == (works ? 0 : ResponseCodes::CurlBase + CURLE_LOGIN_DENIED),
+    QVERIFY2(out.code == (works ? 0 : ResponseCodes::SshBase + int(SshFailure::LoginDenied)),
              qPrintable(out.reason));
     QCOMPARE(server.remoteBytes("public_html/channel_list.txt"), works ? bytes_ : QByteArray());
     const QString log = server.serverLog();
@@ -176,7 +176,7 @@ void tst_SshLogin::refusalNamesWhatSshSaid() {
     QVERIFY(makeHome(server));
     QVERIFY(MakeSshKey(sshFile("id_ed25519"), "ed25519"));
     const Outcome out = upload(server, "typed");
-    QCOMPARE(out.code, ResponseCodes::CurlBase + CURLE_LOGIN_DENIED);
+    QCOMPARE(out.code, ResponseCodes::SshBase + int(SshFailure::LoginDenied));
     QVERIFY2(
         out.reason.startsWith(QStringLiteral("log-in refused for user \"%1\"; ssh said "
                                              "\"%1@127.0.0.1: Permission denied (publickey).\"")
@@ -200,7 +200,7 @@ void tst_SshLogin::passwordServerWithAgentKeys() {
     QCOMPARE(server.remoteBytes("public_html/channel_list.txt"), bytes_);
     // The server names password alone: ssh offers no key on the way.
     QCOMPARE(server.serverLog().count("Connection from"), 1);
-    QCOMPARE(upload(server, "wrong").code, ResponseCodes::CurlBase + CURLE_LOGIN_DENIED);
+    QCOMPARE(upload(server, "wrong").code, ResponseCodes::SshBase + int(SshFailure::LoginDenied));
 }
 
 void tst_SshLogin::passwordAfterRefusedKeys_data() {
@@ -261,7 +261,7 @@ void tst_SshLogin::unknownHostGetsNoKey() {
     QVERIFY(agent.add(key));
     qputenv("SSH_AUTH_SOCK", QFile::encodeName(agent.socket()));
     const Outcome out = upload(server, "typed");
-    QCOMPARE(out.code, ResponseCodes::CurlBase + CURLE_PEER_FAILED_VERIFICATION);
+    QCOMPARE(out.code, ResponseCodes::SshBase + int(SshFailure::HostKeyUnknown));
     QVERIFY2(out.reason.startsWith("host key unknown: \"" + sshFile("known_hosts") +
                                    "\" holds no key for"),
              qPrintable(out.reason));
@@ -276,22 +276,22 @@ void tst_SshLogin::unknownHostGetsNoKey() {
 
 void tst_SshLogin::failures_data() {
     QTest::addColumn<QString>("scenario");
-    QTest::addColumn<int>("curlCode");
+    QTest::addColumn<SshFailure>("failure");
     QTest::addColumn<QString>("reason"); // how it starts
-    QTest::newRow("host key changed") << "changed" << int(CURLE_PEER_FAILED_VERIFICATION)
+    QTest::newRow("host key changed") << "changed" << SshFailure::HostKeyChanged
                                       << "host key changed: the server's key "
                                          "differs from the one recorded";
     QTest::newRow("nothing listens")
-        << "closed" << int(CURLE_COULDNT_CONNECT)
+        << "closed" << SshFailure::CannotConnect
         << "could not connect to \"127.0.0.1\" port %1: Connection refused; ssh said \"ssh: "
            "connect to host 127.0.0.1 port %1: Connection refused\"";
-    QTest::newRow("no greeting") << "silent" << int(CURLE_OPERATION_TIMEDOUT)
+    QTest::newRow("no greeting") << "silent" << SshFailure::ConnectTimedOut
                                  << "could not connect to \"127.0.0.1\" port %1: no answer for 1 s";
 }
 
 void tst_SshLogin::failures() {
     QFETCH(QString, scenario);
-    QFETCH(int, curlCode);
+    QFETCH(SshFailure, failure);
     QFETCH(QString, reason);
     SecureTestServer server(SecureTestServer::Kind::Sftp);
     QTcpServer silent;
@@ -318,7 +318,7 @@ void tst_SshLogin::failures() {
     PublishJob j = job(QStringLiteral("sftp://127.0.0.1:%1").arg(port), "u", "typed");
     j.timeouts.connect = std::chrono::seconds(1);
     const Outcome out = store(j);
-    QCOMPARE(out.code, ResponseCodes::CurlBase + curlCode);
+    QCOMPARE(out.code, ResponseCodes::SshBase + int(failure));
     if (reason.contains("%1"))
         reason = reason.arg(port);
     QVERIFY2(out.reason.startsWith(reason), qPrintable(out.reason));

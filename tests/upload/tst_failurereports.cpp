@@ -1,4 +1,4 @@
-#include "CurlInet.h"
+#include "TransferInet.h"
 #include "FtpTestServer.h"
 #include "HeldSessions.h"
 #include "LogCapture.h"
@@ -297,7 +297,7 @@ QStringList tst_FailureReports::run(const FixedSettings& settings, bool manual) 
         settings,
         [](QString host, QString user, QString password, QString local, QString remote,
            QString& reason) {
-            return UploadFile(CurlInetFactory(TestTimeouts()), host, user, password, local, remote,
+            return UploadFile(TransferInetFactory(TestTimeouts()), host, user, password, local, remote,
                               reason);
         },
         reporter, [] { return quint32(10'000'000); });

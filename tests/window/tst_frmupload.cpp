@@ -1,4 +1,4 @@
-#include "CurlInet.h"
+#include "TransferInet.h"
 #include "FtpTestServer.h"
 #include "HeldSessions.h"
 #include "LogCapture.h"
@@ -350,7 +350,7 @@ void tst_frmUpload::manualUploadShowsOneBox() {
     file.close();
 
     QApplication::setApplicationName("Harlune Uploader");
-    frmUpload w(CurlInetFactory(TestTimeouts()));
+    frmUpload w(TransferInetFactory(TestTimeouts()));
     w.show();
     child<QLineEdit>(w, "txtDomain")->setText(server.hostPort());
     child<QLineEdit>(w, "txtFTPUser")->setText(server.user());
@@ -385,7 +385,7 @@ struct AutoRig {
         if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
             return false;
         file.close();
-        window = std::make_unique<frmUpload>(CurlInetFactory(TestTimeouts()));
+        window = std::make_unique<frmUpload>(TransferInetFactory(TestTimeouts()));
         child<QLineEdit>(*window, "txtDomain")->setText(server.hostPort());
         child<QLineEdit>(*window, "txtFTPUser")->setText(server.user());
         child<QLineEdit>(*window, "txtFTPPass")->setText(server.password());
@@ -480,7 +480,7 @@ void tst_frmUpload::closeDuringStalledUpload() {
     file.write(QByteArray(8 * 1024 * 1024, 'x'));
     file.close();
 
-    frmUpload w(CurlInetFactory()); // the real, minute-long time-outs
+    frmUpload w(TransferInetFactory()); // the real, minute-long time-outs
     child<QLineEdit>(w, "txtDomain")->setText(server.hostPort());
     child<QLineEdit>(w, "txtFTPUser")->setText(server.user());
     child<QLineEdit>(w, "txtFTPPass")->setText(server.password());
@@ -557,7 +557,7 @@ void tst_frmUpload::closeThenHeldSessionsSayGoodbye() {
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write("list\n");
     file.close();
-    frmUpload w(CurlInetFactory(TestTimeouts()));
+    frmUpload w(TransferInetFactory(TestTimeouts()));
     child<QLineEdit>(w, "txtDomain")->setText(server.hostPort());
     child<QLineEdit>(w, "txtFTPUser")->setText(server.user());
     child<QLineEdit>(w, "txtFTPPass")->setText(server.password());

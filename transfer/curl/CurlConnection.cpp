@@ -1,5 +1,7 @@
 #include "CurlConnection.h"
 
+#include "CurlPublishSession.h"
+
 #include <poll.h>
 
 namespace {
@@ -25,4 +27,9 @@ bool CurlConnection::looksAlive() const {
     pollfd fd{socket, POLLIN, 0};
     const int ready = ::poll(&fd, 1, 0);
     return ready == 0;
+}
+
+std::unique_ptr<PublishSession> CurlConnection::resume(const PublishJob& job,
+                                                       const std::atomic<bool>& abort) {
+    return std::make_unique<CurlPublishSession>(job, abort, std::unique_ptr<CurlConnection>(this));
 }

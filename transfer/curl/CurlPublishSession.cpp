@@ -2,58 +2,9 @@
 
 #include "FtpFileFacts.h"
 
-#include <QHash>
-
 #include <cctype>
 
-#include <mutex>
-
 namespace {
-
-// How each server answers for a file, learnt once per server for the life
-// of the program. STAT over the control connection comes first: vsftpd,
-// proftpd, pure-ftpd, inetutils' ftpd and pyftpdlib all answer it with an
-// "ls -l" line, where vsftpd and inetutils know no MLST and pyftpdlib's
-// leaves the mode out. MLST serves where STAT tells nothing (pure-ftpd
-// splits a path holding a space).
-std::mutex askingMutex;
-QHash<QString, int>& askingByServer() {
-    static QHash<QString, int> known;
-    return known;
-}
-
-// Whether a server's TLS sessions can be held: 0 yes; 1 under TLS 1.2
-// only, its held TLS 1.3 session could not open a second data connection;
-// 2 no, it speaks TLS 1.3 alone.
-QHash<QString, int>& holdingTls() {
-    static QHash<QString, int> servers;
-    return servers;
-}
-
-QByteArray heldKey(const PublishJob& job) {
-    return HeldSessionKey("curl " + CurlBaseUrl(job.endpoint), job.userName, job.password);
-}
-
-// A held connection for the job, where one is and may carry it: one held
-// to TLS goes on only over TLS, and one made with a verified certificate
-// only where a certificate nobody vouches for would not do.
-std::unique_ptr<CurlConnection> heldConnection(const QByteArray& key, const PublishJob& job,
-                                               bool fresh) {
-    if (fresh)
-        return nullptr;
-    std::unique_ptr<HeldSession> held = TakeHeldSession(key);
-    auto* connection = dynamic_cast<CurlConnection*>(held.get());
-    if (!connection)
-        return nullptr;
-    const auto made = static_cast<OptionalTls>(connection->optionalTls);
-    if (job.tlsRequired && !connection->tlsAccepted)
-        return nullptr;
-    if (job.optionalTls == OptionalTls::Verified && made == OptionalTls::Unverified &&
-        connection->tlsAccepted)
-        return nullptr;
-    held.release();
-    return std::unique_ptr<CurlConnection>(connection);
-}
 
 bool endsReply(const QByteArray& line) {
     return line.size() >= 4 && std::isdigit(static_cast<unsigned char>(line[0])) &&
@@ -80,42 +31,46 @@ QByteArray modeText(quint32 mode) {
 } // namespace
 
 CurlPublishSession::CurlPublishSession(const PublishJob& job, const std::atomic<bool>& abort,
-                                       bool fresh)
-    : job_(job), key_(heldKey(job)), session_(job, abort, heldConnection(key_, job, fresh)),
-      server_(QString::fromUtf8(CurlBaseUrl(job.endpoint))) {
-    if (holdingTlsState() == 1)
+                                       std::unique_ptr<CurlConnection> held)
+    : job_(job), key_(KeyFor(job)), session_(job, abort, std::move(held)) {
+    // How a server answers for a file is learnt once per server. STAT over
+    // the control connection comes first: vsftpd, proftpd, pure-ftpd,
+    // inetutils' ftpd and pyftpdlib all answer it with an "ls -l" line,
+    // where vsftpd and inetutils know no MLST and pyftpdlib's leaves the
+    // mode out. MLST serves where STAT tells nothing (pure-ftpd splits a
+    // path holding a space).
+    const ServerFacts server = RecallServer(key_);
+    if (server.asking != FileFactsAsking::Stat)
+        session_.trace(server.asking == FileFactsAsking::Mlst
+                           ? "learnt earlier: the server's STAT tells nothing, so MLST is asked"
+                           : "learnt earlier: the server answers neither STAT nor MLST");
+    if (server.tlsHolding == 1 && !session_.held()) {
         session_.capTlsAt12();
-}
-
-CurlPublishSession::Asking CurlPublishSession::asking() const {
-    std::lock_guard lock(askingMutex);
-    return static_cast<Asking>(askingByServer().value(server_, static_cast<int>(Asking::Stat)));
-}
-
-void CurlPublishSession::learnAsking(Asking how) {
-    std::lock_guard lock(askingMutex);
-    askingByServer().insert(server_, static_cast<int>(how));
+        session_.trace("learnt earlier: a held TLS 1.3 session cannot open a second data "
+                       "connection here, so TLS 1.2 at most");
+    }
 }
 
 bool CurlPublishSession::ask(const QString& path, std::optional<RemoteFileFacts>& facts) {
     facts.reset();
     // '*': a refusal is an answer here, not a failed request.
-    for (Asking how = asking(); how != Asking::Nothing;) {
-        const QByteArray verb = how == Asking::Mlst ? "MLST " : "STAT ";
+    using enum FileFactsAsking;
+    for (FileFactsAsking how = RecallServer(key_).asking; how != Nothing;) {
+        const QByteArray verb = how == Mlst ? "MLST " : "STAT ";
         last_ = session_.commands(session_.utf8Option() +
                                   QList<QByteArray>{"*" + verb + path.toUtf8()});
         if (last_ != CURLE_OK)
             return false;
         const QList<QByteArray> reply = lastReply(session_.replies());
-        facts = how == Asking::Mlst ? FactsFromMlst(reply) : FactsFromStat(reply, path);
+        facts = how == Mlst ? FactsFromMlst(reply) : FactsFromStat(reply, path);
         // An MLST without UNIX.mode (pyftpdlib's unless asked with OPTS
         // MLST) tells too little.
         if (facts && facts->exists && !facts->mode)
             facts.reset();
         if (facts)
             return true;
-        how = how == Asking::Stat ? Asking::Mlst : Asking::Nothing;
-        learnAsking(how);
+        how = how == Stat ? Mlst : Nothing;
+        LearnServer(key_, [how](ServerFacts& server) { server.asking = how; });
     }
     return true;
 }
@@ -149,7 +104,7 @@ PublishSession::Result CurlPublishSession::store(const QString& path, LocalFile&
     }
     // Where the copy's permissions matter, one answer after the store
     // gives them and the size together.
-    storedFacts_ = mode.has_value() && asking() != Asking::Nothing;
+    storedFacts_ = mode.has_value() && RecallServer(key_).asking != FileFactsAsking::Nothing;
     last_ = session_.store(path, file, checks, !storedFacts_);
     // No data connection came about: with TLS 1.3 the client may think its
     // bytes went out before the server refused to resume the session.
@@ -232,7 +187,7 @@ bool CurlPublishSession::diedBeforeUse() const {
     if (!session_.held()) {
         if (!session_.tlsCapped() || !session_.handshakeFailed())
             return false;
-        learnHoldingTls(2);
+        learnTlsHolding(2);
         return true;
     }
     // A held TLS session that answered, and then could not open a data
@@ -241,26 +196,31 @@ bool CurlPublishSession::diedBeforeUse() const {
     // session (vsftpd's require_ssl_reuse, proftpd's default) refuse the
     // next one. TLS 1.2 sessions resume as often as asked.
     if (!session_.firstRequestFailed() && session_.tlsAccepted())
-        learnHoldingTls(session_.tlsCapped() ? 2 : 1);
+        learnTlsHolding(session_.tlsCapped() ? 2 : 1);
     return true;
 }
 
-int CurlPublishSession::holdingTlsState() const {
-    std::lock_guard lock(askingMutex);
-    return holdingTls().value(server_, 0);
+void CurlPublishSession::learnTlsHolding(int state) const {
+    LearnServer(key_, [state](ServerFacts& server) { server.tlsHolding = state; });
 }
 
-void CurlPublishSession::learnHoldingTls(int state) const {
-    std::lock_guard lock(askingMutex);
-    holdingTls().insert(server_, state);
+SessionTls CurlPublishSession::tls() const {
+    if (job_.endpoint.transport != Transport::Ftp)
+        return SessionTls::Verified;
+    if (!session_.tlsAccepted())
+        return SessionTls::None;
+    return session_.verifiesCertificate() ? SessionTls::Verified : SessionTls::Unverified;
 }
 
-void CurlPublishSession::finish(bool keep) {
-    if (!keep || session_.aborted())
-        return;
+std::unique_ptr<Connection> CurlPublishSession::release() {
+    if (session_.aborted() || session_.sawError())
+        return nullptr;
     // A TLS session is held where it can carry the next publish.
-    const int tls = holdingTlsState();
-    if (session_.tlsAccepted() && (tls == 2 || (tls == 1 && !session_.tlsCapped())))
-        return;
-    HoldSession(key_, session_.release());
+    const int holding = RecallServer(key_).tlsHolding;
+    if (session_.tlsAccepted() && (holding == 2 || (holding == 1 && !session_.tlsCapped()))) {
+        session_.trace("learnt earlier: a held TLS session cannot carry the next publish here, "
+                       "so it is closed");
+        return nullptr;
+    }
+    return session_.release();
 }

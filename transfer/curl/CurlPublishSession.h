@@ -1,14 +1,18 @@
 #pragma once
 
 #include "CurlSession.h"
+#include "DestinationKey.h"
+#include "LearntFacts.h"
 #include "PublishSession.h"
 
 // The steps of a publish in FTP's words, on one CurlSession: one log-in,
 // one control connection, held for the next publish where this one worked.
 class CurlPublishSession final : public PublishSession {
 public:
-    // `fresh`: log in anew even where a session to the destination is held.
-    CurlPublishSession(const PublishJob& job, const std::atomic<bool>& abort, bool fresh = false);
+    // `held`: the connection of an earlier publish to the same destination,
+    // logged in; null to log in anew.
+    CurlPublishSession(const PublishJob& job, const std::atomic<bool>& abort,
+                       std::unique_ptr<CurlConnection> held = nullptr);
 
     bool valid() const { return session_.valid(); }
 
@@ -24,28 +28,22 @@ public:
     bool mayHaveStored() const override;
     void trace(const QByteArray& line) const override;
     bool diedBeforeUse() const override;
-    void finish(bool keep) override;
+    SessionTls tls() const override;
+    std::unique_ptr<Connection> release() override;
 
 private:
-    // How this server answers for a file: STAT, else MLST, else not at all.
-    enum class Asking { Stat, Mlst, Nothing };
-    Asking asking() const;
-    void learnAsking(Asking how);
     // Asks the server of `path` as it answers; false when the request
     // failed (not refused).
     bool ask(const QString& path, std::optional<RemoteFileFacts>& facts);
     Result commandResult(CURLcode rc);
-    int holdingTlsState() const;
-    void learnHoldingTls(int state) const;
+    void learnTlsHolding(int state) const;
 
     const PublishJob& job_;
-    QByteArray key_; // the destination, for the held session
+    const DestinationKey key_; // what the server's facts are found by
     CurlSession session_;
-    QString server_; // scheme, host and port: what the ways of asking are kept for
     CURLcode last_ = CURLE_OK;
     // The file of the last failed request, for its failure code.
     const LocalFile* file_ = nullptr;
-    bool storedFacts_ = false;
-    bool dataRefused_ = false; // the last store's data connection was refused // the last store
-                               // asked for facts, not the size alone
+    bool storedFacts_ = false; // the last store asked for facts, not the size alone
+    bool dataRefused_ = false; // the last store's data connection was refused
 };

@@ -9,8 +9,9 @@
 
 namespace {
 
-// How long the first request on a held session waits for an answer.
-constexpr long HeldFirstReplySeconds = 10;
+long seconds(std::chrono::milliseconds limit) {
+    return static_cast<long>(std::chrono::ceil<std::chrono::seconds>(limit).count());
+}
 
 struct SlistDeleter {
     void operator()(curl_slist* list) const { curl_slist_free_all(list); }
@@ -32,7 +33,8 @@ CurlSession::CurlSession(const PublishJob& job, const std::atomic<bool>& abort,
       connection_(held ? std::move(held) : std::make_unique<CurlConnection>()),
       handle_(connection_->easy()), trace_(job.password) {
     base_ = CurlBaseUrl(job.endpoint);
-    // A held connection made its TLS agreement at its own log-in.
+    // A held connection made its TLS agreement at its own log-in, and is
+    // held under what it got: see DestinationKey.
     if (connection_->tlsAccepted && job.report)
         job.report->tlsAccepted = true;
     loggedIn_ = held_;
@@ -49,6 +51,9 @@ CurlSession::CurlSession(const PublishJob& job, const std::atomic<bool>& abort,
 CurlSession::~CurlSession() = default;
 
 std::unique_ptr<CurlConnection> CurlSession::release() {
+    const char* ip = nullptr;
+    if (curl_easy_getinfo(handle_, CURLINFO_PRIMARY_IP, &ip) == CURLE_OK && ip)
+        connection_->peer = QString::fromLatin1(ip);
     // The callbacks point into this session: none may outlive it.
     curl_easy_reset(handle_);
     handle_ = nullptr;
@@ -58,7 +63,7 @@ std::unique_ptr<CurlConnection> CurlSession::release() {
 CURLcode CurlSession::store(const QString& remote, LocalFile& file, const QList<QByteArray>& checks,
                             bool askSize) {
     storedSize_.reset();
-    prepare(EncodeRemotePath(remote, job_.endpoint.transport));
+    prepare(EncodeRemotePath(remote));
     action_ = "STOR " + remote.toUtf8();
     curl_easy_setopt(handle_, CURLOPT_UPLOAD, 1L);
     curl_easy_setopt(handle_, CURLOPT_READFUNCTION, &LocalFile::read);
@@ -220,20 +225,15 @@ void CurlSession::prepare(const QByteArray& path) {
     curl_easy_setopt(handle_, CURLOPT_UPLOAD_BUFFERSIZE, 512L * 1024L);
 
     const TransferTimeouts& t = job_.timeouts;
-    // Clean-up after a failure is best effort: it must not double the wait
-    // on a server that has stopped answering.
-    const auto cap = [this](auto value, auto limit) {
-        return cleanup_ ? std::min(value, limit) : value;
+    const auto cap = [this, &t](std::chrono::milliseconds value) {
+        return cleanup_ ? std::min(value, t.cleanup) : value;
     };
-    const long connectMs =
-        static_cast<long>(cap(t.connect, std::chrono::milliseconds(5000)).count());
-    long replyS = static_cast<long>(cap(t.serverReply, std::chrono::seconds(10)).count());
-    // A held session that a server or a NAT box dropped without a word
-    // answers nothing: the first request finds out soon, and the publish
-    // goes on on a fresh connection.
+    const long connectMs = static_cast<long>(cap(t.connect).count());
+    std::chrono::milliseconds reply = cap(t.serverReply);
     if (held_ && requests_ == 0)
-        replyS = std::min(replyS, HeldFirstReplySeconds);
-    const long stallS = static_cast<long>(cap(t.stall, std::chrono::seconds(10)).count());
+        reply = std::min(reply, t.heldFirstReply);
+    const long replyS = seconds(reply);
+    const long stallS = seconds(cap(t.stall));
     curl_easy_setopt(handle_, CURLOPT_CONNECTTIMEOUT_MS, connectMs);
     curl_easy_setopt(handle_, CURLOPT_SERVER_RESPONSE_TIMEOUT, replyS);
     curl_easy_setopt(handle_, CURLOPT_LOW_SPEED_LIMIT, 1L);
@@ -254,6 +254,18 @@ CURLcode CurlSession::perform() {
     if (first && rc != CURLE_OK)
         firstFailed_ = true;
     lastCode_ = rc;
+    switch (rc) {
+    // The server's refusals leave the connection as it was.
+    case CURLE_OK:
+    case CURLE_QUOTE_ERROR:
+    case CURLE_UPLOAD_FAILED:
+    case CURLE_REMOTE_ACCESS_DENIED:
+    case CURLE_REMOTE_FILE_NOT_FOUND:
+    case CURLE_REMOTE_DISK_FULL:
+        break;
+    default:
+        sawError_ = true;
+    }
     return rc;
 }
 

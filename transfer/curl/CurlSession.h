@@ -1,7 +1,7 @@
 #pragma once
 
 #include "CurlConnection.h"
-#include "FtpPublisher.h"
+#include "PublishLadder.h"
 #include "LocalFile.h"
 #include "ProtocolTrace.h"
 #include "PublishReport.h"
@@ -34,6 +34,13 @@ public:
     bool bytesSent() const { return bytesSent_; }
     // Whether the first request of this publish failed.
     bool firstRequestFailed() const { return firstFailed_; }
+    // Whether a request failed in a way a server's refusal does not: the
+    // connection broke, timed out or is in doubt.
+    bool sawError() const { return sawError_; }
+    // Whether TLS was asked for with the certificate checked.
+    bool verifiesCertificate() const {
+        return job_.endpoint.transport != Transport::Ftp || optionalTls_ == OptionalTls::Verified;
+    }
     // A fresh connection asks for TLS 1.2 at most; a held one goes on as
     // it began.
     void capTlsAt12() {
@@ -108,6 +115,7 @@ private:
     CURL* handle_;
     int requests_ = 0;
     bool firstFailed_ = false;
+    bool sawError_ = false;
     bool loggedIn_ = false;
     bool bytesSent_ = false;
     CURLcode lastCode_ = CURLE_OK;

@@ -19,10 +19,6 @@ namespace {
 using std::chrono::milliseconds;
 using Result = PublishSession::Result;
 
-constexpr milliseconds CleanupLimit{5000};
-// How long the first request on a held session waits for an answer.
-constexpr milliseconds HeldFirstReply{10'000};
-
 QString accountHome() {
     const passwd* pw = ::getpwuid(::getuid());
     return pw && pw->pw_dir ? QFile::decodeName(pw->pw_dir) : QString();
@@ -33,12 +29,10 @@ bool isDebug(const QByteArray& line) {
            line.startsWith("Transferred:") || line.startsWith("Bytes per second:");
 }
 
-// What ssh's last words say of the failure, in libcurl's terms as the rest
-// of the program reads them.
+// What ssh's last words say of the failure.
 struct SshVerdict {
-    CURLcode code = CURLE_SSH;
+    SshFailure failure = SshFailure::SessionFailed;
     QByteArray line; // the line that says it
-    int hostKeyMatch = -1;
     int osErrno = 0;
     bool tooManyFailures = false;
 };
@@ -56,23 +50,22 @@ SshVerdict judge(const QList<QByteArray>& lines) {
         if (line.contains("Too many authentication failures"))
             v.tooManyFailures = true;
         if (line.startsWith("Host key verification failed")) {
-            v.code = CURLE_PEER_FAILED_VERIFICATION;
-            v.hostKeyMatch = changed ? CURLKHMATCH_MISMATCH : CURLKHMATCH_MISSING;
+            v.failure = changed ? SshFailure::HostKeyChanged : SshFailure::HostKeyUnknown;
             v.line = line;
             return v;
         }
         if (line.contains("Permission denied (") || v.tooManyFailures) {
-            v.code = CURLE_LOGIN_DENIED;
+            v.failure = SshFailure::LoginDenied;
             v.line = line;
         } else if (line.contains("Could not resolve hostname")) {
-            v.code = CURLE_COULDNT_RESOLVE_HOST;
+            v.failure = SshFailure::HostNotFound;
             v.line = line;
         } else if (line.contains("connect to host")) {
             v.line = line;
             if (line.endsWith("Connection timed out") || line.endsWith("Operation timed out")) {
-                v.code = CURLE_OPERATION_TIMEDOUT;
+                v.failure = SshFailure::ConnectTimedOut;
             } else {
-                v.code = CURLE_COULDNT_CONNECT;
+                v.failure = SshFailure::CannotConnect;
                 if (line.endsWith("Connection refused"))
                     v.osErrno = ECONNREFUSED;
                 else if (line.endsWith("No route to host"))
@@ -83,15 +76,15 @@ SshVerdict judge(const QList<QByteArray>& lines) {
         } else if (line.startsWith("Connection timed out") ||
                    (line.startsWith("Connection to ") && line.endsWith(" timed out"))) {
             // ConnectTimeout covers the greeting too.
-            if (v.code != CURLE_OPERATION_TIMEDOUT)
+            if (v.failure != SshFailure::ConnectTimedOut)
                 v.line = line;
-            v.code = CURLE_OPERATION_TIMEDOUT;
-        } else if (v.line.isEmpty() || v.code == CURLE_SSH) {
+            v.failure = SshFailure::ConnectTimedOut;
+        } else if (v.line.isEmpty() || v.failure == SshFailure::SessionFailed) {
             v.line = line;
         }
     }
-    if (unknown && v.code == CURLE_SSH)
-        v.code = CURLE_PEER_FAILED_VERIFICATION;
+    if (unknown && v.failure == SshFailure::SessionFailed)
+        v.failure = SshFailure::HostKeyUnknown;
     return v;
 }
 
@@ -101,63 +94,67 @@ QByteArray quotedPath(const QString& path) {
 
 } // namespace
 
-SftpSession::SftpSession(const PublishJob& job, const std::atomic<bool>& abort)
-    : job_(&job), abort_(&abort), report_(job.report ? job.report : &ownReport_),
-      trace_(job.password) {
-    ssh_.setAbort(abort_);
-    ssh_.onErrorLine([this](const QByteArray& line) { trace_.note("ssh: " + line); });
+SftpSession::SftpSession(const PublishJob& job, const std::atomic<bool>& abort,
+                         std::unique_ptr<SshConnection> held)
+    : job_(job), abort_(abort), report_(job.report ? job.report : &ownReport_),
+      held_(held != nullptr), trace_(job.password),
+      connection_(held ? std::move(held) : std::make_unique<SshConnection>()),
+      loginTried_(held_) {
+    attach();
+    if (held_)
+        trace_.note("going on with the session of an earlier upload: no new log-in");
 }
 
-SftpSession::~SftpSession() {
-    ssh_.stop();
+SftpSession::~SftpSession() = default;
+
+void SftpSession::attach() {
+    ssh().setAbort(&abort_);
+    ssh().onErrorLine([this](const QByteArray& line) { trace_.note("ssh: " + line); });
+    if (client())
+        client()->onTrace([this](const QByteArray& line) { trace_.note(line); });
 }
 
-void SftpSession::setAbort(const std::atomic<bool>& abort) {
-    abort_ = &abort;
-    ssh_.setAbort(abort_);
-}
-
-void SftpSession::rebind(const PublishJob& job, const std::atomic<bool>& abort) {
-    job_ = &job;
-    ownReport_ = {};
-    report_ = job.report ? job.report : &ownReport_;
-    failure_ = 0;
-    mayHaveStored_ = false;
-    cleanup_ = false;
-    held_ = true;
-    failedUnused_ = false;
-    bytesSent_ = false;
-    answered_ = false;
-    setAbort(abort);
-    trace_.note("going on with the session of an earlier upload: no new log-in");
+std::unique_ptr<Connection> SftpSession::release() {
+    // A session that saw any failure is closed, never held: a reply that
+    // timed out may still arrive, and would answer the next request.
+    if (sawError_ || aborted() || !alive())
+        return nullptr;
+    connection_->detach();
+    return std::move(connection_);
 }
 
 milliseconds SftpSession::replyLimit() const {
+    const TransferTimeouts& t = job_.timeouts;
+    const milliseconds reply(t.serverReply);
     // A held session that the network dropped without a word answers
     // nothing: the first request finds out soon, and the publish goes on
     // on a fresh session.
     if (held_ && !answered_)
-        return std::min<milliseconds>(HeldFirstReply, job_->timeouts.serverReply);
-    return cleanup_ ? std::min<milliseconds>(CleanupLimit, job_->timeouts.serverReply)
-                    : milliseconds(job_->timeouts.serverReply);
+        return std::min(t.heldFirstReply, reply);
+    return cleanup_ ? std::min(t.cleanup, reply) : reply;
+}
+
+void SftpSession::fail(SshFailure failure) {
+    report_->sshFailure = failure;
+    failure_ = ResponseCodes::SshBase + static_cast<qint32>(failure);
 }
 
 bool SftpSession::connect() {
-    if (client_ && client_->connected() && client_->error() == SftpClient::Error::None)
+    if (alive())
         return true;
     if (loginTried_)
         return false;
     loginTried_ = true;
     report_->action = "log-in";
-    if (HasUnsafeText(job_->endpoint.host) || HasUnsafeText(job_->userName) ||
-        HasUnsafeText(job_->password)) {
+    if (HasUnsafeText(job_.endpoint.host) || HasUnsafeText(job_.userName) ||
+        HasUnsafeText(job_.password)) {
         failure_ = ResponseCodes::UnsafeText;
         return false;
     }
-    askPass_ = std::make_unique<AskPassServer>(job_->password);
+    askPass_ = std::make_unique<AskPassServer>(job_.password);
     if (!askPass_->listening()) {
         trace_.note("no socket for the password: " + QByteArray(std::strerror(errno)));
-        failure_ = ResponseCodes::CurlBase + CURLE_FAILED_INIT;
+        fail(SshFailure::CannotStart);
         return false;
     }
     if (tryLogin(false)) {
@@ -167,7 +164,7 @@ bool SftpSession::connect() {
     }
     // Eight keys in an agent use up sshd's tries before the password gets
     // one: the password alone, once more.
-    if (!aborted() && !job_->password.isEmpty() && judge(ssh_.errorLines()).tooManyFailures) {
+    if (!aborted() && !job_.password.isEmpty() && judge(ssh().errorLines()).tooManyFailures) {
         trace_.note("too many keys refused: the password alone");
         if (tryLogin(true)) {
             askPass_.reset();
@@ -180,12 +177,12 @@ bool SftpSession::connect() {
 
 bool SftpSession::tryLogin(bool passwordAlone) {
     SshCommandInput in;
-    in.endpoint = job_->endpoint;
-    in.userName = job_->userName;
-    in.connectTimeout = std::chrono::ceil<std::chrono::seconds>(job_->timeouts.connect);
+    in.endpoint = job_.endpoint;
+    in.userName = job_.userName;
+    in.connectTimeout = std::chrono::ceil<std::chrono::seconds>(job_.timeouts.connect);
     in.verbose = lcTransfer().isDebugEnabled();
     in.passwordAlone = passwordAlone;
-    in.passwordTyped = !job_->password.isEmpty();
+    in.passwordTyped = !job_.password.isEmpty();
     in.home = qEnvironmentVariable("HOME");
     in.accountHome = accountHome();
     in.exists = [](const QString& path) { return QFileInfo::exists(path); };
@@ -194,57 +191,55 @@ bool SftpSession::tryLogin(bool passwordAlone) {
         failure_ = ResponseCodes::BadHost;
         return false;
     }
-    client_.reset();
-    ssh_.stop();
+    ssh().stop();
     trace_.note("ssh " + args->join(u' ').toUtf8());
-    if (!ssh_.start(QStringLiteral("ssh"), *args,
+    if (!ssh().start(QStringLiteral("ssh"), *args,
                     SshEnvironment(AskPassProgram(), askPass_->variableValue()))) {
         const int error = errno;
         trace_.note("ssh did not start: " + QByteArray(std::strerror(error)));
         report_->osErrno = error;
         report_->sshSaid = "cannot run ssh: " + QByteArray(std::strerror(error));
-        failure_ = ResponseCodes::CurlBase + CURLE_FAILED_INIT;
+        fail(SshFailure::CannotStart);
         return false;
     }
-    client_ = std::make_unique<SftpClient>(ssh_);
-    client_->onTrace([this](const QByteArray& line) { trace_.note(line); });
+    connection_->newClient();
+    attach();
     // ssh's own ConnectTimeout names what it waited for: it gets to speak
     // first, a second before the program's limit for the whole log-in.
-    return client_->connect(job_->timeouts.connect + std::chrono::seconds(1));
+    return client()->connect(job_.timeouts.connect + std::chrono::seconds(1));
 }
 
 void SftpSession::loginFailed() {
+    sawError_ = true;
     if (failure_ != 0)
         return;
-    const SftpClient::Error error = client_ ? client_->error() : SftpClient::Error::Closed;
+    const SftpClient::Error error = client() ? client()->error() : SftpClient::Error::Closed;
     if (error == SftpClient::Error::Aborted) {
-        ssh_.stop();
+        ssh().stop();
         failure_ = ResponseCodes::Aborted;
         return;
     }
     // ssh is asked to end so that its last lines are in.
-    ssh_.stop();
-    const SshVerdict v = judge(ssh_.errorLines());
-    CURLcode code = v.code;
+    ssh().stop();
+    const SshVerdict v = judge(ssh().errorLines());
+    SshFailure failure = v.failure;
     if (error == SftpClient::Error::Timeout)
-        code = CURLE_OPERATION_TIMEDOUT;
+        failure = SshFailure::ConnectTimedOut;
     else if (error == SftpClient::Error::Protocol)
-        code = CURLE_SSH;
-    report_->curlCode = code;
+        failure = SshFailure::Garbled;
     report_->osErrno = v.osErrno;
-    report_->sshSaid = MaskSecret(v.line, job_->password.toUtf8());
-    if (code == CURLE_PEER_FAILED_VERIFICATION) {
-        report_->hostKeyMatch = v.hostKeyMatch < 0 ? CURLKHMATCH_MISSING : v.hostKeyMatch;
+    report_->sshSaid = MaskSecret(v.line, job_.password.toUtf8());
+    if (failure == SshFailure::HostKeyUnknown || failure == SshFailure::HostKeyChanged) {
         const QString home = qEnvironmentVariable("HOME");
         report_->knownHosts =
             (home.isEmpty() ? accountHome() : home) + QStringLiteral("/.ssh/known_hosts");
     }
-    failure_ = ResponseCodes::CurlBase + code;
+    fail(failure);
 }
 
 std::optional<Sftp::Reply> SftpSession::call(const QByteArray& packet, quint32 id,
                                              const QByteArray& what, milliseconds limit) {
-    auto reply = client_->call(packet, id, what, limit);
+    auto reply = client()->call(packet, id, what, limit);
     if (reply)
         answered_ = true;
     return reply;
@@ -255,48 +250,45 @@ Result SftpSession::refused(const Sftp::Reply& reply, const QByteArray& action) 
     report_->replyCode = 0;
     report_->serverReply = Sftp::StatusName(reply.code) +
                            (reply.message.isEmpty() ? QByteArray() : ": " + reply.message);
-    const CURLcode code =
-        reply.code == Sftp::NoSuchFile ? CURLE_REMOTE_FILE_NOT_FOUND : CURLE_REMOTE_ACCESS_DENIED;
-    report_->curlCode = code;
-    failure_ = ResponseCodes::CurlBase + code;
+    fail(reply.code == Sftp::NoSuchFile ? SshFailure::NoSuchFile : SshFailure::Refused);
     return Result::Refused;
 }
 
 Result SftpSession::broken(const QByteArray& action) {
     report_->action = action;
+    sawError_ = true;
     failedUnused_ = held_ && !bytesSent_ && !aborted();
-    switch (client_ ? client_->error() : SftpClient::Error::Closed) {
+    switch (client() ? client()->error() : SftpClient::Error::Closed) {
     case SftpClient::Error::Aborted:
         // Replies may still be on their way: the channel is of no more use.
-        ssh_.stop();
+        ssh().stop();
         failure_ = ResponseCodes::Aborted;
-        return Result::Failed;
+        break;
     case SftpClient::Error::Timeout:
-        report_->curlCode = CURLE_OPERATION_TIMEDOUT;
+        fail(action.startsWith("STOR ") ? SshFailure::Stalled : SshFailure::NoReply);
         break;
     case SftpClient::Error::Protocol:
-        report_->curlCode = CURLE_WEIRD_SERVER_REPLY;
+        fail(SshFailure::Garbled);
         break;
     default:
-        report_->curlCode = CURLE_RECV_ERROR;
+        fail(SshFailure::ConnectionLost);
         noteSshSaid();
         break;
     }
-    failure_ = ResponseCodes::CurlBase + report_->curlCode;
     return Result::Failed;
 }
 
 void SftpSession::noteSshSaid() {
-    ssh_.stop();
-    const SshVerdict v = judge(ssh_.errorLines());
-    report_->sshSaid = MaskSecret(v.line, job_->password.toUtf8());
+    ssh().stop();
+    const SshVerdict v = judge(ssh().errorLines());
+    report_->sshSaid = MaskSecret(v.line, job_.password.toUtf8());
 }
 
 Result SftpSession::stat(const QString& path, RemoteFileFacts& facts) {
     facts = {};
     if (!connect())
         return Result::Failed;
-    const quint32 id = client_->nextId();
+    const quint32 id = client()->nextId();
     const QByteArray name = path.toUtf8();
     const auto r = call(Sftp::PathRequest(Sftp::Lstat, id, name), id, "LSTAT " + quotedPath(path),
                         replyLimit());
@@ -331,10 +323,11 @@ Result SftpSession::store(const QString& path, LocalFile& file, int attempt,
     if (!file.rewind()) {
         failure_ = ResponseCodes::LocalFileUnreadable;
         report_->localErrno = errno;
+        sawError_ = true;
         return Result::Failed;
     }
     trace_.note("store " + quotedPath(path) + " (name " + QByteArray::number(attempt + 1) + ")");
-    quint32 id = client_->nextId();
+    quint32 id = client()->nextId();
     auto r = call(
         Sftp::OpenPacket(id, name, Sftp::OpenWrite | Sftp::OpenCreate | Sftp::OpenTruncate, {}), id,
         "OPEN " + quotedPath(path) + " write,create,truncate", replyLimit());
@@ -349,30 +342,31 @@ Result SftpSession::store(const QString& path, LocalFile& file, int attempt,
     mayHaveStored_ = true;
     const QByteArray handle = r->handle;
     // What the new file got, asked while the first bytes go out.
-    const quint32 firstStat = client_->nextId();
-    client_->send(Sftp::HandleRequest(Sftp::Fstat, firstStat, handle), "FSTAT");
+    const quint32 firstStat = client()->nextId();
+    client()->send(Sftp::HandleRequest(Sftp::Fstat, firstStat, handle), "FSTAT");
     Sftp::Reply refusal;
-    const bool written = client_->write(handle, file, job_->timeouts.stall, refusal);
+    const bool written = client()->write(handle, file, job_.timeouts.stall, refusal);
     report_->sentSize = file.sent();
     if (file.sent() > 0)
         bytesSent_ = true;
     if (!written) {
-        if (client_->readFailed()) {
+        if (client()->readFailed()) {
             report_->localErrno = file.error();
             failure_ = file.readError() ? ResponseCodes::LocalFileUnreadable
                                         : ResponseCodes::LocalFileChanged;
-            const quint32 closeId = client_->nextId();
+            sawError_ = true;
+            const quint32 closeId = client()->nextId();
             call(Sftp::HandleRequest(Sftp::Close, closeId, handle), closeId, "CLOSE", replyLimit());
             return Result::Failed;
         }
-        if (client_->error() != SftpClient::Error::None)
+        if (client()->error() != SftpClient::Error::None)
             return broken(action);
         refused(refusal, action);
-        const quint32 closeId = client_->nextId();
+        const quint32 closeId = client()->nextId();
         call(Sftp::HandleRequest(Sftp::Close, closeId, handle), closeId, "CLOSE", replyLimit());
         return Result::Failed;
     }
-    const auto before = client_->reply(firstStat, replyLimit());
+    const auto before = client()->reply(firstStat, replyLimit());
     if (!before)
         return broken(action);
     // The closing requests go together: set the mode where it differs,
@@ -381,27 +375,27 @@ Result SftpSession::store(const QString& path, LocalFile& file, int attempt,
     const bool modeDiffers = mode && !(before->type == Sftp::Attrs && before->attrs.permissions &&
                                        (*before->attrs.permissions & 07777) == *mode);
     if (modeDiffers) {
-        setId = client_->nextId();
+        setId = client()->nextId();
         Sftp::FileAttrs attrs;
         attrs.permissions = *mode;
-        client_->send(Sftp::FsetstatPacket(*setId, handle, attrs),
+        client()->send(Sftp::FsetstatPacket(*setId, handle, attrs),
                       "FSETSTAT mode " + QByteArray::number(*mode, 8));
     }
-    if (client_->offers("fsync@openssh.com")) {
-        syncId = client_->nextId();
-        client_->send(Sftp::FsyncPacket(*syncId, handle), "fsync@openssh.com");
+    if (client()->offers("fsync@openssh.com")) {
+        syncId = client()->nextId();
+        client()->send(Sftp::FsyncPacket(*syncId, handle), "fsync@openssh.com");
     }
-    const quint32 statId = client_->nextId();
-    client_->send(Sftp::HandleRequest(Sftp::Fstat, statId, handle), "FSTAT");
-    const quint32 closeId = client_->nextId();
-    client_->send(Sftp::HandleRequest(Sftp::Close, closeId, handle), "CLOSE");
+    const quint32 statId = client()->nextId();
+    client()->send(Sftp::HandleRequest(Sftp::Fstat, statId, handle), "FSTAT");
+    const quint32 closeId = client()->nextId();
+    client()->send(Sftp::HandleRequest(Sftp::Close, closeId, handle), "CLOSE");
     // A refused mode or flush does not fail the store: the facts tell.
     for (const auto id : {setId, syncId}) {
-        if (id && !client_->reply(*id, replyLimit()))
+        if (id && !client()->reply(*id, replyLimit()))
             return broken(action);
     }
-    const auto facts = client_->reply(statId, replyLimit());
-    const auto closed = client_->reply(closeId, replyLimit());
+    const auto facts = client()->reply(statId, replyLimit());
+    const auto closed = client()->reply(closeId, replyLimit());
     if (!facts || !closed)
         return broken(action);
     if (closed->type != Sftp::Status || closed->code != Sftp::Ok) {
@@ -431,7 +425,7 @@ Result SftpSession::setMode(const QString& path, quint32 mode) {
     const QByteArray name = path.toUtf8();
     Sftp::FileAttrs attrs;
     attrs.permissions = mode;
-    const quint32 id = client_->nextId();
+    const quint32 id = client()->nextId();
     const auto r =
         call(Sftp::SetstatPacket(id, name, attrs), id,
              "SETSTAT " + quotedPath(path) + " mode " + QByteArray::number(mode, 8), replyLimit());
@@ -448,8 +442,8 @@ Result SftpSession::rename(const QString& from, const QString& to) {
     const QByteArray source = from.toUtf8(), target = to.toUtf8();
     const QByteArray action = "RENAME " + source + ' ' + target;
     const QByteArray what = quotedPath(from) + ' ' + quotedPath(to);
-    if (client_->offers("posix-rename@openssh.com")) {
-        const quint32 id = client_->nextId();
+    if (client()->offers("posix-rename@openssh.com")) {
+        const quint32 id = client()->nextId();
         const auto r = call(Sftp::PosixRenamePacket(id, source, target), id,
                             "posix-rename@openssh.com " + what, replyLimit());
         if (!r)
@@ -463,7 +457,7 @@ Result SftpSession::rename(const QString& from, const QString& to) {
         if (!unsupported)
             return refused(*r, action);
     }
-    const quint32 id = client_->nextId();
+    const quint32 id = client()->nextId();
     const auto r = call(Sftp::RenamePacket(id, source, target), id, "RENAME " + what, replyLimit());
     if (!r)
         return broken(action);
@@ -474,7 +468,7 @@ Result SftpSession::rename(const QString& from, const QString& to) {
         return result;
     // OpenSSH renames by link(): onto an existing file it fails.
     RemoteFileFacts facts;
-    const quint32 statId = client_->nextId();
+    const quint32 statId = client()->nextId();
     const auto exists = call(Sftp::PathRequest(Sftp::Lstat, statId, target), statId,
                              "LSTAT " + quotedPath(to), replyLimit());
     if (!exists)
@@ -486,13 +480,13 @@ Result SftpSession::removeThenRename(const QString& from, const QString& to) {
     if (!connect())
         return Result::Failed;
     const QByteArray source = from.toUtf8(), target = to.toUtf8();
-    const quint32 removeId = client_->nextId();
-    client_->send(Sftp::PathRequest(Sftp::Remove, removeId, target), "REMOVE " + quotedPath(to));
-    const quint32 renameId = client_->nextId();
-    client_->send(Sftp::RenamePacket(renameId, source, target),
+    const quint32 removeId = client()->nextId();
+    client()->send(Sftp::PathRequest(Sftp::Remove, removeId, target), "REMOVE " + quotedPath(to));
+    const quint32 renameId = client()->nextId();
+    client()->send(Sftp::RenamePacket(renameId, source, target),
                   "RENAME " + quotedPath(from) + ' ' + quotedPath(to));
-    const auto removed = client_->reply(removeId, replyLimit());
-    const auto renamed = client_->reply(renameId, replyLimit());
+    const auto removed = client()->reply(removeId, replyLimit());
+    const auto renamed = client()->reply(renameId, replyLimit());
     const QByteArray action = "RENAME " + source + ' ' + target;
     if (!removed || !renamed)
         return broken(action);
@@ -508,10 +502,12 @@ bool SftpSession::remove(const QString& path) {
     if (!alive())
         return false;
     cleanup_ = true;
-    const quint32 id = client_->nextId();
+    const quint32 id = client()->nextId();
     const auto r = call(Sftp::PathRequest(Sftp::Remove, id, path.toUtf8()), id,
                         "REMOVE " + quotedPath(path), replyLimit());
     cleanup_ = false;
+    if (!r)
+        sawError_ = true;
     return r && r->type == Sftp::Status && (r->code == Sftp::Ok || r->code == Sftp::NoSuchFile);
 }
 
@@ -522,5 +518,6 @@ qint32 SftpSession::failureCode(const LocalFile& file) {
         report_->localErrno = file.error();
         return ResponseCodes::LocalFileUnreadable;
     }
-    return failure_ != 0 ? failure_ : ResponseCodes::CurlBase + CURLE_SSH;
+    return failure_ != 0 ? failure_
+                         : ResponseCodes::SshBase + static_cast<qint32>(SshFailure::SessionFailed);
 }

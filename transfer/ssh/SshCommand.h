@@ -1,6 +1,6 @@
 #pragma once
 
-#include "FtpTarget.h"
+#include "RemoteTarget.h"
 
 #include <QString>
 #include <QStringList>
@@ -11,7 +11,7 @@
 
 // What the ssh command line for one SFTP destination depends on.
 struct SshCommandInput {
-    FtpEndpoint endpoint;
+    Endpoint endpoint;
     QString userName; // empty: the user ~/.ssh/config or the account names
     std::chrono::seconds connectTimeout{30};
     bool verbose = false;       // ssh -v, for the trace

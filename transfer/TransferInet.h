@@ -1,23 +1,24 @@
 #pragma once
 
-#include "FtpPublisher.h"
 #include "Inet.h"
+#include "PublishLadder.h"
 #include "TlsFallback.h"
 
 #include <atomic>
 #include <functional>
 #include <thread>
 
-// The transfer component on libcurl. Execute hands the publish to a worker
+// The transfer component, for every transport: FTP and FTPS through
+// libcurl, SFTP through OpenSSH's own client. Execute hands the publish to a worker
 // thread and returns at once; when the worker ends it calls `wake`, which by
 // default posts an empty event to the application so that a wait blocked in
 // the event loop looks again.
-class CurlInet final : public Inet {
+class TransferInet final : public Inet {
 public:
-    explicit CurlInet(TransferTimeouts timeouts = {}, std::function<void()> wake = {});
-    ~CurlInet() override;
-    CurlInet(const CurlInet&) = delete;
-    CurlInet& operator=(const CurlInet&) = delete;
+    explicit TransferInet(TransferTimeouts timeouts = {}, std::function<void()> wake = {});
+    ~TransferInet() override;
+    TransferInet(const TransferInet&) = delete;
+    TransferInet& operator=(const TransferInet&) = delete;
 
     void SetProtocol(int protocol) override;
     void SetRemoteHost(const QString& host) override;
@@ -52,4 +53,4 @@ private:
     std::thread worker_;
 };
 
-InetFactory CurlInetFactory(TransferTimeouts timeouts = {});
+InetFactory TransferInetFactory(TransferTimeouts timeouts = {});

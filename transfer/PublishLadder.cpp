@@ -1,19 +1,18 @@
-#include "FtpPublisher.h"
+#include "PublishLadder.h"
 
 #include "CurlPublishSession.h"
 #include "HeldSessions.h"
+#include "HostAddresses.h"
+#include "LearntFacts.h"
 #include "LocalFile.h"
 #include "PublishSession.h"
 #include "ResponseCodes.h"
-#include "ServerMemory.h"
 #include "SftpSession.h"
 #include "TransferLog.h"
 
 #include <QRandomGenerator>
-#include <QSet>
 
 #include <memory>
-#include <mutex>
 
 namespace {
 
@@ -30,27 +29,16 @@ QString describe(const RemoteFileFacts& facts) {
     return parts.isEmpty() ? QStringLiteral("nothing told") : parts.join(QStringLiteral(", "));
 }
 
-// Once per target for the life of the program: an upload every second must
-// not say the same thing every second.
-bool firstTimeFor(const QString& target) {
-    static std::mutex mutex;
-    static QSet<QString> told;
-    std::lock_guard lock(mutex);
-    if (told.contains(target))
-        return false;
-    told.insert(target);
-    return true;
-}
-
 // One publish, step by step, over a session of either engine.
 class Ladder {
 public:
-    Ladder(PublishSession& session, const PublishJob& job, LocalFile& file, QString target)
-        : s_(session), job_(job), file_(file), target_(std::move(target)),
-          traits_(RecallServer(target_)) {}
+    Ladder(PublishSession& session, const PublishJob& job, LocalFile& file,
+           const DestinationKey& key)
+        : s_(session), job_(job), file_(file), key_(key),
+          facts_(RecallTarget(key, job.remoteFileName)) {}
 
     qint32 run();
-    const ServerTraits& traits() const { return traits_; }
+    const TargetFacts& facts() const { return facts_; }
 
 private:
     qint32 storeCopy(std::optional<quint32> mode);
@@ -64,8 +52,8 @@ private:
     PublishSession& s_;
     const PublishJob& job_;
     LocalFile& file_;
-    const QString target_;
-    ServerTraits traits_;
+    const DestinationKey& key_;
+    TargetFacts facts_;
     RemoteFileFacts before_; // the final file as the server had it
     bool known_ = false;     // before_ holds what the server told
     RemoteFileFacts stored_; // the copy just stored
@@ -74,18 +62,21 @@ private:
 
 qint32 Ladder::run() {
     const QString& finalName = job_.remoteFileName;
-    if (!traits_.storeInPlace.isEmpty()) {
-        s_.trace("storing over the file in place: " + traits_.storeInPlace.toUtf8());
+    if (!facts_.storeInPlace.isEmpty()) {
+        s_.trace("storing over the file in place, as learnt earlier: " +
+                 facts_.storeInPlace.toUtf8());
         return storeInPlace({});
     }
+    if (facts_.tellsNoFacts)
+        s_.trace("learnt earlier: the server tells nothing of a file, so it is not asked");
     // What the file is, so that the copy that replaces it can be the same.
-    if (!traits_.tellsNoFacts) {
+    if (!facts_.tellsNoFacts) {
         switch (s_.stat(finalName, before_)) {
         case Result::Ok:
             known_ = true;
             break;
         case Result::Refused:
-            traits_.tellsNoFacts = true;
+            facts_.tellsNoFacts = true;
             break;
         default:
             return failed(false);
@@ -121,14 +112,18 @@ qint32 Ladder::storeCopy(std::optional<quint32> mode) {
     const QString names[] = {TemporaryNameFor(finalName, token),
                              VisibleTemporaryNameFor(finalName, token), finalName};
     Result result = Result::NameRefused;
-    int name = std::clamp(traits_.firstName, 0, 2);
+    int name = std::clamp(facts_.firstName, 0, 2);
+    if (name > 0)
+        s_.trace("learnt earlier: the server refuses " +
+                 QByteArray(name == 1 ? "hidden names" : "any name beside the file") +
+                 ", so the copy goes under " + names[name].toUtf8());
     for (int attempt = 0; name < 3 && result == Result::NameRefused; ++attempt, ++name) {
         if (!file_.rewind())
             return ResponseCodes::LocalFileUnreadable;
         temporary_ = name == 2 ? QString() : names[name];
         result = s_.store(names[name], file_, attempt, name == 2 ? std::nullopt : mode, stored_);
     }
-    traits_.firstName = name - 1;
+    facts_.firstName = name - 1;
     if (result != Result::Ok) {
         // A refusal of the last name, or of the folder check, leaves
         // nothing behind; before the log-in went through there is nothing
@@ -206,7 +201,7 @@ qint32 Ladder::putInPlace() {
 qint32 Ladder::storeInPlace(const QString& why) {
     if (!why.isEmpty()) {
         s_.trace("storing over the file in place: " + why.toUtf8());
-        if (firstTimeFor(target_))
+        if (FirstTimeTold("in place " + key_.account() + '\0' + job_.remoteFileName.toUtf8()))
             qCInfo(lcTransfer).noquote()
                 << "publishing to" << FormUrl(job_.endpoint) + job_.remoteFileName
                 << "by storing over the file in place:" << why;
@@ -225,7 +220,7 @@ qint32 Ladder::storeInPlace(const QString& why) {
     // whose copies cannot keep the file as it was, is stored over from now
     // on.
     if (code == ResponseCodes::Ok && !why.isEmpty())
-        traits_.storeInPlace = removed ? why : QStringLiteral("the server keeps every copy");
+        facts_.storeInPlace = removed ? why : QStringLiteral("the server keeps every copy");
     return code;
 }
 
@@ -242,26 +237,24 @@ bool Ladder::removeTemporary() {
     return s_.remove(temporary_);
 }
 
-QByteArray sftpKey(const PublishJob& job) {
-    return HeldSessionKey("ssh " + CurlBaseUrl(job.endpoint), job.userName, job.password);
-}
-
-// SFTP through OpenSSH's own client, the ssh process held between
-// publishes; FTP and FTPS through libcurl, which holds its connection.
-std::unique_ptr<PublishSession> openSession(const PublishJob& job, const std::atomic<bool>& abort,
-                                            bool fresh) {
-    if (job.endpoint.transport == Transport::Sftp) {
-        if (!fresh) {
-            std::unique_ptr<HeldSession> held = TakeHeldSession(sftpKey(job));
-            if (auto* sftp = dynamic_cast<SftpSession*>(held.get())) {
-                held.release();
-                sftp->rebind(job, abort);
-                return std::unique_ptr<PublishSession>(sftp);
-            }
+// A session for the publish: on the connection held for its destination,
+// where one is and its server is still where the host name leads; else on a
+// fresh connection of the transport's engine.
+std::unique_ptr<PublishSession> openSession(const PublishJob& job, const DestinationKey& key,
+                                            const std::atomic<bool>& abort, bool fresh) {
+    if (!fresh) {
+        if (std::unique_ptr<Connection> held = TakeHeldSession(key)) {
+            const QString address = held->peerAddress();
+            if (address.isEmpty() || HostResolvesTo(job.endpoint.host, address))
+                return Connection::Resume(std::move(held), job, abort);
+            qCDebug(lcTransfer).noquote()
+                << "the held session's server" << address << "is no longer where"
+                << job.endpoint.host << "leads: logging in anew";
         }
-        return std::make_unique<SftpSession>(job, abort);
     }
-    auto session = std::make_unique<CurlPublishSession>(job, abort, fresh);
+    if (job.endpoint.transport == Transport::Sftp)
+        return std::make_unique<SftpSession>(job, abort);
+    auto session = std::make_unique<CurlPublishSession>(job, abort);
     if (!session->valid())
         return nullptr;
     return session;
@@ -276,8 +269,7 @@ qint32 Publish(const PublishJob& job, const std::atomic<bool>& abort) {
             job.report->localErrno = file.error();
         return ResponseCodes::LocalFileUnreadable;
     }
-    const QString target = QString::fromUtf8(CurlBaseUrl(job.endpoint)) + u'\n' + job.userName +
-                           u'\n' + job.remoteFileName;
+    const DestinationKey key = KeyFor(job);
     qint32 code = ResponseCodes::Ok;
     // A held session that the server or the network ended, or one that
     // cannot carry this publish, before any byte went out costs no failed
@@ -285,22 +277,22 @@ qint32 Publish(const PublishJob& job, const std::atomic<bool>& abort) {
     // where that one learnt that the server refuses TLS 1.2.
     for (int round = 0; round < 3; ++round) {
         const bool fresh = round > 0;
-        std::unique_ptr<PublishSession> session = openSession(job, abort, fresh);
+        std::unique_ptr<PublishSession> session = openSession(job, key, abort, fresh);
         if (!session)
-            return ResponseCodes::CurlBase + CURLE_FAILED_INIT;
-        Ladder ladder(*session, job, file, target);
+            return ResponseCodes::NoSession;
+        Ladder ladder(*session, job, file, key);
         code = ladder.run();
-        session->finish(code == ResponseCodes::Ok);
         if (code == ResponseCodes::Ok) {
-            RememberServer(target, ladder.traits());
-            if (auto* sftp = dynamic_cast<SftpSession*>(session.get()); sftp && sftp->alive()) {
-                session.release();
-                HoldSession(sftpKey(job), std::unique_ptr<HeldSession>(sftp));
-            }
+            LearnTarget(key, job.remoteFileName, ladder.facts());
+            // Held under the TLS it ended up with, which is what the next
+            // publish that may use it asks for.
+            const SessionTls tls = session->tls();
+            if (std::unique_ptr<Connection> connection = session->release())
+                HoldSession(WithTls(key, tls), std::move(connection));
             break;
         }
         if (round == 2 || !session->diedBeforeUse()) {
-            ForgetServer(target);
+            ForgetAfterFailure(key, job.remoteFileName);
             break;
         }
         session->trace("the held session had ended: publishing on a fresh one");

@@ -1,8 +1,8 @@
-// libFuzzer target for the pure text handling in transfer/FtpTarget.h and
+// libFuzzer target for the pure text handling in transfer/RemoteTarget.h and
 // transfer/curl/FtpFileFacts.h. Every input goes through each function; a
 // broken property aborts with the input.
 #include "FtpFileFacts.h"
-#include "FtpTarget.h"
+#include "RemoteTarget.h"
 
 #include <QByteArray>
 #include <QString>
@@ -35,7 +35,7 @@ bool isControl(QChar c) {
     return c.category() == QChar::Other_Control;
 }
 
-bool sameEndpoint(const FtpEndpoint& a, const FtpEndpoint& b) {
+bool sameEndpoint(const Endpoint& a, const Endpoint& b) {
     return a.transport == b.transport && a.host == b.host && a.port == b.port &&
            a.portTyped == b.portTyped && a.ipv6 == b.ipv6;
 }
@@ -60,7 +60,7 @@ void checkUrlText(const QString& input, const QString& url) {
     }
 }
 
-void checkEndpoint(const QString& input, const FtpEndpoint& endpoint) {
+void checkEndpoint(const QString& input, const Endpoint& endpoint) {
     if (!endpoint.portTyped && endpoint.port != defaultPort(endpoint.transport))
         broken("an untyped port is not the transport's default", input, FormUrl(endpoint));
     if (endpoint.port == 0)

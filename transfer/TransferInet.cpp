@@ -1,4 +1,4 @@
-#include "CurlInet.h"
+#include "TransferInet.h"
 
 #include "FailureReason.h"
 #include "ResponseCodes.h"
@@ -38,39 +38,39 @@ int localFileError(const QString& path) {
 
 } // namespace
 
-CurlInet::CurlInet(TransferTimeouts timeouts, std::function<void()> wake)
+TransferInet::TransferInet(TransferTimeouts timeouts, std::function<void()> wake)
     : timeouts_(timeouts), wake_(wake ? std::move(wake) : wakeEventLoop),
       responseCode_(ResponseCodes::NoOperation) {}
 
-CurlInet::~CurlInet() {
+TransferInet::~TransferInet() {
     abort_ = true;
     if (worker_.joinable())
         worker_.join();
 }
 
-void CurlInet::SetProtocol(int protocol) {
+void TransferInet::SetProtocol(int protocol) {
     if (protocol != icFTP)
         throw InetError("only FTP is supported");
 }
 
-void CurlInet::SetRemoteHost(const QString& host) {
+void TransferInet::SetRemoteHost(const QString& host) {
     remoteHost_ = host;
 }
-void CurlInet::SetUserName(const QString& userName) {
+void TransferInet::SetUserName(const QString& userName) {
     userName_ = userName;
 }
-void CurlInet::SetPassword(const QString& password) {
+void TransferInet::SetPassword(const QString& password) {
     password_ = password;
 }
 
-QString CurlInet::URL() const {
+QString TransferInet::URL() const {
     const auto endpoint = ParseRemoteHost(remoteHost_);
     if (!endpoint)
         throw InetError("not a host name");
     return FormUrl(*endpoint);
 }
 
-void CurlInet::Execute(const QString& url, const QString& operation) {
+void TransferInet::Execute(const QString& url, const QString& operation) {
     if (running_)
         throw InetError("an operation is still running");
     if (worker_.joinable())
@@ -108,12 +108,12 @@ void CurlInet::Execute(const QString& url, const QString& operation) {
     });
 }
 
-void CurlInet::refuse(qint32 code, PublishJob job) {
+void TransferInet::refuse(qint32 code, PublishJob job) {
     responseInfo_ = FailureReason(code, report_, job);
     responseCode_ = code;
 }
 
-void CurlInet::finish(qint32 code, const PublishJob& job) {
+void TransferInet::finish(qint32 code, const PublishJob& job) {
     responseInfo_ = FailureReason(code, report_, job);
     // For a bare host, which way the password travelled belongs to the
     // reason of a failure the server or the connection had a part in.
@@ -125,21 +125,21 @@ void CurlInet::finish(qint32 code, const PublishJob& job) {
     wake_();
 }
 
-bool CurlInet::StillExecuting() const {
+bool TransferInet::StillExecuting() const {
     return running_;
 }
-qint32 CurlInet::ResponseCode() const {
+qint32 TransferInet::ResponseCode() const {
     return responseCode_;
 }
-QString CurlInet::ResponseInfo() const {
+QString TransferInet::ResponseInfo() const {
     return running_ ? QString() : responseInfo_;
 }
-void CurlInet::Abort() {
+void TransferInet::Abort() {
     if (running_ && !abort_)
         qCDebug(lcTransfer) << "ending an upload that is still running";
     abort_ = true;
 }
 
-InetFactory CurlInetFactory(TransferTimeouts timeouts) {
-    return [timeouts]() -> std::unique_ptr<Inet> { return std::make_unique<CurlInet>(timeouts); };
+InetFactory TransferInetFactory(TransferTimeouts timeouts) {
+    return [timeouts]() -> std::unique_ptr<Inet> { return std::make_unique<TransferInet>(timeouts); };
 }

@@ -6,8 +6,8 @@
 #include <functional>
 #include <optional>
 
-// Pure text handling for one FTP store: where to connect, what to send where.
-// Kept apart from libcurl so that it can be tested and fuzzed on its own.
+// Pure text handling for one store: where to connect, what to send where.
+// Kept apart from the engines so that it can be tested and fuzzed on its own.
 
 // How the file travels. Plain FTP unless the host box names a scheme.
 enum class Transport {
@@ -17,10 +17,11 @@ enum class Transport {
     Sftp,           // sftp://: SSH file transfer, port 22
 };
 
-struct FtpEndpoint {
+// Where an upload goes, as the host box says it.
+struct Endpoint {
     Transport transport = Transport::Ftp;
     QString host; // without brackets, also for IPv6 addresses
-    quint16 port = 21;
+    quint16 port = 0; // the transport's own where none was typed
     bool portTyped = false;
     bool ipv6 = false;
 };
@@ -28,16 +29,16 @@ struct FtpEndpoint {
 // Accepts "host", "host:port", "[v6]" and "[v6]:port"; a bare IPv6 address
 // (two or more colons) is taken as a host without a port. Any of them may
 // follow "ftp://", "ftpes://", "ftps://" or "sftp://".
-std::optional<FtpEndpoint> ParseRemoteHost(const QString& text);
+std::optional<Endpoint> ParseRemoteHost(const QString& text);
 
 // "scheme://host[:port]/", the port only where one was typed; the scheme
 // says the transport. Never carries credentials.
-QString FormUrl(const FtpEndpoint& endpoint);
-std::optional<FtpEndpoint> ParseUrl(const QString& url);
+QString FormUrl(const Endpoint& endpoint);
+std::optional<Endpoint> ParseUrl(const QString& url);
 
-// The same address as libcurl wants it: its scheme for the transport and
-// always the port.
-QByteArray CurlBaseUrl(const FtpEndpoint& endpoint);
+// The same address as libcurl wants it for FTP and FTPS: its scheme for the
+// transport and always the port. Empty for SFTP, which libcurl does not run.
+QByteArray CurlBaseUrl(const Endpoint& endpoint);
 
 // CR and LF would end an FTP command early and let the rest run as a command
 // of its own; NUL truncates C strings. None belongs in a host, a credential
@@ -56,15 +57,10 @@ SplitPutOperation(const QString& operation,
                   const std::function<bool(const QString&)>& isRegularFile);
 bool IsRegularFile(const QString& path);
 
-// The path part of a URL for a remote name as typed: relative to the login
-// directory, absolute when it starts with "/". Each segment is
+// The path part of an ftp:// URL for a remote name as typed: relative to
+// the login directory, absolute when it starts with "/". Each segment is
 // percent-encoded as UTF-8.
-QByteArray EncodeRemotePath(const QString& remoteFileName, Transport transport = Transport::Ftp);
-
-// libcurl reads a leading "/~/" in an SFTP path, in URLs and in commands
-// alike, as the home directory; a path into a root folder named "~" gets a
-// second slash, which the server reads as the root.
-QString SftpServerPath(const QString& remoteFileName);
+QByteArray EncodeRemotePath(const QString& remoteFileName);
 
 // A name beside the final one, hidden from plain listings, unique per upload.
 QString TemporaryNameFor(const QString& remoteFileName, const QString& token);

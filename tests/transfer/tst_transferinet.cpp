@@ -1,4 +1,4 @@
-#include "CurlInet.h"
+#include "TransferInet.h"
 #include "FtpTestServer.h"
 #include "ResponseCodes.h"
 #include "TransferTestHelpers.h"
@@ -25,7 +25,7 @@ QByteArray channelList(int lines = 50) {
 
 } // namespace
 
-class tst_CurlInet : public QObject {
+class tst_TransferInet : public QObject {
     Q_OBJECT
 private slots:
     void initTestCase();
@@ -59,16 +59,16 @@ private:
     QByteArray bytes_ = channelList();
 };
 
-void tst_CurlInet::initTestCase() {
+void tst_TransferInet::initTestCase() {
     curl_global_init(CURL_GLOBAL_DEFAULT);
     QVERIFY(local_.isValid());
 }
 
-void tst_CurlInet::init() {
+void tst_TransferInet::init() {
     QDir(local_.path()).removeRecursively(), QDir().mkpath(local_.path());
 }
 
-QString tst_CurlInet::writeLocal(const QString& name, const QByteArray& bytes) {
+QString tst_TransferInet::writeLocal(const QString& name, const QByteArray& bytes) {
     const QString path = local_.filePath(name);
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);
@@ -77,7 +77,7 @@ QString tst_CurlInet::writeLocal(const QString& name, const QByteArray& bytes) {
     return path;
 }
 
-void tst_CurlInet::publishes_data() {
+void tst_TransferInet::publishes_data() {
     QTest::addColumn<QString>("localName");
     QTest::addColumn<QString>("location");
     QTest::addColumn<QString>("remoteDir"); // as created on the server
@@ -97,7 +97,7 @@ void tst_CurlInet::publishes_data() {
     // clang-format on
 }
 
-void tst_CurlInet::publishes() {
+void tst_TransferInet::publishes() {
     QFETCH(QString, localName);
     QFETCH(QString, location);
     QFETCH(QString, remoteDir);
@@ -107,7 +107,7 @@ void tst_CurlInet::publishes() {
     QVERIFY(QDir().mkpath(server.root() + "/" + remoteDir));
     const QString local = writeLocal(localName, bytes_);
 
-    QVERIFY(UploadFile(CurlInetFactory(TestTimeouts()), server.hostPort(), server.user(),
+    QVERIFY(UploadFile(TransferInetFactory(TestTimeouts()), server.hostPort(), server.user(),
                        server.password(), local, location + "channel_list.txt"));
     const QString remotePath = remoteDir.isEmpty() ? remoteName : remoteDir + "/" + remoteName;
     QCOMPARE(server.remoteBytes(remotePath), bytes_);
@@ -123,14 +123,14 @@ void tst_CurlInet::publishes() {
     QCOMPARE(entries, expected);
 }
 
-void tst_CurlInet::replacesEarlierFile() {
+void tst_TransferInet::replacesEarlierFile() {
     FtpTestServer server;
     QVERIFY2(server.start(), qPrintable(server.errorString()));
     QVERIFY(
         server.writeRemote("public_html/channel_list.txt", "old list, longer than the new one\n"));
     const QString local = writeLocal("channel_list.txt", "new\n");
     for (int i = 0; i < 3; ++i) {
-        CurlInet inet(TestTimeouts());
+        TransferInet inet(TestTimeouts());
         QCOMPARE(RunPut(inet, server.hostPort(), server.user(), server.password(), local,
                         "public_html/channel_list.txt"),
                  ResponseCodes::Ok);
@@ -139,7 +139,7 @@ void tst_CurlInet::replacesEarlierFile() {
     QCOMPARE(server.entries("public_html"), QStringList{"channel_list.txt"});
 }
 
-void tst_CurlInet::failures_data() {
+void tst_TransferInet::failures_data() {
     QTest::addColumn<QString>("host");
     QTest::addColumn<QString>("password");
     QTest::addColumn<QString>("local");
@@ -171,7 +171,7 @@ void tst_CurlInet::failures_data() {
         << "public_html/channel_list.txt" << ResponseCodes::CurlBase + CURLE_COULDNT_CONNECT;
 }
 
-void tst_CurlInet::failures() {
+void tst_TransferInet::failures() {
     QFETCH(QString, host);
     QFETCH(QString, password);
     QFETCH(QString, local);
@@ -182,17 +182,17 @@ void tst_CurlInet::failures() {
     writeLocal("channel_list.txt", bytes_);
     const QString localPath = local == "." ? local_.path() : local_.filePath(local);
 
-    CurlInet inet(TestTimeouts());
+    TransferInet inet(TestTimeouts());
     QCOMPARE(RunPut(inet, host.isEmpty() ? server.hostPort() : host, server.user(),
                     password.isEmpty() ? server.password() : password, localPath, remote),
              code);
-    QVERIFY(!UploadFile(CurlInetFactory(TestTimeouts()), host.isEmpty() ? server.hostPort() : host,
+    QVERIFY(!UploadFile(TransferInetFactory(TestTimeouts()), host.isEmpty() ? server.hostPort() : host,
                         server.user(), password.isEmpty() ? server.password() : password, localPath,
                         remote));
     QCOMPARE(server.entries("public_html"), QStringList{});
 }
 
-void tst_CurlInet::awkwardCredentials_data() {
+void tst_TransferInet::awkwardCredentials_data() {
     QTest::addColumn<QString>("user");
     QTest::addColumn<QString>("password");
     QTest::newRow("at and colon") << "web@site.example"
@@ -205,7 +205,7 @@ void tst_CurlInet::awkwardCredentials_data() {
                                << QString::fromUtf8("m\u00f6tley\u2603");
 }
 
-void tst_CurlInet::awkwardCredentials() {
+void tst_TransferInet::awkwardCredentials() {
     QFETCH(QString, user);
     QFETCH(QString, password);
     FtpTestServer server;
@@ -214,12 +214,12 @@ void tst_CurlInet::awkwardCredentials() {
     options.password = password;
     QVERIFY2(server.start(options), qPrintable(server.errorString()));
     const QString local = writeLocal("channel_list.txt", bytes_);
-    QVERIFY(UploadFile(CurlInetFactory(TestTimeouts()), server.hostPort(), user, password, local,
+    QVERIFY(UploadFile(TransferInetFactory(TestTimeouts()), server.hostPort(), user, password, local,
                        "public_html/channel_list.txt"));
     QCOMPARE(server.remoteBytes("public_html/channel_list.txt"), bytes_);
 }
 
-void tst_CurlInet::unsafeTextSendsNothing_data() {
+void tst_TransferInet::unsafeTextSendsNothing_data() {
     QTest::addColumn<QString>("field");
     QTest::addColumn<QString>("bad");
     for (const char* field : {"host", "user", "password", "local", "remote"}) {
@@ -229,7 +229,7 @@ void tst_CurlInet::unsafeTextSendsNothing_data() {
     }
 }
 
-void tst_CurlInet::unsafeTextSendsNothing() {
+void tst_TransferInet::unsafeTextSendsNothing() {
     QFETCH(QString, field);
     QFETCH(QString, bad);
     FtpTestServer server;
@@ -254,12 +254,12 @@ void tst_CurlInet::unsafeTextSendsNothing() {
     }
     if (field == "remote")
         remote += bad;
-    QVERIFY(!UploadFile(CurlInetFactory(TestTimeouts()), host, user, password, local, remote));
+    QVERIFY(!UploadFile(TransferInetFactory(TestTimeouts()), host, user, password, local, remote));
     QTest::qWait(200);
     QCOMPARE(server.commands(), QStringList{});
 }
 
-void tst_CurlInet::ipv6HostPort() {
+void tst_TransferInet::ipv6HostPort() {
     FtpTestServer server;
     FtpTestServer::Options options;
     options.host = "::1";
@@ -267,13 +267,13 @@ void tst_CurlInet::ipv6HostPort() {
         QSKIP(qPrintable("no IPv6 loopback: " + server.errorString()));
     QVERIFY(server.hostPort().startsWith("[::1]:"));
     const QString local = writeLocal("channel_list.txt", bytes_);
-    QVERIFY(UploadFile(CurlInetFactory(TestTimeouts()), server.hostPort(), server.user(),
+    QVERIFY(UploadFile(TransferInetFactory(TestTimeouts()), server.hostPort(), server.user(),
                        server.password(), local, "public_html/channel_list.txt"));
     QCOMPARE(server.remoteBytes("public_html/channel_list.txt"), bytes_);
 }
 
-void tst_CurlInet::urlHoldsNoCredentials() {
-    CurlInet inet;
+void tst_TransferInet::urlHoldsNoCredentials() {
+    TransferInet inet;
     QCOMPARE(inet.ResponseCode(), ResponseCodes::NoOperation);
     inet.SetRemoteHost("ftp.example.com:2121");
     inet.SetUserName("bob");
@@ -284,7 +284,7 @@ void tst_CurlInet::urlHoldsNoCredentials() {
     QVERIFY_THROWS_EXCEPTION(InetError, inet.SetProtocol(1));
 }
 
-void tst_CurlInet::droppedStoreKeepsPublishedFile_data() {
+void tst_TransferInet::droppedStoreKeepsPublishedFile_data() {
     QTest::addColumn<QString>("mode");
     QTest::newRow("mid-data") << "drop-mid-data";
     QTest::newRow("after data, before reply") << "drop-after-data";
@@ -292,7 +292,7 @@ void tst_CurlInet::droppedStoreKeepsPublishedFile_data() {
     QTest::newRow("at log-in") << "drop-at-login";
 }
 
-void tst_CurlInet::droppedStoreKeepsPublishedFile() {
+void tst_TransferInet::droppedStoreKeepsPublishedFile() {
     QFETCH(QString, mode);
     FtpTestServer server;
     FtpTestServer::Options options;
@@ -303,13 +303,13 @@ void tst_CurlInet::droppedStoreKeepsPublishedFile() {
     QVERIFY(server.writeRemote("public_html/channel_list.txt", published));
     const QString local = writeLocal("channel_list.txt", QByteArray(1024 * 1024, 'x'));
 
-    QVERIFY(!UploadFile(CurlInetFactory(TestTimeouts()), server.hostPort(), server.user(),
+    QVERIFY(!UploadFile(TransferInetFactory(TestTimeouts()), server.hostPort(), server.user(),
                         server.password(), local, "public_html/channel_list.txt"));
     QCOMPARE(server.remoteBytes("public_html/channel_list.txt"), published);
     QCOMPARE(server.entries("public_html"), QStringList{"channel_list.txt"});
 }
 
-void tst_CurlInet::renameQuirks_data() {
+void tst_TransferInet::renameQuirks_data() {
     QTest::addColumn<QString>("mode");
     QTest::addColumn<bool>("existing");
     QTest::newRow("no rename onto existing") << "no-overwrite" << true;
@@ -320,7 +320,7 @@ void tst_CurlInet::renameQuirks_data() {
     QTest::newRow("nothing told of a file") << "no-facts" << true;
 }
 
-void tst_CurlInet::renameQuirks() {
+void tst_TransferInet::renameQuirks() {
     QFETCH(QString, mode);
     QFETCH(bool, existing);
     FtpTestServer server;
@@ -330,7 +330,7 @@ void tst_CurlInet::renameQuirks() {
     if (existing)
         QVERIFY(server.writeRemote("public_html/channel_list.txt", "old\n"));
     const QString local = writeLocal("channel_list.txt", bytes_);
-    CurlInet inet(TestTimeouts());
+    TransferInet inet(TestTimeouts());
     QCOMPARE(RunPut(inet, server.hostPort(), server.user(), server.password(), local,
                     "public_html/channel_list.txt"),
              ResponseCodes::Ok);
@@ -338,7 +338,7 @@ void tst_CurlInet::renameQuirks() {
     QCOMPARE(server.entries("public_html"), QStringList{"channel_list.txt"});
 }
 
-void tst_CurlInet::refusedNames_data() {
+void tst_TransferInet::refusedNames_data() {
     QTest::addColumn<QString>("mode");
     QTest::addColumn<QString>("folder");
     QTest::addColumn<bool>("existing");
@@ -363,7 +363,7 @@ void tst_CurlInet::refusedNames_data() {
     // clang-format on
 }
 
-void tst_CurlInet::refusedNames() {
+void tst_TransferInet::refusedNames() {
     QFETCH(QString, mode);
     QFETCH(QString, folder);
     QFETCH(bool, existing);
@@ -379,7 +379,7 @@ void tst_CurlInet::refusedNames() {
     if (existing)
         QVERIFY(server.writeRemote(remote, old));
     const QString local = writeLocal("channel_list.txt", bytes_);
-    CurlInet inet(TestTimeouts());
+    TransferInet inet(TestTimeouts());
     QCOMPARE(RunPut(inet, server.hostPort(), server.user(), server.password(), local, remote),
              code);
     QCOMPARE(server.remoteBytes(remote), code == 0 ? bytes_ : existing ? old : QByteArray());
@@ -401,14 +401,14 @@ void tst_CurlInet::refusedNames() {
         QCOMPARE(server.entries(dir), expected);
 }
 
-void tst_CurlInet::stalledServerFailsWhileLoopRuns_data() {
+void tst_TransferInet::stalledServerFailsWhileLoopRuns_data() {
     QTest::addColumn<QString>("mode");
     QTest::newRow("no banner") << "no-banner";
     QTest::newRow("no reply to STOR") << "stall-reply";
     QTest::newRow("data stops") << "stall-data";
 }
 
-void tst_CurlInet::stalledServerFailsWhileLoopRuns() {
+void tst_TransferInet::stalledServerFailsWhileLoopRuns() {
     QFETCH(QString, mode);
     FtpTestServer server;
     FtpTestServer::Options options;
@@ -424,7 +424,7 @@ void tst_CurlInet::stalledServerFailsWhileLoopRuns() {
     timer.start(100);
     QElapsedTimer clock;
     clock.start();
-    QVERIFY(!UploadFile(CurlInetFactory(TestTimeouts()), server.hostPort(), server.user(),
+    QVERIFY(!UploadFile(TransferInetFactory(TestTimeouts()), server.hostPort(), server.user(),
                         server.password(), local, "public_html/channel_list.txt"));
     const qint64 ms = clock.elapsed();
     // It gives up after the short time-outs instead of waiting forever, and
@@ -434,7 +434,7 @@ void tst_CurlInet::stalledServerFailsWhileLoopRuns() {
     QCOMPARE(server.remoteBytes("public_html/channel_list.txt"), QByteArray("published\n"));
 }
 
-void tst_CurlInet::abortEndsTransfer() {
+void tst_TransferInet::abortEndsTransfer() {
     FtpTestServer server;
     FtpTestServer::Options options;
     options.mode = "stall-data";
@@ -442,7 +442,7 @@ void tst_CurlInet::abortEndsTransfer() {
     QVERIFY2(server.start(options), qPrintable(server.errorString()));
     const QString local = writeLocal("channel_list.txt", QByteArray(8 * 1024 * 1024, 'x'));
     TransferTimeouts patient;
-    CurlInet inet(patient);
+    TransferInet inet(patient);
     QTimer::singleShot(500, [&inet] { inet.Abort(); });
     QElapsedTimer clock;
     clock.start();
@@ -452,18 +452,18 @@ void tst_CurlInet::abortEndsTransfer() {
     QVERIFY2(clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
 }
 
-void tst_CurlInet::vsftpd() {
+void tst_TransferInet::vsftpd() {
     FtpTestServer server(FtpTestServer::Kind::Vsftpd);
     START_OR_SKIP(server);
     QVERIFY(server.writeRemote("public_html/channel_list.txt", "old\n"));
     const QString local = writeLocal("channel_list.txt", bytes_);
     for (int i = 0; i < 2; ++i) {
-        QVERIFY(UploadFile(CurlInetFactory(TestTimeouts()), server.hostPort(), server.user(),
+        QVERIFY(UploadFile(TransferInetFactory(TestTimeouts()), server.hostPort(), server.user(),
                            server.password(), local, "public_html/channel_list.txt"));
     }
     QCOMPARE(server.remoteBytes("public_html/channel_list.txt"), bytes_);
     QCOMPARE(server.entries("public_html"), QStringList{"channel_list.txt"});
 }
 
-QTEST_GUILESS_MAIN(tst_CurlInet)
-#include "tst_curlinet.moc"
+QTEST_GUILESS_MAIN(tst_TransferInet)
+#include "tst_transferinet.moc"

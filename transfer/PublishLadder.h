@@ -1,7 +1,7 @@
 #pragma once
 
-#include "FtpTarget.h"
 #include "PublishReport.h"
+#include "RemoteTarget.h"
 
 #include <QString>
 
@@ -12,6 +12,13 @@ struct TransferTimeouts {
     std::chrono::milliseconds connect{30'000};
     std::chrono::seconds serverReply{60}; // longest wait for any reply of the server
     std::chrono::seconds stall{60};       // longest time without data progress
+    // A held session that a server or a NAT box dropped without a word
+    // answers nothing: its first request waits this long at most, and the
+    // publish goes on on a fresh session.
+    std::chrono::milliseconds heldFirstReply{10'000};
+    // Clean-up after a failure is best effort: it must not double the wait
+    // on a server that has stopped answering.
+    std::chrono::milliseconds cleanup{5'000};
 };
 
 // How a plain FTP session (a bare host, ftp://) asks for TLS. Verified and
@@ -21,7 +28,7 @@ struct TransferTimeouts {
 enum class OptionalTls { Off, Verified, Unverified };
 
 struct PublishJob {
-    FtpEndpoint endpoint;
+    Endpoint endpoint;
     QString userName; // empty: anonymous login
     QString password;
     QString localFileName;
@@ -34,9 +41,10 @@ struct PublishJob {
     PublishReport* report = nullptr; // not owned; notes how the publish went
 };
 
-// Stores one local file on an FTP server so that the final name only ever
-// holds a complete copy: the bytes go to a temporary name beside it, their
-// size is checked where the server answers SIZE, and a rename puts them in
-// place. Blocks until done; `abort` ends it early. Returns a response code
+// Stores one local file on a server, over any transport, so that the final
+// name only ever holds a complete copy: the bytes go to a temporary name
+// beside it, their size is checked where the server tells it, and a rename
+// puts them in place. Runs on the session held for the destination where
+// there is one, and holds its session for the next publish where it worked. Blocks until done; `abort` ends it early. Returns a response code
 // (ResponseCodes.h).
 qint32 Publish(const PublishJob& job, const std::atomic<bool>& abort);

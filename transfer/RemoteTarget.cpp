@@ -1,4 +1,4 @@
-#include "FtpTarget.h"
+#include "RemoteTarget.h"
 
 #include <QFileInfo>
 #include <QHostAddress>
@@ -44,14 +44,14 @@ struct Scheme {
     const char* name;
     Transport transport;
     quint16 defaultPort;
-    const char* curlScheme;
+    const char* curlScheme; // libcurl's, for the FTP transports it runs
 };
 
 constexpr Scheme kSchemes[] = {
     {"ftp", Transport::Ftp, 21, "ftp"},
     {"ftpes", Transport::FtpExplicitTls, 21, "ftp"},
     {"ftps", Transport::FtpImplicitTls, 990, "ftps"},
-    {"sftp", Transport::Sftp, 22, "sftp"},
+    {"sftp", Transport::Sftp, 22, nullptr},
 };
 
 const Scheme& schemeOf(Transport transport) {
@@ -62,8 +62,8 @@ const Scheme& schemeOf(Transport transport) {
     return kSchemes[0];
 }
 
-std::optional<FtpEndpoint> parseAuthority(const QString& text) {
-    FtpEndpoint endpoint;
+std::optional<Endpoint> parseAuthority(const QString& text) {
+    Endpoint endpoint;
     if (text.startsWith(u'[')) {
         const qsizetype close = text.indexOf(u']');
         if (close < 0)
@@ -105,16 +105,20 @@ std::optional<FtpEndpoint> parseAuthority(const QString& text) {
     return endpoint;
 }
 
-QString bracketed(const FtpEndpoint& endpoint) {
+QString bracketed(const Endpoint& endpoint) {
     return endpoint.ipv6 ? u'[' + endpoint.host + u']' : endpoint.host;
 }
 
 } // namespace
 
-std::optional<FtpEndpoint> ParseRemoteHost(const QString& text) {
+std::optional<Endpoint> ParseRemoteHost(const QString& text) {
     const qsizetype separator = text.indexOf(QStringLiteral("://"));
-    if (separator < 0)
-        return parseAuthority(text);
+    if (separator < 0) {
+        auto endpoint = parseAuthority(text);
+        if (endpoint && !endpoint->portTyped)
+            endpoint->port = schemeOf(Transport::Ftp).defaultPort;
+        return endpoint;
+    }
     const QString name = text.left(separator).toLower();
     for (const Scheme& scheme : kSchemes) {
         if (name != QLatin1String(scheme.name))
@@ -133,7 +137,7 @@ std::optional<FtpEndpoint> ParseRemoteHost(const QString& text) {
     return std::nullopt;
 }
 
-QString FormUrl(const FtpEndpoint& endpoint) {
+QString FormUrl(const Endpoint& endpoint) {
     QString url = QLatin1String(schemeOf(endpoint.transport).name) + QStringLiteral("://");
     url += bracketed(endpoint);
     if (endpoint.portTyped)
@@ -141,14 +145,17 @@ QString FormUrl(const FtpEndpoint& endpoint) {
     return url + u'/';
 }
 
-std::optional<FtpEndpoint> ParseUrl(const QString& url) {
+std::optional<Endpoint> ParseUrl(const QString& url) {
     if (!url.contains(QStringLiteral("://")) || !url.endsWith(u'/'))
         return std::nullopt;
     return ParseRemoteHost(url);
 }
 
-QByteArray CurlBaseUrl(const FtpEndpoint& endpoint) {
-    return QByteArray(schemeOf(endpoint.transport).curlScheme) + "://" +
+QByteArray CurlBaseUrl(const Endpoint& endpoint) {
+    const char* scheme = schemeOf(endpoint.transport).curlScheme;
+    if (!scheme)
+        return {};
+    return QByteArray(scheme) + "://" +
            bracketed(endpoint).toUtf8() + ':' + QByteArray::number(endpoint.port) + '/';
 }
 
@@ -186,18 +193,12 @@ SplitPutOperation(const QString& operation,
     return std::nullopt;
 }
 
-QByteArray EncodeRemotePath(const QString& remoteFileName, Transport transport) {
+QByteArray EncodeRemotePath(const QString& remoteFileName) {
     QByteArray path;
     QString rest = remoteFileName;
-    if (transport == Transport::Sftp)
-        rest = SftpServerPath(rest);
     const bool absolute = rest.startsWith(u'/');
-    if (absolute)
+    if (absolute) {
         rest.remove(0, 1);
-    if (transport == Transport::Sftp) {
-        // sftp:// paths start at the server's root; "~/" is the home directory.
-        path = absolute ? "" : "~/";
-    } else if (absolute) {
         // In an ftp:// URL a leading "%2F" names the server's root directory.
         path = "%2F";
     }
@@ -208,12 +209,6 @@ QByteArray EncodeRemotePath(const QString& remoteFileName, Transport transport) 
         path += QUrl::toPercentEncoding(segments[i]);
     }
     return path;
-}
-
-QString SftpServerPath(const QString& remoteFileName) {
-    const bool rootTilde =
-        remoteFileName == QStringLiteral("/~") || remoteFileName.startsWith(QStringLiteral("/~/"));
-    return rootTilde ? u'/' + remoteFileName : remoteFileName;
 }
 
 QString RemoteFolderOf(const QString& remoteFileName) {

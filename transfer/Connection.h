@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QString>
+
+#include <atomic>
+#include <memory>
+
+class PublishSession;
+struct PublishJob;
+
+// A logged-in connection of one engine (a libcurl handle for FTP and FTPS,
+// an ssh process for SFTP), held between publishes to one destination so
+// that an upload every few seconds logs in once. It holds nothing of the
+// publish that made it: each publish starts its own steps on it.
+class Connection {
+public:
+    virtual ~Connection() = default;
+
+    // Whether it can carry another publish: the server has not ended it
+    // (nothing unasked waits on it, the process still runs).
+    virtual bool looksAlive() const = 0;
+    // The address it is connected to, where the program can tell; empty
+    // otherwise.
+    virtual QString peerAddress() const { return {}; }
+
+    // The steps of one publish on `connection`, which the session takes
+    // over; its engine's own kind of session.
+    static std::unique_ptr<PublishSession> Resume(std::unique_ptr<Connection> connection,
+                                                  const PublishJob& job,
+                                                  const std::atomic<bool>& abort);
+
+private:
+    // Called on a connection nobody owns any more: the session returned
+    // owns it.
+    virtual std::unique_ptr<PublishSession> resume(const PublishJob& job,
+                                                   const std::atomic<bool>& abort) = 0;
+};

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "Connection.h"
+#include "SftpClient.h"
+#include "SshProcess.h"
+
+#include <memory>
+
+// An ssh process with its SFTP channel, logged in: what an SFTP publish
+// runs on, and what is held for the next one to the same destination.
+class SshConnection final : public Connection {
+public:
+    SshConnection() = default;
+    // Ends ssh and whatever it started.
+    ~SshConnection() override;
+    SshConnection(const SshConnection&) = delete;
+    SshConnection& operator=(const SshConnection&) = delete;
+
+    SshProcess& ssh() { return ssh_; }
+    const SshProcess& ssh() const { return ssh_; }
+    // The SFTP conversation; null before ssh was started.
+    SftpClient* client() const { return client_.get(); }
+    // Starts the conversation over the running ssh anew.
+    SftpClient& newClient();
+
+    // ssh runs, its channel is up and nothing on it has failed: a request
+    // that timed out leaves its reply on the way, and the channel of no
+    // more use.
+    bool sound() const;
+    bool looksAlive() const override { return sound(); }
+
+    // Lets go of the publish that used it: none of its flags or callbacks
+    // is touched again.
+    void detach();
+
+private:
+    std::unique_ptr<PublishSession> resume(const PublishJob& job,
+                                           const std::atomic<bool>& abort) override;
+
+    SshProcess ssh_;
+    std::unique_ptr<SftpClient> client_;
+};
