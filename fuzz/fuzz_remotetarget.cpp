@@ -83,41 +83,24 @@ void checkHost(const QString& text) {
         checkEndpoint(text, *endpoint);
 }
 
-// What libcurl and the server make of the path part: libcurl decodes it,
-// and for SFTP a path starting "/~/" is relative to the home directory.
-// An SFTP server reads any run of leading slashes as the root, so those
-// compare as one.
-QString decodedRemote(const QByteArray& encoded, Transport transport) {
-    const QString path = QString::fromUtf8(QByteArray::fromPercentEncoding('/' + encoded));
-    if (transport != Transport::Sftp)
-        return path.mid(1);
-    return path.startsWith(QStringLiteral("/~/")) ? path.mid(3) : path;
-}
-
-QString sameFile(const QString& path, Transport transport) {
-    if (transport != Transport::Sftp || !path.startsWith(QStringLiteral("//")))
-        return path;
-    qsizetype slashes = 0;
-    while (slashes < path.size() && path[slashes] == u'/')
-        ++slashes;
-    return path.mid(slashes - 1);
+// What libcurl and the server make of the path part of an ftp:// URL:
+// libcurl decodes it, and a leading "%2F" names the root.
+QString decodedRemote(const QByteArray& encoded) {
+    return QString::fromUtf8(QByteArray::fromPercentEncoding('/' + encoded)).mid(1);
 }
 
 void checkRemotePath(const QString& text) {
-    for (const Transport transport :
-         {Transport::Ftp, Transport::FtpExplicitTls, Transport::FtpImplicitTls, Transport::Sftp}) {
-        const QByteArray encoded = EncodeRemotePath(text, transport);
-        for (const char c : encoded) {
-            const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
-                               (c >= '0' && c <= '9') || QByteArray("-._~%/").contains(c);
-            if (!plain)
-                broken("an encoded path holds a character a URL path must not", text,
-                       QString::fromLatin1(encoded));
-        }
-        if (sameFile(decodedRemote(encoded, transport), transport) != sameFile(text, transport))
-            broken("an encoded path does not decode to the name", text,
-                   QString::fromLatin1(encoded) + " -> " + decodedRemote(encoded, transport));
+    const QByteArray encoded = EncodeRemotePath(text);
+    for (const char c : encoded) {
+        const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                           (c >= '0' && c <= '9') || QByteArray("-._~%/").contains(c);
+        if (!plain)
+            broken("an encoded path holds a character a URL path must not", text,
+                   QString::fromLatin1(encoded));
     }
+    if (decodedRemote(encoded) != text)
+        broken("an encoded path does not decode to the name", text,
+               QString::fromLatin1(encoded) + " -> " + decodedRemote(encoded));
 }
 
 // Judged on the bytes that libcurl and the server get: text passed as safe

@@ -87,7 +87,10 @@ private:
         return QStringLiteral("%1 port %2").arg(quoted(job_.endpoint.host)).arg(job_.endpoint.port);
     }
 
-    bool storing() const { return r_.action.startsWith("STOR "); }
+    // A store, in FTP's words or SFTP's.
+    bool storing() const {
+        return r_.action.startsWith("STOR ") || r_.action.startsWith("WRITE ");
+    }
 
     QString refusedAction() const {
         return QStringLiteral("the server refused %1").arg(quoted(QString::fromUtf8(r_.action)));

@@ -5,9 +5,10 @@
 
 #include <curl/curl.h>
 
-// The conversation with the server as libcurl tells it (commands, replies,
-// TLS and SSH steps, never the file's bytes), written as debug messages of
-// harlune.transfer, one per line. The argument of PASS, and the password
+// The conversation with the server, written as debug messages of
+// harlune.transfer, one per line: FTP's commands, replies and TLS steps as
+// libcurl tells them, SFTP's requests and replies and ssh's own lines as
+// the SFTP engine notes them, never the file's bytes. The argument of PASS, and the password
 // wherever else it shows up, reads as asterisks.
 class ProtocolTrace {
 public:

@@ -265,7 +265,7 @@ Result SftpSession::broken(const QByteArray& action) {
         failure_ = ResponseCodes::Aborted;
         break;
     case SftpClient::Error::Timeout:
-        fail(action.startsWith("STOR ") ? SshFailure::Stalled : SshFailure::NoReply);
+        fail(action.startsWith("WRITE ") ? SshFailure::Stalled : SshFailure::NoReply);
         break;
     case SftpClient::Error::Protocol:
         fail(SshFailure::Garbled);
@@ -319,7 +319,7 @@ Result SftpSession::store(const QString& path, LocalFile& file, int attempt,
     if (!connect())
         return Result::Failed;
     const QByteArray name = path.toUtf8();
-    const QByteArray action = "STOR " + name;
+    const QByteArray action = "WRITE " + name;
     if (!file.rewind()) {
         failure_ = ResponseCodes::LocalFileUnreadable;
         report_->localErrno = errno;
@@ -492,7 +492,7 @@ Result SftpSession::removeThenRename(const QString& from, const QString& to) {
         return broken(action);
     if (removed->type != Sftp::Status ||
         (removed->code != Sftp::Ok && removed->code != Sftp::NoSuchFile))
-        return refused(*removed, "DELE " + target);
+        return refused(*removed, "REMOVE " + target);
     if (renamed->type != Sftp::Status || renamed->code != Sftp::Ok)
         return refused(*renamed, action);
     return Result::Ok;
