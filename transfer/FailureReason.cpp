@@ -63,6 +63,14 @@ public:
                      r_.curlCode == CURLE_PEER_FAILED_VERIFICATION
                          ? QStringLiteral("shows a certificate that cannot be verified")
                          : QStringLiteral("refuses it"));
+        case NotAFile:
+            return QStringLiteral("%1 on the server is a folder or another kind of file than a "
+                                  "list can replace; nothing was changed")
+                .arg(quoted(job_.remoteFileName));
+        case LinkLoop:
+            return QStringLiteral("%1 on the server is a link that leads round in a loop, or "
+                                  "through too many links; nothing was changed")
+                .arg(quoted(job_.remoteFileName));
         case NoSession:
             return QStringLiteral("no connection could be set up: the system is out of "
                                   "resources");

@@ -41,10 +41,12 @@ public:
     const TargetFacts& facts() const { return facts_; }
 
 private:
+    qint32 followLinks();
     qint32 storeCopy(std::optional<quint32> mode);
     qint32 keepFile();
     qint32 putInPlace();
-    qint32 storeInPlace(const QString& why);
+    // `remember`: later publishes store in place from the start.
+    qint32 storeInPlace(const QString& why, bool remember = true);
     qint32 checked(const RemoteFileFacts& stored);
     qint32 failed(bool clean = true);
     bool removeTemporary();
@@ -58,7 +60,34 @@ private:
     bool known_ = false;     // before_ holds what the server told
     RemoteFileFacts stored_; // the copy just stored
     QString temporary_;      // the name holding our copy, unless it is the final one
+    // The file the publish replaces: the name as typed, or the file a link
+    // there leads to.
+    QString final_ = job_.remoteFileName;
 };
+
+// Links followed from the name to a file, at the most.
+constexpr int MaxLinks = 8;
+
+// `target` as a path from the log-in directory, for a link at `link`; empty
+// where it cannot be told the same way the server's own system reads it:
+// an absolute target (a server may show its files under another root than
+// its system sees), or one that climbs out of the log-in directory.
+QString linkedPath(const QString& link, const QString& target) {
+    if (target.isEmpty() || target.startsWith(u'/') || link.startsWith(u'/'))
+        return {};
+    QStringList parts = RemoteFolderOf(link).split(u'/', Qt::SkipEmptyParts);
+    for (const QString& part : target.split(u'/', Qt::SkipEmptyParts)) {
+        if (part == u'.')
+            continue;
+        if (part != QLatin1String(".."))
+            parts << part;
+        else if (parts.isEmpty())
+            return {};
+        else
+            parts.removeLast();
+    }
+    return parts.join(u'/');
+}
 
 qint32 Ladder::run() {
     const QString& finalName = job_.remoteFileName;
@@ -82,6 +111,10 @@ qint32 Ladder::run() {
             return failed(false);
         }
     }
+    if (known_ && before_.exists && before_.kind != RemoteFileFacts::Kind::Regular) {
+        if (const qint32 code = followLinks(); code != ResponseCodes::Ok || !known_)
+            return code;
+    }
     if (!known_)
         s_.trace("the server tells nothing of the file's permissions: the copy keeps what the "
                  "server gives a new file");
@@ -100,6 +133,58 @@ qint32 Ladder::run() {
     return putInPlace();
 }
 
+// Where the name is a link, the publish goes to the file it leads to, so
+// that the link stays a link and every reader of that file gets the list:
+// a copy beside that file, made to match it, then the rename onto it. Where
+// the way there cannot be told, the bytes go through the link in place, as
+// a plain store does. Never a link's or a folder's mode for the list: a
+// folder, or anything else that cannot hold it, fails and changes nothing.
+qint32 Ladder::followLinks() {
+    using Kind = RemoteFileFacts::Kind;
+    const auto throughLink = [this](const QString& why, bool remember = true) {
+        known_ = false;
+        final_ = job_.remoteFileName;
+        return storeInPlace(why + QStringLiteral(": stored through the link in place, which "
+                                                 "keeps the link and its target's permissions"),
+                            remember);
+    };
+    for (int links = 0; before_.kind == Kind::Link; ++links) {
+        if (links == MaxLinks)
+            return ResponseCodes::LinkLoop;
+        const QString next = linkedPath(final_, before_.linkTarget);
+        s_.trace(final_.toUtf8() + " is a link to \"" + before_.linkTarget.toUtf8() + '"');
+        if (next.isEmpty())
+            return throughLink(before_.linkTarget.isEmpty()
+                                   ? QStringLiteral("the server does not tell where the link "
+                                                    "leads")
+                                   : QStringLiteral("the link leads outside what the log-in "
+                                                    "names the same way"));
+        RemoteFileFacts facts;
+        switch (s_.stat(next, facts)) {
+        case Result::Ok:
+            break;
+        case Result::Refused:
+            return throughLink(QStringLiteral("the server does not show where the link leads"));
+        default:
+            return failed(false);
+        }
+        final_ = next;
+        before_ = facts;
+        // A link to no file yet: the file is made where it leads, as a
+        // plain store through the link would, with the permissions the
+        // server gives a new file.
+        if (!facts.exists) {
+            s_.trace("the link leads to no file yet: it is made at " + final_.toUtf8());
+            return ResponseCodes::Ok;
+        }
+    }
+    if (before_.kind != Kind::Regular)
+        return ResponseCodes::NotAFile;
+    if (final_ != job_.remoteFileName)
+        s_.trace("publishing onto " + final_.toUtf8() + ", where the link leads");
+    return ResponseCodes::Ok;
+}
+
 // Stores the bytes under the safest name the server takes: a hidden
 // temporary name; a visible one, for servers that refuse names beginning
 // with a dot; the final name itself, as a plain store would, for servers
@@ -107,7 +192,7 @@ qint32 Ladder::run() {
 // next name is tried only when the server refused the last before any data
 // went out.
 qint32 Ladder::storeCopy(std::optional<quint32> mode) {
-    const QString& finalName = job_.remoteFileName;
+    const QString& finalName = final_;
     const QString token = QString::number(QRandomGenerator::system()->generate64(), 16);
     const QString names[] = {TemporaryNameFor(finalName, token),
                              VisibleTemporaryNameFor(finalName, token), finalName};
@@ -182,8 +267,16 @@ qint32 Ladder::keepFile() {
 }
 
 qint32 Ladder::putInPlace() {
-    const QString& finalName = job_.remoteFileName;
+    const QString& finalName = final_;
     Result result = s_.rename(temporary_, finalName);
+    // Only a file the server showed is ever removed to make way: where it
+    // said there was none, what is there is something it does not show
+    // (inetutils' ftpd shows a folder so, and removes it if empty).
+    if (result == Result::TargetExists && known_ && !before_.exists) {
+        return storeInPlace(QStringLiteral("the server holds something under the name that it "
+                                           "does not show"),
+                            false);
+    }
     if (result == Result::TargetExists)
         result = s_.removeThenRename(temporary_, finalName);
     if (result == Result::Ok)
@@ -198,7 +291,7 @@ qint32 Ladder::putInPlace() {
 // The bytes go straight over the final file. `why` is said once per target
 // where this publish is the one that found it out; empty where a publish
 // before it did.
-qint32 Ladder::storeInPlace(const QString& why) {
+qint32 Ladder::storeInPlace(const QString& why, bool remember) {
     if (!why.isEmpty()) {
         s_.trace("storing over the file in place: " + why.toUtf8());
         if (FirstTimeTold("in place " + key_.account() + '\0' + job_.remoteFileName.toUtf8()))
@@ -211,7 +304,7 @@ qint32 Ladder::storeInPlace(const QString& why) {
     if (!file_.rewind()) {
         code = ResponseCodes::LocalFileUnreadable;
     } else {
-        const Result result = s_.store(job_.remoteFileName, file_, 0, std::nullopt, stored);
+        const Result result = s_.store(final_, file_, 0, std::nullopt, stored);
         code = result == Result::Ok ? checked(stored) : s_.failureCode(file_);
     }
     const bool removed = removeTemporary();
@@ -219,7 +312,7 @@ qint32 Ladder::storeInPlace(const QString& why) {
     // A server that keeps every copy it is sent beside the file, or one
     // whose copies cannot keep the file as it was, is stored over from now
     // on.
-    if (code == ResponseCodes::Ok && !why.isEmpty())
+    if (code == ResponseCodes::Ok && !why.isEmpty() && remember)
         facts_.storeInPlace = removed ? why : QStringLiteral("the server keeps every copy");
     return code;
 }

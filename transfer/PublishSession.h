@@ -13,7 +13,13 @@
 // What the server tells of one file: asked of the final file before a
 // publish, and learnt of the copy just stored.
 struct RemoteFileFacts {
+    // What the name is: only a regular file's mode, owner and group are
+    // ever a list's.
+    enum class Kind { Regular, Link, Folder, Other };
+
     bool exists = false;
+    Kind kind = Kind::Regular;
+    QString linkTarget; // a link's target as the link holds it, where told
     std::optional<qint64> size;
     std::optional<quint32> mode; // permission bits (07777)
     // As the server names them: numbers or names, the same way for every
@@ -40,8 +46,9 @@ public:
 
     virtual bool aborted() const = 0;
 
-    // The facts of `path` (exists false: no such file). Refused: the
-    // server answers no way of asking.
+    // The facts of `path` itself, not of what a link there leads to
+    // (exists false: no such file). Refused: the server answers no way of
+    // asking.
     virtual Result stat(const QString& path, RemoteFileFacts& facts) = 0;
 
     // Writes the local file under `path`, creating or truncating it, and

@@ -23,6 +23,10 @@ constexpr qint32 LocalFileChanged = 2008; // written to while it was sent
 // certificate that cannot be verified where it showed a verified one
 constexpr qint32 TlsDowngrade = 2009;
 constexpr qint32 NoSession = 2010; // no connection could be set up at all
+// The remote name is a folder or another kind of file than a regular one,
+// or a link that leads to one
+constexpr qint32 NotAFile = 2011;
+constexpr qint32 LinkLoop = 2012; // a link there leads round in a loop
 // A failure of the SSH session below SFTP's own replies: 3000 + SshFailure.
 constexpr qint32 SshBase = 3000;
 } // namespace ResponseCodes

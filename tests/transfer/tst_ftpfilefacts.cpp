@@ -15,12 +15,23 @@ QList<QByteArray> reply(std::initializer_list<const char*> lines) {
     return out;
 }
 
-// "nothing", "missing", or "size mode owner group" of a file.
+// "nothing", "missing", "folder", "other", "link to <target>", or "size
+// mode owner group" of a regular file.
 QString describe(const std::optional<RemoteFileFacts>& facts) {
     if (!facts)
         return "nothing";
     if (!facts->exists)
         return "missing";
+    switch (facts->kind) {
+    case RemoteFileFacts::Kind::Regular:
+        break;
+    case RemoteFileFacts::Kind::Link:
+        return "link to " + facts->linkTarget;
+    case RemoteFileFacts::Kind::Folder:
+        return "folder";
+    case RemoteFileFacts::Kind::Other:
+        return "other";
+    }
     return QStringLiteral("%1 %2 %3 %4")
         .arg(facts->size ? QString::number(*facts->size) : "-",
              facts->mode ? "0" + QString::number(*facts->mode, 8) : "-",
@@ -65,7 +76,7 @@ void tst_FtpFileFacts::mlst_data() {
     QTest::newRow("proftpd: folder") << reply({
         "250-Start of list for public_html",
         " modify=20261208125212;perm=flcdmpe;type=dir;unique=FE00UA724A5;UNIX.group=65534;UNIX.groupname=harlune;UNIX.mode=0755;UNIX.owner=65534;UNIX.ownername=harlune; /public_html",
-        "250 End of list"}) << "nothing";
+        "250 End of list"}) << "folder";
     QTest::newRow("pure-ftpd: file in a subfolder") << reply({
         "250-Begin",
         " type=file;size=7;modify=20261208125120;UNIX.mode=0604;UNIX.uid=65534;UNIX.gid=65534;unique=fe00ga723eb; public_html/channel_list.txt",
@@ -82,7 +93,7 @@ void tst_FtpFileFacts::mlst_data() {
     QTest::newRow("pure-ftpd: folder") << reply({
         "250-Begin",
         " type=dir;sizd=4096;modify=20261208125215;UNIX.mode=0755;UNIX.uid=65534;UNIX.gid=65534;unique=fe00ga726b0; public_html",
-        "250 End."}) << "nothing";
+        "250 End."}) << "folder";
     // pyftpdlib tells the mode only after OPTS MLST asks for it, in
     // Python's notation and without setuid, setgid and sticky bits.
     QTest::newRow("pyftpdlib: default facts") << reply({
@@ -112,7 +123,8 @@ void tst_FtpFileFacts::mlst_data() {
     QTest::newRow("no fact line") << reply({"250-Begin", "250 End."}) << "nothing";
     QTest::newRow("single-line 250") << reply({"250 type=file;size=7; a"}) << "nothing";
     QTest::newRow("no type") << reply({"250-Begin", " size=7;UNIX.mode=0644; a", "250 End."}) << "nothing";
-    QTest::newRow("symbolic link") << reply({"250-Begin", " type=OS.unix=slink:/x;size=7; a", "250 End."}) << "nothing";
+    QTest::newRow("pure-ftpd: a link, its target not told") << reply({"250-Begin", " type=OS.unix=slink:;size=20;UNIX.mode=0777; public_html/channel_list.txt", "250 End."}) << "link to ";
+    QTest::newRow("symbolic link") << reply({"250-Begin", " type=OS.unix=slink:/x;size=7; a", "250 End."}) << "link to /x";
     QTest::newRow("no path") << reply({"250-Begin", " type=file;size=7;", "250 End."}) << "nothing";
     QTest::newRow("facts not ended by ;") << reply({"250-Begin", " type=file;size=7 a", "250 End."}) << "nothing";
     QTest::newRow("size not a number") << reply({"250-Begin", " type=file;size=-7; a", "250 End."}) << "nothing";
@@ -232,10 +244,21 @@ void tst_FtpFileFacts::stat_data() {
         << final << "missing";
     QTest::newRow("a folder of that name") << reply({
         "213-STAT", "drwxr-xr-x    2 65534      nogroup          4096 Dec  8 12:51 channel_list.txt", "213 End."})
-        << final << "nothing";
+        << final << "folder";
     QTest::newRow("a link of that name") << reply({
         "213-STAT", "lrwxrwxrwx    1 65534      nogroup             5 Dec  8 12:51 channel_list.txt -> other", "213 End."})
-        << final << "nothing";
+        << final << "link to other";
+    QTest::newRow("vsftpd: a folder, listed by its own entries") << reply({
+        "213-Status follows:",
+        "drwxr-xr-x    2 1004     1004         4096 Dec 08 23:06 .",
+        "drwxr-xr-x    3 1004     1004         4096 Dec 08 23:06 ..",
+        "213 End of status"}) << final << "folder";
+    QTest::newRow("proftpd: a link round in a loop") << reply({
+        "450 public_html/channel_list.txt: Too many levels of symbolic links"}) << final << "link to ";
+    QTest::newRow("inetutils: a link, the path as asked") << reply({
+        "211- status of public_html/channel_list.txt:",
+        "lrwxrwxrwx  1 u  u  20 Dec  8 23:06 public_html/channel_list.txt -> ../lists/missing.txt",
+        "211 End of Status"}) << final << "link to ../lists/missing.txt";
     QTest::newRow("two lines of that name") << reply({
         "213-STAT",
         "-rw-r--r--    1 1 1 7 Dec  8 12:51 channel_list.txt",

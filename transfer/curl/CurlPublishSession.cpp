@@ -65,7 +65,8 @@ bool CurlPublishSession::ask(const QString& path, std::optional<RemoteFileFacts>
         facts = how == Mlst ? FactsFromMlst(reply) : FactsFromStat(reply, path);
         // An MLST without UNIX.mode (pyftpdlib's unless asked with OPTS
         // MLST) tells too little.
-        if (facts && facts->exists && !facts->mode)
+        if (facts && facts->exists && facts->kind == RemoteFileFacts::Kind::Regular &&
+            !facts->mode)
             facts.reset();
         if (facts)
             return true;
@@ -83,6 +84,18 @@ PublishSession::Result CurlPublishSession::stat(const QString& path, RemoteFileF
     if (!told)
         return Result::Refused;
     facts = *told;
+    // pure-ftpd's STAT shows nothing for a folder or a link it cannot
+    // follow, pyftpdlib's nothing for a folder; their MLST tells what the
+    // name is. Asked only where STAT found nothing: a first publish.
+    if (!facts.exists && RecallServer(key_).asking == FileFactsAsking::Stat) {
+        last_ = session_.commands(session_.utf8Option() +
+                                  QList<QByteArray>{"*MLST " + path.toUtf8()});
+        if (last_ != CURLE_OK)
+            return Result::Failed;
+        const auto mlst = FactsFromMlst(lastReply(session_.replies()));
+        if (mlst && mlst->exists && mlst->kind != RemoteFileFacts::Kind::Regular)
+            facts = *mlst;
+    }
     return Result::Ok;
 }
 
@@ -95,7 +108,7 @@ PublishSession::Result CurlPublishSession::store(const QString& path, LocalFile&
     // per name.
     QList<QByteArray> checks;
     if (attempt == 1) {
-        QString folder = RemoteFolderOf(job_.remoteFileName);
+        QString folder = RemoteFolderOf(path);
         if (folder.size() > 1 && folder.endsWith(u'/'))
             folder.chop(1);
         const QString entry = session_.entryPath();

@@ -149,7 +149,7 @@ std::optional<RemoteFileFacts> FactsFromMlst(const QList<QByteArray>& lines) {
 
     RemoteFileFacts facts;
     facts.exists = true;
-    QByteArray type, uid, gid, owner, group;
+    QByteArray type, typeText, uid, gid, owner, group;
     for (const QByteArray& fact : entry.left(gap - 1).split(';')) {
         const qsizetype equals = fact.indexOf('=');
         if (equals <= 0)
@@ -158,6 +158,7 @@ std::optional<RemoteFileFacts> FactsFromMlst(const QList<QByteArray>& lines) {
         const QByteArray value = fact.mid(equals + 1);
         if (name == "type") {
             type = value.toLower();
+            typeText = value;
         } else if (name == "size") {
             if (!(facts.size = sizeFrom(value)))
                 return std::nullopt;
@@ -174,8 +175,20 @@ std::optional<RemoteFileFacts> FactsFromMlst(const QList<QByteArray>& lines) {
             group = value;
         }
     }
-    if (type != "file")
+    if (type.isEmpty())
         return std::nullopt;
+    // RFC 3659's types, and the "OS.unix=slink:<target>" or
+    // "OS.unix=symlink" that servers give a link.
+    if (type == "dir" || type == "cdir" || type == "pdir") {
+        facts.kind = RemoteFileFacts::Kind::Folder;
+    } else if (type.startsWith("os.unix=slink") || type.startsWith("os.unix=symlink")) {
+        facts.kind = RemoteFileFacts::Kind::Link;
+        const qsizetype colon = type.indexOf(':');
+        if (colon >= 0)
+            facts.linkTarget = QString::fromUtf8(typeText.mid(colon + 1));
+    } else if (type != "file") {
+        facts.kind = RemoteFileFacts::Kind::Other;
+    }
     facts.owner = QString::fromUtf8(uid.isEmpty() ? owner : uid);
     facts.group = QString::fromUtf8(gid.isEmpty() ? group : gid);
     if (!printable(facts.owner) || !printable(facts.group))
@@ -187,8 +200,17 @@ std::optional<RemoteFileFacts> FactsFromStat(const QList<QByteArray>& lines, con
     const auto reply = readReply(lines);
     if (!reply)
         return std::nullopt;
-    if (reply->code == 450 || reply->code == 550)
+    if (reply->code == 450 || reply->code == 550) {
+        // proftpd names a link that leads round in a loop so: a link,
+        // though not where it leads.
+        if (lines.first().contains("Too many levels of symbolic links")) {
+            RemoteFileFacts link;
+            link.exists = true;
+            link.kind = RemoteFileFacts::Kind::Link;
+            return link;
+        }
         return RemoteFileFacts{};
+    }
     if ((reply->code != 211 && reply->code != 212 && reply->code != 213) || !reply->multiLine)
         return std::nullopt;
 
@@ -203,7 +225,7 @@ std::optional<RemoteFileFacts> FactsFromStat(const QList<QByteArray>& lines, con
     const QString wanted = lastPart(path);
 
     std::optional<RemoteFileFacts> found;
-    bool said = false, unreadable = false;
+    bool said = false, unreadable = false, listedFolder = false;
     for (const QByteArray& bytes : reply->body) {
         const QString line = QString::fromUtf8(bytes).trimmed();
         if (line.isEmpty() || total.match(line).hasMatch())
@@ -217,20 +239,49 @@ std::optional<RemoteFileFacts> FactsFromStat(const QList<QByteArray>& lines, con
             continue;
         }
         QString name = match.captured(9);
-        if (match.captured(1) == u'l')
-            name = name.section(QStringLiteral(" -> "), 0, 0);
+        QString target;
+        const QChar type = match.captured(1).front();
+        if (type == u'l') {
+            const qsizetype arrow = name.indexOf(QStringLiteral(" -> "));
+            if (arrow >= 0) {
+                target = name.mid(arrow + 4);
+                name = name.left(arrow);
+            }
+        }
+        if (name == u'.' && type == u'd')
+            listedFolder = true;
         if (lastPart(name) != wanted)
             continue;
-        // Not a regular file, or two lines that could be it.
+        // Two lines that could be it.
         const auto size = sizeFrom(match.captured(5).toLatin1());
-        if (match.captured(1) != u'-' || found || !size || !printable(match.captured(3)) ||
-            !printable(match.captured(4)))
+        if (found || !size || !printable(match.captured(3)) || !printable(match.captured(4)))
             return std::nullopt;
-        found = RemoteFileFacts{true, size, modeFromText(match.capturedView(2)), match.captured(3),
-                                match.captured(4)};
+        RemoteFileFacts facts;
+        facts.exists = true;
+        facts.size = size;
+        facts.mode = modeFromText(match.capturedView(2));
+        facts.owner = match.captured(3);
+        facts.group = match.captured(4);
+        if (type == u'l') {
+            facts.kind = RemoteFileFacts::Kind::Link;
+            facts.linkTarget = target;
+        } else if (type == u'd') {
+            facts.kind = RemoteFileFacts::Kind::Folder;
+        } else if (type != u'-') {
+            facts.kind = RemoteFileFacts::Kind::Other;
+        }
+        found = facts;
     }
     if (found)
         return found;
+    // vsftpd and proftpd answer for a folder with its own entries: where
+    // the name is not among them, it is that folder.
+    if (listedFolder) {
+        RemoteFileFacts folder;
+        folder.exists = true;
+        folder.kind = RemoteFileFacts::Kind::Folder;
+        return folder;
+    }
     if (said)
         return RemoteFileFacts{};
     if (unreadable || path.contains(u' '))

@@ -13,15 +13,17 @@
 // nothing that can be trusted (the server does not know the command, or
 // the answer cannot be read); exists false: no such file.
 
-// From "MLST <path>" (RFC 3659): a 250 answer with one fact line of a
-// regular file. Mode from UNIX.mode; owner and group from UNIX.uid and
+// From "MLST <path>" (RFC 3659): a 250 answer with one fact line; its
+// type says whether it is a regular file, a folder or a link (with its
+// target, where the server tells it). Mode from UNIX.mode; owner and group from UNIX.uid and
 // UNIX.gid (pure-ftpd, pyftpdlib) or UNIX.owner and UNIX.group (proftpd),
 // as numbers: proftpd's UNIX.groupname is wrong for groups its own user
 // file does not name. 550: no such file.
 std::optional<RemoteFileFacts> FactsFromMlst(const QList<QByteArray>& lines);
 
-// From "STAT <path>": the "ls -l" line of the regular file whose last path
-// part is that of `path` (servers print the name as asked or as its last
+// From "STAT <path>": the "ls -l" line whose last path part is that of
+// `path` (a link's "-> target" after it), its type from the line's first
+// letter (servers print the name as asked or as its last
 // part), in a 211, 212 or 213 answer. 450 or 550, an answer without such a
 // line, or one saying "<path>: No such file or directory": no such file;
 // except for a path holding a space, which pure-ftpd and inetutils' ftpd

@@ -224,8 +224,16 @@ std::optional<Reply> ParseReply(QByteArrayView packet) {
         if (!in.attrs(r.attrs))
             return std::nullopt;
         return r;
+    case Name: {
+        quint32 count = 0;
+        QByteArray longName;
+        if (!in.u32(count))
+            return std::nullopt;
+        if (count > 0 && (!in.string(r.name) || !in.string(longName) || !in.attrs(r.attrs)))
+            return std::nullopt;
+        return r;
+    }
     case Data:
-    case Name:
     case ExtendedReply:
         return r;
     default:

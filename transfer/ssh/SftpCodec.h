@@ -25,6 +25,7 @@ enum Type : quint8 {
     Remove = 13,
     Stat = 17,
     Rename = 18,
+    Readlink = 19,
     Status = 101,
     Handle = 102,
     Data = 103,
@@ -72,8 +73,9 @@ struct ServerVersion {
     QList<QPair<QByteArray, QByteArray>> extensions; // name, version data
 };
 
-// One reply to a request: STATUS (code, message), HANDLE (handle) or ATTRS
-// (attrs). Other types keep only their type and id.
+// One reply to a request: STATUS (code, message), HANDLE (handle), ATTRS
+// (attrs) or NAME (the first name). Other types keep only their type and
+// id.
 struct Reply {
     quint8 type = 0;
     quint32 id = 0;
@@ -81,13 +83,21 @@ struct Reply {
     QByteArray message;
     QByteArray handle;
     FileAttrs attrs;
+    QByteArray name;
 };
+
+// The file type bits of FileAttrs::permissions, as POSIX's st_mode has them.
+constexpr quint32 TypeMask = 0170000;
+constexpr quint32 TypeRegular = 0100000;
+constexpr quint32 TypeFolder = 0040000;
+constexpr quint32 TypeLink = 0120000;
 
 // Requests, each a whole packet with its length in front.
 QByteArray InitPacket();
 QByteArray OpenPacket(quint32 id, const QByteArray& path, quint32 flags, const FileAttrs& attrs);
 QByteArray HandleRequest(Type type, quint32 id, const QByteArray& handle); // CLOSE, FSTAT
-QByteArray PathRequest(Type type, quint32 id, const QByteArray& path);     // LSTAT, STAT, REMOVE
+// LSTAT, STAT, REMOVE, READLINK
+QByteArray PathRequest(Type type, quint32 id, const QByteArray& path);
 QByteArray WritePacket(quint32 id, const QByteArray& handle, quint64 offset, QByteArrayView data);
 QByteArray SetstatPacket(quint32 id, const QByteArray& path, const FileAttrs& attrs);
 QByteArray FsetstatPacket(quint32 id, const QByteArray& handle, const FileAttrs& attrs);

@@ -288,12 +288,19 @@ Result SftpSession::stat(const QString& path, RemoteFileFacts& facts) {
     facts = {};
     if (!connect())
         return Result::Failed;
-    const quint32 id = client()->nextId();
     const QByteArray name = path.toUtf8();
-    const auto r = call(Sftp::PathRequest(Sftp::Lstat, id, name), id, "LSTAT " + quotedPath(path),
-                        replyLimit());
-    if (!r)
+    // Where the name is a link, its target comes in the same round trip; a
+    // regular file's READLINK is refused, and costs no wait of its own.
+    const quint32 statId = client()->nextId();
+    client()->send(Sftp::PathRequest(Sftp::Lstat, statId, name), "LSTAT " + quotedPath(path));
+    const quint32 linkId = client()->nextId();
+    client()->send(Sftp::PathRequest(Sftp::Readlink, linkId, name),
+                   "READLINK " + quotedPath(path));
+    const auto r = client()->reply(statId, replyLimit());
+    const auto link = r ? client()->reply(linkId, replyLimit()) : std::nullopt;
+    if (!r || !link)
         return broken("LSTAT " + name);
+    answered_ = true;
     if (r->type == Sftp::Status && r->code == Sftp::NoSuchFile)
         return Result::Ok;
     if (r->type != Sftp::Attrs)
@@ -301,8 +308,24 @@ Result SftpSession::stat(const QString& path, RemoteFileFacts& facts) {
     facts.exists = true;
     if (r->attrs.size)
         facts.size = qint64(*r->attrs.size);
-    if (r->attrs.permissions)
+    if (r->attrs.permissions) {
         facts.mode = *r->attrs.permissions & 07777;
+        switch (*r->attrs.permissions & Sftp::TypeMask) {
+        case Sftp::TypeLink:
+            facts.kind = RemoteFileFacts::Kind::Link;
+            if (link->type == Sftp::Name)
+                facts.linkTarget = QString::fromUtf8(link->name);
+            break;
+        case Sftp::TypeFolder:
+            facts.kind = RemoteFileFacts::Kind::Folder;
+            break;
+        case Sftp::TypeRegular:
+        case 0: // a server that sends the permission bits alone
+            break;
+        default:
+            facts.kind = RemoteFileFacts::Kind::Other;
+        }
+    }
     if (r->attrs.uid) {
         facts.owner = QString::number(*r->attrs.uid);
         facts.group = QString::number(*r->attrs.gid);
