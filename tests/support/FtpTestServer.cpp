@@ -43,7 +43,7 @@ bool FtpTestServer::start(const Options& options) {
 
 bool FtpTestServer::startPyftpdlib(const Options& options) {
     m_user = options.user;
-    const QStringList arguments{
+    QStringList arguments{
         ServerScript(QStringLiteral("ftpserver.py")),
         QStringLiteral("--root"),
         root(),
@@ -64,6 +64,11 @@ bool FtpTestServer::startPyftpdlib(const Options& options) {
         QStringLiteral("--log"),
         basePath(QStringLiteral("commands.log")),
     };
+    if (options.passivePorts > 0)
+        arguments << QStringLiteral("--passive-ports")
+                  << QStringLiteral("%1-%2")
+                         .arg(options.firstPassivePort)
+                         .arg(options.firstPassivePort + options.passivePorts - 1);
     QString error;
     m_port = StartPortPrinter(m_process, QStringLiteral("/usr/bin/python3"), arguments,
                               basePath(QStringLiteral("server.err")), StartTimeoutMs, &error);
@@ -72,7 +77,8 @@ bool FtpTestServer::startPyftpdlib(const Options& options) {
 
 bool FtpTestServer::startVsftpd(const Options& options) {
     m_user = VsftpdUser;
-    if (options.mode != QLatin1String("normal") || options.dropAfter != 0 || options.throttle != 0)
+    if (options.mode != QLatin1String("normal") || options.dropAfter != 0 ||
+        options.throttle != 0 || options.passivePorts != 0)
         return fail(QStringLiteral("vsftpd has no test modes"));
     if (options.host != QLatin1String("127.0.0.1"))
         return fail(QStringLiteral("vsftpd listens on 127.0.0.1 only"));

@@ -28,6 +28,11 @@ public:
         QString password = QStringLiteral("s3cret");
         qint64 dropAfter = 0; // bytes, for drop-mid-data and stall-data
         qint64 throttle = 0;  // upload bytes per second, 0 = unlimited
+        // pyftpdlib: data connections on passivePorts ports from
+        // firstPassivePort on (on an ephemeral one while all are taken);
+        // 0: on any ephemeral port.
+        quint16 firstPassivePort = 0;
+        int passivePorts = 0;
     };
 
     explicit FtpTestServer(Kind kind = Kind::Pyftpdlib);
@@ -36,7 +41,7 @@ public:
     FtpTestServer& operator=(const FtpTestServer&) = delete;
 
     // False with errorString() set. For vsftpd where it cannot run (not root,
-    // not installed) also skipReason() is set: the test should QSKIP with it.
+    // not installed) also skipReason() is set: see SKIP_FOR_SERVER.
     bool start();
     bool start(const Options& options);
     void stop();

@@ -21,7 +21,7 @@ public:
     PackagedFtpServer& operator=(const PackagedFtpServer&) = delete;
 
     // False with errorString() set; where the server cannot run here also
-    // skipReason() is set, and the test should QSKIP with it.
+    // skipReason() is set: see SKIP_FOR_SERVER.
     bool start();
     void stop();
 

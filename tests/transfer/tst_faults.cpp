@@ -11,6 +11,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -450,8 +451,15 @@ void tst_Faults::otherServers() {
 void tst_Faults::manyUploadsLeakNothing() {
     constexpr int WarmUp = 200;
     constexpr int Uploads = 10'000;
+    // The held session's libcurl keeps an address entry for each data
+    // connection's port: passive ports from the whole ephemeral range add
+    // some 170 bytes an upload here, bounded only by the range. Eight ports,
+    // below that range, keep it at eight entries.
+    FtpTestServer::Options options;
+    options.firstPassivePort = quint16(20'000 + QRandomGenerator::global()->bounded(10'000));
+    options.passivePorts = 8;
     FtpTestServer server;
-    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    QVERIFY2(server.start(options), qPrintable(server.errorString()));
     const QByteArray bytes = pattern(4096);
     const QString local = writeLocal("channel_list.txt", bytes);
     const InetFactory factory = TransferInetFactory(TestTimeouts());
@@ -479,16 +487,18 @@ void tst_Faults::manyUploadsLeakNothing() {
     QCOMPARE(openFds(), fdsBefore);
     QCOMPARE(threads(), threadsBefore);
     QVERIFY(rssBefore > 0);
-    // Well below what even 200 bytes kept per upload would add up to.
-    QVERIFY2(rssAfter - rssBefore < 2048,
+    // Without a leak it grows by 16 KiB at most; 16 bytes kept per upload
+    // add some 360 KiB.
+    QVERIFY2(rssAfter - rssBefore < 256,
              qPrintable(QString("%1 KiB -> %2 KiB").arg(rssBefore).arg(rssAfter)));
     QCOMPARE(server.remoteBytes(Remote), bytes);
     QCOMPARE(server.entries("public_html"), QStringList{"channel_list.txt"});
 }
 
 void tst_Faults::zeroIntervalNeverOverlaps() {
-    constexpr int RunMs = 60'000;
-    constexpr int WarmUpMs = 10'000;
+    // Enough uploads for ticks to come while several of them wait.
+    constexpr int Uploads = 6;
+    constexpr int WarmUpMs = 5'000;
     FtpTestServer server;
     FtpTestServer::Options options;
     options.throttle = 100 * 1024; // about 2.5 s per upload
@@ -540,7 +550,9 @@ void tst_Faults::zeroIntervalNeverOverlaps() {
     tick.start(1000);
     QTimer::singleShot(500, [&] { secondTick.start(1000); });
     sampler.start(50);
-    QTest::qWait(RunMs);
+    // Checked between uploads: an upload runs inside a tick. A hang check
+    // of four times what six uploads take.
+    QTRY_VERIFY_WITH_TIMEOUT(uploads >= Uploads, 60'000);
     tick.stop();
     secondTick.stop();
     sampler.stop();
@@ -554,7 +566,6 @@ void tst_Faults::zeroIntervalNeverOverlaps() {
     // Ticks did come while uploads waited, and were let go.
     QVERIFY(ticksWhileWaiting > 0);
     QVERIFY(uploads < ticks);
-    QVERIFY2(uploads >= 5, qPrintable(QString::number(uploads))); // it kept uploading
     QCOMPARE(succeeded, uploads);
     QCOMPARE(reporter.shown, QStringList{}); // automatic uploads are silent
     QVERIFY(rssWarm > 0);

@@ -59,14 +59,7 @@ private:
     const QByteArray bytes_ = "Channel 1\nChannel 2\n";
 };
 
-#define START_SFTP_OR_SKIP(server)                                                                 \
-    do {                                                                                           \
-        if (!start(server)) {                                                                      \
-            if (!(server).skipReason().isEmpty())                                                  \
-                QSKIP(qPrintable((server).skipReason()));                                          \
-            QFAIL(qPrintable((server).errorString()));                                             \
-        }                                                                                          \
-    } while (false)
+#define START_SFTP_OR_SKIP(server) STARTED_OR_SKIP(start(server), server)
 
 void tst_SftpSession::initTestCase() {
     local_ = dir_.filePath("channel_list.txt");

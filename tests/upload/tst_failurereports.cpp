@@ -151,7 +151,7 @@ bool tst_FailureReports::startSftp(FixedSettings& settings, const QString& known
     secure_->setPassword(Awkward);
     if (!secure_->start()) {
         if (!secure_->skipReason().isEmpty())
-            QTest::qSkip(qPrintable(secure_->skipReason()), __FILE__, __LINE__);
+            SkipForServer(secure_->skipReason(), __FILE__, __LINE__);
         else
             QTest::qFail(qPrintable(secure_->errorString()), __FILE__, __LINE__);
         return false;
