@@ -11,7 +11,8 @@
 # the log-in methods named, comma-separated: password (the default) and
 # publickey, with the keys in the parent folder's "authorized_keys". Each
 # FLAG (from the first argument that starts with "-") goes to the SFTP
-# server (internal-sftp: -P to deny requests). It stops by itself once the
+# server (internal-sftp: -P to deny requests); "drop=TYPE" first puts a
+# relay in front that never answers TYPE requests (sftprelay.py). It stops by itself once the
 # process that ran "start" has gone. Exits 77 (skip) when it cannot run here.
 set -euo pipefail
 
@@ -35,6 +36,14 @@ start() {
         shift
     fi
     local sftp="internal-sftp${*:+ $*}"
+    # "drop=TYPE": OpenSSH's sftp-server behind a relay that loses the
+    # replies to TYPE requests.
+    if [ $# -gt 0 ] && [[ $1 == drop=* ]]; then
+        cp "$(dirname "$0")/sftprelay.py" "$parent/sftprelay.py"
+        chmod 644 "$parent/sftprelay.py"
+        sftp="/usr/bin/python3 $parent/sftprelay.py ${1#drop=} /usr/lib/openssh/sftp-server"
+        shift
+    fi
     for method in ${methods//,/ }; do
         case $method in
         password) by_password=yes ;;

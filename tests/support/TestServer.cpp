@@ -93,6 +93,11 @@ QString TestServer::restart() {
     return {};
 }
 
+QString TestServer::restartWith(const QStringList& options) {
+    config_.options = options;
+    return restart();
+}
+
 void TestServer::stop() {
     StopProcess(process_);
     if (pid_ > 0)

@@ -50,6 +50,9 @@ public:
     // Stops it and starts it again on the same port, with the same login
     // directory and log.
     QString restart();
+    // The same with other options, as the configuration's: a server whose
+    // host changed its settings.
+    QString restartWith(const QStringList& options);
     void stop();
 
     QString root() const;

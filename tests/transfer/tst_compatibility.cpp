@@ -15,6 +15,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -57,10 +58,122 @@ ServerConfig locked(ServerConfig config) {
     return config;
 }
 
+// What the final name is on the server before the first publish.
+enum class Layout {
+    File,           // the list itself
+    Link,           // a link to ../lists/channel_list.txt
+    Chain,          // a link to a link beside it, to ../lists/channel_list.txt
+    Dangling,       // a link to ../lists/channel_list.txt, which is not there
+    Loop,           // a link to a link back to it
+    Absolute,       // a link to the target's absolute path on the server's disk
+    LockedLink,     // a link into a folder the log-in cannot write
+    Folder,         // a folder
+};
+
 struct Cell {
     ServerConfig config;
     QString transport; // ftp, ftpes, ftps, sftp; "ftp localhost": a bare host by name
+    Layout layout = Layout::File;
+    // Where the publish must fail: what its reason says. Nothing on the
+    // server may change then.
+    QString fails = {};
 };
+
+const QString ListsFolder = QStringLiteral("lists");
+
+// The final name's setting in the table.
+QString describe(Layout layout) {
+    switch (layout) {
+    case Layout::File:
+        break;
+    case Layout::Link:
+        return "the list a link to ../lists/channel_list.txt";
+    case Layout::Chain:
+        return "the list a link to a link to ../lists/channel_list.txt";
+    case Layout::Dangling:
+        return "the list a link to a file not there yet";
+    case Layout::Loop:
+        return "the list a link in a loop";
+    case Layout::Absolute:
+        return "the list a link to an absolute path";
+    case Layout::LockedLink:
+        return "the list a link into a folder not writable";
+    case Layout::Folder:
+        return "a folder under the list's name";
+    }
+    return {};
+}
+
+// Lays the final name out; the file it leads to, from the log-in folder,
+// or empty where none is.
+QString layOut(const QString& root, Layout layout, const QString& owner) {
+    const QString link = root + "/public_html/channel_list.txt";
+    const QString target = QStringLiteral("lists/channel_list.txt");
+    const auto symlink = [](const QString& to, const QString& at) {
+        return ::symlink(QFile::encodeName(to).constData(), QFile::encodeName(at).constData()) == 0;
+    };
+    // A server runs on for the rows of its configuration: what the last
+    // row laid out goes first.
+    for (const QString& name : {QStringLiteral("channel_list.txt"), QStringLiteral("link2.txt"),
+                                QStringLiteral("loop_b")}) {
+        const QString path = root + "/public_html/" + name;
+        if (!QFile::remove(path))
+            QDir(path).removeRecursively();
+    }
+    QDir(root + '/' + ListsFolder).removeRecursively();
+    if (layout == Layout::File)
+        return WriteIn(root, "public_html/channel_list.txt", "old\n", owner)
+                   ? "public_html/channel_list.txt"
+                   : QString();
+    QDir().mkpath(root + '/' + ListsFolder);
+    if (!owner.isEmpty()) {
+        const struct passwd* pw = getpwnam(owner.toLocal8Bit().constData());
+        if (!pw || ::chown(QFile::encodeName(root + '/' + ListsFolder).constData(), pw->pw_uid,
+                           pw->pw_gid) != 0)
+            return {};
+    }
+    const bool linked = layout != Layout::File && layout != Layout::Dangling &&
+                        layout != Layout::Loop && layout != Layout::Folder;
+    const bool seeded = linked && WriteIn(root, target, "old\n", owner);
+    switch (layout) {
+    case Layout::File:
+        break;
+    case Layout::Link:
+    case Layout::LockedLink:
+        return seeded && symlink("../lists/channel_list.txt", link) ? target : QString();
+    case Layout::Chain:
+        return seeded && symlink("link2.txt", link) &&
+                       symlink("../lists/channel_list.txt", root + "/public_html/link2.txt")
+                   ? target
+                   : QString();
+    case Layout::Dangling:
+        return symlink("../lists/channel_list.txt", link) ? target : QString();
+    case Layout::Loop:
+        return symlink("loop_b", link) && symlink("channel_list.txt", root + "/public_html/loop_b")
+                   ? "public_html/channel_list.txt"
+                   : QString();
+    case Layout::Absolute:
+        return seeded && symlink(root + '/' + target, link) ? target : QString();
+    case Layout::Folder:
+        return QDir().mkpath(link) ? "public_html/channel_list.txt" : QString();
+    }
+    return {};
+}
+
+// Every link under `root`'s two folders, with what it holds.
+QStringList linksIn(const QString& root) {
+    QStringList links;
+    for (const QString& folder : {QStringLiteral("public_html"), ListsFolder}) {
+        for (const QFileInfo& entry :
+             QDir(root + '/' + folder).entryInfoList(QDir::AllEntries | QDir::System |
+                                                     QDir::Hidden | QDir::NoDotAndDotDot)) {
+            if (entry.isSymLink())
+                links << folder + '/' + entry.fileName() + " -> " +
+                             QFile::encodeName(entry.symLinkTarget());
+        }
+    }
+    return links;
+}
 
 // What a bare host did with TLS there, for the table.
 QString bareHostPath(SecurityPath path) {
@@ -90,6 +203,7 @@ QByteArray listBytes(int version, int lines) {
 class FolderWatch {
 public:
     bool start(const QString& dir) {
+        dir_ = dir;
         process_.start("inotifywait", {"-m", "-e", "create,close_write,moved_to,delete", "--format",
                                        "%e %f", dir});
         // It says so on standard error once it watches.
@@ -105,15 +219,34 @@ public:
         return said.contains("Watches established");
     }
 
-    // The events so far, and stops watching.
-    QStringList finish() {
-        QTest::qWait(200);
+    // The events so far, and stops watching; false where they did not all
+    // come. A name of its own, made and removed in the folder, comes last:
+    // once its removal is reported, so is everything before it.
+    bool finish(QStringList* events) {
+        const QString mark = QStringLiteral("harlune-watch-end");
+        const QByteArray markRemoved = "DELETE " + mark.toUtf8() + '\n';
+        QFile file(dir_ + '/' + mark);
+        const bool marked = file.open(QIODevice::WriteOnly) && file.remove();
+        QByteArray said;
+        const QDeadlineTimer deadline(5000);
+        while (marked && !said.contains(markRemoved) && !deadline.hasExpired() &&
+               process_.state() != QProcess::NotRunning) {
+            process_.waitForReadyRead(100);
+            said += process_.readAllStandardOutput();
+        }
         process_.terminate();
         process_.waitForFinished(2000);
-        return QString::fromUtf8(process_.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+        said += process_.readAllStandardOutput();
+        events->clear();
+        for (const QString& line : QString::fromUtf8(said).split('\n', Qt::SkipEmptyParts)) {
+            if (line.section(' ', 1) != mark)
+                events->append(line);
+        }
+        return said.contains(markRemoved);
     }
 
 private:
+    QString dir_;
     QProcess process_;
 };
 
@@ -192,14 +325,23 @@ std::optional<Ownership> seedOwnership(const QString& path, quint32 mode,
 // time the file is missing or has another mode, owner or group.
 class DiskReader {
 public:
-    DiskReader(const QString& path, const Ownership& expected)
-        : thread_([this, name = QFile::encodeName(path), expected](std::stop_token stop) {
+    // `sizes`: where not empty, the sizes a whole list may have; any other
+    // is a list read while it was written.
+    DiskReader(const QString& path, const Ownership& expected, const QList<qint64>& sizes = {})
+        : thread_([this, name = QFile::encodeName(path), expected, sizes](std::stop_token stop) {
               while (!stop.stop_requested()) {
                   const auto now = ownershipOf(name);
                   reads_.fetch_add(1);
                   if (now != expected) {
                       seen_ = describe(now);
                       return;
+                  }
+                  if (!sizes.isEmpty()) {
+                      const qint64 size = QFileInfo(QFile::decodeName(name)).size();
+                      if (!sizes.contains(size)) {
+                          seen_ = QStringLiteral("partial, %1 bytes").arg(size);
+                          return;
+                      }
                   }
                   sched_yield();
               }
@@ -265,6 +407,16 @@ void tst_Compatibility::publishTwice_data() {
             << Cell{config, transport} << leftBehind;
         ++cells_;
     };
+    // The list served through links, and names that cannot hold it.
+    const auto laidOut = [this](const ServerConfig& config, const QString& transport,
+                                Layout layout, const QString& fails = {}) {
+        QTest::addRow("%s, %s, %s, %s", qPrintable(config.server), qPrintable(config.setting),
+                      qPrintable(describe(layout)), qPrintable(transport))
+            << Cell{config, transport, layout, fails} << QString();
+        ++cells_;
+    };
+    const QString loop = "leads round in a loop";
+    const QString notAFile = "is a folder or another kind of file";
     const QString tlsModule = "LoadModule mod_tls.c";
     const QStringList proftpdTls{tlsModule, "TLSEngine on", "TLSRequired on",
                                  "TLSECCertificateFile @CERT@", "TLSECCertificateKeyFile @KEY@"};
@@ -325,6 +477,40 @@ void tst_Compatibility::publishTwice_data() {
 
     add(MakeServerConfig("inetutils ftpd", "default", "inetutils-ftpd"), "ftp");
 
+    for (const ServerConfig& config : {MakeServerConfig("pyftpdlib", "default", "ftpserver.py"),
+                                       MakeServerConfig("vsftpd", "default", "vsftpd.sh"),
+                                       MakeServerConfig("proftpd", "default", "proftpd"),
+                                       MakeServerConfig("pure-ftpd", "default", "pure-ftpd"),
+                                       MakeServerConfig("inetutils ftpd", "default", "inetutils-ftpd"),
+                                       MakeServerConfig("OpenSSH", "default", "sshd.sh")}) {
+        const QString& launcher = config.launcher;
+        const QString transport = launcher == "sshd.sh" ? "sftp" : "ftp";
+        laidOut(watched(config), transport, Layout::Link);
+        laidOut(config, transport, Layout::Chain);
+        laidOut(config, transport, Layout::LockedLink);
+        // inetutils' STAT shows a folder as nothing: the store onto it fails.
+        laidOut(config, transport, Layout::Folder, launcher == "inetutils-ftpd" ? "refused" : notAFile);
+        // proftpd shows a dangling link as no file at all, and pure-ftpd
+        // refuses to store through any link.
+        if (launcher != "proftpd" && launcher != "pure-ftpd")
+            laidOut(config, transport, Layout::Dangling);
+        // proftpd and pure-ftpd do not show where a loop leads: the store
+        // through it fails in the server's words.
+        laidOut(config, transport, Layout::Loop,
+                launcher == "proftpd"     ? "Not a regular file"
+                : launcher == "pure-ftpd" ? "Too many levels of symbolic links"
+                                          : loop);
+        // Where the server's own system sees the same absolute path (no chroot).
+        if (launcher == "sshd.sh" || launcher == "inetutils-ftpd")
+            laidOut(config, transport, Layout::Absolute);
+    }
+    ServerConfig private0600 = MakeServerConfig("vsftpd", "target 0600", "vsftpd.sh");
+    private0600.seededMode = 0600;
+    laidOut(watched(private0600), "ftp", Layout::Link);
+    laidOut(inWebGroup(MakeServerConfig("proftpd", "", "proftpd")), "ftp", Layout::Link);
+    laidOut(inWebGroup(MakeServerConfig("OpenSSH", "", "sshd.sh")), "sftp", Layout::Link);
+    laidOut(MakeServerConfig("vsftpd", "ssl_enable=YES (session reuse required), RSA certificate, TLS 1.2 at most", "vsftpd.sh", vsftpdTls, true, "1.2"), "ftpes", Layout::Link);
+
     add(watched(MakeServerConfig("OpenSSH", "default", "sshd.sh")), "sftp");
     add(watched(MakeServerConfig("OpenSSH", "new files 0600 (internal-sftp -u 077)", "sshd.sh", {"-u", "077"})), "sftp");
     add(inWebGroup(MakeServerConfig("OpenSSH", "", "sshd.sh")), "sftp");
@@ -354,7 +540,7 @@ void tst_Compatibility::publishTwice() {
     QFETCH(QString, leftBehind);
     const QString error = serverFor(cell.config);
     if (error.startsWith("SKIP "))
-        QSKIP(qPrintable(error.mid(5)));
+        SKIP_FOR_SERVER(error.mid(5));
     QVERIFY2(error.isEmpty(), qPrintable(error));
 
     const QString scheme = cell.transport.section(' ', 0, 0);
@@ -374,16 +560,30 @@ void tst_Compatibility::publishTwice() {
                              .arg(server_.port());
     const QString remote = Folder + '/' + FinalName;
     const QString local = dir_.filePath(FinalName);
-    const QString remoteDir = server_.root() + '/' + Folder;
     const QString finalPath = server_.root() + '/' + remote;
+    // The file the served name leads to, and the folder it is in.
+    const QString served = layOut(server_.root(), cell.layout, server_.sessionOwner());
+    QVERIFY2(!served.isEmpty(), "cannot lay the final name out");
+    const QString servedDir = server_.root() + '/' + served.section('/', 0, 0);
+    const QStringList links = linksIn(server_.root());
     std::optional<Ownership> seeded;
-    QVERIFY(WriteIn(server_.root(), remote, "old\n", server_.sessionOwner()));
-    seeded = seedOwnership(finalPath, cell.config.seededMode, cell.config.seededGroup);
-    QVERIFY2(seeded, "cannot seed the final file's mode and group");
-    if (cell.config.lockedFolder) {
-        QVERIFY(::chown(QFile::encodeName(remoteDir).constData(), 0, 0) == 0);
-        QVERIFY(::chmod(QFile::encodeName(remoteDir).constData(), 0755) == 0);
+    if (cell.layout != Layout::Dangling && cell.layout != Layout::Loop &&
+        cell.layout != Layout::Folder) {
+        seeded = seedOwnership(server_.root() + '/' + served, cell.config.seededMode,
+                               cell.config.seededGroup);
+        QVERIFY2(seeded, "cannot seed the final file's mode and group");
     }
+    if (cell.config.lockedFolder || cell.layout == Layout::LockedLink) {
+        QVERIFY(::chown(QFile::encodeName(servedDir).constData(), 0, 0) == 0);
+        QVERIFY(::chmod(QFile::encodeName(servedDir).constData(), 0755) == 0);
+    }
+    const auto leftIn = [&](const QString& folder) {
+        QStringList entries = EntriesIn(server_.root(), folder);
+        for (const QString& name : {FinalName, QStringLiteral("link2.txt"), QStringLiteral("loop_b")})
+            entries.removeAll(name);
+        static const QRegularExpression token("[0-9a-f]{8,}");
+        return entries.join(' ').replace(token, "*");
+    };
 
     // Two publishes of other bytes (and another length): the second replaces
     // the first. Large enough for a TLS store to lose its end.
@@ -395,7 +595,7 @@ void tst_Compatibility::publishTwice() {
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
         file.close();
         FolderWatch watch;
-        QVERIFY(watch.start(remoteDir));
+        QVERIFY(watch.start(servedDir));
         // Each publish logs in: whether a held TLS 1.3 session can carry
         // another data connection varies from run to run, and the table
         // shows what the server's configuration makes of a publish.
@@ -403,10 +603,15 @@ void tst_Compatibility::publishTwice() {
         CloseHeldSessions();
         TransferInet inet(TestTimeouts());
         std::unique_ptr<DiskReader> reader;
-        if (cell.config.watchedByReader)
-            reader = std::make_unique<DiskReader>(finalPath, *seeded);
+        if (cell.config.watchedByReader && seeded)
+            reader = std::make_unique<DiskReader>(
+                finalPath, *seeded,
+                cell.layout == Layout::Link ? QList<qint64>{BytesIn(server_.root(), remote).size(),
+                                                            bytes.size()}
+                                            : QList<qint64>{});
         const qint32 code = RunPut(inet, host, server_.user(), server_.password(), local, remote);
-        const QStringList events = watch.finish();
+        QStringList events;
+        QVERIFY2(watch.finish(&events), "the folder's watch did not report all its events");
         if (reader) {
             qint64 reads = 0;
             const QString seen = reader->finish(&reads);
@@ -416,6 +621,21 @@ void tst_Compatibility::publishTwice() {
                                     .arg(version)
                                     .arg(seen, describe(seeded))));
             QVERIFY(reads > 0);
+        }
+        // What the server holds is what a link there led to, and the links
+        // stay as they were.
+        QCOMPARE(linksIn(server_.root()), links);
+        if (!cell.fails.isEmpty()) {
+            QVERIFY2(code != ResponseCodes::Ok && inet.ResponseInfo().contains(cell.fails),
+                     qPrintable(QStringLiteral("publish %1 answered %2: %3")
+                                    .arg(version)
+                                    .arg(code)
+                                    .arg(inet.ResponseInfo())));
+            QCOMPARE(QFileInfo(finalPath).isDir(), cell.layout == Layout::Folder);
+            QCOMPARE(leftIn(Folder), QString());
+            QCOMPARE(leftIn(ListsFolder), QString());
+            steps = "fails: " + inet.ResponseInfo().section(';', 0, 0);
+            continue;
         }
         QVERIFY2(code == ResponseCodes::Ok, qPrintable(QStringLiteral("publish %1 answered %2; %3")
                                                            .arg(version)
@@ -435,17 +655,20 @@ void tst_Compatibility::publishTwice() {
                                     .arg(describe(now), describe(seeded), events.join("; "))));
         }
         steps = describe(events);
+        if (!served.startsWith(Folder + '/'))
+            steps = "in " + ListsFolder + "/: " + steps;
         if (scheme == "ftp")
             transport = bareHostPath(inet.LastSecurityPath());
     }
-    QStringList entries = EntriesIn(server_.root(), Folder);
-    entries.removeAll(FinalName);
-    static const QRegularExpression token("[0-9a-f]{8,}");
-    QString left = entries.isEmpty() ? QString() : entries.join(' ').replace(token, "*");
+    const QString left = leftIn(Folder);
     QCOMPARE(left, leftBehind);
+    QCOMPARE(leftIn(ListsFolder), QString());
 
+    QString setting = cell.config.setting;
+    if (cell.layout != Layout::File)
+        setting += (setting.isEmpty() ? "" : ", ") + describe(cell.layout);
     const QString row =
-        tableRow({cell.config.server, cell.config.setting, transport,
+        tableRow({cell.config.server, setting, transport,
                   steps + (left.isEmpty() ? QString() : "; left beside it: " + left)});
     const QString name = QTest::currentDataTag();
     qInfo().noquote() << row;
