@@ -140,7 +140,9 @@ void SftpSession::fail(SshFailure failure) {
 }
 
 bool SftpSession::connect() {
-    if (alive())
+    // A channel that is up goes on; a request finds out, in ssh's own
+    // words, if ssh has gone meanwhile.
+    if (client() && client()->connected() && client()->error() == SftpClient::Error::None)
         return true;
     if (loginTried_)
         return false;
