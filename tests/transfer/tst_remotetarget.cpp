@@ -1,3 +1,5 @@
+#include "DestinationKey.h"
+#include "HostAddresses.h"
 #include "RemoteTarget.h"
 
 #include <QTest>
@@ -17,7 +19,27 @@ private slots:
     void unsafeText_data();
     void unsafeText();
     void temporaryName();
+    void destinationKey_data();
+    void destinationKey();
+    void hostResolvesTo_data();
+    void hostResolvesTo();
 };
+
+namespace {
+
+PublishJob jobFor(const QString& host, const QString& user, const QString& password,
+                  OptionalTls tls = OptionalTls::Verified) {
+    PublishJob job;
+    job.endpoint = *ParseRemoteHost(host);
+    job.userName = user;
+    job.password = password;
+    job.optionalTls = tls;
+    return job;
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(PublishJob)
 
 void tst_RemoteTarget::parseRemoteHost_data() {
     QTest::addColumn<QString>("text");
@@ -206,6 +228,57 @@ void tst_RemoteTarget::temporaryName() {
         QStringLiteral(".site/channel_list.txt.ab.part"));
     QCOMPARE(RemoteFolderOf(QStringLiteral("/a/b/channel_list.txt")), QStringLiteral("/a/b/"));
     QCOMPARE(RemoteFolderOf(QStringLiteral("wwwchannel_list.txt")), QString());
+}
+
+void tst_RemoteTarget::destinationKey_data() {
+    QTest::addColumn<PublishJob>("other");
+    QTest::addColumn<bool>("sameSession");
+    QTest::addColumn<bool>("sameServer");
+
+    // Against a bare host "h", user "u", password "p", verified TLS asked.
+    QTest::newRow("the same") << jobFor("h", "u", "p") << true << true;
+    QTest::newRow("ftp://, the same") << jobFor("ftp://h:21", "u", "p") << true << true;
+    QTest::newRow("ftpes://") << jobFor("ftpes://h", "u", "p") << false << false;
+    QTest::newRow("ftps://") << jobFor("ftps://h", "u", "p") << false << false;
+    QTest::newRow("sftp://") << jobFor("sftp://h", "u", "p") << false << false;
+    QTest::newRow("another port") << jobFor("h:2121", "u", "p") << false << false;
+    QTest::newRow("another name") << jobFor("H", "u", "p") << false << false;
+    QTest::newRow("another user") << jobFor("h", "v", "p") << false << true;
+    QTest::newRow("another password") << jobFor("h", "u", "q") << false << true;
+    QTest::newRow("clear text asked") << jobFor("h", "u", "p", OptionalTls::Off) << false << true;
+    QTest::newRow("unverified TLS asked")
+        << jobFor("h", "u", "p", OptionalTls::Unverified) << false << true;
+}
+
+void tst_RemoteTarget::destinationKey() {
+    QFETCH(PublishJob, other);
+    QFETCH(bool, sameSession);
+    QFETCH(bool, sameServer);
+    const DestinationKey key = KeyFor(jobFor("h", "u", "p"));
+    const DestinationKey otherKey = KeyFor(other);
+    QCOMPARE(key.session() == otherKey.session(), sameSession);
+    QCOMPARE(key.server() == otherKey.server(), sameServer);
+    // The password never stands in a key.
+    QVERIFY(!otherKey.session().contains('\0' + other.password.toUtf8() + '\0'));
+    QVERIFY(!otherKey.session().endsWith('\0' + other.password.toUtf8()));
+}
+
+void tst_RemoteTarget::hostResolvesTo_data() {
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<bool>("resolves");
+    QTest::newRow("the address itself") << "127.0.0.1" << "127.0.0.1" << true;
+    QTest::newRow("localhost") << "localhost" << "127.0.0.1" << true;
+    QTest::newRow("another address") << "127.0.0.2" << "127.0.0.1" << false;
+    QTest::newRow("a name that resolves nowhere") << "nowhere.invalid" << "127.0.0.1" << false;
+    QTest::newRow("no address known") << "127.0.0.1" << "" << false;
+}
+
+void tst_RemoteTarget::hostResolvesTo() {
+    QFETCH(QString, host);
+    QFETCH(QString, address);
+    QFETCH(bool, resolves);
+    QCOMPARE(HostResolvesTo(host, address), resolves);
 }
 
 QTEST_GUILESS_MAIN(tst_RemoteTarget)
