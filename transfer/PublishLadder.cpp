@@ -63,6 +63,8 @@ private:
     // The file the publish replaces: the name as typed, or the file a link
     // there leads to.
     QString final_ = job_.remoteFileName;
+    // What makes this publish's temporary names its own.
+    const QString token_ = QString::number(QRandomGenerator::system()->generate64(), 16);
 };
 
 // Links followed from the name to a file, at the most.
@@ -98,8 +100,12 @@ qint32 Ladder::run() {
     }
     if (facts_.tellsNoFacts)
         s_.trace("learnt earlier: the server tells nothing of a file, so it is not asked");
-    // What the file is, so that the copy that replaces it can be the same.
+    // What the file is, so that the copy that replaces it can be the same;
+    // the copy can be opened meanwhile.
     if (!facts_.tellsNoFacts) {
+        if (facts_.firstName < 2)
+            s_.expectStore(facts_.firstName == 0 ? TemporaryNameFor(finalName, token_)
+                                                 : VisibleTemporaryNameFor(finalName, token_));
         switch (s_.stat(finalName, before_)) {
         case Result::Ok:
             known_ = true;
@@ -193,9 +199,8 @@ qint32 Ladder::followLinks() {
 // went out.
 qint32 Ladder::storeCopy(std::optional<quint32> mode) {
     const QString& finalName = final_;
-    const QString token = QString::number(QRandomGenerator::system()->generate64(), 16);
-    const QString names[] = {TemporaryNameFor(finalName, token),
-                             VisibleTemporaryNameFor(finalName, token), finalName};
+    const QString names[] = {TemporaryNameFor(finalName, token_),
+                             VisibleTemporaryNameFor(finalName, token_), finalName};
     Result result = Result::NameRefused;
     int name = std::clamp(facts_.firstName, 0, 2);
     if (name > 0)

@@ -46,6 +46,11 @@ public:
 
     virtual bool aborted() const = 0;
 
+    // The next store is likely to go under `path`: an engine may open it
+    // in the same flight as the next request, and must remove it again
+    // where the store goes elsewhere.
+    virtual void expectStore(const QString& path) { (void)path; }
+
     // The facts of `path` itself, not of what a link there leads to
     // (exists false: no such file). Refused: the server answers no way of
     // asking.

@@ -114,7 +114,7 @@ std::optional<Sftp::Reply> SftpClient::reply(quint32 id, std::chrono::millisecon
 }
 
 bool SftpClient::write(const QByteArray& handle, LocalFile& file, std::chrono::milliseconds limit,
-                       Sftp::Reply& refusal) {
+                       Sftp::Reply& refusal, std::deque<quint32>* unanswered) {
     std::deque<quint32> inFlight;
     qint64 offset = 0;
     int requests = 0;
@@ -139,6 +139,12 @@ bool SftpClient::write(const QByteArray& handle, LocalFile& file, std::chrono::m
         }
         if (inFlight.empty())
             break;
+        if (unanswered && offset >= file.size() && !refused && !readFailed_) {
+            trace("> WRITE " + QByteArray::number(requests) + " requests, " +
+                  QByteArray::number(inFlight.size()) + " still unanswered");
+            *unanswered = std::move(inFlight);
+            return true;
+        }
         const auto r = reply(inFlight.front(), limit);
         inFlight.pop_front();
         if (!r)

@@ -8,6 +8,7 @@
 #include <QList>
 
 #include <chrono>
+#include <deque>
 #include <functional>
 #include <optional>
 
@@ -52,9 +53,12 @@ public:
 
     // Writes the whole of `file` to the open `handle`, several requests in
     // flight. False on a refused write (`refusal`) or a broken session
-    // (error()).
+    // (error()). With `unanswered`, it returns once the last write is sent
+    // and leaves the ids of the writes still in flight there, so that the
+    // requests that close the file can go in the same flight; their
+    // replies are the caller's to wait for.
     bool write(const QByteArray& handle, LocalFile& file, std::chrono::milliseconds limit,
-               Sftp::Reply& refusal);
+               Sftp::Reply& refusal, std::deque<quint32>* unanswered = nullptr);
     // Whether the last write stopped because the local file could not be
     // read to its end (an error, or it shrank).
     bool readFailed() const { return readFailed_; }

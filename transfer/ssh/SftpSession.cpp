@@ -105,7 +105,31 @@ SftpSession::SftpSession(const PublishJob& job, const std::atomic<bool>& abort,
         trace_.note("going on with the session of an earlier upload: no new log-in");
 }
 
-SftpSession::~SftpSession() = default;
+SftpSession::~SftpSession() {
+    if (early_ && !aborted() && alive())
+        discardEarlyOpen();
+}
+
+void SftpSession::discardEarlyOpen() {
+    if (!early_)
+        return;
+    const EarlyOpen early = *early_;
+    early_.reset();
+    cleanup_ = true;
+    const auto r = client()->reply(early.id, replyLimit());
+    if (r && r->type == Sftp::Handle) {
+        const quint32 closeId = client()->nextId();
+        client()->send(Sftp::HandleRequest(Sftp::Close, closeId, r->handle), "CLOSE");
+        const quint32 removeId = client()->nextId();
+        client()->send(Sftp::PathRequest(Sftp::Remove, removeId, early.path.toUtf8()),
+                       "REMOVE " + quotedPath(early.path));
+        if (!client()->reply(closeId, replyLimit()) || !client()->reply(removeId, replyLimit()))
+            sawError_ = true;
+    } else if (!r) {
+        sawError_ = true;
+    }
+    cleanup_ = false;
+}
 
 void SftpSession::attach() {
     ssh().setAbort(&abort_);
@@ -298,6 +322,16 @@ Result SftpSession::stat(const QString& path, RemoteFileFacts& facts) {
     const quint32 linkId = client()->nextId();
     client()->send(Sftp::PathRequest(Sftp::Readlink, linkId, name),
                    "READLINK " + quotedPath(path));
+    // The copy's OPEN waits for nothing the answers tell.
+    if (!expected_.isEmpty()) {
+        const quint32 openId = client()->nextId();
+        client()->send(Sftp::OpenPacket(openId, expected_.toUtf8(),
+                                        Sftp::OpenWrite | Sftp::OpenCreate | Sftp::OpenTruncate,
+                                        {}),
+                       "OPEN " + quotedPath(expected_) + " write,create,truncate");
+        early_ = EarlyOpen{expected_, openId};
+        expected_.clear();
+    }
     const auto r = client()->reply(statId, replyLimit());
     const auto link = r ? client()->reply(linkId, replyLimit()) : std::nullopt;
     if (!r || !link)
@@ -332,6 +366,9 @@ Result SftpSession::stat(const QString& path, RemoteFileFacts& facts) {
         facts.owner = QString::number(*r->attrs.uid);
         facts.group = QString::number(*r->attrs.gid);
     }
+    // The copy goes elsewhere, or nowhere: not beside a link or a folder.
+    if (facts.kind != RemoteFileFacts::Kind::Regular)
+        discardEarlyOpen();
     return Result::Ok;
 }
 
@@ -352,10 +389,17 @@ Result SftpSession::store(const QString& path, LocalFile& file, int attempt,
         return Result::Failed;
     }
     trace_.note("store " + quotedPath(path) + " (name " + QByteArray::number(attempt + 1) + ")");
-    quint32 id = client()->nextId();
-    auto r = call(
-        Sftp::OpenPacket(id, name, Sftp::OpenWrite | Sftp::OpenCreate | Sftp::OpenTruncate, {}), id,
-        "OPEN " + quotedPath(path) + " write,create,truncate", replyLimit());
+    std::optional<Sftp::Reply> r;
+    if (early_ && early_->path == path) {
+        r = client()->reply(early_->id, replyLimit());
+        early_.reset();
+    } else {
+        discardEarlyOpen();
+        const quint32 id = client()->nextId();
+        r = call(Sftp::OpenPacket(id, name, Sftp::OpenWrite | Sftp::OpenCreate |
+                                                Sftp::OpenTruncate, {}),
+                 id, "OPEN " + quotedPath(path) + " write,create,truncate", replyLimit());
+    }
     if (!r)
         return broken(action);
     if (r->type != Sftp::Handle) {
@@ -366,11 +410,9 @@ Result SftpSession::store(const QString& path, LocalFile& file, int attempt,
     }
     mayHaveStored_ = true;
     const QByteArray handle = r->handle;
-    // What the new file got, asked while the first bytes go out.
-    const quint32 firstStat = client()->nextId();
-    client()->send(Sftp::HandleRequest(Sftp::Fstat, firstStat, handle), "FSTAT");
     Sftp::Reply refusal;
-    const bool written = client()->write(handle, file, job_.timeouts.stall, refusal);
+    std::deque<quint32> writes;
+    const bool written = client()->write(handle, file, job_.timeouts.stall, refusal, &writes);
     report_->sentSize = file.sent();
     if (file.sent() > 0)
         bytesSent_ = true;
@@ -391,15 +433,11 @@ Result SftpSession::store(const QString& path, LocalFile& file, int attempt,
         call(Sftp::HandleRequest(Sftp::Close, closeId, handle), closeId, "CLOSE", replyLimit());
         return Result::Failed;
     }
-    const auto before = client()->reply(firstStat, replyLimit());
-    if (!before)
-        return broken(action);
-    // The closing requests go together: set the mode where it differs,
-    // flush to disk where the server can, learn what arrived, close.
+    // The closing requests go in the same flight as the last writes: set
+    // the mode the copy is to have, flush to disk where the server can,
+    // learn what arrived, close. Only then is anything waited for.
     std::optional<quint32> setId, syncId;
-    const bool modeDiffers = mode && !(before->type == Sftp::Attrs && before->attrs.permissions &&
-                                       (*before->attrs.permissions & 07777) == *mode);
-    if (modeDiffers) {
+    if (mode) {
         setId = client()->nextId();
         Sftp::FileAttrs attrs;
         attrs.permissions = *mode;
@@ -414,6 +452,13 @@ Result SftpSession::store(const QString& path, LocalFile& file, int attempt,
     client()->send(Sftp::HandleRequest(Sftp::Fstat, statId, handle), "FSTAT");
     const quint32 closeId = client()->nextId();
     client()->send(Sftp::HandleRequest(Sftp::Close, closeId, handle), "CLOSE");
+    for (const quint32 id : writes) {
+        const auto w = client()->reply(id, job_.timeouts.stall);
+        if (!w)
+            return broken(action);
+        if ((w->type != Sftp::Status || w->code != Sftp::Ok) && refusal.type == 0)
+            refusal = *w;
+    }
     // A refused mode or flush does not fail the store: the facts tell.
     for (const auto id : {setId, syncId}) {
         if (id && !client()->reply(*id, replyLimit()))
@@ -423,8 +468,8 @@ Result SftpSession::store(const QString& path, LocalFile& file, int attempt,
     const auto closed = client()->reply(closeId, replyLimit());
     if (!facts || !closed)
         return broken(action);
-    if (closed->type != Sftp::Status || closed->code != Sftp::Ok) {
-        refused(*closed, action);
+    if (refusal.type != 0 || closed->type != Sftp::Status || closed->code != Sftp::Ok) {
+        refused(refusal.type != 0 ? refusal : *closed, action);
         return Result::Failed;
     }
     stored.exists = true;

@@ -23,6 +23,7 @@ public:
     ~SftpSession() override;
 
     bool aborted() const override { return abort_.load(); }
+    void expectStore(const QString& path) override { expected_ = path; }
     Result stat(const QString& path, RemoteFileFacts& facts) override;
     Result store(const QString& path, LocalFile& file, int attempt, std::optional<quint32> mode,
                  RemoteFileFacts& stored) override;
@@ -57,6 +58,8 @@ private:
                                     std::chrono::milliseconds limit);
     std::chrono::milliseconds replyLimit() const;
     void noteSshSaid();
+    // Closes and removes a copy opened early that no store took.
+    void discardEarlyOpen();
 
     const PublishJob& job_;
     const std::atomic<bool>& abort_;
@@ -74,4 +77,11 @@ private:
     bool loginTried_;
     bool mayHaveStored_ = false;
     bool cleanup_ = false;
+    QString expected_; // where the next store is likely to go
+    // An OPEN sent ahead of its store, with the request that went before it.
+    struct EarlyOpen {
+        QString path;
+        quint32 id;
+    };
+    std::optional<EarlyOpen> early_;
 };
