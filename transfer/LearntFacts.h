@@ -51,6 +51,9 @@ struct TargetFacts {
     // The server tells nothing of a file's permissions (neither MLST nor
     // STAT answers): they cannot be kept, and are not asked for again.
     bool tellsNoFacts = false;
+    // Where the name, a link, led: the copy can be opened beside that file
+    // before the link is asked about again.
+    QString linkedTo;
 };
 
 ServerFacts RecallServer(const DestinationKey& key);

@@ -103,9 +103,10 @@ qint32 Ladder::run() {
     // What the file is, so that the copy that replaces it can be the same;
     // the copy can be opened meanwhile.
     if (!facts_.tellsNoFacts) {
+        const QString& beside = facts_.linkedTo.isEmpty() ? finalName : facts_.linkedTo;
         if (facts_.firstName < 2)
-            s_.expectStore(facts_.firstName == 0 ? TemporaryNameFor(finalName, token_)
-                                                 : VisibleTemporaryNameFor(finalName, token_));
+            s_.expectStore(facts_.firstName == 0 ? TemporaryNameFor(beside, token_)
+                                                 : VisibleTemporaryNameFor(beside, token_));
         switch (s_.stat(finalName, before_)) {
         case Result::Ok:
             known_ = true;
@@ -117,6 +118,7 @@ qint32 Ladder::run() {
             return failed(false);
         }
     }
+    facts_.linkedTo.clear();
     if (known_ && before_.exists && before_.kind != RemoteFileFacts::Kind::Regular) {
         if (const qint32 code = followLinks(); code != ResponseCodes::Ok || !known_)
             return code;
@@ -181,6 +183,7 @@ qint32 Ladder::followLinks() {
         // server gives a new file.
         if (!facts.exists) {
             s_.trace("the link leads to no file yet: it is made at " + final_.toUtf8());
+            facts_.linkedTo = final_;
             return ResponseCodes::Ok;
         }
     }
@@ -188,6 +191,7 @@ qint32 Ladder::followLinks() {
         return ResponseCodes::NotAFile;
     if (final_ != job_.remoteFileName)
         s_.trace("publishing onto " + final_.toUtf8() + ", where the link leads");
+    facts_.linkedTo = final_;
     return ResponseCodes::Ok;
 }
 

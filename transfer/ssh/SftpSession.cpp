@@ -366,9 +366,6 @@ Result SftpSession::stat(const QString& path, RemoteFileFacts& facts) {
         facts.owner = QString::number(*r->attrs.uid);
         facts.group = QString::number(*r->attrs.gid);
     }
-    // The copy goes elsewhere, or nowhere: not beside a link or a folder.
-    if (facts.kind != RemoteFileFacts::Kind::Regular)
-        discardEarlyOpen();
     return Result::Ok;
 }
 

@@ -58,7 +58,8 @@ private:
                                     std::chrono::milliseconds limit);
     std::chrono::milliseconds replyLimit() const;
     void noteSshSaid();
-    // Closes and removes a copy opened early that no store took.
+    // Closes and removes a copy opened early that no store took: the store
+    // went elsewhere, or the publish ended before it (the name is a folder).
     void discardEarlyOpen();
 
     const PublishJob& job_;
