@@ -45,6 +45,7 @@ struct PublishJob {
 // name only ever holds a complete copy: the bytes go to a temporary name
 // beside it, their size is checked where the server tells it, and a rename
 // puts them in place. Runs on the session held for the destination where
-// there is one, and holds its session for the next publish where it worked. Blocks until done; `abort` ends it early. Returns a response code
+// there is one, and holds its session for the next publish where it worked.
+// Blocks until done; `abort` ends it early. Returns a response code
 // (ResponseCodes.h).
 qint32 Publish(const PublishJob& job, const std::atomic<bool>& abort);

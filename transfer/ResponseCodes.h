@@ -5,7 +5,8 @@
 // What Inet::ResponseCode() reports. 0 is success. A failure the server
 // answered with an error reply carries that reply (400..599); a failure below
 // the FTP level carries 1000 + libcurl's error code; the component's own
-// refusals use the 2000 range; ssh's failures the 3000 range. Nothing but 0 ever means success.
+// refusals use the 2000 range; ssh's failures the 3000 range. Nothing but 0
+// ever means success.
 namespace ResponseCodes {
 constexpr qint32 Ok = 0;
 constexpr qint32 NoOperation = -1; // no operation has been run on this object

@@ -141,5 +141,6 @@ void TransferInet::Abort() {
 }
 
 InetFactory TransferInetFactory(TransferTimeouts timeouts) {
-    return [timeouts]() -> std::unique_ptr<Inet> { return std::make_unique<TransferInet>(timeouts); };
+    return
+        [timeouts]() -> std::unique_ptr<Inet> { return std::make_unique<TransferInet>(timeouts); };
 }

@@ -122,6 +122,14 @@ quint32 modeFromText(QStringView bits) {
     return mode;
 }
 
+// A name that is there, of `kind`, with nothing more told.
+RemoteFileFacts existing(RemoteFileFacts::Kind kind) {
+    RemoteFileFacts facts;
+    facts.exists = true;
+    facts.kind = kind;
+    return facts;
+}
+
 } // namespace
 
 std::optional<RemoteFileFacts> FactsFromMlst(const QList<QByteArray>& lines) {
@@ -203,12 +211,8 @@ std::optional<RemoteFileFacts> FactsFromStat(const QList<QByteArray>& lines, con
     if (reply->code == 450 || reply->code == 550) {
         // proftpd names a link that leads round in a loop so: a link,
         // though not where it leads.
-        if (lines.first().contains("Too many levels of symbolic links")) {
-            RemoteFileFacts link;
-            link.exists = true;
-            link.kind = RemoteFileFacts::Kind::Link;
-            return link;
-        }
+        if (lines.first().contains("Too many levels of symbolic links"))
+            return existing(RemoteFileFacts::Kind::Link);
         return RemoteFileFacts{};
     }
     if ((reply->code != 211 && reply->code != 212 && reply->code != 213) || !reply->multiLine)
@@ -256,8 +260,7 @@ std::optional<RemoteFileFacts> FactsFromStat(const QList<QByteArray>& lines, con
         const auto size = sizeFrom(match.captured(5).toLatin1());
         if (found || !size || !printable(match.captured(3)) || !printable(match.captured(4)))
             return std::nullopt;
-        RemoteFileFacts facts;
-        facts.exists = true;
+        RemoteFileFacts facts = existing(RemoteFileFacts::Kind::Regular);
         facts.size = size;
         facts.mode = modeFromText(match.capturedView(2));
         facts.owner = match.captured(3);
@@ -276,12 +279,8 @@ std::optional<RemoteFileFacts> FactsFromStat(const QList<QByteArray>& lines, con
         return found;
     // vsftpd and proftpd answer for a folder with its own entries: where
     // the name is not among them, it is that folder.
-    if (listedFolder) {
-        RemoteFileFacts folder;
-        folder.exists = true;
-        folder.kind = RemoteFileFacts::Kind::Folder;
-        return folder;
-    }
+    if (listedFolder)
+        return existing(RemoteFileFacts::Kind::Folder);
     if (said)
         return RemoteFileFacts{};
     if (unreadable || path.contains(u' '))

@@ -98,8 +98,7 @@ SftpSession::SftpSession(const PublishJob& job, const std::atomic<bool>& abort,
                          std::unique_ptr<SshConnection> held)
     : job_(job), abort_(abort), report_(job.report ? job.report : &ownReport_),
       held_(held != nullptr), trace_(job.password),
-      connection_(held ? std::move(held) : std::make_unique<SshConnection>()),
-      loginTried_(held_) {
+      connection_(held ? std::move(held) : std::make_unique<SshConnection>()), loginTried_(held_) {
     attach();
     if (held_)
         trace_.note("going on with the session of an earlier upload: no new log-in");
@@ -108,6 +107,14 @@ SftpSession::SftpSession(const PublishJob& job, const std::atomic<bool>& abort,
 SftpSession::~SftpSession() {
     if (early_ && !aborted() && alive())
         discardEarlyOpen();
+}
+
+quint32 SftpSession::sendOpen(const QString& path) {
+    const quint32 id = client()->nextId();
+    client()->send(Sftp::OpenPacket(id, path.toUtf8(),
+                                    Sftp::OpenWrite | Sftp::OpenCreate | Sftp::OpenTruncate, {}),
+                   "OPEN " + quotedPath(path) + " write,create,truncate");
+    return id;
 }
 
 void SftpSession::discardEarlyOpen() {
@@ -220,7 +227,7 @@ bool SftpSession::tryLogin(bool passwordAlone) {
     ssh().stop();
     trace_.note("ssh " + args->join(u' ').toUtf8());
     if (!ssh().start(QStringLiteral("ssh"), *args,
-                    SshEnvironment(AskPassProgram(), askPass_->variableValue()))) {
+                     SshEnvironment(AskPassProgram(), askPass_->variableValue()))) {
         const int error = errno;
         trace_.note("ssh did not start: " + QByteArray(std::strerror(error)));
         report_->osErrno = error;
@@ -320,16 +327,10 @@ Result SftpSession::stat(const QString& path, RemoteFileFacts& facts) {
     const quint32 statId = client()->nextId();
     client()->send(Sftp::PathRequest(Sftp::Lstat, statId, name), "LSTAT " + quotedPath(path));
     const quint32 linkId = client()->nextId();
-    client()->send(Sftp::PathRequest(Sftp::Readlink, linkId, name),
-                   "READLINK " + quotedPath(path));
+    client()->send(Sftp::PathRequest(Sftp::Readlink, linkId, name), "READLINK " + quotedPath(path));
     // The copy's OPEN waits for nothing the answers tell.
     if (!expected_.isEmpty()) {
-        const quint32 openId = client()->nextId();
-        client()->send(Sftp::OpenPacket(openId, expected_.toUtf8(),
-                                        Sftp::OpenWrite | Sftp::OpenCreate | Sftp::OpenTruncate,
-                                        {}),
-                       "OPEN " + quotedPath(expected_) + " write,create,truncate");
-        early_ = EarlyOpen{expected_, openId};
+        early_ = EarlyOpen{expected_, sendOpen(expected_)};
         expected_.clear();
     }
     const auto r = client()->reply(statId, replyLimit());
@@ -392,10 +393,10 @@ Result SftpSession::store(const QString& path, LocalFile& file, int attempt,
         early_.reset();
     } else {
         discardEarlyOpen();
-        const quint32 id = client()->nextId();
-        r = call(Sftp::OpenPacket(id, name, Sftp::OpenWrite | Sftp::OpenCreate |
-                                                Sftp::OpenTruncate, {}),
-                 id, "OPEN " + quotedPath(path) + " write,create,truncate", replyLimit());
+        const quint32 id = sendOpen(path);
+        r = client()->reply(id, replyLimit());
+        if (r)
+            answered_ = true;
     }
     if (!r)
         return broken(action);
@@ -439,7 +440,7 @@ Result SftpSession::store(const QString& path, LocalFile& file, int attempt,
         Sftp::FileAttrs attrs;
         attrs.permissions = *mode;
         client()->send(Sftp::FsetstatPacket(*setId, handle, attrs),
-                      "FSETSTAT mode " + QByteArray::number(*mode, 8));
+                       "FSETSTAT mode " + QByteArray::number(*mode, 8));
     }
     if (client()->offers("fsync@openssh.com")) {
         syncId = client()->nextId();
@@ -551,7 +552,7 @@ Result SftpSession::removeThenRename(const QString& from, const QString& to) {
     client()->send(Sftp::PathRequest(Sftp::Remove, removeId, target), "REMOVE " + quotedPath(to));
     const quint32 renameId = client()->nextId();
     client()->send(Sftp::RenamePacket(renameId, source, target),
-                  "RENAME " + quotedPath(from) + ' ' + quotedPath(to));
+                   "RENAME " + quotedPath(from) + ' ' + quotedPath(to));
     const auto removed = client()->reply(removeId, replyLimit());
     const auto renamed = client()->reply(renameId, replyLimit());
     const QByteArray action = "RENAME " + source + ' ' + target;

@@ -58,6 +58,8 @@ private:
                                     std::chrono::milliseconds limit);
     std::chrono::milliseconds replyLimit() const;
     void noteSshSaid();
+    // Sends the OPEN that creates or truncates the copy at `path`; its id.
+    quint32 sendOpen(const QString& path);
     // Closes and removes a copy opened early that no store took: the store
     // went elsewhere, or the publish ended before it (the name is a folder).
     void discardEarlyOpen();
