@@ -223,6 +223,12 @@ void CurlSession::prepare(const QByteArray& path) {
     curl_easy_setopt(handle_, CURLOPT_FTP_CREATE_MISSING_DIRS,
                      static_cast<long>(CURLFTP_CREATE_DIR_NONE));
     curl_easy_setopt(handle_, CURLOPT_UPLOAD_BUFFERSIZE, 512L * 1024L);
+    // libcurl caches the address of every passive data port it is sent
+    // ("host:port") and prunes entries only once they are a minute old, so
+    // a held connection grows by one entry per new port: thousands on a fast
+    // server that picks ports at random. Nothing here looks an address up
+    // twice (a held connection checks its host itself), so nothing is kept.
+    curl_easy_setopt(handle_, CURLOPT_DNS_CACHE_TIMEOUT, 0L);
 
     const TransferTimeouts& t = job_.timeouts;
     const auto cap = [this, &t](std::chrono::milliseconds value) {
