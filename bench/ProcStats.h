@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include <dirent.h>
 #include <sys/resource.h>
 
 // Figures of the calling process, as the benchmarks print them.
@@ -17,21 +18,43 @@ inline double cpuMs() {
     return ms(usage.ru_utime) + ms(usage.ru_stime);
 }
 
-// Peak resident set size (VmHWM), in KiB; -1 when it cannot be read.
-inline long peakRssKiB() {
+// One number from /proc/self/status ("VmHWM", "VmRSS", "Threads"); -1 when
+// it cannot be read.
+inline long statusField(const char* name) {
     std::FILE* status = std::fopen("/proc/self/status", "r");
     if (!status)
         return -1;
-    long kib = -1;
+    const std::size_t length = std::strlen(name);
+    long value = -1;
     char line[256];
     while (std::fgets(line, sizeof line, status)) {
-        if (std::strncmp(line, "VmHWM:", 6) == 0) {
-            std::sscanf(line + 6, "%ld", &kib);
+        if (std::strncmp(line, name, length) == 0 && line[length] == ':') {
+            std::sscanf(line + length + 1, "%ld", &value);
             break;
         }
     }
     std::fclose(status);
-    return kib;
+    return value;
+}
+
+// Peak resident set size, in KiB.
+inline long peakRssKiB() { return statusField("VmHWM"); }
+
+// Resident set size now, in KiB.
+inline long rssKiB() { return statusField("VmRSS"); }
+
+inline long threadCount() { return statusField("Threads"); }
+
+// Open file descriptors, not counting the one that reads them.
+inline long openFds() {
+    DIR* fds = opendir("/proc/self/fd");
+    if (!fds)
+        return -1;
+    long count = 0;
+    while (const dirent* entry = readdir(fds))
+        count += entry->d_name[0] != '.';
+    closedir(fds);
+    return count - 1;
 }
 
 inline double nowMs() {

@@ -5,7 +5,12 @@
 // logs in anew. Prints "publish <n> <ms>" for each (UploadFile's own time,
 // closing a session excluded) and "ok 1" once all succeeded.
 //
-//   bench_publish HOST USER PASSWORD LOCAL REMOTE COUNT held|fresh
+//   bench_publish HOST USER PASSWORD LOCAL REMOTE COUNT held|fresh [EVERY]
+//
+// With EVERY, a soak: instead of each publish's time it prints, after the
+// first publish and after every EVERY-th, "sample <n> <RSS KiB> <open
+// descriptors> <threads> <mean ms of the publishes since the last sample>",
+// and gives up after 100 failed publishes.
 //
 // SFTP asks for a typed password through the built program's askpass.
 
@@ -24,10 +29,13 @@
 #include <cstring>
 
 int main(int argc, char* argv[]) {
-    const bool held = argc == 8 && std::strcmp(argv[7], "held") == 0;
-    const int count = argc == 8 ? std::atoi(argv[6]) : 0;
-    if (count < 1 || (!held && std::strcmp(argv[7], "fresh") != 0)) {
-        std::fprintf(stderr, "usage: %s HOST USER PASSWORD LOCAL REMOTE COUNT held|fresh\n",
+    const bool usage = argc == 8 || argc == 9;
+    const bool held = usage && std::strcmp(argv[7], "held") == 0;
+    const int count = usage ? std::atoi(argv[6]) : 0;
+    const int every = argc == 9 ? std::atoi(argv[8]) : 0;
+    if (count < 1 || every < 0 || (!held && std::strcmp(argv[7], "fresh") != 0)) {
+        std::fprintf(stderr,
+                     "usage: %s HOST USER PASSWORD LOCAL REMOTE COUNT held|fresh [EVERY]\n",
                      argv[0]);
         return 2;
     }
@@ -42,7 +50,9 @@ int main(int argc, char* argv[]) {
         const QString local = QString::fromLocal8Bit(argv[4]);
         const QString remote = QString::fromLocal8Bit(argv[5]);
         const InetFactory factory = TransferInetFactory();
-        for (int n = 1; n <= count; ++n) {
+        double sampleStart = bench::nowMs();
+        int sinceSample = 0;
+        for (int n = 1; n <= count && (every == 0 || failed < 100); ++n) {
             QString reason;
             const double start = bench::nowMs();
             const bool ok = UploadFile(factory, host, user, password, local, remote, reason);
@@ -50,12 +60,21 @@ int main(int argc, char* argv[]) {
             if (!ok) {
                 std::fprintf(stderr, "publish %d failed: %s\n", n, qPrintable(reason));
                 ++failed;
-                continue;
+            } else if (every == 0) {
+                std::printf("publish %d %.3f\n", n, ms);
+                std::fflush(stdout);
             }
-            std::printf("publish %d %.3f\n", n, ms);
-            std::fflush(stdout);
             if (!held)
                 CloseHeldSessions();
+            ++sinceSample;
+            if (every > 0 && (n == 1 || n % every == 0)) {
+                const double now = bench::nowMs();
+                std::printf("sample %d %ld %ld %ld %.3f\n", n, bench::rssKiB(), bench::openFds(),
+                            bench::threadCount(), (now - sampleStart) / sinceSample);
+                std::fflush(stdout);
+                sampleStart = now;
+                sinceSample = 0;
+            }
         }
         CloseHeldSessions();
     }
