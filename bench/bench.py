@@ -57,6 +57,8 @@ def main():
     parser.add_argument("--soak-count", type=int, default=100000,
                         help="held publishes per transport in the soak; a tenth as many with "
                         "a log-in each")
+    parser.add_argument("--markdown", action="store_true",
+                        help="print the table in Markdown, as the README has it")
     parser.add_argument("--only", nargs="*", default=[], choices=[name for name, _ in steps],
                         help="figures to run; without it every one but %s"
                         % ", ".join(sorted(NOT_BY_DEFAULT)))
@@ -89,7 +91,7 @@ def main():
         bench.close()
         shutil.rmtree(work, ignore_errors=True)
     bench.note("whole run: %.0f s" % (time.monotonic() - started))
-    bench.print_table()
+    bench.print_table(args.markdown)
     return 0
 
 

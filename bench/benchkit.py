@@ -633,15 +633,20 @@ class Bench:
         except OSError:
             return False
 
-    def print_table(self):
+    def print_table(self, markdown=False):
+        """The rows as columns, or as a Markdown table for the README."""
         headers = ("Figure", "Measured", "Goal", "Met")
-        widths = [max(len(h), *(len(r[i]) for r in self.rows)) for i, h in enumerate(headers)]
-        line = "  ".join("%-*s" % (w, h) for w, h in zip(widths, headers))
         print()
-        print(line)
-        print("  ".join("-" * w for w in widths))
-        for r in self.rows:
-            print("  ".join("%-*s" % (w, c) for w, c in zip(widths, r)))
+        if markdown:
+            for r in (headers, ("---",) * 4) + tuple(self.rows):
+                print("| " + " | ".join(c.replace("|", "\\|") for c in r) + " |")
+        else:
+            widths = [max([len(h)] + [len(r[i]) for r in self.rows])
+                      for i, h in enumerate(headers)]
+            print("  ".join("%-*s" % (w, h) for w, h in zip(widths, headers)))
+            print("  ".join("-" * w for w in widths))
+            for r in self.rows:
+                print("  ".join("%-*s" % (w, c) for w, c in zip(widths, r)))
         print()
         for n in self.notes:
             print("  " + n)
