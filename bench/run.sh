@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds in release mode (build-bench/) and runs
 # every benchmark against loopback FTP servers; prints one table. Runs as
-# root (vsftpd, sshd) and takes about half an hour. Extra arguments go to
-# bench/bench.py (see its --help).
+# root (vsftpd, sshd) and takes about 20 minutes; the soak (--only soak)
+# about an hour more. Extra arguments go to bench/bench.py (see its --help).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
@@ -16,4 +16,4 @@ if ! { cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON -
     cat "$log" >&2
     exit 1
 fi
-timeout 3600 /usr/bin/python3 bench/bench.py --build build-bench "$@"
+timeout 14400 /usr/bin/python3 bench/bench.py --build build-bench "$@"
