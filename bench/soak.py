@@ -29,7 +29,10 @@ class SoakVsftpd(Closing):
     authority, so that its TLS sessions can be held."""
 
     def __init__(self, work, tls):
-        self.base = tempfile.mkdtemp(dir=work, prefix="soak-vsftpd-")
+        # vsftpd changes into the home as the user: every folder above it
+        # must let the user through, which the bench's own work folder does
+        # not.
+        self.base = tempfile.mkdtemp(prefix="harlune-soak-", dir=os.path.dirname(work))
         os.chmod(self.base, 0o711)
         self.user = USER
         self.password = "soak-" + os.urandom(6).hex()
@@ -82,11 +85,17 @@ class SoakVsftpd(Closing):
         shutil.rmtree(self.base, ignore_errors=True)
 
 
+def every(count):
+    """Publishes between samples: EVERY, fewer on a short run."""
+    return max(1, min(EVERY, count // 10))
+
+
 def samples(bench, host, user, password, local, count, held, env):
     """bench_publish's samples, {n: (rss KiB, fds, threads, ms)}, and the
     number of publishes that failed."""
     cmd = [bench.exe("bench_publish"), host, user, password, local,
-           "public_html/channel_list.txt", str(count), "held" if held else "fresh", str(EVERY)]
+           "public_html/channel_list.txt", str(count), "held" if held else "fresh",
+           str(every(count))]
     done = subprocess.run(cmd, capture_output=True, text=True, timeout=4 * 3600, env=env)
     taken = {}
     for line in done.stdout.splitlines():
@@ -120,7 +129,7 @@ def soak_row(bench, label, count, run):
                 half[1], last[1], half[2], last[2], mean_ms, failed))
     bench.row(figure, value, goal, half_growth <= HALF_GROWTH_KIB and whole < WHOLE_GROWTH_KIB
               and fds_flat and threads_flat and failed == 0)
-    step = max(EVERY, count // 10)
+    step = max(every(count), count // 10)
     bench.note("soak, %s: RSS KiB (fds, threads) by publishes: %s" % (label, ", ".join(
         "%d: %d (%d, %d)" % (n, taken[n][0], taken[n][1], taken[n][2])
         for n in sorted(taken) if n == 1 or n % step == 0)))
