@@ -57,6 +57,8 @@ def main():
     parser.add_argument("--soak-count", type=int, default=100000,
                         help="held publishes per transport in the soak; a tenth as many with "
                         "a log-in each")
+    parser.add_argument("--soak-transports", nargs="+", default=list(soak.TRANSPORTS),
+                        choices=soak.TRANSPORTS, help="the soak's transports")
     parser.add_argument("--markdown", action="store_true",
                         help="print the table in Markdown, as the README has it")
     parser.add_argument("--only", nargs="*", default=[], choices=[name for name, _ in steps],
@@ -77,6 +79,7 @@ def main():
     bench = benchkit.Bench(args.build, args.rounds, args.latency_runs, args.startup_runs,
                            args.idle_seconds, work, args.rtt_runs, args.sweep,
                            args.soak_count)
+    bench.soak_transports = args.soak_transports
 
     chosen = args.only or [name for name, _ in steps if name not in NOT_BY_DEFAULT]
     started = time.monotonic()
