@@ -2,7 +2,8 @@
 # Installs what is missing, builds in release mode (build-bench/) and runs
 # every benchmark against loopback FTP servers; prints one table. Runs as
 # root (vsftpd, sshd) and takes about 20 minutes; the soak (--only soak)
-# about an hour more. Extra arguments go to bench/bench.py (see its --help).
+# about an hour and a half more. Extra arguments go to bench/bench.py (see
+# its --help).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
