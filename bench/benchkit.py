@@ -256,6 +256,28 @@ def free_port_range(count, addresses=("127.0.0.1", "127.0.0.2")):
     raise RuntimeError("no free port range")
 
 
+EC_KEY = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
+RSA_KEY = ["-newkey", "rsa:2048", "-nodes"]
+
+
+def certificates(folder, address, key):
+    """A test authority, and a certificate it signs for `address` with a
+    new key of the kind `key` gives; in `folder` as ca.pem, server.pem and
+    server.key. Returns the authority's certificate."""
+    path = lambda name: os.path.join(folder, name)
+    with open(path("server.ext"), "w") as f:
+        f.write("subjectAltName=IP:%s\nbasicConstraints=CA:FALSE\n" % address)
+    for cmd in (["req", "-x509"] + key + ["-keyout", path("ca.key"), "-out", path("ca.pem"),
+                                          "-days", "2", "-subj", "/CN=Harlune Bench CA"],
+                ["req"] + key + ["-keyout", path("server.key"), "-out", path("server.csr"),
+                                 "-subj", "/CN=" + address],
+                ["x509", "-req", "-in", path("server.csr"), "-CA", path("ca.pem"),
+                 "-CAkey", path("ca.key"), "-CAcreateserial", "-out", path("server.pem"),
+                 "-days", "2", "-extfile", path("server.ext")]):
+        subprocess.run(["openssl"] + cmd, check=True, capture_output=True)
+    return path("ca.pem")
+
+
 class RttServer(Closing):
     """pyftpdlib, plain or with explicit TLS, whose passive ports are fixed
     so that a delay proxy can forward them."""
@@ -274,7 +296,7 @@ class RttServer(Closing):
                "--passive-ports", "%d-%d" % (low, low + PASSIVE_PORTS - 1)]
         self.cafile = None
         if tls:
-            self.cafile = self.certificates()
+            self.cafile = certificates(self.base, "127.0.0.2", EC_KEY)
             cmd += ["--certfile", os.path.join(self.base, "server.pem"),
                     "--keyfile", os.path.join(self.base, "server.key")]
         self.proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
@@ -285,22 +307,6 @@ class RttServer(Closing):
             raise RuntimeError("the round-trip server did not start")
         self.ports = [int(line.split()[1])] + list(range(low, low + PASSIVE_PORTS))
         self.scheme = "ftpes://" if tls else ""
-
-    def certificates(self):
-        """A test authority and a certificate it signs for 127.0.0.2."""
-        path = lambda name: os.path.join(self.base, name)
-        ec = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
-        with open(path("server.ext"), "w") as f:
-            f.write("subjectAltName=IP:127.0.0.2\nbasicConstraints=CA:FALSE\n")
-        for cmd in (["req", "-x509"] + ec + ["-keyout", path("ca.key"), "-out", path("ca.pem"),
-                                             "-days", "2", "-subj", "/CN=Harlune Bench CA"],
-                    ["req"] + ec + ["-keyout", path("server.key"), "-out", path("server.csr"),
-                                    "-subj", "/CN=127.0.0.2"],
-                    ["x509", "-req", "-in", path("server.csr"), "-CA", path("ca.pem"),
-                     "-CAkey", path("ca.key"), "-CAcreateserial", "-out", path("server.pem"),
-                     "-days", "2", "-extfile", path("server.ext")]):
-            subprocess.run(["openssl"] + cmd, check=True, capture_output=True)
-        return path("ca.pem")
 
     def route(self):
         """This server as the clients see it, through the proxy."""

@@ -13,7 +13,7 @@ import shutil
 import subprocess
 import tempfile
 
-from benchkit import SERVERS_DIR, Closing, SshServer, log
+from benchkit import RSA_KEY, SERVERS_DIR, Closing, SshServer, certificates, log
 
 EVERY = 1000
 HALF_GROWTH_KIB = 64
@@ -41,7 +41,7 @@ class SoakVsftpd(Closing):
         lines, env = [], None
         self.cafile = None
         if tls:
-            self.cafile = self.certificates()
+            self.cafile = certificates(self.base, "127.0.0.1", RSA_KEY)
             lines = ["ssl_enable=YES", "rsa_cert_file=" + self.path("server.pem"),
                      "rsa_private_key_file=" + self.path("server.key")]
             env = dict(os.environ, HARLUNE_SERVER_TLS_MAX="1.2")
@@ -64,22 +64,6 @@ class SoakVsftpd(Closing):
 
     def path(self, name):
         return os.path.join(self.base, name)
-
-    def certificates(self):
-        """A test authority, and an RSA certificate it signs for 127.0.0.1."""
-        with open(self.path("server.ext"), "w") as f:
-            f.write("subjectAltName=IP:127.0.0.1\nbasicConstraints=CA:FALSE\n")
-        rsa = ["-newkey", "rsa:2048", "-nodes"]
-        for cmd in (["req", "-x509"] + rsa + ["-keyout", self.path("ca.key"), "-out",
-                                              self.path("ca.pem"), "-days", "2", "-subj",
-                                              "/CN=Harlune Soak CA"],
-                    ["req"] + rsa + ["-keyout", self.path("server.key"), "-out",
-                                     self.path("server.csr"), "-subj", "/CN=127.0.0.1"],
-                    ["x509", "-req", "-in", self.path("server.csr"), "-CA", self.path("ca.pem"),
-                     "-CAkey", self.path("ca.key"), "-CAcreateserial", "-out",
-                     self.path("server.pem"), "-days", "2", "-extfile", self.path("server.ext")]):
-            subprocess.run(["openssl"] + cmd, check=True, capture_output=True)
-        return self.path("ca.pem")
 
     def close(self):
         subprocess.run(["bash", os.path.join(SERVERS_DIR, "vsftpd.sh"), "stop", self.pid],
