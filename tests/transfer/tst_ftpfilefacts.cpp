@@ -132,6 +132,7 @@ void tst_FtpFileFacts::mlst_data() {
     QTest::newRow("mode not octal") << reply({"250-Begin", " type=file;UNIX.mode=0648; a", "250 End."}) << "nothing";
     QTest::newRow("mode with file type bits") << reply({"250-Begin", " type=file;UNIX.mode=100644; a", "250 End."}) << "nothing";
     QTest::newRow("control character in the owner") << reply({"250-Begin", " type=file;UNIX.owner=a\x03" "b; a", "250 End."}) << "nothing";
+    QTest::newRow("no-break space in the owner") << reply({"250-Begin", " type=file;UNIX.owner=a\xc2\xa0" "b; a", "250 End."}) << "nothing";
     QTest::newRow("fact without =") << reply({"250-Begin", " type=file;size; a", "250 End."}) << "nothing";
     QTest::newRow("other code on the end line") << reply({"250-Begin", " type=file; a", "251 End."}) << "nothing";
     QTest::newRow("no lines") << QList<QByteArray>{} << "nothing";
@@ -278,6 +279,9 @@ void tst_FtpFileFacts::stat_data() {
         << final << "nothing";
     QTest::newRow("control character in the group") << reply({
         "213-STAT", "-rw-r--r--    1 a www\x03" "data 7 Dec  8 12:51 channel_list.txt", "213 End."})
+        << final << "nothing";
+    QTest::newRow("no-break space in the owner") << reply({
+        "213-STAT", "-rw-r--r--    1 ha\xc2\xa0" "une 33 7 Dec  8 12:51 channel_list.txt", "213 End."})
         << final << "nothing";
     QTest::newRow("missing another file") << reply({
         "211- status", "other.txt: No such file or directory", "211 End"}) << final << "nothing";

@@ -89,10 +89,12 @@ std::optional<quint32> octalMode(QByteArray text) {
     return mode;
 }
 
-// Owner and group names a reader can be shown: no control characters.
+// Owner and group names a reader can be shown and that cannot have run into
+// the next field: no control characters and no spaces, a no-break space
+// included, which ls's field splitting does not see as one.
 bool printable(const QString& name) {
     for (const QChar c : name) {
-        if (c.category() == QChar::Other_Control)
+        if (c.category() == QChar::Other_Control || c.isSpace())
             return false;
     }
     return true;
