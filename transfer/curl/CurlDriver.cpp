@@ -6,6 +6,13 @@ namespace {
 
 // libcurl's own ceiling for one wait; timers end it sooner.
 constexpr int WaitCeilingMs = 1000;
+// Until the upload's first byte: see the class comment.
+constexpr int WaitCeilingBeforeDataMs = 20;
+
+bool sentData(CURL* easy) {
+    curl_off_t sent = 0;
+    return curl_easy_getinfo(easy, CURLINFO_SIZE_UPLOAD_T, &sent) == CURLE_OK && sent > 0;
+}
 
 CURLcode fromMulti(CURLMcode code) {
     return code == CURLM_OUT_OF_MEMORY ? CURLE_OUT_OF_MEMORY : CURLE_BAD_FUNCTION_ARGUMENT;
@@ -48,7 +55,8 @@ CURLcode CurlDriver::perform(CURL* easy) {
             continue;
         }
         ranAgain = false;
-        if (const CURLMcode code = curl_multi_poll(multi_, nullptr, 0, WaitCeilingMs, nullptr);
+        const int ceiling = sentData(easy) ? WaitCeilingMs : WaitCeilingBeforeDataMs;
+        if (const CURLMcode code = curl_multi_poll(multi_, nullptr, 0, ceiling, nullptr);
             code != CURLM_OK) {
             result = fromMulti(code);
             break;
