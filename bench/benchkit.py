@@ -336,6 +336,62 @@ def rtt_servers(bench, what):
             yield label, server
 
 
+class AccountVsftpd(Closing):
+    """Debian's vsftpd on an account of the caller's own, in its shipped way
+    of choosing passive ports (any free one), plain or requiring TLS 1.2 with
+    a certificate from a test authority, so that its TLS sessions can be
+    held. A figure that starts one while another runs gives each its own
+    account: a fixture that starts moves its account's home."""
+
+    def __init__(self, work, tls, user):
+        # vsftpd changes into the home as the user: every folder above it
+        # must let the user through, which the bench's own work folder does
+        # not.
+        self.base = tempfile.mkdtemp(prefix="harlune-vsftpd-", dir=os.path.dirname(work))
+        os.chmod(self.base, 0o711)
+        self.user = user
+        self.password = "bench-" + os.urandom(6).hex()
+        lines, env = [], None
+        self.cafile = None
+        if tls:
+            self.cafile = certificates(self.base, "127.0.0.1", RSA_KEY)
+            lines = ["ssl_enable=YES", "rsa_cert_file=" + self.path("server.pem"),
+                     "rsa_private_key_file=" + self.path("server.key")]
+            env = dict(os.environ, HARLUNE_SERVER_TLS_MAX="1.2")
+        out = subprocess.run(["bash", os.path.join(SERVERS_DIR, "vsftpd.sh"), "start",
+                              self.path("home"), self.user, self.password] + lines,
+                             capture_output=True, text=True, timeout=60, env=env)
+        info = dict(line.split(" ", 1) for line in out.stdout.splitlines() if " " in line)
+        if out.returncode != 0 or "PORT" not in info:
+            shutil.rmtree(self.base, ignore_errors=True)
+            raise RuntimeError("vsftpd did not start: " + out.stderr.strip()[-300:])
+        self.pid = info["PID"]
+        # Debian hashes passwords with yescrypt, which PAM runs twice a
+        # log-in: 130 ms of the server's CPU a log-in, which would swamp the
+        # client's own time and make the soak's log-in rows take hours. This
+        # account's is SHA-512 crypt; the client is what is measured.
+        subprocess.run(["chpasswd", "-c", "SHA512", "-s", "1000"], check=True, timeout=60,
+                       input="%s:%s\n" % (self.user, self.password), text=True)
+        self.scheme = "ftpes://" if tls else ""
+        self.hostport = "127.0.0.1:" + info["PORT"]
+        self.host = self.scheme + self.hostport
+        self.env = dict(os.environ, SSL_CERT_FILE=self.cafile) if tls else None
+
+    def path(self, name):
+        return os.path.join(self.base, name)
+
+    def remote(self, rel):
+        return self.path(os.path.join("home", rel))
+
+    def clear(self, rel_dir="public_html"):
+        clear_folder(self.remote(rel_dir))
+
+    def close(self):
+        subprocess.run(["bash", os.path.join(SERVERS_DIR, "vsftpd.sh"), "stop", self.pid],
+                       capture_output=True, timeout=60)
+        shutil.rmtree(self.base, ignore_errors=True)
+
+
 class SshServer(Closing):
     """Debian's sshd as the tests start it (tests/servers/sshd.sh), taking
     keys and passwords, with a home that holds a key it accepts and

@@ -9,11 +9,9 @@ growth from the first publish stays under 1 MiB.
 """
 
 import os
-import shutil
 import subprocess
-import tempfile
 
-from benchkit import RSA_KEY, SERVERS_DIR, Closing, SshServer, certificates, log
+from benchkit import AccountVsftpd, SshServer, log
 
 EVERY = 1000
 HALF_GROWTH_KIB = 64
@@ -23,52 +21,6 @@ WHOLE_GROWTH_KIB = 1024
 USER = "harlunesoak"
 SSH_USER = "harlunesoaks"
 TRANSPORTS = ("ftp", "ftpes", "sftp")
-
-
-class SoakVsftpd(Closing):
-    """Debian's vsftpd in its shipped way of choosing passive ports (any
-    free one), plain or requiring TLS 1.2 with a certificate from a test
-    authority, so that its TLS sessions can be held."""
-
-    def __init__(self, work, tls):
-        # vsftpd changes into the home as the user: every folder above it
-        # must let the user through, which the bench's own work folder does
-        # not.
-        self.base = tempfile.mkdtemp(prefix="harlune-soak-", dir=os.path.dirname(work))
-        os.chmod(self.base, 0o711)
-        self.user = USER
-        self.password = "soak-" + os.urandom(6).hex()
-        lines, env = [], None
-        self.cafile = None
-        if tls:
-            self.cafile = certificates(self.base, "127.0.0.1", RSA_KEY)
-            lines = ["ssl_enable=YES", "rsa_cert_file=" + self.path("server.pem"),
-                     "rsa_private_key_file=" + self.path("server.key")]
-            env = dict(os.environ, HARLUNE_SERVER_TLS_MAX="1.2")
-        out = subprocess.run(["bash", os.path.join(SERVERS_DIR, "vsftpd.sh"), "start",
-                              self.path("home"), self.user, self.password] + lines,
-                             capture_output=True, text=True, timeout=60, env=env)
-        info = dict(line.split(" ", 1) for line in out.stdout.splitlines() if " " in line)
-        if out.returncode != 0 or "PORT" not in info:
-            shutil.rmtree(self.base, ignore_errors=True)
-            raise RuntimeError("vsftpd did not start: " + out.stderr.strip()[-300:])
-        self.pid = info["PID"]
-        # Debian hashes passwords with yescrypt, which PAM runs twice a
-        # log-in: 130 ms of the server's CPU, and the log-in soak would take
-        # hours. This account's is SHA-512 crypt; the client is what is
-        # measured.
-        subprocess.run(["chpasswd", "-c", "SHA512", "-s", "1000"], check=True, timeout=60,
-                       input="%s:%s\n" % (self.user, self.password), text=True)
-        self.host = ("ftpes://" if tls else "") + "127.0.0.1:" + info["PORT"]
-        self.env = dict(os.environ, SSL_CERT_FILE=self.cafile) if tls else None
-
-    def path(self, name):
-        return os.path.join(self.base, name)
-
-    def close(self):
-        subprocess.run(["bash", os.path.join(SERVERS_DIR, "vsftpd.sh"), "stop", self.pid],
-                       capture_output=True, timeout=60)
-        shutil.rmtree(self.base, ignore_errors=True)
 
 
 def every(count):
@@ -133,7 +85,7 @@ def run(bench):
         if label not in bench.soak_transports:
             continue
         try:
-            server = SoakVsftpd(bench.work, tls)
+            server = AccountVsftpd(bench.work, tls, USER)
         except RuntimeError as error:
             bench.row("Soak, %s" % label, "error: %s" % error, "", False)
             continue
