@@ -2,7 +2,7 @@
 # Installs what is missing, builds in release mode (build-bench/) and runs
 # every benchmark against loopback FTP servers; prints one table. Runs as
 # root (vsftpd, sshd) and takes about 20 minutes; the soak (--only soak)
-# about an hour and a half more. Extra arguments go to bench/bench.py (see
+# about an hour and a quarter more. Extra arguments go to bench/bench.py (see
 # its --help).
 set -euo pipefail
 cd "$(dirname "$0")/.."
