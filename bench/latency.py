@@ -6,19 +6,20 @@ over FTPS to vsftpd, where libcurl 7.88 can wait out a timer on a log-in.
 import collections
 import statistics
 
-from benchkit import AccountVsftpd, Sink, log, percentile
+from benchkit import FINAL, PLAIN, AccountVsftpd, Sink, log, percentile
 
+SIZE = 4096
 TLS_FIGURE = "Latency 4 KiB over FTPS to vsftpd: component / curl time_total"
 # The FTPS row's vsftpd has an account of its own.
 TLS_USER = "harlunelat"
 
 
-def alternate(bench, attempt, local, final, plain):
+def alternate(bench, attempt, local):
     """Times of the component's uploads and curl's stores, taken in turn."""
     comp, curl = [], []
     for r in range(bench.latency_runs):
-        pair = [("component", comp, lambda s: bench.component(s, local, final)),
-                ("curl", curl, lambda s: bench.curl(s, local, plain))]
+        pair = [("component", comp, lambda s: bench.component(s, local, FINAL)),
+                ("curl", curl, lambda s: bench.curl(s, local, PLAIN))]
         if r % 2:
             pair.reverse()
         for name, times, run in pair:
@@ -30,7 +31,7 @@ def alternate(bench, attempt, local, final, plain):
     return comp, curl
 
 
-def run_tls(bench, local, final, plain):
+def run_tls(bench, local):
     """A log-in each time, TLS 1.2 with an RSA certificate: vsftpd answers
     the data connection's handshake only after STOR, and libcurl 7.88 then
     watches only that connection while the reply to TYPE I waits."""
@@ -40,9 +41,8 @@ def run_tls(bench, local, final, plain):
         bench.row(TLS_FIGURE, "error: %s" % error, "<= 1.10", False)
         return
     with server:
-        comp, curl = alternate(bench, lambda run: run(server), local, final, plain)
-        size = 4096
-        arrived = bench.arrived(server, final, size) and bench.arrived(server, plain, size)
+        comp, curl = alternate(bench, lambda run: run(server), local)
+        arrived = bench.arrived(server, FINAL, SIZE) and bench.arrived(server, PLAIN, SIZE)
     if len(comp) < 10 or len(curl) < 10 or not arrived:
         bench.row(TLS_FIGURE, "failed", "<= 1.10", False)
         return
@@ -54,10 +54,7 @@ def run_tls(bench, local, final, plain):
 
 def run(bench):
     log("Latency: 4 KiB channel list to vsftpd, %d runs each" % bench.latency_runs)
-    size = 4096
-    local = bench.make_file("channel_list.txt", size, text=True)
-    final = "public_html/channel_list.txt"
-    plain = "public_html/curl.txt"
+    local = bench.make_file("channel_list.txt", SIZE, text=True)
 
     def logged(server, run):
         """The commands the server received during run(), or None."""
@@ -67,23 +64,23 @@ def run(bench):
         return server.commands()[before:]
 
     comp_cmds = bench.attempt(
-        lambda server: logged(server, lambda s: bench.component(s, local, final)))
+        lambda server: logged(server, lambda s: bench.component(s, local, FINAL)))
     curl_cmds = bench.attempt(
-        lambda server: logged(server, lambda s: bench.curl(s, local, plain)))
+        lambda server: logged(server, lambda s: bench.curl(s, local, PLAIN)))
     if comp_cmds is None or curl_cmds is None:
         bench.row("Latency 4 KiB: component / curl time_total", "failed", "<= 1.10", False)
         return
 
-    comp, curl = alternate(bench, bench.attempt, local, final, plain)
+    comp, curl = alternate(bench, bench.attempt, local)
     server = bench.vsftpd()
-    arrived = bench.arrived(server, final, size) and bench.arrived(server, plain, size)
+    arrived = bench.arrived(server, FINAL, SIZE) and bench.arrived(server, PLAIN, SIZE)
     server.clear()
     if len(comp) < 10 or len(curl) < 10 or not arrived:
         bench.row("Latency 4 KiB: component / curl time_total", "failed", "<= 1.10", False)
         return
     # Without a log-in to check a password, the protocol's own share shows.
     with Sink(bench.build) as sink:
-        sink_comp, sink_curl = alternate(bench, lambda run: run(sink), local, final, plain)
+        sink_comp, sink_curl = alternate(bench, lambda run: run(sink), local)
 
     def names(cmds):
         return [c.split(" ")[0] for c in cmds if c not in ("CONNECT", "DISCONNECT")]
@@ -117,4 +114,4 @@ def run(bench):
         # 200 ms timer after EPSV against the sink; the component not.
         bench.row("Latency 4 KiB to the sink: component / curl",
                   "%.2f (%.2f vs %.2f ms)" % (sc / sb, sc, sb), "<= 1.10", sc / sb <= 1.10)
-    run_tls(bench, local, final, plain)
+    run_tls(bench, local)

@@ -11,7 +11,7 @@ growth from the first publish stays under 1 MiB.
 import os
 import subprocess
 
-from benchkit import AccountVsftpd, SshServer, log
+from benchkit import FINAL, AccountVsftpd, SshServer, log
 
 EVERY = 1000
 HALF_GROWTH_KIB = 64
@@ -31,9 +31,8 @@ def every(count):
 def samples(bench, host, user, password, local, count, held, env):
     """bench_publish's samples, {n: (rss KiB, fds, threads, ms)}, and the
     number of publishes that failed."""
-    cmd = [bench.exe("bench_publish"), host, user, password, local,
-           "public_html/channel_list.txt", str(count), "held" if held else "fresh",
-           str(every(count))]
+    cmd = [bench.exe("bench_publish"), host, user, password, local, FINAL, str(count),
+           "held" if held else "fresh", str(every(count))]
     done = subprocess.run(cmd, capture_output=True, text=True, timeout=4 * 3600, env=env)
     taken = {}
     for line in done.stdout.splitlines():
