@@ -1,7 +1,8 @@
-// libFuzzer target for the pure text handling in transfer/RemoteTarget.h and
-// transfer/curl/FtpFileFacts.h. Every input goes through each function; a
-// broken property aborts with the input.
+// libFuzzer target for the pure text handling in transfer/RemoteTarget.h,
+// transfer/curl/FtpFileFacts.h and transfer/curl/FtpListing.h. Every input
+// goes through each function; a broken property aborts with the input.
 #include "FtpFileFacts.h"
+#include "FtpListing.h"
 #include "RemoteTarget.h"
 
 #include <QByteArray>
@@ -186,7 +187,12 @@ void checkFacts(const QString& input, const std::optional<RemoteFileFacts>& fact
         if (c.isSpace() || isControl(c))
             broken("an owner or group holding a space or a control character", input, text);
     }
-    if (fromStat && facts->exists && (!facts->size || !facts->mode || facts->owner.isEmpty()))
+    // A folder listed by its own entries, or a link in a loop, is told
+    // with nothing more; a file only by its whole ls line.
+    const bool some = facts->size || facts->mode || !facts->owner.isEmpty();
+    const bool all = facts->size && facts->mode && !facts->owner.isEmpty();
+    if (fromStat && facts->exists && !all &&
+        (some || facts->kind == RemoteFileFacts::Kind::Regular))
         broken("an ls line read in part", input, text);
 }
 
@@ -220,6 +226,92 @@ void checkReplies(const QByteArray& bytes) {
         broken("STAT facts depend on the line ends", input, factsText(stat));
 }
 
+QString entriesText(const QList<ListedEntry>& entries) {
+    QStringList out;
+    for (const ListedEntry& entry : entries) {
+        QString text = QString::number(int(entry.kind)) + u' ' + QString::fromLatin1(entry.name);
+        if (const auto& time = entry.changed)
+            text += QStringLiteral(" @%1/%2/%3")
+                        .arg(time->seconds)
+                        .arg(time->precision)
+                        .arg(time->yearKnown);
+        out << text;
+    }
+    return out.join(u'|');
+}
+
+bool sameEntry(const ListedEntry& a, const ListedEntry& b) {
+    const auto& x = a.changed;
+    const auto& y = b.changed;
+    return a.name == b.name && a.kind == b.kind && x.has_value() == y.has_value() &&
+           (!x || (x->seconds == y->seconds && x->precision == y->precision &&
+                   x->yearKnown == y->yearKnown));
+}
+
+// Names and times a listing may give: a name that can be sent back to the
+// server, a time of one of the forms its format has (ls's dates without a
+// year counted in 2000).
+bool possibleName(const QByteArray& name) {
+    return !name.isEmpty() && name != "." && name != ".." && !name.contains('\r') &&
+           !name.contains('\n') && !name.contains('\0') && !name.contains('/');
+}
+
+bool possibleTime(FtpListingReader::Format format, const ListedTime& time) {
+    const qint64 year2000 = 946684800, year2001 = 978307200;
+    if (format == FtpListingReader::Format::Mlsd)
+        return time.yearKnown && time.precision == 1;
+    if (time.yearKnown)
+        return time.precision == 86400 && time.seconds % 86400 == 0;
+    return time.precision == 60 && time.seconds % 60 == 0 && time.seconds >= year2000 &&
+           time.seconds < year2001;
+}
+
+// Which names the reader is to keep; every name it asks about must be
+// possible.
+bool wantedName(const QByteArray& bytes, const QByteArray& name) {
+    if (!possibleName(name))
+        broken("the listing reader offered an impossible name", QString::fromLatin1(bytes),
+               QString::fromLatin1(name));
+    return (name.back() & 1) == 0;
+}
+
+// The input as an MLSD and as a LIST listing, fed whole and in two pieces
+// cut where its first two bytes say: the same entries, each a wanted name
+// of the input, and as many lines as it has line ends.
+void checkListing(const QByteArray& bytes) {
+    const qsizetype cut =
+        bytes.size() < 2 ? 0 : (quint8(bytes[0]) | quint8(bytes[1]) << 8) % (bytes.size() + 1);
+    const qint64 lines = bytes.count('\n') + (bytes.isEmpty() || bytes.endsWith('\n') ? 0 : 1);
+    const auto wanted = [&](const QByteArray& name) { return wantedName(bytes, name); };
+    for (const auto format : {FtpListingReader::Format::Mlsd, FtpListingReader::Format::List}) {
+        FtpListingReader whole(format, wanted), split(format, wanted);
+        whole.feed(bytes);
+        whole.finish();
+        split.feed(QByteArrayView(bytes).first(cut));
+        split.feed(QByteArrayView(bytes).sliced(cut));
+        split.finish();
+        const auto& entries = whole.entries();
+        if (!std::equal(entries.begin(), entries.end(), split.entries().begin(),
+                        split.entries().end(), sameEntry))
+            broken("a listing read in two pieces differs", QString::fromLatin1(bytes),
+                   entriesText(entries) + " <> " + entriesText(split.entries()));
+        if (whole.lines() != lines || split.lines() != lines)
+            broken("a listing's lines miscounted", QString::fromLatin1(bytes),
+                   QString::number(whole.lines()) + " " + QString::number(split.lines()));
+        if (entries.size() > FtpListingReader::MaxKept)
+            broken("a listing kept more than MaxKept entries", QString::fromLatin1(bytes),
+                   QString::number(entries.size()));
+        for (const ListedEntry& entry : entries) {
+            if (!wantedName(bytes, entry.name) || !bytes.contains(entry.name))
+                broken("a listing kept a name not wanted or not in it", QString::fromLatin1(bytes),
+                       entriesText(entries));
+            if (entry.changed && !possibleTime(format, *entry.changed))
+                broken("a listed time of the wrong form", QString::fromLatin1(bytes),
+                       entriesText({entry}));
+        }
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -229,7 +321,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     checkRemotePath(text);
     checkUnsafeText(text);
     checkTemporaryName(text);
-    checkReplies(QByteArray(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size)));
+    const QByteArray bytes(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
+    checkReplies(bytes);
+    checkListing(bytes);
     if (size > 0) {
         const QString rest = QString::fromUtf8(reinterpret_cast<const char*>(data + 1),
                                                static_cast<qsizetype>(size - 1));

@@ -1,8 +1,11 @@
 // What servers answer to MLST and STAT of one file, as the test servers
 // (vsftpd, proftpd, pure-ftpd, inetutils' ftpd, pyftpdlib) sent it on
-// loopback, and answers that must not be taken for a file.
+// loopback, and answers that must not be taken for a file; and the folder
+// listings (MLSD, LIST -a) they send.
 #include "FtpFileFacts.h"
+#include "FtpListing.h"
 
+#include <QDateTime>
 #include <QTest>
 
 namespace {
@@ -39,6 +42,42 @@ QString describe(const std::optional<RemoteFileFacts>& facts) {
              facts->group.isEmpty() ? "-" : facts->group);
 }
 
+// Listing lines, each with its CRLF, as one piece.
+QByteArray joined(std::initializer_list<const char*> lines) {
+    QByteArray out;
+    for (const char* line : lines)
+        out += QByteArray(line) + "\r\n";
+    return out;
+}
+
+// "f name @ 2026-12-09 13:10:43/1 | ... (N lines)": each kept entry's kind,
+// bytes (but printable ASCII as \xHH) and time with its precision, "?"
+// where the year is not known; the dates by Qt, not by the reader's sums.
+QString readAll(FtpListingReader::Format format, const QList<QByteArray>& pieces) {
+    FtpListingReader reader(format, [](const QByteArray&) { return true; });
+    for (const QByteArray& piece : pieces)
+        reader.feed(piece);
+    reader.finish();
+    QStringList out;
+    for (const ListedEntry& entry : reader.entries()) {
+        QString text = QString(QStringLiteral("fdlo")[int(entry.kind)]) + u' ';
+        for (const char c : entry.name) {
+            const auto byte = static_cast<unsigned char>(c);
+            text += byte < 0x20 || byte > 0x7e || c == '\\'
+                        ? QStringLiteral("\\x%1").arg(byte, 2, 16, QLatin1Char('0'))
+                        : QString(QLatin1Char(c));
+        }
+        if (const auto& time = entry.changed)
+            text += QStringLiteral(" @ %1%2/%3")
+                        .arg(time->yearKnown ? "" : "?",
+                             QDateTime::fromSecsSinceEpoch(time->seconds, Qt::UTC)
+                                 .toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")))
+                        .arg(time->precision);
+        out << text;
+    }
+    return out.join(QStringLiteral(" | ")) + QStringLiteral(" (%1 lines)").arg(reader.lines());
+}
+
 } // namespace
 
 class tst_FtpFileFacts : public QObject {
@@ -48,6 +87,9 @@ private slots:
     void mlst();
     void stat_data();
     void stat();
+    void listing_data();
+    void listing();
+    void manyEntries();
 };
 
 void tst_FtpFileFacts::mlst_data() {
@@ -301,6 +343,161 @@ void tst_FtpFileFacts::stat() {
     QFETCH(QString, path);
     QFETCH(QString, facts);
     QCOMPARE(describe(FactsFromStat(lines, path)), facts);
+}
+
+void tst_FtpFileFacts::listing_data() {
+    QTest::addColumn<FtpListingReader::Format>("format");
+    QTest::addColumn<QList<QByteArray>>("pieces");
+    QTest::addColumn<QString>("entries");
+
+    const auto mlsd = FtpListingReader::Format::Mlsd;
+    const auto list = FtpListingReader::Format::List;
+    // clang-format off
+    // Real listings of one folder, 2026-12-09 13:10 UTC: a hidden copy, a
+    // link to channel_list.txt, a folder, a file a year older; the
+    // servers' own "." and ".." go.
+    const QString hidden = "f .channel_list.txt.0123456789abcdef.part";
+    QTest::newRow("proftpd: MLSD") << mlsd << QList<QByteArray>{joined({
+        "modify=20261209131043;perm=flcdmpe;type=cdir;unique=FE00UA72267;UNIX.group=65534;UNIX.groupname=harlune;UNIX.mode=0755;UNIX.owner=65534;UNIX.ownername=harlune; .",
+        "modify=20261209131043;perm=adfrw;size=5;type=file;unique=FE00UA72271;UNIX.group=0;UNIX.groupname=harlune;UNIX.mode=0644;UNIX.owner=65534;UNIX.ownername=harlune; .channel_list.txt.0123456789abcdef.part",
+        "modify=20261209131043;perm=adfrw;size=16;type=OS.unix=symlink;unique=FE00UA7226E;UNIX.group=0;UNIX.groupname=harlune;UNIX.mode=0777;UNIX.owner=65534;UNIX.ownername=harlune; link",
+        "modify=20261209131043;perm=flcdmpe;type=pdir;unique=FE00UA72266;UNIX.group=65534;UNIX.groupname=harlune;UNIX.mode=0755;UNIX.owner=65534;UNIX.ownername=harlune; ..",
+        "modify=20261209131043;perm=flcdmpe;type=dir;unique=FE00UA72275;UNIX.group=0;UNIX.groupname=harlune;UNIX.mode=0755;UNIX.owner=65534;UNIX.ownername=harlune; folder",
+        "modify=20251209131043;perm=adfrw;size=4;type=file;unique=FE00UA72277;UNIX.group=0;UNIX.groupname=harlune;UNIX.mode=0644;UNIX.owner=65534;UNIX.ownername=harlune; old.txt",
+        "modify=20261209131043;perm=adfrw;size=5;type=file;unique=FE00UA72274;UNIX.group=0;UNIX.groupname=harlune;UNIX.mode=0644;UNIX.owner=65534;UNIX.ownername=harlune;  lead.txt"})}
+        << hidden + " @ 2026-12-09 13:10:43/1 | l link @ 2026-12-09 13:10:43/1 | d folder @ 2026-12-09 13:10:43/1 | "
+           "f old.txt @ 2025-12-09 13:10:43/1 | f  lead.txt @ 2026-12-09 13:10:43/1 (7 lines)";
+    QTest::newRow("pure-ftpd: MLSD") << mlsd << QList<QByteArray>{joined({
+        "type=cdir;sizd=4096;modify=20261209131046;UNIX.mode=0755;UNIX.uid=65534;UNIX.gid=65534;unique=fe00ga722b1; .",
+        "type=file;size=5;modify=20261209131046;UNIX.mode=0644;UNIX.uid=65534;UNIX.gid=0;unique=fe00ga722b5; .channel_list.txt.0123456789abcdef.part",
+        "type=OS.unix=slink:;size=16;modify=20261209131046;UNIX.mode=0777;UNIX.uid=65534;UNIX.gid=0;unique=fe00ga722bd; link",
+        "type=dir;sizd=4096;modify=20261209131046;UNIX.mode=0755;UNIX.uid=65534;UNIX.gid=0;unique=fe00ga722bc; folder",
+        "type=file;size=4;modify=20251209131046;UNIX.mode=0644;UNIX.uid=65534;UNIX.gid=0;unique=fe00ga722bf; old.txt"})}
+        << hidden + " @ 2026-12-09 13:10:46/1 | l link @ 2026-12-09 13:10:46/1 | d folder @ 2026-12-09 13:10:46/1 | "
+           "f old.txt @ 2025-12-09 13:10:46/1 (5 lines)";
+    // pyftpdlib follows the link.
+    QTest::newRow("pyftpdlib: MLSD") << mlsd << QList<QByteArray>{joined({
+        "modify=20261209131042;perm=radfwMT;size=5;type=file;unique=fe00ga720b2; .channel_list.txt.0123456789abcdef.part",
+        "modify=20261209131042;perm=radfwMT;size=5;type=file;unique=fe00ga720b0; link",
+        "modify=20261209131042;perm=eldfmMTcp;size=4096;type=dir;unique=fe00ga720b7; folder",
+        "modify=20251209131042;perm=radfwMT;size=4;type=file;unique=fe00ga720b9; old.txt"})}
+        << hidden + " @ 2026-12-09 13:10:42/1 | f link @ 2026-12-09 13:10:42/1 | d folder @ 2026-12-09 13:10:42/1 | "
+           "f old.txt @ 2025-12-09 13:10:42/1 (4 lines)";
+    const QString ls = hidden + " @ ?2000-12-09 13:10:00/60 | d folder @ ?2000-12-09 13:10:00/60 | "
+        "l link @ ?2000-12-09 13:10:00/60 | f old.txt @ 2025-12-09 00:00:00/86400";
+    QTest::newRow("vsftpd: LIST -a") << list << QList<QByteArray>{joined({
+        "drwxr-xr-x    3 1001     1001         4096 Dec 09 13:10 .",
+        "drwxr-xr-x    3 1001     1001         4096 Dec 09 13:10 ..",
+        "-rw-r--r--    1 1001     0               5 Dec 09 13:10 .channel_list.txt.0123456789abcdef.part",
+        "drwxr-xr-x    2 1001     0            4096 Dec 09 13:10 folder",
+        "lrwxrwxrwx    1 1001     0              16 Dec 09 13:10 link -> channel_list.txt",
+        "-rw-r--r--    1 1001     0               4 Dec 09  2025 old.txt"})} << ls + " (6 lines)";
+    QTest::newRow("proftpd: LIST -a") << list << QList<QByteArray>{joined({
+        "-rw-r--r--   1 harlune  0               5 Dec  9 13:10 .channel_list.txt.0123456789abcdef.part",
+        "drwxr-xr-x   2 harlune  0            4096 Dec  9 13:10 folder",
+        "lrwxrwxrwx   1 harlune  0              16 Dec  9 13:10 link -> channel_list.txt",
+        "-rw-r--r--   1 harlune  0               4 Dec  9  2025 old.txt",
+        "-rw-r--r--   1 harlune  0               5 Dec  9 13:10  lead.txt"})}
+        << ls + " | f  lead.txt @ ?2000-12-09 13:10:00/60 (5 lines)";
+    QTest::newRow("pure-ftpd: LIST -a") << list << QList<QByteArray>{joined({
+        "drwxr-xr-x    3 65534      nogroup          4096 Dec  9 13:10 .",
+        "-rw-r--r--    1 65534      0                   5 Dec  9 13:10 .channel_list.txt.0123456789abcdef.part",
+        "drwxr-xr-x    2 65534      0                4096 Dec  9 13:10 folder",
+        "lrwxrwxrwx    1 65534      0                  16 Dec  9 13:10 link -> channel_list.txt",
+        "-rw-r--r--    1 65534      0                   4 Dec  9  2025 old.txt"})} << ls + " (5 lines)";
+    QTest::newRow("inetutils ftpd: LIST -a") << list << QList<QByteArray>{joined({
+        "total 36",
+        "-rw-r--r--  1 harlunelist  root            5 Dec  9 13:10 .channel_list.txt.0123456789abcdef.part",
+        "drwxr-xr-x  2 harlunelist  root         4096 Dec  9 13:10 folder",
+        "lrwxrwxrwx  1 harlunelist  root           16 Dec  9 13:10 link -> channel_list.txt",
+        "-rw-r--r--  1 harlunelist  root            4 Dec  9  2025 old.txt",
+        "-rw-r--r--  1 harlunelist  root            3 Dec  9 13:10 with space.txt"})}
+        << ls + " | f with space.txt @ ?2000-12-09 13:10:00/60 (6 lines)";
+    QTest::newRow("pyftpdlib: LIST -a") << list << QList<QByteArray>{joined({
+        "-rw-r--r--   1 root     root            5 Dec 09 13:10 .channel_list.txt.0123456789abcdef.part",
+        "drwxr-xr-x   2 root     root         4096 Dec 09 13:10 folder",
+        "lrwxrwxrwx   1 root     root           16 Dec 09 13:10 link -> channel_list.txt",
+        "-rw-r--r--   1 root     root            4 Dec 09  2025 old.txt"})} << ls + " (4 lines)";
+    // libcurl hands a listing on in ASCII mode, its CRLFs made LFs.
+    QTest::newRow("LF only, last line without its end") << list << QList<QByteArray>{
+        "-rw-r--r-- 1 u g 5 Jan  1 00:00 a\n-rw-r--r-- 1 u g 5 Feb 29 23:59 b"}
+        << "f a @ ?2000-01-01 00:00:00/60 | f b @ ?2000-02-29 23:59:00/60 (2 lines)";
+
+    // Lines that name nothing, or less than they seem to.
+    QTest::newRow("no name") << list << QList<QByteArray>{joined({
+        "-rw-r--r-- 1 u g 5 Dec  9 13:10", "-rw-r--r-- 1 u g 5 Dec  9 13:10 ", "", "-rw-r--r-- 1 u g 5 Dec  9"})}
+        << " (4 lines)";
+    QTest::newRow("MLSD: no name, no facts") << mlsd << QList<QByteArray>{joined({
+        "type=file;size=5;", "type=file;size=5; ", "type=file;size=5 a", " bare name", "size=1; /public_html/a"})}
+        << "o bare name | o a (5 lines)";
+    QTest::newRow("MLSD: other spellings and kinds") << mlsd << QList<QByteArray>{joined({
+        "Type=DIR;Modify=20240229235960.123; d", "type=OS.unix=slink:/x y; l", "type=OS.unix=blk; b",
+        "type=file;modify=2026120913104; short", "type=file;modify=20261209131043.; dot",
+        "type=file;modify=20250229000000; feb29", "type=file;modify=20261209241043; hour24", "type=file;x; a;b=c"})}
+        << "d d @ 2024-03-01 00:00:00/1 | l l | o b | f short | f dot | f feb29 | f hour24 | f a;b=c (8 lines)";
+    QTest::newRow("bad month, DOS lines, total") << list << QList<QByteArray>{joined({
+        "-rw-r--r-- 1 u g 5 Dez  9 13:10 a", "total 12",
+        "12-09-26  01:10PM       <DIR>          folder", "12-09-26  01:10PM                    5 channel_list.txt",
+        "-rw-r--r-- 1 u g 5 Dec 32 13:10 b", "-rw-r--r-- 1 u g 5 Dec  9 1:100 c"})} << " (6 lines)";
+    QTest::newRow("dates out of range") << list << QList<QByteArray>{joined({
+        "-rw-r--r-- 1 u g 5 Feb 30 13:10 a", "-rw-r--r-- 1 u g 5 Feb 29  2025 b", "-rw-r--r-- 1 u g 5 Dec  9 24:00 c",
+        "-rw-r--r-- 1 u g 5 Dec  9 23:60 d", "-rw-r--r-- 1 u g 5 DEC  1  1969 e", "-rw-r--r-- 1 u g 5 jun 30  9:05 f"})}
+        << "f a | f b | f c | f d | f e @ 1969-12-01 00:00:00/86400 | f f @ ?2000-06-30 09:05:00/60 (6 lines)";
+    QTest::newRow("fields that look like a date") << list << QList<QByteArray>{joined({
+        "-rw-r--r-- 1 may 12 2025 Dec  9 13:10 a", "-rw-r--r-- 1 u g 5 Dec  9 13:10 Jan  1  2020 b -> c",
+        "crw-rw---- 1 root tty 4, 1 Dec  9 13:10 tty1", "-rw-r--r-- 1 5 Dec  9 13:10 nogroup",
+        "-rw-r--r--+ 1 u g 5 Dec  9 13:10 acl", "lrwxrwxrwx 1 u g 5 Dec  9 13:10 a -> b -> c"})}
+        << "f a @ ?2000-12-09 13:10:00/60 | f Jan  1  2020 b -> c @ ?2000-12-09 13:10:00/60 | "
+           "o tty1 @ ?2000-12-09 13:10:00/60 | f nogroup @ ?2000-12-09 13:10:00/60 | "
+           "f acl @ ?2000-12-09 13:10:00/60 | l a @ ?2000-12-09 13:10:00/60 (6 lines)";
+    // Never sent back in a command: CR, LF and NUL would end or cut it.
+    QTest::newRow("control bytes and invalid UTF-8") << list << QList<QByteArray>{
+        joined({"-rw-r--r-- 1 u g 5 Dec  9 13:10 \x01\x1b[0m\t\x7f", "-rw-r--r-- 1 u g 5 Dec  9 13:10 \xff\xfe\xc3"}) +
+        "-rw-r--r-- 1 u g 5 Dec  9 13:10 a" + QByteArray(1, '\0') + "b\r\n-rw-r--r-- 1 u g 5 Dec  9 13:10 a\rb\r\n"}
+        << "f \\x01\\x1b[0m\\x09\\x7f @ ?2000-12-09 13:10:00/60 | f \\xff\\xfe\\xc3 @ ?2000-12-09 13:10:00/60 (4 lines)";
+    QTest::newRow("CRLF split across feeds") << mlsd << QList<QByteArray>{
+        "type=file; a\r", "\n", "type=file; b\r", "\ntype=dir; c", "\r", "\n"} << "f a | f b | d c (3 lines)";
+    // Passed over whole, at no cost beyond MaxLine; the next line is read.
+    QList<QByteArray> huge{"-rw-r--r-- 1 u g 5 Dec  9 13:10 "};
+    for (int i = 0; i < 16; ++i)
+        huge << QByteArray(64 * 1024, 'a');
+    huge << "\r\n-rw-r--r-- 1 u g 5 Dec  9 13:10 after\r\n";
+    QTest::newRow("1 MB line in pieces") << list << huge << "f after @ ?2000-12-09 13:10:00/60 (2 lines)";
+    // MaxLine bytes before the LF, its CR one of them.
+    const QByteArray longest = "type=file; " + QByteArray(FtpListingReader::MaxLine - 12, 'x') + "\r\n";
+    const QByteArray tooLong = "type=file; " + QByteArray(FtpListingReader::MaxLine - 11, 'y') + "\r\n";
+    QTest::newRow("MaxLine, and a byte more") << mlsd << QList<QByteArray>{longest.left(100), longest.mid(100), tooLong}
+        << "f " + QString(FtpListingReader::MaxLine - 12, u'x') + " (2 lines)";
+    // clang-format on
+}
+
+// Each listing gives the same, fed as it came or a byte at a time.
+void tst_FtpFileFacts::listing() {
+    QFETCH(FtpListingReader::Format, format);
+    QFETCH(QList<QByteArray>, pieces);
+    QFETCH(QString, entries);
+
+    QCOMPARE(readAll(format, pieces), entries);
+    QList<QByteArray> bytes;
+    for (const QByteArray& piece : std::as_const(pieces)) {
+        for (const char c : piece)
+            bytes << QByteArray(1, c);
+    }
+    QCOMPARE(readAll(format, bytes), entries);
+}
+
+// A folder of any size: only the first MaxKept wanted entries are kept,
+// but every line is read.
+void tst_FtpFileFacts::manyEntries() {
+    FtpListingReader reader(FtpListingReader::Format::Mlsd,
+                            [](const QByteArray& name) { return name.endsWith(".part"); });
+    for (int i = 0; i < 100'000; ++i)
+        reader.feed("type=file;size=1; f" + QByteArray::number(i) + (i % 3 ? ".part\r\n" : "\r\n"));
+    reader.finish();
+    QCOMPARE(reader.lines(), qint64(100'000));
+    QCOMPARE(reader.entries().size(), FtpListingReader::MaxKept);
+    QCOMPARE(reader.entries().first().name, "f1.part");
+    QCOMPARE(reader.entries().last().name, "f1499.part");
 }
 
 QTEST_APPLESS_MAIN(tst_FtpFileFacts)
