@@ -3,6 +3,7 @@
 #include <QHash>
 #include <QSet>
 
+#include <algorithm>
 #include <mutex>
 
 namespace {
@@ -12,6 +13,8 @@ struct Memory {
     QHash<QByteArray, ServerFacts> servers;
     QHash<QByteArray, TargetFacts> targets;
     QSet<QByteArray> told;
+    QHash<QByteArray, QList<OwedCopy>> owed; // by account and folder
+    QSet<QByteArray> looked;                 // accounts and folders
 };
 
 Memory& memory() {
@@ -21,6 +24,10 @@ Memory& memory() {
 
 QByteArray targetKey(const DestinationKey& key, const QString& remotePath) {
     return key.account() + '\0' + remotePath.toUtf8();
+}
+
+QByteArray folderKey(const DestinationKey& key, const QString& folder) {
+    return key.account() + '\0' + folder.toUtf8();
 }
 
 } // namespace
@@ -43,10 +50,11 @@ TargetFacts RecallTarget(const DestinationKey& key, const QString& remotePath) {
     return m.targets.value(targetKey(key, remotePath));
 }
 
-void LearnTarget(const DestinationKey& key, const QString& remotePath, const TargetFacts& facts) {
+void LearnTarget(const DestinationKey& key, const QString& remotePath,
+                 const std::function<void(TargetFacts&)>& change) {
     Memory& m = memory();
     std::lock_guard lock(m.mutex);
-    m.targets.insert(targetKey(key, remotePath), facts);
+    change(m.targets[targetKey(key, remotePath)]);
 }
 
 void ForgetAfterFailure(const DestinationKey& key, const QString& remotePath) {
@@ -58,6 +66,78 @@ void ForgetAfterFailure(const DestinationKey& key, const QString& remotePath) {
         server->asking = FileFactsAsking::Stat;
         server->tlsPath = SecurityPath::AsTyped;
     }
+}
+
+void OweCopy(const DestinationKey& key, const OwedCopy& copy) {
+    Memory& m = memory();
+    std::lock_guard lock(m.mutex);
+    QList<OwedCopy>& owed = m.owed[folderKey(key, RemoteFolderOf(copy.path))];
+    const auto known = std::find_if(owed.begin(), owed.end(),
+                                    [&](const OwedCopy& c) { return c.path == copy.path; });
+    if (known != owed.end()) {
+        known->holdsTheList = known->holdsTheList || copy.holdsTheList;
+        return;
+    }
+    // A copy that holds the list is kept before any other.
+    if (owed.size() >= MaxOwedCopies) {
+        const auto oldest = std::find_if(owed.begin(), owed.end(),
+                                         [](const OwedCopy& c) { return !c.holdsTheList; });
+        owed.erase(oldest != owed.end() ? oldest : owed.begin());
+    }
+    owed.append(copy);
+}
+
+QList<OwedCopy> OwedCopiesIn(const DestinationKey& key, const QString& folder) {
+    Memory& m = memory();
+    std::lock_guard lock(m.mutex);
+    return m.owed.value(folderKey(key, folder));
+}
+
+void CopySettled(const DestinationKey& key, const QString& path) {
+    Memory& m = memory();
+    std::lock_guard lock(m.mutex);
+    const QByteArray folder = folderKey(key, RemoteFolderOf(path));
+    const auto owed = m.owed.find(folder);
+    if (owed == m.owed.end())
+        return;
+    owed->removeIf([&](const OwedCopy& c) { return c.path == path; });
+    if (owed->isEmpty())
+        m.owed.erase(owed);
+}
+
+void CopyRefused(const DestinationKey& key, const QString& path) {
+    Memory& m = memory();
+    std::lock_guard lock(m.mutex);
+    const auto owed = m.owed.find(folderKey(key, RemoteFolderOf(path)));
+    if (owed == m.owed.end())
+        return;
+    for (qsizetype i = 0; i < owed->size(); ++i) {
+        OwedCopy& copy = (*owed)[i];
+        if (copy.path == path && !copy.holdsTheList && ++copy.refusals >= MaxOwedRefusals)
+            owed->removeAt(i--);
+    }
+}
+
+bool FolderLookDue(const DestinationKey& key, const QString& folder) {
+    Memory& m = memory();
+    std::lock_guard lock(m.mutex);
+    return !m.looked.contains(folderKey(key, folder));
+}
+
+void FolderLooked(const DestinationKey& key, const QString& folder) {
+    Memory& m = memory();
+    std::lock_guard lock(m.mutex);
+    m.looked.insert(folderKey(key, folder));
+}
+
+void ForgetEverything() {
+    Memory& m = memory();
+    std::lock_guard lock(m.mutex);
+    m.servers.clear();
+    m.targets.clear();
+    m.told.clear();
+    m.owed.clear();
+    m.looked.clear();
 }
 
 bool FirstTimeTold(const QByteArray& what) {

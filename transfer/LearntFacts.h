@@ -17,11 +17,19 @@
 // How a server answers for a file.
 enum class FileFactsAsking { Stat, Mlst, Nothing };
 
+// How an FTP server lists a folder over its control connection: "STAT -a
+// <folder>" (vsftpd, proftpd, pure-ftpd, inetutils' ftpd; pure-ftpd leaves
+// names beginning with a dot out without "-a"), "STAT <folder>" (pyftpdlib,
+// which takes "-a" for a name), or not at all.
+enum class FolderListingVerb { Unknown, StatAll, Stat, Nothing };
+
 // Found by DestinationKey::server().
 struct ServerFacts {
     // STAT first, MLST where STAT told nothing, or neither. Forgotten when
     // a publish to the server fails: a reconfigured server is asked anew.
     FileFactsAsking asking = FileFactsAsking::Stat;
+    // Learnt at the first look at a folder. Never forgotten.
+    FolderListingVerb listing = FolderListingVerb::Unknown;
     // Whether its TLS sessions can be held: 0 yes; 1 under TLS 1.2 only (a
     // held TLS 1.3 session could not open a second data connection); 2 no,
     // it speaks TLS 1.3 alone. Never forgotten: it is the server's TLS
@@ -54,6 +62,9 @@ struct TargetFacts {
     // Where the name, a link, led: the copy can be opened beside that file
     // before the link is asked about again.
     QString linkedTo;
+    // The server renames only onto a free name: the list is removed to make
+    // way, without a rename that it refuses first.
+    bool removesToReplace = false;
 };
 
 ServerFacts RecallServer(const DestinationKey& key);
@@ -61,10 +72,47 @@ ServerFacts RecallServer(const DestinationKey& key);
 void LearnServer(const DestinationKey& key, const std::function<void(ServerFacts&)>& change);
 
 TargetFacts RecallTarget(const DestinationKey& key, const QString& remotePath);
-void LearnTarget(const DestinationKey& key, const QString& remotePath, const TargetFacts& facts);
+// Changes what is known of the target, under the lock: each publish changes
+// the facts it found out, never a whole set copied at its start, which
+// would undo what a publish in between learnt.
+void LearnTarget(const DestinationKey& key, const QString& remotePath,
+                 const std::function<void(TargetFacts&)>& change);
 
 // A publish to the target failed: each fact goes by its rule.
 void ForgetAfterFailure(const DestinationKey& key, const QString& remotePath);
+
+// A temporary copy this run made and could not remove: the link broke, the
+// server did not answer or refused, the publish was cut short. Found by
+// DestinationKey::account() and the copy's folder; the next publish that
+// reaches the folder removes it. Never forgotten after a failure.
+struct OwedCopy {
+    QString path;
+    // Whole and checked: the list was removed to make way for it and the
+    // rename did not follow. Where the list is missing, it goes in place.
+    bool holdsTheList = false;
+    int refusals = 0; // removals the server refused
+};
+// Copies owed in one folder, at the most; the oldest goes first.
+constexpr qsizetype MaxOwedCopies = 16;
+// A removal the server refused this often is not asked again.
+constexpr int MaxOwedRefusals = 3;
+
+void OweCopy(const DestinationKey& key, const OwedCopy& copy);
+// `folder` as RemoteFolderOf gives it.
+QList<OwedCopy> OwedCopiesIn(const DestinationKey& key, const QString& folder);
+// The copy is gone (the server said so, or that it is not there) or in
+// place; or its removal was refused once more.
+void CopySettled(const DestinationKey& key, const QString& path);
+void CopyRefused(const DestinationKey& key, const QString& path);
+
+// Whether a publish has looked at the folder for copies of runs that ended,
+// once per run per account and folder.
+bool FolderLookDue(const DestinationKey& key, const QString& folder);
+void FolderLooked(const DestinationKey& key, const QString& folder);
+
+// Forgets everything, as a new start of the program would: for tests and
+// benchmarks that are many runs in one process.
+void ForgetEverything();
 
 // True the first time `what` is asked about, for the life of the program:
 // a warning that an upload every second would otherwise repeat every

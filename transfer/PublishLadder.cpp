@@ -1,6 +1,8 @@
 #include "PublishLadder.h"
 
 #include "CurlPublishSession.h"
+#include "DestinationTurn.h"
+#include "FolderSweep.h"
 #include "HeldSessions.h"
 #include "HostAddresses.h"
 #include "LearntFacts.h"
@@ -10,9 +12,9 @@
 #include "SftpSession.h"
 #include "TransferLog.h"
 
-#include <QRandomGenerator>
-
+#include <functional>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -30,32 +32,53 @@ QString describe(const RemoteFileFacts& facts) {
 }
 
 // One publish, step by step, over a session of either engine.
+using SessionOpener = std::function<std::unique_ptr<PublishSession>()>;
+
 class Ladder {
 public:
+    // `token`: what makes the publish's temporary names its own, the same
+    // in every round of one publish, so that a round run again on a fresh
+    // session takes over the name an earlier one may have opened.
+    // `fresh`: a session of its own, for a rename the link broke.
     Ladder(PublishSession& session, const PublishJob& job, LocalFile& file,
-           const DestinationKey& key)
-        : s_(session), job_(job), file_(file), key_(key),
-          facts_(RecallTarget(key, job.remoteFileName)) {}
+           const DestinationKey& key, const QString& token, SessionOpener fresh)
+        : s_(session), job_(job), file_(file), key_(key), token_(token),
+          fresh_(std::move(fresh)), facts_(RecallTarget(key, job.remoteFileName)),
+          sweep_(session, key, job.timeouts) {}
 
     qint32 run();
-    const TargetFacts& facts() const { return facts_; }
+    // What this publish found out, each fact on its own: applied where it
+    // worked.
+    void learn() const;
 
 private:
     qint32 followLinks();
+    qint32 putBackOwedList();
     qint32 storeCopy(std::optional<quint32> mode);
     qint32 keepFile();
     qint32 putInPlace();
+    qint32 replaceAfterRemoval();
+    qint32 finishOnFreshSession();
     // `remember`: later publishes store in place from the start.
     qint32 storeInPlace(const QString& why, bool remember = true);
     qint32 checked(const RemoteFileFacts& stored);
     qint32 failed(bool clean = true);
-    bool removeTemporary();
+    qint32 done();
+    PublishSession::Removal removeTemporary();
+    void change(std::function<void(TargetFacts&)> fact) {
+        fact(facts_);
+        learnt_.push_back(std::move(fact));
+    }
 
     PublishSession& s_;
     const PublishJob& job_;
     LocalFile& file_;
     const DestinationKey& key_;
-    TargetFacts facts_;
+    const QString& token_;
+    SessionOpener fresh_;
+    TargetFacts facts_; // as recalled, with this publish's changes
+    std::vector<std::function<void(TargetFacts&)>> learnt_;
+    FolderSweep sweep_;
     RemoteFileFacts before_; // the final file as the server had it
     bool known_ = false;     // before_ holds what the server told
     RemoteFileFacts stored_; // the copy just stored
@@ -63,8 +86,6 @@ private:
     // The file the publish replaces: the name as typed, or the file a link
     // there leads to.
     QString final_ = job_.remoteFileName;
-    // What makes this publish's temporary names its own.
-    const QString token_ = QString::number(QRandomGenerator::system()->generate64(), 16);
 };
 
 // Links followed from the name to a file, at the most.
@@ -93,6 +114,8 @@ QString linkedPath(const QString& link, const QString& target) {
 
 qint32 Ladder::run() {
     const QString& finalName = job_.remoteFileName;
+    const QString beside = facts_.linkedTo.isEmpty() ? finalName : facts_.linkedTo;
+    sweep_.aim(beside, {});
     if (!facts_.storeInPlace.isEmpty()) {
         s_.trace("storing over the file in place, as learnt earlier: " +
                  facts_.storeInPlace.toUtf8());
@@ -101,9 +124,9 @@ qint32 Ladder::run() {
     if (facts_.tellsNoFacts)
         s_.trace("learnt earlier: the server tells nothing of a file, so it is not asked");
     // What the file is, so that the copy that replaces it can be the same;
-    // the copy can be opened meanwhile.
+    // the copy, and the folder's listing, can be opened meanwhile.
     if (!facts_.tellsNoFacts) {
-        const QString& beside = facts_.linkedTo.isEmpty() ? finalName : facts_.linkedTo;
+        sweep_.openEarly();
         if (facts_.firstName < 2)
             s_.expectStore(facts_.firstName == 0 ? TemporaryNameFor(beside, token_)
                                                  : VisibleTemporaryNameFor(beside, token_));
@@ -112,15 +135,20 @@ qint32 Ladder::run() {
             known_ = true;
             break;
         case Result::Refused:
-            facts_.tellsNoFacts = true;
+            change([](TargetFacts& f) { f.tellsNoFacts = true; });
             break;
         default:
             return failed(false);
         }
     }
-    facts_.linkedTo.clear();
+    if (!facts_.linkedTo.isEmpty())
+        change([](TargetFacts& f) { f.linkedTo.clear(); });
     if (known_ && before_.exists && before_.kind != RemoteFileFacts::Kind::Regular) {
         if (const qint32 code = followLinks(); code != ResponseCodes::Ok || !known_)
+            return code;
+    }
+    if (known_ && !before_.exists) {
+        if (const qint32 code = putBackOwedList(); code != ResponseCodes::Ok)
             return code;
     }
     if (!known_)
@@ -133,12 +161,40 @@ qint32 Ladder::run() {
         code != ResponseCodes::Ok)
         return code;
     if (temporary_.isEmpty())
-        return ResponseCodes::Ok;
+        return done();
     if (known_ && before_.exists) {
         if (const qint32 code = keepFile(); code != ResponseCodes::Ok || temporary_.isEmpty())
             return code;
     }
+    sweep_.beforeRename(stored_.changed, known_ && before_.exists);
     return putInPlace();
+}
+
+// The list is missing, and this run owes a whole copy of it that a broken
+// link kept from its place: it goes there first, so that the list is back
+// even where this publish fails.
+qint32 Ladder::putBackOwedList() {
+    for (const OwedCopy& copy : OwedCopiesIn(key_, RemoteFolderOf(final_))) {
+        if (!copy.holdsTheList || !IsCopyOf(copy.path.mid(RemoteFolderOf(copy.path).size()).toUtf8(),
+                                            final_.mid(RemoteFolderOf(final_).size())))
+            continue;
+        switch (s_.rename(copy.path, final_)) {
+        case Result::Ok:
+            s_.trace("the list was missing: the whole copy " + copy.path.toUtf8() +
+                     " that an earlier publish left is put in its place first");
+            CopySettled(key_, copy.path);
+            // What the server holds now is that copy: asked again, so that
+            // the new one matches it.
+            if (s_.stat(final_, before_) != Result::Ok)
+                return failed(false);
+            return ResponseCodes::Ok;
+        case Result::Failed:
+            return failed(false);
+        default:
+            break;
+        }
+    }
+    return ResponseCodes::Ok;
 }
 
 // Where the name is a link, the publish goes to the file it leads to, so
@@ -183,7 +239,7 @@ qint32 Ladder::followLinks() {
         // server gives a new file.
         if (!facts.exists) {
             s_.trace("the link leads to no file yet: it is made at " + final_.toUtf8());
-            facts_.linkedTo = final_;
+            change([this](TargetFacts& f) { f.linkedTo = final_; });
             return ResponseCodes::Ok;
         }
     }
@@ -191,7 +247,7 @@ qint32 Ladder::followLinks() {
         return ResponseCodes::NotAFile;
     if (final_ != job_.remoteFileName)
         s_.trace("publishing onto " + final_.toUtf8() + ", where the link leads");
-    facts_.linkedTo = final_;
+    change([this](TargetFacts& f) { f.linkedTo = final_; });
     return ResponseCodes::Ok;
 }
 
@@ -217,7 +273,8 @@ qint32 Ladder::storeCopy(std::optional<quint32> mode) {
         temporary_ = name == 2 ? QString() : names[name];
         result = s_.store(names[name], file_, attempt, name == 2 ? std::nullopt : mode, stored_);
     }
-    facts_.firstName = name - 1;
+    if (name - 1 != facts_.firstName)
+        change([taken = name - 1](TargetFacts& f) { f.firstName = taken; });
     if (result != Result::Ok) {
         // A refusal of the last name, or of the folder check, leaves
         // nothing behind; before the log-in went through there is nothing
@@ -225,9 +282,10 @@ qint32 Ladder::storeCopy(std::optional<quint32> mode) {
         // refused password.
         return failed(result == Result::Failed && s_.mayHaveStored());
     }
+    sweep_.aim(final_, temporary_);
     const qint32 code = checked(stored_);
     if (code != ResponseCodes::Ok)
-        removeTemporary();
+        return failed();
     return code;
 }
 
@@ -277,6 +335,10 @@ qint32 Ladder::keepFile() {
 
 qint32 Ladder::putInPlace() {
     const QString& finalName = final_;
+    if (facts_.removesToReplace && known_ && before_.exists) {
+        s_.trace("learnt earlier: the server renames only onto a free name");
+        return replaceAfterRemoval();
+    }
     Result result = s_.rename(temporary_, finalName);
     // Only a file the server showed is ever removed to make way: where it
     // said there was none, what is there is something it does not show
@@ -287,14 +349,83 @@ qint32 Ladder::putInPlace() {
                             false);
     }
     if (result == Result::TargetExists)
-        result = s_.removeThenRename(temporary_, finalName);
+        return replaceAfterRemoval();
     if (result == Result::Ok)
-        return ResponseCodes::Ok;
+        return done();
     if (result == Result::Failed)
         return failed();
     // No renames on this server: store under the final name, as a plain
     // store would, and drop the temporary copy.
     return storeInPlace(QStringLiteral("the server renames nothing onto the file"));
+}
+
+// The server renames only onto a free name: the list is removed, then the
+// copy renamed onto its name. From the removal on, the copy may be the only
+// one of the list, and is never removed: where the rename does not follow,
+// it is finished on a fresh session, or left for the next publish, which
+// puts it in place first.
+qint32 Ladder::replaceAfterRemoval() {
+    // A rename refused once the list was gone is another publisher's file
+    // landing there first (no server refuses a rename onto a free name it
+    // just refused onto a taken one): the removal is tried again, a few
+    // times, and nothing is learnt from it.
+    constexpr int Tries = 3;
+    for (int attempt = 0; attempt < Tries; ++attempt) {
+        bool listRemoved = true;
+        const Result result = s_.removeThenRename(temporary_, final_, listRemoved);
+        if (result == Result::Ok) {
+            if (!facts_.removesToReplace)
+                change([](TargetFacts& f) { f.removesToReplace = true; });
+            return done();
+        }
+        if (result == Result::Failed)
+            return listRemoved ? finishOnFreshSession() : failed();
+        if (!listRemoved)
+            return storeInPlace(QStringLiteral("the server renames nothing onto the file"));
+        s_.trace("the list was removed, and the rename onto its name refused: another "
+                 "publisher's file came first; once more");
+    }
+    return storeInPlace(QStringLiteral("the rename onto the list's name keeps being refused once "
+                                       "it is removed"),
+                        false);
+}
+
+qint32 Ladder::finishOnFreshSession() {
+    const qint32 code = s_.failureCode(file_);
+    if (s_.aborted()) {
+        OweCopy(key_, OwedCopy{temporary_, true});
+        return code;
+    }
+    s_.trace("the link broke after the list was removed to make way: the copy is put in its "
+             "place on a fresh session");
+    std::unique_ptr<PublishSession> other = fresh_ ? fresh_() : nullptr;
+    Result result = Result::Failed;
+    if (other) {
+        RemoteFileFacts copy;
+        result = other->stat(temporary_, copy);
+        // The rename may have landed before the link broke.
+        if (result == Result::Ok && !copy.exists) {
+            RemoteFileFacts list;
+            result = other->stat(final_, list);
+            if (result == Result::Ok && list.exists)
+                return ResponseCodes::Ok;
+            result = Result::Failed;
+        } else if (result == Result::Ok || result == Result::Refused) {
+            result = other->rename(temporary_, final_);
+            bool listRemoved = true;
+            if (result == Result::TargetExists)
+                result = other->removeThenRename(temporary_, final_, listRemoved);
+        }
+    }
+    // The copies owed meanwhile wait for the next publish.
+    if (result == Result::Ok) {
+        other->trace("the copy is in the list's place");
+        return ResponseCodes::Ok;
+    }
+    if (other)
+        other->trace("the copy could not be put in place: the next publish puts it there first");
+    OweCopy(key_, OwedCopy{temporary_, true});
+    return code;
 }
 
 // The bytes go straight over the final file. `why` is said once per target
@@ -316,14 +447,22 @@ qint32 Ladder::storeInPlace(const QString& why, bool remember) {
         const Result result = s_.store(final_, file_, 0, std::nullopt, stored);
         code = result == Result::Ok ? checked(stored) : s_.failureCode(file_);
     }
-    const bool removed = removeTemporary();
-    temporary_.clear();
+    using Removal = PublishSession::Removal;
+    const Removal removal = removeTemporary();
+    const bool removed = removal == Removal::Removed || removal == Removal::NotThere;
+    const QString copy = std::exchange(temporary_, QString());
     // A server that keeps every copy it is sent beside the file, or one
     // whose copies cannot keep the file as it was, is stored over from now
     // on.
-    if (code == ResponseCodes::Ok && !why.isEmpty() && remember)
-        facts_.storeInPlace = removed ? why : QStringLiteral("the server keeps every copy");
-    return code;
+    if (code == ResponseCodes::Ok && !why.isEmpty() && remember) {
+        change([inPlace = removed ? why : QStringLiteral("the server keeps every copy")](
+                   TargetFacts& f) { f.storeInPlace = inPlace; });
+    }
+    if (code != ResponseCodes::Ok)
+        return code;
+    // A copy whose removal was refused just now is not asked again here.
+    sweep_.aim(final_, copy);
+    return done();
 }
 
 qint32 Ladder::failed(bool clean) {
@@ -333,10 +472,33 @@ qint32 Ladder::failed(bool clean) {
     return code;
 }
 
-bool Ladder::removeTemporary() {
-    if (temporary_.isEmpty() || s_.aborted())
-        return true;
-    return s_.remove(temporary_);
+// The list is in place: what copies the folder holds of this run's and of
+// runs that ended go.
+qint32 Ladder::done() {
+    sweep_.afterPublish(stored_.changed);
+    return ResponseCodes::Ok;
+}
+
+// A copy this publish made and could not see removed is owed to the next
+// publish that reaches its folder.
+PublishSession::Removal Ladder::removeTemporary() {
+    using Removal = PublishSession::Removal;
+    if (temporary_.isEmpty())
+        return Removal::NotThere;
+    const Removal removal = s_.aborted() ? Removal::NoAnswer : s_.remove(temporary_);
+    if (removal == Removal::Removed || removal == Removal::NotThere)
+        return removal;
+    OweCopy(key_, OwedCopy{temporary_});
+    if (s_.aborted())
+        s_.trace("cut short: " + temporary_.toUtf8() + " is owed to the next publish");
+    return removal;
+}
+
+void Ladder::learn() const {
+    LearnTarget(key_, job_.remoteFileName, [this](TargetFacts& f) {
+        for (const auto& fact : learnt_)
+            fact(f);
+    });
 }
 
 // A session for the publish: on the connection held for its destination,
@@ -372,20 +534,26 @@ qint32 Publish(const PublishJob& job, const std::atomic<bool>& abort) {
         return ResponseCodes::LocalFileUnreadable;
     }
     const DestinationKey key = KeyFor(job);
+    const DestinationTurn turn(key.account() + '\0' + job.remoteFileName.toUtf8(), abort);
+    if (!turn.taken())
+        return ResponseCodes::Aborted;
+    const QString token = NewCopyToken();
+    const SessionOpener fresh = [&] { return openSession(job, key, abort, true); };
     qint32 code = ResponseCodes::Ok;
     // A held session that the server or the network ended, or one that
     // cannot carry this publish, before any byte went out costs no failed
     // upload: the publish runs again at once on a fresh session, once more
     // where that one learnt that the server refuses TLS 1.2.
     for (int round = 0; round < 3; ++round) {
-        const bool fresh = round > 0;
-        std::unique_ptr<PublishSession> session = openSession(job, key, abort, fresh);
+        std::unique_ptr<PublishSession> session = openSession(job, key, abort, round > 0);
         if (!session)
             return ResponseCodes::NoSession;
-        Ladder ladder(*session, job, file, key);
+        Ladder ladder(*session, job, file, key, token, fresh);
         code = ladder.run();
+        for (const QString& copy : session->uncertainCopies())
+            OweCopy(key, OwedCopy{copy});
         if (code == ResponseCodes::Ok) {
-            LearnTarget(key, job.remoteFileName, ladder.facts());
+            ladder.learn();
             // Held under the TLS it ended up with, which is what the next
             // publish that may use it asks for.
             const SessionTls tls = session->tls();

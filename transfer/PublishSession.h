@@ -2,6 +2,7 @@
 
 #include "Connection.h"
 #include "DestinationKey.h"
+#include "LeftCopies.h"
 #include "LocalFile.h"
 
 #include <QByteArray>
@@ -26,6 +27,9 @@ struct RemoteFileFacts {
     // file of one server; empty where it does not say.
     QString owner;
     QString group;
+    // When it last changed, in seconds since the epoch by the server's
+    // clock, where the answer tells it to the second.
+    std::optional<qint64> changed;
 };
 
 // One logged-in conversation with a server, in the steps a publish takes.
@@ -75,11 +79,42 @@ public:
 
     // Removes `to`, then renames `from` onto it: for servers that rename
     // only onto a free name. Refused: either request was refused.
-    virtual Result removeThenRename(const QString& from, const QString& to) = 0;
+    // `listRemoved`: false only where `to` is sure to be there still (its
+    // removal was refused, or never went out); from then on `from` may be
+    // the only copy of the list.
+    virtual Result removeThenRename(const QString& from, const QString& to,
+                                    bool& listRemoved) = 0;
 
-    // Best-effort clean-up after a failure, with short time limits: true
-    // when `path` is gone, or nothing was left.
-    virtual bool remove(const QString& path) = 0;
+    enum class Removal {
+        Removed,  // the server said so
+        NotThere, // the server said there is no such name
+        Refused,
+        NoAnswer, // the request failed or went unanswered: it may be there
+    };
+    // Removes a copy of the program's own, with the clean-up's short time
+    // limits.
+    virtual Removal remove(const QString& path) = 0;
+
+    // The next requests may list `folder`: an engine that can send requests
+    // together opens the listing in the same flight as the next request.
+    virtual void expectListing(const QString& folder, const QString& finalBase) {
+        (void)folder;
+        (void)finalBase;
+    }
+    // The regular files, folders and links in `folder` (as RemoteFolderOf
+    // gives it) named `finalBase` or after a copy of it (IsCopyOf), with
+    // when they changed where told. Refused: the server lists nothing.
+    virtual Result list(const QString& folder, const QString& finalBase,
+                        QList<ListedEntry>& entries) = 0;
+    // Whether the listing expectListing opened is in already, so that what
+    // it shows can go with the rename.
+    virtual bool listingReady() const { return false; }
+    // The next rename may take the removal of `paths` along, in its flight;
+    // remove() then gives each its answer.
+    virtual void expectRemovals(const QStringList& paths) { (void)paths; }
+    // Copies this session may have made outside the publish's own steps
+    // (a name opened ahead of its store) and could not see removed.
+    virtual QStringList uncertainCopies() { return {}; }
 
     // The response code (ResponseCodes.h) for the last failed step; also
     // notes in the job's report what explains it.

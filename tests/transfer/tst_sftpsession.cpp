@@ -92,7 +92,8 @@ void tst_SftpSession::statAndStore() {
     QVERIFY(server.writeRemote(j.remoteFileName, QByteArray(100, 'x')));
     QCOMPARE(session.store(j.remoteFileName, file_, 1, std::nullopt, stored), Result::Ok);
     QCOMPARE(server.remoteBytes(j.remoteFileName), bytes_);
-    QVERIFY(session.remove(j.remoteFileName));
+    QCOMPARE(session.remove(j.remoteFileName), PublishSession::Removal::Removed);
+    QCOMPARE(session.remove(j.remoteFileName), PublishSession::Removal::NotThere);
     QCOMPARE(server.entries("public_html"), QStringList{});
 }
 
@@ -169,8 +170,11 @@ void tst_SftpSession::rename() {
     RemoteFileFacts stored;
     QCOMPARE(session.store(part, file_, 0, std::nullopt, stored), Result::Ok);
     QCOMPARE(session.rename(part, j.remoteFileName), renamed);
-    if (renamed == Result::TargetExists)
-        QCOMPARE(session.removeThenRename(part, j.remoteFileName), Result::Ok);
+    if (renamed == Result::TargetExists) {
+        bool listRemoved = false;
+        QCOMPARE(session.removeThenRename(part, j.remoteFileName, listRemoved), Result::Ok);
+        QVERIFY(listRemoved);
+    }
     QCOMPARE(server.remoteBytes(j.remoteFileName),
              renamed == Result::Refused ? QByteArray("old\n") : bytes_);
     QCOMPARE(server.entries("public_html").contains(".channel_list.txt.1.part"),

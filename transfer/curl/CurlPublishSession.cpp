@@ -1,6 +1,7 @@
 #include "CurlPublishSession.h"
 
 #include "FtpFileFacts.h"
+#include "FtpListing.h"
 
 #include <cctype>
 
@@ -165,17 +166,133 @@ PublishSession::Result CurlPublishSession::rename(const QString& from, const QSt
 }
 
 PublishSession::Result CurlPublishSession::removeThenRename(const QString& from,
-                                                            const QString& to) {
+                                                            const QString& to,
+                                                            bool& listRemoved) {
     file_ = nullptr;
-    QList<QByteArray> replace{"*" + session_.removeCommand(to)};
-    replace += session_.renameCommands(from, to);
-    return commandResult(session_.commands(replace));
+    listRemoved = false;
+    // The removal on its own: libcurl waits for each reply anyway, and its
+    // answer says whether the copy may now be the list's only one. A
+    // refused one (the list is gone already, say) lets the rename try.
+    const CURLcode removal = session_.commands({session_.removeCommand(to)});
+    if (removal != CURLE_OK && removal != CURLE_QUOTE_ERROR) {
+        listRemoved = true;
+        return commandResult(removal);
+    }
+    listRemoved = removal == CURLE_OK;
+    const Result result = commandResult(session_.commands(session_.renameCommands(from, to)));
+    // Refused with the list still there: the removal was refused too.
+    if (result == Result::Refused && !listRemoved)
+        return Result::Refused;
+    if (result != Result::Ok)
+        listRemoved = true;
+    return result;
 }
 
-bool CurlPublishSession::remove(const QString& path) {
+PublishSession::Removal CurlPublishSession::remove(const QString& path) {
     if (session_.aborted())
-        return true;
-    return session_.commands({session_.removeCommand(path)}, true) != CURLE_QUOTE_ERROR;
+        return Removal::NoAnswer;
+    const CURLcode rc = session_.commands({session_.removeCommand(path)}, true);
+    if (rc == CURLE_OK)
+        return Removal::Removed;
+    if (rc != CURLE_QUOTE_ERROR)
+        return Removal::NoAnswer;
+    // FTP's 550 says "no such file" and "not allowed" alike: the server is
+    // asked whether the name is there.
+    std::optional<RemoteFileFacts> facts;
+    if (!ask(path, facts))
+        return Removal::NoAnswer;
+    return facts && !facts->exists ? Removal::NotThere : Removal::Refused;
+}
+
+PublishSession::Result CurlPublishSession::listOverData(const QByteArray& folder,
+                                                        const QString& finalBase,
+                                                        QList<ListedEntry>& entries) {
+    session_.trace("the listing is too long for one reply (" + session_.errorText() +
+                   "): listed over a data connection");
+    const QString path = folder == "." ? QString() : QString::fromUtf8(folder) + u'/';
+    const auto wanted = [&finalBase](const QByteArray& name) {
+        return name == finalBase.toUtf8() || IsCopyOf(name, finalBase);
+    };
+    // MLSD where the server knows it (times to the second); else LIST with
+    // "-a" where STAT took it, and without, as pyftpdlib, which takes "-a"
+    // for a name, wants it. Each refusal costs a round trip, in a folder
+    // that costs many more to list.
+    using Format = FtpListingReader::Format;
+    const bool all = RecallServer(key_).listing != FolderListingVerb::Stat;
+    std::vector<std::pair<QByteArray, Format>> verbs{{"MLSD", Format::Mlsd}};
+    if (all)
+        verbs.push_back({"LIST -a", Format::List});
+    verbs.push_back({"LIST", Format::List});
+    for (const auto& [verb, format] : verbs) {
+        FtpListingReader reader(format, wanted);
+        last_ = session_.listFolder(path, verb,
+                                    [&reader](QByteArrayView bytes) { reader.feed(bytes); },
+                                    job_.timeouts.look);
+        reader.finish();
+        if (reader.lines() == 0 && session_.lastReply() >= 500)
+            continue;
+        entries = reader.entries();
+        if (last_ != CURLE_OK && last_ != CURLE_OPERATION_TIMEDOUT)
+            return Result::Failed;
+        session_.trace(verb + ": " + QByteArray::number(reader.lines()) + " lines, " +
+                       QByteArray::number(reader.entries().size()) +
+                       " of them the list's or its copies'");
+        return Result::Ok;
+    }
+    return Result::Refused;
+}
+
+PublishSession::Result CurlPublishSession::list(const QString& folder, const QString& finalBase,
+                                                QList<ListedEntry>& entries) {
+    file_ = nullptr;
+    // Over the control connection, in one round trip: no data connection
+    // (which a TLS 1.3 session that must be resumed cannot open twice), no
+    // switch to ASCII that the next store would have to switch back.
+    QByteArray path = folder.isEmpty() ? QByteArray(".") : folder.toUtf8();
+    if (path.size() > 1 && path.endsWith('/'))
+        path.chop(1);
+    using enum FolderListingVerb;
+    for (FolderListingVerb verb = RecallServer(key_).listing; verb != Nothing;) {
+        const bool all = verb != Stat;
+        FtpListingReader reader(FtpListingReader::Format::List, [&finalBase](const QByteArray& name) {
+            return name == finalBase.toUtf8() || IsCopyOf(name, finalBase);
+        });
+        last_ = session_.listing(
+            (all ? "*STAT -a " : "*STAT ") + path,
+            [&reader](QByteArrayView line) {
+                // proftpd sets its lines off by a space.
+                while (line.startsWith(' '))
+                    line = line.sliced(1);
+                reader.feed(line);
+            },
+            job_.timeouts.look);
+        reader.finish();
+        if (last_ == CURLE_OPERATION_TIMEDOUT) {
+            session_.trace("the folder's listing did not end within its limit: only what came "
+                           "of it is judged");
+            entries = reader.entries();
+            return Result::Ok;
+        }
+        // libcurl keeps at most 300 KB of one reply, a folder of a few
+        // thousand names, and drops the connection past it (a line of a
+        // megabyte does the same): such a folder is listed over a data
+        // connection instead, on a connection of its own.
+        if (last_ != CURLE_OK)
+            return listOverData(path, finalBase, entries);
+        const long reply = session_.lastReply();
+        if (reply >= 211 && reply <= 213 && reader.lines() > 0) {
+            if (verb == Unknown)
+                LearnServer(key_, [](ServerFacts& server) { server.listing = StatAll; });
+            session_.trace("listed " + QByteArray::number(reader.lines()) + " lines, " +
+                           QByteArray::number(reader.entries().size()) +
+                           " of them the list's or its copies'");
+            entries = reader.entries();
+            return Result::Ok;
+        }
+        verb = verb == Unknown ? Stat : Nothing;
+        LearnServer(key_, [verb](ServerFacts& server) { server.listing = verb; });
+    }
+    return Result::Refused;
 }
 
 qint32 CurlPublishSession::failureCode(const LocalFile& file) {

@@ -22,8 +22,10 @@ public:
                  RemoteFileFacts& stored) override;
     Result setMode(const QString& path, quint32 mode) override;
     Result rename(const QString& from, const QString& to) override;
-    Result removeThenRename(const QString& from, const QString& to) override;
-    bool remove(const QString& path) override;
+    Result removeThenRename(const QString& from, const QString& to, bool& listRemoved) override;
+    Removal remove(const QString& path) override;
+    Result list(const QString& folder, const QString& finalBase,
+                QList<ListedEntry>& entries) override;
     qint32 failureCode(const LocalFile& file) override;
     bool mayHaveStored() const override;
     void trace(const QByteArray& line) const override;
@@ -37,6 +39,8 @@ private:
     bool ask(const QString& path, std::optional<RemoteFileFacts>& facts);
     Result commandResult(CURLcode rc);
     void learnTlsHolding(int state) const;
+    Result listOverData(const QByteArray& folder, const QString& finalBase,
+                        QList<ListedEntry>& entries);
 
     const PublishJob& job_;
     const DestinationKey key_; // what the server's facts are found by

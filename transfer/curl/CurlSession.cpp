@@ -5,6 +5,7 @@
 #include <QFile>
 
 #include <algorithm>
+#include <cctype>
 #include <memory>
 
 namespace {
@@ -100,12 +101,47 @@ CURLcode CurlSession::commands(const QList<QByteArray>& lines, bool cleanup) {
     Slist list = makeSlist(lines);
     curl_easy_setopt(handle_, CURLOPT_QUOTE, list.get());
     if (cleanup)
-        trace_.note("clean-up after a failed upload: " + action_);
+        trace_.note("clean-up: " + action_);
     const CURLcode rc = perform();
     if (cleanup)
         trace_.note(QByteArray("clean-up ended: ") + curl_easy_strerror(rc));
     cleanup_ = false;
     return rc;
+}
+
+CURLcode CurlSession::listing(const QByteArray& command,
+                              const std::function<void(QByteArrayView)>& sink,
+                              std::chrono::milliseconds limit) {
+    listingSink_ = &sink;
+    replyCap_ = limit;
+    const CURLcode rc = commands(utf8Option() + QList<QByteArray>{command});
+    listingSink_ = nullptr;
+    replyCap_.reset();
+    return rc;
+}
+
+CURLcode CurlSession::listFolder(const QString& folder, const QByteArray& verb,
+                                 const std::function<void(QByteArrayView)>& sink,
+                                 std::chrono::milliseconds limit) {
+    replyCap_ = limit;
+    // A path that ends in "/" is a folder to libcurl; with no CWD it names
+    // the folder after the verb.
+    prepare(EncodeRemotePath(folder));
+    action_ = verb + (folder.isEmpty() ? QByteArray() : ' ' + folder.toUtf8());
+    curl_easy_setopt(handle_, CURLOPT_CUSTOMREQUEST, verb.constData());
+    curl_easy_setopt(handle_, CURLOPT_WRITEFUNCTION, &CurlSession::onListing);
+    curl_easy_setopt(handle_, CURLOPT_WRITEDATA, &sink);
+    const Slist pre = makeSlist(utf8Option());
+    curl_easy_setopt(handle_, CURLOPT_QUOTE, pre.get());
+    const CURLcode rc = perform();
+    replyCap_.reset();
+    return rc;
+}
+
+size_t CurlSession::onListing(char* data, size_t size, size_t count, void* sink) {
+    (*static_cast<const std::function<void(QByteArrayView)>*>(sink))(
+        QByteArrayView(data, static_cast<qsizetype>(size * count)));
+    return size * count;
 }
 
 QByteArray CurlSession::removeCommand(const QString& path) const {
@@ -232,6 +268,8 @@ void CurlSession::prepare(const QByteArray& path) {
 
     const TransferTimeouts& t = job_.timeouts;
     const auto cap = [this, &t](std::chrono::milliseconds value) {
+        if (replyCap_)
+            value = std::min(value, *replyCap_);
         return cleanup_ ? std::min(value, t.cleanup) : value;
     };
     const long connectMs = static_cast<long>(cap(t.connect).count());
@@ -244,6 +282,10 @@ void CurlSession::prepare(const QByteArray& path) {
     curl_easy_setopt(handle_, CURLOPT_SERVER_RESPONSE_TIMEOUT, replyS);
     curl_easy_setopt(handle_, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(handle_, CURLOPT_LOW_SPEED_TIME, stallS);
+    // A listing that trickles on for ever ends at its limit, whatever
+    // comes meanwhile.
+    if (replyCap_)
+        curl_easy_setopt(handle_, CURLOPT_TIMEOUT_MS, static_cast<long>(replyCap_->count()));
 
     curl_easy_setopt(handle_, CURLOPT_HEADERFUNCTION, &CurlSession::onReply);
     curl_easy_setopt(handle_, CURLOPT_HEADERDATA, this);
@@ -286,6 +328,16 @@ size_t CurlSession::onReply(char* data, size_t size, size_t count, void* self) {
         session->connection_->tlsAccepted = true;
         if (session->job_.report)
             session->job_.report->tlsAccepted = true;
+    }
+    // A listing's lines stream past: a folder of any size costs nothing
+    // kept. Reply codes ("213-Status follows:", "213 End") are kept.
+    const bool code = line.size() >= 4 && std::isdigit(static_cast<unsigned char>(line[0])) &&
+                      std::isdigit(static_cast<unsigned char>(line[1])) &&
+                      std::isdigit(static_cast<unsigned char>(line[2])) &&
+                      (line[3] == '-' || line[3] == ' ');
+    if (session->listingSink_ && !code) {
+        (*session->listingSink_)(line);
+        return size * count;
     }
     session->replies_.append(line);
     return size * count;

@@ -13,6 +13,8 @@
 #include <curl/curl.h>
 
 #include <atomic>
+#include <chrono>
+#include <functional>
 #include <optional>
 
 // One easy handle for the whole publish, so that the store, the rename and
@@ -65,6 +67,18 @@ public:
     // Plain commands on the log-in directory, no transfer. A clean-up is
     // best effort and gets shorter time limits.
     CURLcode commands(const QList<QByteArray>& lines, bool cleanup = false);
+    // A command whose answer is a listing over the control connection
+    // (STAT of a folder): each line of it that is no reply code's goes to
+    // `sink` as it comes, and is not kept; `limit` for the whole answer.
+    CURLcode listing(const QByteArray& command, const std::function<void(QByteArrayView)>& sink,
+                     std::chrono::milliseconds limit);
+    // The same over a data connection: `verb` ("LIST -a") of `folder` (as
+    // RemoteFolderOf gives it).
+    CURLcode listFolder(const QString& folder, const QByteArray& verb,
+                        const std::function<void(QByteArrayView)>& sink,
+                        std::chrono::milliseconds limit);
+    // libcurl's own words for the last request's failure.
+    QByteArray errorText() const { return QByteArray(errorText_); }
 
     // The size the server reported for what the last store sent, if it did.
     std::optional<qint64> reportedSize() const { return storedSize_; }
@@ -106,6 +120,7 @@ private:
     void note(const LocalFile& file, CURLcode rc) const;
 
     static size_t onReply(char* data, size_t size, size_t count, void* self);
+    static size_t onListing(char* data, size_t size, size_t count, void* sink);
     static int onProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
 
     const PublishJob& job_;
@@ -126,6 +141,8 @@ private:
     std::optional<qint64> storedSize_;
     QList<QByteArray> replies_;
     bool cleanup_ = false;
+    const std::function<void(QByteArrayView)>* listingSink_ = nullptr;
+    std::optional<std::chrono::milliseconds> replyCap_; // for the listing
     QByteArray action_; // what the current request is for, in the server's words
     char errorText_[CURL_ERROR_SIZE] = {};
     ProtocolTrace trace_;

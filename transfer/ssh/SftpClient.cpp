@@ -28,6 +28,8 @@ QByteArray describe(const Sftp::Reply& r) {
                     QByteArray::number(*r.attrs.gid);
         return text;
     }
+    case Sftp::Name:
+        return "NAME, " + QByteArray::number(r.names.size()) + " entries";
     default:
         return "type " + QByteArray::number(r.type);
     }

@@ -226,11 +226,21 @@ std::optional<Reply> ParseReply(QByteArrayView packet) {
         return r;
     case Name: {
         quint32 count = 0;
-        QByteArray longName;
         if (!in.u32(count))
             return std::nullopt;
-        if (count > 0 && (!in.string(r.name) || !in.string(longName) || !in.attrs(r.attrs)))
-            return std::nullopt;
+        // Each entry takes at least twelve bytes: a huge count ends at the
+        // end of the packet.
+        for (quint32 i = 0; i < count; ++i) {
+            NameEntry entry;
+            QByteArray longName;
+            if (!in.string(entry.name) || !in.string(longName) || !in.attrs(entry.attrs))
+                return std::nullopt;
+            if (i == 0) {
+                r.name = entry.name;
+                r.attrs = entry.attrs;
+            }
+            r.names.append(std::move(entry));
+        }
         return r;
     }
     case Data:

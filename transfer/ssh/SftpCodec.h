@@ -23,6 +23,8 @@ enum Type : quint8 {
     Setstat = 9,
     Fsetstat = 10,
     Remove = 13,
+    Opendir = 11,
+    Readdir = 12,
     Stat = 17,
     Rename = 18,
     Readlink = 19,
@@ -73,9 +75,15 @@ struct ServerVersion {
     QList<QPair<QByteArray, QByteArray>> extensions; // name, version data
 };
 
+// One name of a NAME reply: READDIR's entries, READLINK's target.
+struct NameEntry {
+    QByteArray name;
+    FileAttrs attrs;
+};
+
 // One reply to a request: STATUS (code, message), HANDLE (handle), ATTRS
-// (attrs) or NAME (the first name). Other types keep only their type and
-// id.
+// (attrs) or NAME (every entry; the first one's name and attributes also
+// in name and attrs). Other types keep only their type and id.
 struct Reply {
     quint8 type = 0;
     quint32 id = 0;
@@ -84,6 +92,7 @@ struct Reply {
     QByteArray handle;
     FileAttrs attrs;
     QByteArray name;
+    QList<NameEntry> names;
 };
 
 // The file type bits of FileAttrs::permissions, as POSIX's st_mode has them.
@@ -95,8 +104,8 @@ constexpr quint32 TypeLink = 0120000;
 // Requests, each a whole packet with its length in front.
 QByteArray InitPacket();
 QByteArray OpenPacket(quint32 id, const QByteArray& path, quint32 flags, const FileAttrs& attrs);
-QByteArray HandleRequest(Type type, quint32 id, const QByteArray& handle); // CLOSE, FSTAT
-// LSTAT, STAT, REMOVE, READLINK
+QByteArray HandleRequest(Type type, quint32 id, const QByteArray& handle); // CLOSE, FSTAT, READDIR
+// LSTAT, STAT, REMOVE, READLINK, OPENDIR
 QByteArray PathRequest(Type type, quint32 id, const QByteArray& path);
 QByteArray WritePacket(quint32 id, const QByteArray& handle, quint64 offset, QByteArrayView data);
 QByteArray SetstatPacket(quint32 id, const QByteArray& path, const FileAttrs& attrs);

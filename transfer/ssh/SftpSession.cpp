@@ -10,6 +10,7 @@
 #include <QFileInfo>
 
 #include <cerrno>
+#include <utility>
 
 #include <pwd.h>
 #include <unistd.h>
@@ -130,10 +131,16 @@ void SftpSession::discardEarlyOpen() {
         const quint32 removeId = client()->nextId();
         client()->send(Sftp::PathRequest(Sftp::Remove, removeId, early.path.toUtf8()),
                        "REMOVE " + quotedPath(early.path));
-        if (!client()->reply(closeId, replyLimit()) || !client()->reply(removeId, replyLimit()))
+        const auto closed = client()->reply(closeId, replyLimit());
+        const auto removed = closed ? client()->reply(removeId, replyLimit()) : std::nullopt;
+        if (!closed || !removed)
             sawError_ = true;
+        if (!removed || removed->type != Sftp::Status ||
+            (removed->code != Sftp::Ok && removed->code != Sftp::NoSuchFile))
+            uncertain_ << early.path;
     } else if (!r) {
         sawError_ = true;
+        uncertain_ << early.path;
     }
     cleanup_ = false;
 }
@@ -148,7 +155,7 @@ void SftpSession::attach() {
 std::unique_ptr<Connection> SftpSession::release() {
     // A session that saw any failure is closed, never held: a reply that
     // timed out may still arrive, and would answer the next request.
-    if (sawError_ || aborted() || !alive())
+    if (sawError_ || aborted() || !alive() || !settleAhead())
         return nullptr;
     connection_->detach();
     return std::move(connection_);
@@ -333,6 +340,10 @@ Result SftpSession::stat(const QString& path, RemoteFileFacts& facts) {
         early_ = EarlyOpen{expected_, sendOpen(expected_)};
         expected_.clear();
     }
+    if (expectedListing_) {
+        openListing(expectedListing_->first, expectedListing_->second);
+        expectedListing_.reset();
+    }
     const auto r = client()->reply(statId, replyLimit());
     const auto link = r ? client()->reply(linkId, replyLimit()) : std::nullopt;
     if (!r || !link)
@@ -408,6 +419,8 @@ Result SftpSession::store(const QString& path, LocalFile& file, int attempt,
     }
     mayHaveStored_ = true;
     const QByteArray handle = r->handle;
+    if (listing_)
+        readListing(false);
     Sftp::Reply refusal;
     std::deque<quint32> writes;
     const bool written = client()->write(handle, file, job_.timeouts.stall, refusal, &writes);
@@ -483,6 +496,8 @@ Result SftpSession::store(const QString& path, LocalFile& file, int attempt,
             stored.owner = QString::number(*a.uid);
             stored.group = QString::number(*a.gid);
         }
+        if (a.mtime)
+            stored.changed = *a.mtime;
     }
     return Result::Ok;
 }
@@ -512,8 +527,10 @@ Result SftpSession::rename(const QString& from, const QString& to) {
     const QByteArray what = quotedPath(from) + ' ' + quotedPath(to);
     if (client()->offers("posix-rename@openssh.com")) {
         const quint32 id = client()->nextId();
-        const auto r = call(Sftp::PosixRenamePacket(id, source, target), id,
-                            "posix-rename@openssh.com " + what, replyLimit());
+        client()->send(Sftp::PosixRenamePacket(id, source, target),
+                       "posix-rename@openssh.com " + what);
+        sendRemovals();
+        const auto r = client()->reply(id, replyLimit());
         if (!r)
             return broken(action);
         if (r->type == Sftp::Status && r->code == Sftp::Ok)
@@ -526,7 +543,9 @@ Result SftpSession::rename(const QString& from, const QString& to) {
             return refused(*r, action);
     }
     const quint32 id = client()->nextId();
-    const auto r = call(Sftp::RenamePacket(id, source, target), id, "RENAME " + what, replyLimit());
+    client()->send(Sftp::RenamePacket(id, source, target), "RENAME " + what);
+    sendRemovals();
+    const auto r = client()->reply(id, replyLimit());
     if (!r)
         return broken(action);
     if (r->type == Sftp::Status && r->code == Sftp::Ok)
@@ -544,39 +563,209 @@ Result SftpSession::rename(const QString& from, const QString& to) {
     return exists->type == Sftp::Attrs ? Result::TargetExists : result;
 }
 
-Result SftpSession::removeThenRename(const QString& from, const QString& to) {
+Result SftpSession::removeThenRename(const QString& from, const QString& to, bool& listRemoved) {
+    listRemoved = false;
     if (!connect())
         return Result::Failed;
     const QByteArray source = from.toUtf8(), target = to.toUtf8();
     const quint32 removeId = client()->nextId();
     client()->send(Sftp::PathRequest(Sftp::Remove, removeId, target), "REMOVE " + quotedPath(to));
+    listRemoved = true;
     const quint32 renameId = client()->nextId();
     client()->send(Sftp::RenamePacket(renameId, source, target),
                    "RENAME " + quotedPath(from) + ' ' + quotedPath(to));
+    sendRemovals();
     const auto removed = client()->reply(removeId, replyLimit());
-    const auto renamed = client()->reply(renameId, replyLimit());
+    const auto renamed = removed ? client()->reply(renameId, replyLimit()) : std::nullopt;
     const QByteArray action = "RENAME " + source + ' ' + target;
+    if (removed && (removed->type != Sftp::Status ||
+                    (removed->code != Sftp::Ok && removed->code != Sftp::NoSuchFile)))
+        listRemoved = false;
     if (!removed || !renamed)
         return broken(action);
-    if (removed->type != Sftp::Status ||
-        (removed->code != Sftp::Ok && removed->code != Sftp::NoSuchFile))
+    if (!listRemoved)
         return refused(*removed, "REMOVE " + target);
     if (renamed->type != Sftp::Status || renamed->code != Sftp::Ok)
         return refused(*renamed, action);
     return Result::Ok;
 }
 
-bool SftpSession::remove(const QString& path) {
-    if (!alive())
-        return false;
+PublishSession::Removal SftpSession::remove(const QString& path) {
+    if (!alive() || aborted())
+        return Removal::NoAnswer;
     cleanup_ = true;
-    const quint32 id = client()->nextId();
-    const auto r = call(Sftp::PathRequest(Sftp::Remove, id, path.toUtf8()), id,
-                        "REMOVE " + quotedPath(path), replyLimit());
+    std::optional<Sftp::Reply> r;
+    if (const auto ahead = removing_.find(path); ahead != removing_.end()) {
+        r = client()->reply(ahead.value(), replyLimit());
+        removing_.erase(ahead);
+    } else {
+        const quint32 id = client()->nextId();
+        r = call(Sftp::PathRequest(Sftp::Remove, id, path.toUtf8()), id,
+                 "REMOVE " + quotedPath(path), replyLimit());
+    }
     cleanup_ = false;
-    if (!r)
+    if (!r) {
         sawError_ = true;
-    return r && r->type == Sftp::Status && (r->code == Sftp::Ok || r->code == Sftp::NoSuchFile);
+        return Removal::NoAnswer;
+    }
+    if (r->type == Sftp::Status && r->code == Sftp::Ok)
+        return Removal::Removed;
+    if (r->type == Sftp::Status && r->code == Sftp::NoSuchFile)
+        return Removal::NotThere;
+    return Removal::Refused;
+}
+
+void SftpSession::sendRemovals() {
+    for (const QString& path : std::exchange(removals_, {})) {
+        if (removing_.contains(path))
+            continue;
+        const quint32 id = client()->nextId();
+        client()->send(Sftp::PathRequest(Sftp::Remove, id, path.toUtf8()),
+                       "REMOVE " + quotedPath(path));
+        removing_.insert(path, id);
+    }
+}
+
+void SftpSession::expectListing(const QString& folder, const QString& finalBase) {
+    expectedListing_ = std::make_pair(folder, finalBase);
+}
+
+void SftpSession::openListing(const QString& folder, const QString& finalBase) {
+    listing_.emplace();
+    listing_->folder = folder;
+    listing_->base = finalBase;
+    listing_->openId = client()->nextId();
+    // The log-in directory is ".": OpenSSH opens no folder named "".
+    const QString path = folder.isEmpty() ? QStringLiteral(".") : folder;
+    client()->send(Sftp::PathRequest(Sftp::Opendir, listing_->openId, path.toUtf8()),
+                   "OPENDIR " + quotedPath(path));
+    listing_->started.start();
+}
+
+void SftpSession::readListing(bool wait) {
+    Listing& l = *listing_;
+    if (l.handle.isEmpty() && !l.refused && !l.broken) {
+        const auto r = client()->reply(l.openId, replyLimit());
+        if (!r) {
+            l.broken = true;
+            return;
+        }
+        if (r->type != Sftp::Handle) {
+            l.refused = true;
+            return;
+        }
+        l.handle = r->handle;
+    }
+    if (l.handle.isEmpty() || l.closeId)
+        return;
+    // A few READDIRs in flight: a folder of a few hundred names costs no
+    // round trip of its own; a bigger one is read on within the look's limit.
+    constexpr std::size_t InFlight = 4;
+    const auto ask = [&] {
+        const quint32 id = client()->nextId();
+        client()->send(Sftp::HandleRequest(Sftp::Readdir, id, l.handle), "READDIR");
+        l.reads.push_back(id);
+    };
+    if (l.reads.empty() && !l.ended) {
+        for (std::size_t i = 0; i < InFlight; ++i)
+            ask();
+    }
+    if (!wait)
+        return;
+    // In waves: another only where the last one ended in no EOF, so that
+    // a folder that fits in one costs no request after its end.
+    while (!l.reads.empty()) {
+        const auto r = client()->reply(l.reads.front(), replyLimit());
+        l.reads.pop_front();
+        if (!r) {
+            l.broken = true;
+            return;
+        }
+        if (r->type != Sftp::Name) {
+            l.ended = true; // EOF, or a refusal: what came is what there is
+        } else {
+            for (const Sftp::NameEntry& entry : r->names) {
+                if (entry.name != l.base.toUtf8() && !IsCopyOf(entry.name, l.base))
+                    continue;
+                ListedEntry listed;
+                listed.name = entry.name;
+                const quint32 type = entry.attrs.permissions.value_or(0) & Sftp::TypeMask;
+                listed.kind = type == Sftp::TypeRegular ? ListedEntry::Kind::Regular
+                              : type == Sftp::TypeFolder ? ListedEntry::Kind::Folder
+                              : type == Sftp::TypeLink   ? ListedEntry::Kind::Link
+                                                         : ListedEntry::Kind::Other;
+                if (entry.attrs.mtime)
+                    listed.changed = ListedTime{qint64(*entry.attrs.mtime)};
+                if (l.entries.size() < MaxListedEntries)
+                    l.entries << listed;
+            }
+        }
+        if (l.reads.empty() && !l.ended) {
+            if (l.started.hasExpired(job_.timeouts.look.count())) {
+                trace_.note("the folder's listing is cut short: it took too long to read");
+                l.ended = true;
+            } else {
+                for (std::size_t i = 0; i < InFlight; ++i)
+                    ask();
+            }
+        }
+    }
+    const quint32 closeId = client()->nextId();
+    client()->send(Sftp::HandleRequest(Sftp::Close, closeId, l.handle), "CLOSE");
+    l.closeId = closeId;
+}
+
+PublishSession::Result SftpSession::list(const QString& folder, const QString& finalBase,
+                                         QList<ListedEntry>& entries) {
+    if (!connect())
+        return Result::Failed;
+    if (listing_ && (listing_->folder != folder || listing_->base != finalBase)) {
+        if (!settleAhead())
+            return broken("READDIR");
+        listing_.reset();
+    }
+    if (!listing_)
+        openListing(folder, finalBase);
+    readListing(true);
+    if (listing_->broken)
+        return broken("READDIR " + folder.toUtf8());
+    if (listing_->refused)
+        return Result::Refused;
+    entries = listing_->entries;
+    return Result::Ok;
+}
+
+bool SftpSession::settleAhead() {
+    if (listing_ && !listing_->broken && !listing_->refused) {
+        // Not read to its end: it ends here, and its handle is closed.
+        if (!listing_->closeId) {
+            listing_->ended = true;
+            readListing(true);
+        }
+        if (listing_->closeId && !listing_->closed) {
+            listing_->closed = true;
+            if (!client()->reply(*listing_->closeId, replyLimit()))
+                listing_->broken = true;
+        }
+        if (listing_->broken)
+            return false;
+    }
+    for (const quint32 id : std::as_const(removing_)) {
+        if (!client()->reply(id, replyLimit()))
+            return false;
+    }
+    removing_.clear();
+    return true;
+}
+
+QStringList SftpSession::uncertainCopies() {
+    if (early_ && !aborted() && alive())
+        discardEarlyOpen();
+    if (early_) {
+        uncertain_ << early_->path;
+        early_.reset();
+    }
+    return std::exchange(uncertain_, {});
 }
 
 qint32 SftpSession::failureCode(const LocalFile& file) {

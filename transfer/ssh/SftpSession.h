@@ -7,6 +7,8 @@
 #include "SshConnection.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
+#include <QHash>
 
 #include <atomic>
 #include <memory>
@@ -29,8 +31,14 @@ public:
                  RemoteFileFacts& stored) override;
     Result setMode(const QString& path, quint32 mode) override;
     Result rename(const QString& from, const QString& to) override;
-    Result removeThenRename(const QString& from, const QString& to) override;
-    bool remove(const QString& path) override;
+    Result removeThenRename(const QString& from, const QString& to, bool& listRemoved) override;
+    Removal remove(const QString& path) override;
+    void expectListing(const QString& folder, const QString& finalBase) override;
+    Result list(const QString& folder, const QString& finalBase,
+                QList<ListedEntry>& entries) override;
+    bool listingReady() const override { return listing_.has_value() && !listing_->handle.isEmpty(); }
+    void expectRemovals(const QStringList& paths) override { removals_ = paths; }
+    QStringList uncertainCopies() override;
     qint32 failureCode(const LocalFile& file) override;
     bool mayHaveStored() const override { return mayHaveStored_; }
     void trace(const QByteArray& line) const override { trace_.note(line); }
@@ -63,6 +71,15 @@ private:
     // Closes and removes a copy opened early that no store took: the store
     // went elsewhere, or the publish ended before it (the name is a folder).
     void discardEarlyOpen();
+    // Sends the removals expected to go with the next rename.
+    void sendRemovals();
+    // The listing opened ahead: its handle, then its entries, READDIR by
+    // READDIR, a few in flight; closed once it ends or runs too long.
+    void openListing(const QString& folder, const QString& finalBase);
+    void readListing(bool wait);
+    // Waits for the replies of requests that went out ahead and that no
+    // step took: the session must hold no stray reply.
+    bool settleAhead();
 
     const PublishJob& job_;
     const std::atomic<bool>& abort_;
@@ -87,4 +104,28 @@ private:
         quint32 id;
     };
     std::optional<EarlyOpen> early_;
+    QStringList uncertain_; // copies opened ahead that may still be there
+
+    // A folder listed alongside the publish's own requests.
+    struct Listing {
+        QString folder;
+        QString base; // the name whose copies are wanted
+        quint32 openId = 0;
+        QByteArray handle;
+        std::deque<quint32> reads; // READDIRs in flight
+        std::optional<quint32> closeId;
+        bool closed = false; // its CLOSE answered
+        bool ended = false;
+        bool refused = false;
+        bool broken = false;
+        QList<ListedEntry> entries;
+        QElapsedTimer started;
+    };
+    // Entries kept of one listing, at the most: a folder's own copies of
+    // the list are a handful.
+    static constexpr qsizetype MaxListedEntries = 1000;
+    std::optional<Listing> listing_;
+    std::optional<std::pair<QString, QString>> expectedListing_; // folder, base
+    QStringList removals_;            // to go with the next rename
+    QHash<QString, quint32> removing_; // removals sent ahead, by path
 };

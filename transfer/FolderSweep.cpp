@@ -1,0 +1,136 @@
+#include "FolderSweep.h"
+
+#include "RemoteTarget.h"
+
+#include <algorithm>
+
+namespace {
+
+QByteArray quoted(const QString& name) {
+    return '"' + name.toUtf8() + '"';
+}
+
+} // namespace
+
+FolderSweep::FolderSweep(PublishSession& session, const DestinationKey& key,
+                         const TransferTimeouts& timeouts)
+    : s_(session), key_(key), timeouts_(timeouts) {}
+
+void FolderSweep::aim(const QString& finalPath, const QString& ownCopy) {
+    const QString folder = RemoteFolderOf(finalPath);
+    ownCopy_ = ownCopy;
+    if (folder == folder_ && base_ == finalPath.mid(folder.size()))
+        return;
+    folder_ = folder;
+    base_ = finalPath.mid(folder.size());
+    lookDue_ = FolderLookDue(key_, folder_);
+    looked_ = false;
+}
+
+void FolderSweep::openEarly() {
+    if (!lookDue_)
+        return;
+    s_.expectListing(folder_, base_);
+    asked_.start();
+}
+
+void FolderSweep::beforeRename(std::optional<qint64> copyChanged, bool listThere) {
+    if (!listThere)
+        return;
+    if (lookDue_ && copyChanged && s_.listingReady())
+        look(copyChanged);
+    gatherOwed();
+    QStringList paths;
+    for (const Doomed& copy : std::as_const(doomed_))
+        paths << copy.path;
+    if (!paths.isEmpty())
+        s_.expectRemovals(paths);
+}
+
+void FolderSweep::gatherOwed() {
+    for (const OwedCopy& copy : OwedCopiesIn(key_, folder_)) {
+        const bool listed = std::any_of(doomed_.begin(), doomed_.end(),
+                                        [&](const Doomed& d) { return d.path == copy.path; });
+        if (!listed && copy.path != ownCopy_)
+            doomed_ << Doomed{copy.path, "a copy an earlier publish of this run left", true};
+    }
+}
+
+void FolderSweep::afterPublish(std::optional<qint64> copyChanged) {
+    if (lookDue_ && !looked_)
+        look(copyChanged);
+    gatherOwed();
+    using Removal = PublishSession::Removal;
+    for (const Doomed& copy : std::as_const(doomed_)) {
+        const Removal removal = s_.remove(copy.path);
+        const QByteArray name = quoted(copy.path.mid(folder_.size()));
+        switch (removal) {
+        case Removal::Removed:
+            s_.trace("removed " + name + ", " + copy.why);
+            CopySettled(key_, copy.path);
+            break;
+        case Removal::NotThere:
+            s_.trace(name + " is gone already");
+            CopySettled(key_, copy.path);
+            break;
+        case Removal::Refused:
+            s_.trace("the server refuses to remove " + name);
+            if (copy.owed)
+                CopyRefused(key_, copy.path);
+            break;
+        case Removal::NoAnswer:
+            // Still there, maybe: owed to the next publish.
+            s_.trace("no answer to the removal of " + name + ": it is owed to the next publish");
+            OweCopy(key_, OwedCopy{copy.path});
+            break;
+        }
+    }
+    doomed_.clear();
+}
+
+void FolderSweep::look(const std::optional<qint64>& copyChanged) {
+    looked_ = true;
+    if (!asked_.isValid())
+        asked_.start();
+    QList<ListedEntry> entries;
+    const PublishSession::Result result = s_.list(folder_, base_, entries);
+    if (result == PublishSession::Result::Refused) {
+        // A server that lists nothing is not asked again in this run.
+        FolderLooked(key_, folder_);
+        s_.trace("the server does not list the folder: only copies of this run are removed");
+        return;
+    }
+    if (result != PublishSession::Result::Ok)
+        return;
+    FolderLooked(key_, folder_);
+    // Now, by the server's clock: the copy just stored, or the list it has
+    // just become (a rename keeps the time of the copy's last write).
+    std::optional<ListedTime> now;
+    if (copyChanged)
+        now = ListedTime{*copyChanged - (asked_.elapsed() + 999) / 1000};
+    const QByteArray base = base_.toUtf8();
+    for (const ListedEntry& entry : std::as_const(entries)) {
+        if (!now && entry.name == base && entry.kind == ListedEntry::Kind::Regular)
+            now = entry.changed;
+    }
+    const std::chrono::seconds limit = LongestSilence(timeouts_);
+    if (!now) {
+        if (std::any_of(entries.begin(), entries.end(),
+                        [&](const ListedEntry& e) { return IsCopyOf(e.name, base_); }))
+            s_.trace("the listing does not tell when the list changed: no copy is judged by age");
+        return;
+    }
+    for (const CopyVerdict& verdict : JudgeCopies(entries, base_, *now, limit)) {
+        const QString path = folder_ + QString::fromUtf8(verdict.name);
+        if (path == ownCopy_)
+            continue;
+        if (verdict.remove) {
+            doomed_ << Doomed{path, "unchanged for " + DescribeAge(*verdict.age)};
+        } else {
+            s_.trace("left " + quoted(QString::fromUtf8(verdict.name)) +
+                     (verdict.age ? ", unchanged for " + DescribeAge(std::max<qint64>(*verdict.age, 0)) +
+                                        ": a publish may still be writing it"
+                                  : QByteArray(": the listing does not tell its age")));
+        }
+    }
+}
