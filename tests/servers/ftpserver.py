@@ -5,6 +5,7 @@ Prints "PORT <n>" once listening and serves until SIGTERM or SIGINT.
 """
 
 import argparse
+import asynchat
 import logging
 import os
 import signal
@@ -56,6 +57,24 @@ class DropMidDataHandler(DataHandler):
             self.cmd_channel.close()
 
     handle_read_event = handle_read  # the base class aliases its own handle_read
+
+
+class DropMidDataOnceHandler(DropMidDataHandler):
+    """Breaks the first store's link mid-data; later ones go through."""
+
+    dropped = False
+
+    def handle_read(self):
+        if type(self).dropped:
+            return DataHandler.handle_read(self)
+        DataHandler.handle_read(self)
+        if self.receive and self.tot_bytes_received >= self.drop_after:
+            type(self).dropped = True
+            self._resp = ()
+            self.cmd_channel.close()
+        return None
+
+    handle_read_event = handle_read
 
 
 class DropAfterDataHandler(DataHandler):
@@ -127,6 +146,7 @@ class NoOverwriteHandler(Handler):
     def ftp_RNTO(self, path):
         if self._rnfr and self.fs.lexists(path):
             self._rnfr = None
+            self.event("REFUSED RNTO " + path)
             self.respond("553 Can't overwrite an existing file.")
             return None
         return super().ftp_RNTO(path)
@@ -221,6 +241,80 @@ class DropBeforeRenameHandler(Handler):
     ftp_RNFR = hang_up
 
 
+class DropAfterRemovalHandler(NoOverwriteHandler):
+    """Renames nothing onto a file, and the link breaks right after the list
+    was removed to make way: once, after the first DELE of a name that is no
+    temporary copy."""
+
+    dropped = False
+    refuse_next = False  # and the log-in after it is refused too
+
+    def on_connect(self):
+        super().on_connect()
+        if DropAfterRemovalHandler.refuse_next and DropAfterRemovalHandler.dropped:
+            DropAfterRemovalHandler.refuse_next = False
+            self.respond("421 Service not available, closing control connection.")
+            self.close_when_done()
+
+    def ftp_DELE(self, path):
+        super().ftp_DELE(path)
+        if not DropAfterRemovalHandler.dropped and not path.endswith(".part"):
+            DropAfterRemovalHandler.dropped = True
+            self.close()
+
+
+class DropAfterRemovalAwhileHandler(DropAfterRemovalHandler):
+    """The same, and the server is gone for the next log-in."""
+
+    def ftp_DELE(self, path):
+        if not DropAfterRemovalHandler.dropped:
+            DropAfterRemovalHandler.refuse_next = True
+        super().ftp_DELE(path)
+
+
+class HostileListingHandler(Handler):
+    """Answers STAT of a folder with a listing meant to hurt: --listing says
+    which (huge: 100 000 names; endless: a line every 50 ms, for ever;
+    garbled: control characters, invalid UTF-8 and a 1 MB line, before the
+    folder's own lines)."""
+
+    listing = "huge"
+
+    def raw(self, data):
+        asynchat.async_chat.push(self, data)
+
+    def ftp_STAT(self, path):
+        folder = path.split(" ")[-1] if path else ""
+        fspath = folder if os.path.isabs(folder) else self.fs.ftp2fs(folder or ".")
+        if not path or not self.fs.isdir(fspath):
+            return super().ftp_STAT(path)
+        kind = HostileListingHandler.listing
+        if kind == "endless":
+            self.raw(b"213-Status follows:\r\n")
+            count = [0]
+
+            def more():
+                if not self.connected:
+                    return
+                count[0] += 1
+                self.raw(b"-rw-r--r--   1 u g 1 Jan 01  2020 .channel_list.txt.%016x.part\r\n"
+                         % count[0])
+                self.ioloop.call_later(0.05, more, _errback=self.handle_error)
+
+            more()
+            return None
+        self.raw(b"213-Status follows:\r\n")
+        if kind == "huge":
+            self.raw(b"".join(b"-rw-r--r--   1 u g 1 Jan 01  2020 file%06d.txt\r\n" % i
+                              for i in range(100000)))
+        else:
+            self.raw(b"-rw-r--r--   1 u g 1 Jan 01  2020 bad\x01\x7f\xff\xfename.txt\r\n"
+                     b"-rw-r--r--   1 u g 1 Jan 01  2020 " + b"x" * (1 << 20) + b"\r\n"
+                     b"drwxr-xr-x   1 u g 1 Jan 01  2020 \x00\r\n"
+                     b"\xc3\x28 \xa0\xa1 Jan 01\r\n")
+        return super().ftp_STAT(fspath)
+
+
 class StallReplyHandler(Handler):
     ftp_STOR = stay_silent
 
@@ -281,6 +375,11 @@ MODES = {
     "no-new-files": NoNewFilesHandler,
     "only-plain-names": OnlyPlainNamesHandler,
     "drop-mid-data": DropMidDataCmdHandler,
+    "drop-mid-data-once": type("DropMidDataOnceCmdHandler", (Handler,),
+                               {"dtp_handler": DropMidDataOnceHandler}),
+    "drop-after-removal": DropAfterRemovalHandler,
+    "drop-after-removal-awhile": DropAfterRemovalAwhileHandler,
+    "hostile-listing": HostileListingHandler,
     "drop-after-data": DropAfterDataCmdHandler,
     "drop-at-login": DropAtLoginHandler,
     "drop-before-rename": DropBeforeRenameHandler,
@@ -303,10 +402,12 @@ def main():
     parser.add_argument("--drop-after", type=int, default=0)
     parser.add_argument("--throttle", type=int, default=0)
     parser.add_argument("--log")
+    parser.add_argument("--listing", choices=("huge", "endless", "garbled"), default="huge")
     parser.add_argument("--passive-ports", metavar="LOW-HIGH",
                         help="passive data ports, for a proxy that forwards them")
     args = parser.parse_args()
-    if args.mode in ("drop-mid-data", "stall-data") and args.drop_after <= 0:
+    HostileListingHandler.listing = args.listing
+    if args.mode in ("drop-mid-data", "drop-mid-data-once", "stall-data") and args.drop_after <= 0:
         parser.error("--drop-after must be positive in mode " + args.mode)
 
     authorizer = DummyAuthorizer()

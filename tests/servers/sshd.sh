@@ -27,7 +27,7 @@ start() {
     [ "$(id -u)" -eq 0 ] || skip "must run as root to add the user and start sshd"
     [ -x "$SSHD" ] || skip "$SSHD is not installed"
     local dir user=$2 password=$3 methods=password method parent owner=$PPID port
-    local by_password=no by_key=no
+    local by_password=no by_key=no cut_dir=
     dir=$(realpath -m "$1")
     parent=$(dirname "$dir")
     shift 3
@@ -37,12 +37,21 @@ start() {
     fi
     local sftp="internal-sftp${*:+ $*}"
     # "drop=TYPE": OpenSSH's sftp-server behind a relay that loses the
-    # replies to TYPE requests.
-    if [ $# -gt 0 ] && [[ $1 == drop=* ]]; then
+    # replies to TYPE requests; "cut=TYPE:SUFFIX": one whose link breaks
+    # once, right after the first TYPE request on a path ending in SUFFIX.
+    # FLAGs after it go to sftp-server.
+    if [ $# -gt 0 ] && [[ $1 == drop=* || $1 == cut=* ]]; then
         cp "$(dirname "$0")/sftprelay.py" "$parent/sftprelay.py"
         chmod 644 "$parent/sftprelay.py"
-        sftp="/usr/bin/python3 $parent/sftprelay.py ${1#drop=} /usr/lib/openssh/sftp-server"
+        local relay=${1#drop=}
+        if [[ $1 == cut=* ]]; then
+            # The relay runs as the user, and marks the cut in a folder of
+            # its own.
+            cut_dir="$parent/cut"
+            relay="cut:${1#cut=}:$cut_dir/done"
+        fi
         shift
+        sftp="/usr/bin/python3 $parent/sftprelay.py $relay /usr/lib/openssh/sftp-server${*:+ $*}"
     fi
     for method in ${methods//,/ }; do
         case $method in
@@ -56,6 +65,11 @@ start() {
         flock 9
         prepare_user "$dir" "$user" "$password"
     ) 9>/tmp/harlune-vsftpd.lock
+    if [ -n "$cut_dir" ]; then
+        rm -rf "$cut_dir"
+        mkdir -p "$cut_dir"
+        chown "$user:" "$cut_dir"
+    fi
     mkdir -p "$dir/public_html" /run/sshd
     chown "$user:" "$dir" "$dir/public_html"
     chmod go+x "$parent"

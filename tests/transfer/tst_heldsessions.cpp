@@ -1,10 +1,16 @@
 // Publishes on the timer keep their log-in: each server's own log counts the
 // log-ins while the real component publishes again and again, and sessions
 // the server, the network or a change of destination ended must cost no
-// failed upload.
+// failed upload. Publishes that end unwell (the link broken mid-store or
+// right after the list was removed, the program killed) never lose the
+// list, and what they leave is cleared by a later one; publishes that
+// overlap, in one program or two, never undo each other.
 #include "TransferInet.h"
 #include "HeldSessions.h"
+#include "LearntFacts.h"
+#include "FtpTestServer.h"
 #include "ResponseCodes.h"
+#include "SeededCopies.h"
 #include "ServerLauncher.h"
 #include "TcpForwarder.h"
 #include "TestCertificates.h"
@@ -13,6 +19,9 @@
 #include "UploadFile.h"
 
 #include <QDeadlineTimer>
+#include <array>
+#include <QFileInfo>
+#include <QProcess>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QRegularExpression>
@@ -22,7 +31,9 @@
 
 #include <curl/curl.h>
 
+#include <atomic>
 #include <csignal>
+#include <thread>
 #include <grp.h>
 #include <unistd.h>
 #include <memory>
@@ -70,6 +81,23 @@ QByteArray listBytes(int upload) {
     return bytes;
 }
 
+// Starts a publish on a component of its own and returns at once, as the
+// window does when the timer's upload and the button's overlap.
+std::unique_ptr<TransferInet> startPut(const QString& host, const QString& user,
+                                       const QString& password, const QString& local) {
+    auto inet = std::make_unique<TransferInet>(TestTimeouts());
+    inet->SetRemoteHost(host);
+    inet->SetUserName(user);
+    inet->SetPassword(password);
+    inet->Execute(inet->URL(), "Put " + local + ' ' + Remote);
+    return inet;
+}
+
+void waitFor(const std::array<std::unique_ptr<TransferInet>, 2>& inets) {
+    while (inets[0]->StillExecuting() || inets[1]->StillExecuting())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+}
+
 // What the server goes through before a publish of a sequence.
 enum class Before { Nothing, Restart, RestartWithoutTls };
 
@@ -114,6 +142,13 @@ private slots:
     void sessionThatFailedIsNotHeld();
     void closingSaysGoodbye_data();
     void closingSaysGoodbye();
+    void endsUnwell_data();
+    void endsUnwell();
+    void cutShortMidStore_data();
+    void cutShortMidStore();
+    void overlappingUploadsTakeTurns();
+    void twoPublishersInOneFolder_data();
+    void twoPublishersInOneFolder();
 
 private:
     QString startServer(const ServerConfig& config);
@@ -356,6 +391,9 @@ void tst_HeldSessions::endedSessionCostsNoUpload() {
     QCOMPARE(server_.logIns(), uploads);
     if (forwarder)
         QCOMPARE(forwarder->connections(), uploads);
+    // What a session that had ended may have opened ahead, the publish on a
+    // fresh one took over under the same name: nothing is left.
+    QCOMPARE(EntriesIn(server_.root(), "public_html"), QStringList{"channel_list.txt"});
 }
 
 void tst_HeldSessions::otherDestinationOtherSession_data() {
@@ -550,5 +588,269 @@ void tst_HeldSessions::closingSaysGoodbye() {
     QTRY_COMPARE(goodbyes(), 1);
 }
 
-QTEST_GUILESS_MAIN(tst_HeldSessions)
+void tst_HeldSessions::endsUnwell_data() {
+    QTest::addColumn<ServerConfig>("config");
+    QTest::addColumn<QString>("transport");
+    QTest::addColumn<bool>("firstWorks");
+    // A listing that tells nothing of the list's own time judges no copy.
+    QTest::addColumn<bool>("agedKept");
+    // The link breaks after the list was removed, and no fresh log-in can
+    // be had: the copy holds the list until the next publish puts it in
+    // place.
+    QTest::addColumn<bool>("copyHoldsList");
+
+    const auto pyftpdlib = [](const QStringList& options) {
+        return MakeServerConfig("pyftpdlib", {}, "ftpserver.py", options);
+    };
+    const auto hostile = [&](const char* listing) {
+        return pyftpdlib({"--mode", "hostile-listing", "--listing", listing});
+    };
+    // clang-format off
+    QTest::newRow("ftp, no rename onto a file: the link breaks right after the list was removed")
+        << pyftpdlib({"--mode", "drop-after-removal"}) << "ftp" << true << false << false;
+    QTest::newRow("ftp, no rename onto a file: the link breaks right after the list was removed, no log-in after it")
+        << pyftpdlib({"--mode", "drop-after-removal-awhile"}) << "ftp" << false << false << true;
+    QTest::newRow("sftp, no posix-rename: the link breaks right after the list was removed")
+        << MakeServerConfig("OpenSSH", {}, "sshd.sh", {"password", "cut=REMOVE:channel_list.txt", "-P", "posix-rename"})
+        << "sftp" << true << false << false;
+    QTest::newRow("sftp: the link breaks mid-store, the next publish removes the copy")
+        << MakeServerConfig("OpenSSH", {}, "sshd.sh", {"password", "cut=WRITE:"}) << "sftp" << false << false << false;
+    QTest::newRow("ftp: the link breaks mid-store") << pyftpdlib({"--mode", "drop-mid-data-once", "--drop-after", "1000"}) << "ftp" << false << false << false;
+    QTest::newRow("ftp: a listing of 100 000 names") << hostile("huge") << "ftp" << true << false << false;
+    QTest::newRow("ftp: a listing that never ends") << hostile("endless") << "ftp" << true << true << false;
+    QTest::newRow("ftp: control characters, invalid UTF-8, a 1 MB line") << hostile("garbled") << "ftp" << true << false << false;
+    // clang-format on
+}
+
+void tst_HeldSessions::endsUnwell() {
+    QFETCH(ServerConfig, config);
+    QFETCH(QString, transport);
+    QFETCH(bool, firstWorks);
+    QFETCH(bool, agedKept);
+    QFETCH(bool, copyHoldsList);
+    START_SERVER(config);
+    ForgetEverything();
+    const QByteArray old = "the list as published before\n";
+    QVERIFY(WriteIn(server_.root(), Remote, old, server_.sessionOwner()));
+    const auto seeded = SeedCopies(server_.root(), "public_html", server_.sessionOwner());
+    QVERIFY(seeded);
+    const QString to = host(transport, "127.0.0.1", server_.port());
+    const QString local = dir_.filePath("channel_list.txt");
+    QList<QByteArray> published{old};
+    for (int upload = 1; upload <= 2; ++upload) {
+        // Long enough for a store to be cut in the middle.
+        const QByteArray bytes = listBytes(upload).repeated(400);
+        QVERIFY(WriteLocalFile(local, bytes));
+        TransferInet inet(TestTimeouts());
+        const qint32 code = RunPut(inet, to, server_.user(), server_.password(), local, Remote);
+        const bool works = upload == 2 || firstWorks;
+        QVERIFY2((code == ResponseCodes::Ok) == works,
+                 qPrintable(QStringLiteral("publish %1 answered %2: %3")
+                                .arg(upload)
+                                .arg(code)
+                                .arg(inet.ResponseInfo())));
+        if (works)
+            published = {bytes};
+        // The list is there, old or new, whole; or its copy, whole, where the
+        // server could not be reached to put it in place.
+        QByteArray there = BytesIn(server_.root(), Remote);
+        if (upload == 1 && copyHoldsList) {
+            QVERIFY(!QFileInfo::exists(server_.root() + '/' + Remote));
+            for (const QString& name : EntriesIn(server_.root(), "public_html")) {
+                if (!seeded->all().contains(name) && name.endsWith(".part"))
+                    there = BytesIn(server_.root(), "public_html/" + name);
+            }
+            QCOMPARE(there, bytes);
+            continue;
+        }
+        QVERIFY2(published.contains(there),
+                 qPrintable(QStringLiteral("publish %1 left %2 bytes of the list")
+                                .arg(upload)
+                                .arg(there.size())));
+    }
+    QStringList left = EntriesIn(server_.root(), "public_html");
+    for (const QString& name : seeded->all())
+        left.removeAll(name);
+    QCOMPARE(left, QStringList{"channel_list.txt"});
+    const QString amiss = seeded->check(agedKept ? seeded->aged : QStringList{});
+    QVERIFY2(amiss.isEmpty(), qPrintable(amiss));
+}
+
+void tst_HeldSessions::cutShortMidStore_data() {
+    QTest::addColumn<bool>("killed");
+    QTest::newRow("the program killed; the next run") << true;
+    QTest::newRow("the window closed; the same run") << false;
+}
+
+// A run killed in the middle of its store (a crash, a power cut, a log-out)
+// leaves its copy; the next run's first publish removes it once it is older
+// than any live publish could leave it. An upload ended by closing the
+// window leaves it too, and the run's next publish removes it.
+void tst_HeldSessions::cutShortMidStore() {
+    QFETCH(bool, killed);
+    FtpTestServer server;
+    FtpTestServer::Options options;
+    options.throttle = 20'000;
+    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+    ForgetEverything();
+    QVERIFY(server.writeRemote(Remote, "old\n"));
+    const QString local = dir_.filePath("big_list.txt");
+    QVERIFY(WriteLocalFile(local, listBytes(1).repeated(2000)));
+    const QString to = "ftp://" + server.hostPort();
+    const QString folder = server.root() + "/public_html";
+    QString copy;
+    const auto copyStored = [&] {
+        for (const QString& name : server.entries("public_html")) {
+            if (name.endsWith(".part") && QFileInfo(folder + '/' + name).size() > 0)
+                copy = name;
+        }
+        return !copy.isEmpty();
+    };
+    if (killed) {
+        QProcess run;
+        run.start(QCoreApplication::applicationFilePath(),
+                  {"--publish", to, server.user(), server.password(), local, Remote});
+        QVERIFY(run.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(copyStored(), 10000);
+        ::kill(static_cast<pid_t>(run.processId()), SIGKILL);
+        QVERIFY(run.waitForFinished());
+        QVERIFY(AgeFile(folder + '/' + copy, 3 * 3600));
+    } else {
+        // The window's close ends the component: an abort, then its end.
+        auto inet = startPut(to, server.user(), server.password(), local);
+        QTRY_VERIFY_WITH_TIMEOUT(copyStored(), 10000);
+        inet.reset();
+    }
+    QVERIFY(QFileInfo::exists(folder + '/' + copy));
+    QCOMPARE(server.remoteBytes(Remote), QByteArray("old\n"));
+
+    QVERIFY(WriteLocalFile(local, listBytes(2)));
+    TransferInet inet(TestTimeouts());
+    QCOMPARE(RunPut(inet, to, server.user(), server.password(), local, Remote), ResponseCodes::Ok);
+    QCOMPARE(server.remoteBytes(Remote), listBytes(2));
+    QCOMPARE(server.entries("public_html"), QStringList{"channel_list.txt"});
+}
+
+// Upload pressed while the timer's upload runs, on a server that renames
+// nothing onto a file: one waits for the other, and neither takes the
+// other's rename for what the server can do.
+void tst_HeldSessions::overlappingUploadsTakeTurns() {
+    FtpTestServer server;
+    FtpTestServer::Options options;
+    options.mode = "no-overwrite";
+    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+    QVERIFY(server.writeRemote(Remote, "old\n"));
+    const QString to = "ftp://" + server.hostPort();
+    for (int round = 1; round <= 4; ++round) {
+        std::array<QString, 2> locals;
+        std::array<std::unique_ptr<TransferInet>, 2> inets;
+        for (int i = 0; i < 2; ++i) {
+            locals[i] = dir_.filePath(QStringLiteral("list%1.txt").arg(i));
+            QVERIFY(WriteLocalFile(locals[i], listBytes(round * 2 + i)));
+            inets[i] = startPut(to, server.user(), server.password(), locals[i]);
+        }
+        waitFor(inets);
+        for (const auto& inet : inets)
+            QVERIFY2(inet->ResponseCode() == ResponseCodes::Ok, qPrintable(inet->ResponseInfo()));
+        const QByteArray there = server.remoteBytes(Remote);
+        QVERIFY(there == listBytes(round * 2) || there == listBytes(round * 2 + 1));
+    }
+    // The first publish finds out that the server renames only onto a free
+    // name; no refusal after that.
+    const QStringList commands = server.commands();
+    QVERIFY2(commands.filter("REFUSED").size() == 1, qPrintable(commands.join('\n')));
+    // Never stored over the list in place: every store went to a copy.
+    QVERIFY2(!commands.contains("STOR " + Remote), qPrintable(commands.join('\n')));
+    QCOMPARE(server.entries("public_html"), QStringList{"channel_list.txt"});
+}
+
+void tst_HeldSessions::twoPublishersInOneFolder_data() {
+    QTest::addColumn<ServerConfig>("config");
+    QTest::addColumn<QString>("transport");
+    QTest::addColumn<bool>("sideBySide");
+    QTest::newRow("vsftpd, alternating") << vsftpd() << "ftp" << false;
+    QTest::newRow("vsftpd, side by side") << vsftpd() << "ftp" << true;
+    QTest::newRow("OpenSSH, alternating") << openSsh() << "sftp" << false;
+    QTest::newRow("OpenSSH, side by side") << openSsh() << "sftp" << true;
+}
+
+// Another copy of the program (here: this one by another name for the
+// host, which shares nothing with the first) publishes to the same folder:
+// neither removes the other's copy, nor ever shows a reader a torn or
+// missing list.
+void tst_HeldSessions::twoPublishersInOneFolder() {
+    QFETCH(ServerConfig, config);
+    QFETCH(QString, transport);
+    QFETCH(bool, sideBySide);
+    START_SERVER(config);
+    QFile knownHosts(dir_.filePath("home/.ssh/known_hosts"));
+    QVERIFY(knownHosts.open(QIODevice::Append));
+    knownHosts.write(server_.knownHostsLine().replace("127.0.0.1", "localhost").toUtf8());
+    knownHosts.close();
+    const QString finalPath = server_.root() + '/' + Remote;
+    QVERIFY(WriteIn(server_.root(), Remote, listBytes(0), server_.sessionOwner()));
+    constexpr int Rounds = 6;
+    QSet<QByteArray> versions{listBytes(0)};
+    for (int n = 1; n <= 2 * Rounds; ++n)
+        versions.insert(listBytes(n).repeated(50));
+    std::atomic<bool> stop = false;
+    QString seen;
+    std::thread reader([&] {
+        while (!stop) {
+            QFile file(finalPath);
+            const QByteArray bytes = file.open(QIODevice::ReadOnly) ? file.readAll() : "(missing)";
+            if (!versions.contains(bytes)) {
+                seen = QString::fromUtf8(bytes.left(80));
+                return;
+            }
+        }
+    });
+    const QStringList hosts{host(transport, "127.0.0.1", server_.port()),
+                            host(transport, "localhost", server_.port())};
+    int n = 0;
+    for (int round = 0; round < Rounds; ++round) {
+        std::array<std::unique_ptr<TransferInet>, 2> inets;
+        for (int i = 0; i < 2; ++i) {
+            const QString local = dir_.filePath(QStringLiteral("publisher%1.txt").arg(i));
+            QVERIFY(WriteLocalFile(local, listBytes(++n).repeated(50)));
+            inets[i] = startPut(hosts[i], server_.user(), server_.password(), local);
+            while (!sideBySide && inets[i]->StillExecuting())
+                QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        }
+        waitFor(inets);
+        for (const auto& inet : inets)
+            QVERIFY2(inet->ResponseCode() == ResponseCodes::Ok, qPrintable(inet->ResponseInfo()));
+    }
+    stop = true;
+    reader.join();
+    QVERIFY2(seen.isEmpty(), qPrintable("a reader found the list as: " + seen));
+    QCOMPARE(EntriesIn(server_.root(), "public_html"), QStringList{"channel_list.txt"});
+    // vsftpd logs each command and its reply: no store, rename or removal
+    // was refused.
+    QString command;
+    for (const QString& line : ReadTextFile(server_.logInLog()).split('\n')) {
+        if (line.contains("FTP command: "))
+            command = line.section('"', 3, 3);
+        else if (line.contains(R"(FTP response: )") && line.section('"', 3, 3).startsWith('5'))
+            QVERIFY2(!command.startsWith("STOR") && !command.startsWith("RN") &&
+                         !command.startsWith("DELE"),
+                     qPrintable(command + ": " + line));
+    }
+}
+
+// The test binary is also "a run of the program" that another test kills:
+// with --publish it publishes once and exits.
+int main(int argc, char** argv) {
+    if (argc == 7 && qstrcmp(argv[1], "--publish") == 0) {
+        QCoreApplication app(argc, argv);
+        curl_global_init(CURL_GLOBAL_DEFAULT);
+        TransferInet inet(TestTimeouts());
+        const auto arg = [&](int i) { return QString::fromLocal8Bit(argv[i]); };
+        return RunPut(inet, arg(2), arg(3), arg(4), arg(5), arg(6)) == ResponseCodes::Ok ? 0 : 1;
+    }
+    QCoreApplication app(argc, argv);
+    tst_HeldSessions test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_heldsessions.moc"
