@@ -285,7 +285,7 @@ qint32 Ladder::storeCopy(std::optional<quint32> mode) {
     sweep_.aim(final_, temporary_);
     const qint32 code = checked(stored_);
     if (code != ResponseCodes::Ok)
-        return failed();
+        removeTemporary();
     return code;
 }
 
