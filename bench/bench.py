@@ -19,6 +19,7 @@ import benchkit
 import held
 import idle
 import latency
+import look
 import permission
 import roundtrips
 import sftp
@@ -38,6 +39,7 @@ def main():
              ("perm", lambda: permission.run(bench)),
              ("sftp", lambda: sftp.run(bench)),
              ("held", lambda: held.run(bench)),
+             ("look", lambda: look.run(bench)),
              ("cpu", lambda: idle.run_cpu(bench)),
              ("idle", lambda: idle.run(bench)),
              ("idleheld", lambda: idle.run_held(bench)),
@@ -59,6 +61,10 @@ def main():
                         "a log-in each")
     parser.add_argument("--soak-transports", nargs="+", default=list(soak.TRANSPORTS),
                         choices=soak.TRANSPORTS, help="the soak's transports")
+    parser.add_argument("--today-build", default=os.environ.get("HARLUNE_BENCH_TODAY_BUILD"),
+                        metavar="DIR", help="a build (with bench_publish) of the commit before "
+                        "the folder look, for the look figure's comparison; "
+                        "HARLUNE_BENCH_TODAY_BUILD by default")
     parser.add_argument("--markdown", action="store_true",
                         help="print the table in Markdown, as the README has it")
     parser.add_argument("--only", nargs="*", default=[], choices=[name for name, _ in steps],
@@ -80,6 +86,7 @@ def main():
                            args.idle_seconds, work, args.rtt_runs, args.sweep,
                            args.soak_count)
     bench.soak_transports = args.soak_transports
+    bench.today_build = args.today_build
 
     chosen = args.only or [name for name, _ in steps if name not in NOT_BY_DEFAULT]
     started = time.monotonic()

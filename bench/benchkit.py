@@ -557,11 +557,12 @@ class DelayProxy(Closing):
         close_input(self.proc)
 
 
-def publish(bench, host, user, password, local, count, held, env=None):
-    """bench_publish: `count` publishes in one process; their times in ms
-    and the process's wall time, or None if any failed."""
-    cmd = [bench.exe("bench_publish"), host, user, password, local, FINAL, str(count),
-           "held" if held else "fresh"]
+def publish(bench, host, user, password, local, count, held, env=None, program=None):
+    """bench_publish (this build's, or `program`): `count` publishes in one
+    process; their times in ms and the process's wall time, or None if any
+    failed."""
+    cmd = [program or bench.exe("bench_publish"), host, user, password, local, FINAL,
+           str(count), "held" if held else "fresh"]
     start = time.monotonic()
     done = subprocess.run(cmd, capture_output=True, text=True, timeout=300, env=env)
     wall = (time.monotonic() - start) * 1000.0

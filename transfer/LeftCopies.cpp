@@ -88,11 +88,13 @@ QList<CopyVerdict> JudgeCopies(const QList<ListedEntry>& entries, const QString&
 }
 
 QByteArray DescribeAge(qint64 seconds) {
+    // To the nearest unit: a copy of 2 h 59 min reads "3 h".
+    const auto in = [seconds](qint64 unit) { return QByteArray::number((seconds + unit / 2) / unit); };
     if (seconds >= 2 * Day)
-        return QByteArray::number(seconds / Day) + " days";
-    if (seconds >= 3600)
-        return QByteArray::number(seconds / 3600) + " h";
-    if (seconds >= 60)
-        return QByteArray::number(seconds / 60) + " min";
+        return in(Day) + " days";
+    if (seconds >= 3600 - 30)
+        return in(3600) + " h";
+    if (seconds >= 60 - 1)
+        return in(60) + " min";
     return QByteArray::number(std::max<qint64>(seconds, 0)) + " s";
 }
