@@ -252,13 +252,18 @@ PublishSession::Result CurlPublishSession::list(const QString& folder, const QSt
     if (path.size() > 1 && path.endsWith('/'))
         path.chop(1);
     using enum FolderListingVerb;
-    for (FolderListingVerb verb = RecallServer(key_).listing; verb != Nothing;) {
-        const bool all = verb != Stat;
+    // Found out once per server; a folder it will not list does not make
+    // it forget how it lists the others.
+    const FolderListingVerb known = RecallServer(key_).listing;
+    const QList<FolderListingVerb> verbs = known == Unknown ? QList{StatAll, Stat}
+                                           : known == Nothing ? QList<FolderListingVerb>{}
+                                                              : QList{known};
+    for (const FolderListingVerb verb : verbs) {
         FtpListingReader reader(FtpListingReader::Format::List, [&finalBase](const QByteArray& name) {
             return name == finalBase.toUtf8() || IsCopyOf(name, finalBase);
         });
         last_ = session_.listing(
-            (all ? "*STAT -a " : "*STAT ") + path,
+            (verb == StatAll ? "*STAT -a " : "*STAT ") + path,
             [&reader](QByteArrayView line) {
                 // proftpd sets its lines off by a space.
                 while (line.startsWith(' '))
@@ -281,17 +286,17 @@ PublishSession::Result CurlPublishSession::list(const QString& folder, const QSt
             return listOverData(path, finalBase, entries);
         const long reply = session_.lastReply();
         if (reply >= 211 && reply <= 213 && reader.lines() > 0) {
-            if (verb == Unknown)
-                LearnServer(key_, [](ServerFacts& server) { server.listing = StatAll; });
+            if (known == Unknown)
+                LearnServer(key_, [verb](ServerFacts& server) { server.listing = verb; });
             session_.trace("listed " + QByteArray::number(reader.lines()) + " lines, " +
                            QByteArray::number(reader.entries().size()) +
                            " of them the list's or its copies'");
             entries = reader.entries();
             return Result::Ok;
         }
-        verb = verb == Unknown ? Stat : Nothing;
-        LearnServer(key_, [verb](ServerFacts& server) { server.listing = verb; });
     }
+    if (known == Unknown)
+        LearnServer(key_, [](ServerFacts& server) { server.listing = Nothing; });
     return Result::Refused;
 }
 
