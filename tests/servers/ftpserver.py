@@ -257,10 +257,13 @@ class DropAfterRemovalHandler(NoOverwriteHandler):
             self.close_when_done()
 
     def ftp_DELE(self, path):
-        super().ftp_DELE(path)
-        if not DropAfterRemovalHandler.dropped and not path.endswith(".part"):
-            DropAfterRemovalHandler.dropped = True
-            self.close()
+        if DropAfterRemovalHandler.dropped or path.endswith(".part"):
+            return super().ftp_DELE(path)
+        # Removed, and the link gone before the reply could say so.
+        DropAfterRemovalHandler.dropped = True
+        self.run_as_current_user(self.fs.remove, path)
+        self.close()
+        return None
 
 
 class DropAfterRemovalAwhileHandler(DropAfterRemovalHandler):
