@@ -35,8 +35,8 @@ def packets(stream):
         yield head + body
 
 
-def cut(spec, command):
-    _, name, suffix, mark = spec.split(":", 3)
+def cut(rule, command):
+    _, name, suffix, mark = rule.split(":", 3)
     cut_type = TYPES[name]
     server = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
     awaited = []  # the id of the request after which the link breaks
