@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <utility>
+#include <vector>
 
 #include <pwd.h>
 #include <unistd.h>
@@ -20,8 +21,16 @@ namespace {
 using std::chrono::milliseconds;
 using Result = PublishSession::Result;
 
+// The reentrant lookup: two SFTP log-ins to two destinations run on two
+// worker threads at once, and getpwuid's static entry is shared.
 QString accountHome() {
-    const passwd* pw = ::getpwuid(::getuid());
+    passwd entry{};
+    passwd* pw = nullptr;
+    long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
+    while (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &pw) == ERANGE &&
+           buffer.size() < (1u << 20))
+        buffer.resize(buffer.size() * 2);
     return pw && pw->pw_dir ? QFile::decodeName(pw->pw_dir) : QString();
 }
 
