@@ -28,6 +28,12 @@ FINAL = "public_html/channel_list.txt"
 PLAIN = "public_html/curl.txt"
 RENAMED = "public_html/curl-renamed.txt"
 PASSIVE_PORTS = 8
+# What a run's first publish to a folder adds: its look at the folder for
+# copies that runs which ended left there, STAT -a of it, then STAT where
+# the server takes "-a" for a name (pyftpdlib, the round-trip server). The
+# baseline curl -T sends the same, so that a first publish's row measures
+# the publish's own steps against curl's.
+LOOK = ("*STAT -a public_html", "STAT public_html")
 
 
 def log(text):

@@ -7,7 +7,7 @@ back after EPSV through a preloaded probe.
 import os
 import statistics
 
-from benchkit import DelayProxy, log, percentile, rtt_servers, rtt_text
+from benchkit import LOOK, DelayProxy, log, percentile, rtt_servers, rtt_text
 
 # The times benchmarked, and a worker held back after EPSV.
 RTTS_MS = (0, 1, 5, 25, 50)
@@ -48,7 +48,7 @@ def rtt_row(bench, label, rtt, proxy, route, local, size, hold_ms=0):
         ("curl", lambda e: bench.curl(route, local, plain, env=e)),
         ("curl+4", lambda e: bench.curl(route, local, plain, env=e,
                                         after=["STAT " + plain, "SIZE " + plain,
-                                               "RNFR " + plain, "RNTO " + renamed])),
+                                               "RNFR " + plain, "RNTO " + renamed] + list(LOOK))),
     ]
     times = {name: [] for name, _ in clients}
     reports = {name: os.path.join(bench.work, "probe-%s.txt" % name) for name, _ in clients}
@@ -66,7 +66,7 @@ def rtt_row(bench, label, rtt, proxy, route, local, size, hold_ms=0):
     route.clear()
     held = ", worker held %d ms after EPSV" % hold_ms if hold_ms else ""
     figure = "RTT %2d ms, %s%s: component vs curl -T" % (rtt, label, held)
-    goal = "<= curl -T + STAT, SIZE, RNFR, RNTO; median, p95"
+    goal = "<= curl -T + STAT, SIZE, RNFR, RNTO and the look's STAT -a, STAT; median, p95"
     if any(len(t) < max(1, bench.rtt_runs // 2) for t in times.values()) or not arrived:
         bench.row(figure, "failed", goal, False)
         return
