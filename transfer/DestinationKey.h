@@ -22,7 +22,7 @@ enum class SessionTls {
 // ssh looks it up in ~/.ssh/config. Two names for one server get a session
 // each, which costs a log-in, never a session of the wrong server. Where the
 // name now resolves elsewhere (a host that moved), a held FTP connection to
-// the old address is not used: see HeldAddressStillResolves.
+// the old address is not used: see openSession in PublishLadder.cpp.
 struct DestinationKey {
     Transport transport = Transport::Ftp;
     QString host;

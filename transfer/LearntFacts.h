@@ -23,6 +23,24 @@ enum class FileFactsAsking { Stat, Mlst, Nothing };
 // which takes "-a" for a name), or not at all.
 enum class FolderListingVerb { Unknown, StatAll, Stat, Nothing };
 
+// Whether a server's TLS sessions can be held for the next publish.
+enum class TlsHolding {
+    Always,
+    // A held TLS 1.3 session could not open a second data connection: TLS
+    // 1.2 at most, which resumes as often as asked, and held.
+    Tls12Only,
+    // It speaks TLS 1.3 alone: logged in to for each publish.
+    Never,
+};
+
+// What a bare host's server showed of TLS in this run, in order: a publish
+// is held to it, and it only ever rises.
+enum class TlsPin { None, Took, Verified };
+
+// Which name a publish's copy goes under, in the order they are tried: the
+// hidden temporary name, the visible one, the final name itself.
+enum class CopyName { Hidden, Visible, Final };
+
 // Found by DestinationKey::server().
 struct ServerFacts {
     // STAT first, MLST where STAT told nothing, or neither. Forgotten when
@@ -30,28 +48,24 @@ struct ServerFacts {
     FileFactsAsking asking = FileFactsAsking::Stat;
     // Learnt at the first look at a folder. Never forgotten.
     FolderListingVerb listing = FolderListingVerb::Unknown;
-    // Whether its TLS sessions can be held: 0 yes; 1 under TLS 1.2 only (a
-    // held TLS 1.3 session could not open a second data connection); 2 no,
-    // it speaks TLS 1.3 alone. Never forgotten: it is the server's TLS
-    // stack, and finding out again costs a failed held publish.
-    int tlsHolding = 0;
+    // Never forgotten: it is the server's TLS stack, and finding out again
+    // costs a failed held publish.
+    TlsHolding tlsHolding = TlsHolding::Always;
     // A bare host: how the last publish that worked went. Forgotten when a
     // publish fails, so that the next one asks for verified TLS again.
     SecurityPath tlsPath = SecurityPath::AsTyped;
-    // A bare host that took TLS (1), or showed a verified certificate (2),
-    // is held to it. Never forgotten and only ever tightened: nothing a
-    // server or a network in between says may talk a publish down to clear
-    // text.
-    int tlsPin = 0;
+    // A bare host that took TLS, or showed a verified certificate, is held
+    // to it. Never forgotten and only ever tightened: nothing a server or a
+    // network in between says may talk a publish down to clear text.
+    TlsPin tlsPin = TlsPin::None;
 };
 
 // Found by DestinationKey::account() and the remote path; a changed
 // password is another account and starts from nothing. All forgotten when
 // a publish to the target fails: the next one starts from the top.
 struct TargetFacts {
-    // Which of the publish's names the server took last: 0 the hidden
-    // temporary name, 1 the visible one, 2 the final name itself.
-    int firstName = 0;
+    // Which of the publish's names the server took last.
+    CopyName firstName = CopyName::Hidden;
     // Publishes store straight over the final file, as a plain store does:
     // the server keeps a temporary copy it cannot remove, or a renamed copy
     // could not keep the file's permissions, owner or group. Says why.

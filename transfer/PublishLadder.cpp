@@ -127,8 +127,8 @@ qint32 Ladder::run() {
     // the copy, and the folder's listing, can be opened meanwhile.
     if (!facts_.tellsNoFacts) {
         sweep_.openEarly();
-        if (facts_.firstName < 2)
-            s_.expectStore(facts_.firstName == 0 ? TemporaryNameFor(beside, token_)
+        if (facts_.firstName != CopyName::Final)
+            s_.expectStore(facts_.firstName == CopyName::Hidden ? TemporaryNameFor(beside, token_)
                                                  : VisibleTemporaryNameFor(beside, token_));
         switch (s_.stat(finalName, before_)) {
         case Result::Ok:
@@ -262,7 +262,7 @@ qint32 Ladder::storeCopy(std::optional<quint32> mode) {
     const QString names[] = {TemporaryNameFor(finalName, token_),
                              VisibleTemporaryNameFor(finalName, token_), finalName};
     Result result = Result::NameRefused;
-    int name = std::clamp(facts_.firstName, 0, 2);
+    int name = static_cast<int>(facts_.firstName);
     if (name > 0)
         s_.trace("learnt earlier: the server refuses " +
                  QByteArray(name == 1 ? "hidden names" : "any name beside the file") +
@@ -273,8 +273,8 @@ qint32 Ladder::storeCopy(std::optional<quint32> mode) {
         temporary_ = name == 2 ? QString() : names[name];
         result = s_.store(names[name], file_, attempt, name == 2 ? std::nullopt : mode, stored_);
     }
-    if (name - 1 != facts_.firstName)
-        change([taken = name - 1](TargetFacts& f) { f.firstName = taken; });
+    if (const auto taken = static_cast<CopyName>(name - 1); taken != facts_.firstName)
+        change([taken](TargetFacts& f) { f.firstName = taken; });
     if (result != Result::Ok) {
         // A refusal of the last name, or of the folder check, leaves
         // nothing behind; before the log-in went through there is nothing

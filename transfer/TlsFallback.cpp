@@ -76,10 +76,10 @@ qint32 PublishPreferringTls(PublishJob job, const std::atomic<bool>& abort, Secu
 
     const DestinationKey key = KeyFor(job);
     const ServerFacts memory = RecallServer(key);
-    job.tlsRequired = memory.tlsPin > 0;
-    if (memory.tlsPin > 0)
+    job.tlsRequired = memory.tlsPin != TlsPin::None;
+    if (memory.tlsPin != TlsPin::None)
         qCDebug(lcTransfer) << "learnt earlier: the server took TLS"
-                            << (memory.tlsPin == 2 ? "with a verified certificate" : "")
+                            << (memory.tlsPin == TlsPin::Verified ? "with a verified certificate" : "")
                             << "- it must now too";
     if (memory.tlsPath != SecurityPath::AsTyped)
         qCDebug(lcTransfer).noquote() << "learnt earlier: the last publish went"
@@ -96,7 +96,7 @@ qint32 PublishPreferringTls(PublishJob job, const std::atomic<bool>& abort, Secu
     } else if (memory.tlsPath == SecurityPath::PlainAfterTlsFailure && !job.tlsRequired) {
         code = attempt(OptionalTls::Off);
         taken = SecurityPath::PlainAfterTlsFailure;
-    } else if (memory.tlsPath == SecurityPath::UnverifiedTls && memory.tlsPin < 2) {
+    } else if (memory.tlsPath == SecurityPath::UnverifiedTls && memory.tlsPin != TlsPin::Verified) {
         code = attempt(OptionalTls::Unverified);
         taken = tlsPath(SecurityPath::UnverifiedTls);
     } else {
@@ -104,7 +104,7 @@ qint32 PublishPreferringTls(PublishJob job, const std::atomic<bool>& abort, Secu
         taken = tlsPath(SecurityPath::VerifiedTls);
         if (report.tlsAccepted && !abort &&
             code == ResponseCodes::CurlBase + CURLE_PEER_FAILED_VERIFICATION) {
-            if (memory.tlsPin < 2) {
+            if (memory.tlsPin != TlsPin::Verified) {
                 qCDebug(lcTransfer).noquote()
                     << "TLS with a certificate nobody vouches for:"
                     << FailureReason(code, report, job) << "- publishing over it all the same";
@@ -129,15 +129,15 @@ qint32 PublishPreferringTls(PublishJob job, const std::atomic<bool>& abort, Secu
     // that shows another: refused, whatever libcurl called it.
     if (job.tlsRequired && !abort &&
         (code == ResponseCodes::CurlBase + CURLE_USE_SSL_FAILED ||
-         (memory.tlsPin == 2 && code == ResponseCodes::CurlBase + CURLE_PEER_FAILED_VERIFICATION)))
+         (memory.tlsPin == TlsPin::Verified && code == ResponseCodes::CurlBase + CURLE_PEER_FAILED_VERIFICATION)))
         code = ResponseCodes::TlsDowngrade;
     const bool worked = code == ResponseCodes::Ok;
     LearnServer(key, [taken, worked](ServerFacts& server) {
         server.tlsPath = worked ? taken : SecurityPath::AsTyped;
         if (worked && taken == SecurityPath::VerifiedTls)
-            server.tlsPin = 2;
+            server.tlsPin = TlsPin::Verified;
         else if (worked && taken == SecurityPath::UnverifiedTls)
-            server.tlsPin = std::max(server.tlsPin, 1);
+            server.tlsPin = std::max(server.tlsPin, TlsPin::Took);
     });
     qCDebug(lcTransfer).noquote() << "published" << DescribeSecurityPath(taken);
     if (path)

@@ -2,10 +2,12 @@
 
 #include "Connection.h"
 #include "CurlDriver.h"
+#include "PublishLadder.h"
 
 #include <curl/curl.h>
 
 #include <atomic>
+#include <optional>
 
 // A libcurl handle with the connection it keeps: made for one publish, and
 // held for the next one to the same destination where that one succeeded.
@@ -32,7 +34,7 @@ public:
     // as it began, since libcurl reuses a connection only for the same
     // asking; it is held under the TLS it ended up with (DestinationKey),
     // so it only ever serves a publish that asks for that.
-    int optionalTls = -1; // OptionalTls; -1 before the first request
+    std::optional<OptionalTls> optionalTls; // none before the first request
     bool tlsRequired = false;
     // Asks for TLS 1.2 at most: held TLS 1.3 sessions cannot carry a second
     // data connection on servers that require it to resume the session.

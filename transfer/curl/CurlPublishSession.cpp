@@ -45,7 +45,7 @@ CurlPublishSession::CurlPublishSession(const PublishJob& job, const std::atomic<
         session_.trace(server.asking == FileFactsAsking::Mlst
                            ? "learnt earlier: the server's STAT tells nothing, so MLST is asked"
                            : "learnt earlier: the server answers neither STAT nor MLST");
-    if (server.tlsHolding == 1 && !session_.held()) {
+    if (server.tlsHolding == TlsHolding::Tls12Only && !session_.held()) {
         session_.capTlsAt12();
         session_.trace("learnt earlier: a held TLS 1.3 session cannot open a second data "
                        "connection here, so TLS 1.2 at most");
@@ -322,7 +322,7 @@ bool CurlPublishSession::diedBeforeUse() const {
     if (!session_.held()) {
         if (!session_.tlsCapped() || !session_.handshakeFailed())
             return false;
-        learnTlsHolding(2);
+        learnTlsHolding(TlsHolding::Never);
         return true;
     }
     // A held TLS session that answered, and then could not open a data
@@ -331,11 +331,11 @@ bool CurlPublishSession::diedBeforeUse() const {
     // session (vsftpd's require_ssl_reuse, proftpd's default) refuse the
     // next one. TLS 1.2 sessions resume as often as asked.
     if (!session_.firstRequestFailed() && session_.tlsAccepted())
-        learnTlsHolding(session_.tlsCapped() ? 2 : 1);
+        learnTlsHolding(session_.tlsCapped() ? TlsHolding::Never : TlsHolding::Tls12Only);
     return true;
 }
 
-void CurlPublishSession::learnTlsHolding(int state) const {
+void CurlPublishSession::learnTlsHolding(TlsHolding state) const {
     LearnServer(key_, [state](ServerFacts& server) { server.tlsHolding = state; });
 }
 
@@ -351,8 +351,9 @@ std::unique_ptr<Connection> CurlPublishSession::release() {
     if (session_.aborted() || session_.sawError())
         return nullptr;
     // A TLS session is held where it can carry the next publish.
-    const int holding = RecallServer(key_).tlsHolding;
-    if (session_.tlsAccepted() && (holding == 2 || (holding == 1 && !session_.tlsCapped()))) {
+    const TlsHolding holding = RecallServer(key_).tlsHolding;
+    if (session_.tlsAccepted() && (holding == TlsHolding::Never ||
+                                     (holding == TlsHolding::Tls12Only && !session_.tlsCapped()))) {
         session_.trace("learnt earlier: a held TLS session cannot carry the next publish here, "
                        "so it is closed");
         return nullptr;

@@ -38,7 +38,7 @@ private:
     // failed (not refused).
     bool ask(const QString& path, std::optional<RemoteFileFacts>& facts);
     Result commandResult(CURLcode rc);
-    void learnTlsHolding(int state) const;
+    void learnTlsHolding(TlsHolding state) const;
     Result listOverData(const QByteArray& folder, const QString& finalBase,
                         QList<ListedEntry>& entries);
 

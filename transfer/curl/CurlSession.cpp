@@ -39,11 +39,11 @@ CurlSession::CurlSession(const PublishJob& job, const std::atomic<bool>& abort,
     if (connection_->tlsAccepted && job.report)
         job.report->tlsAccepted = true;
     loggedIn_ = held_;
-    if (connection_->optionalTls < 0) {
-        connection_->optionalTls = static_cast<int>(job.optionalTls);
+    if (!connection_->optionalTls) {
+        connection_->optionalTls = job.optionalTls;
         connection_->tlsRequired = job.tlsRequired;
     }
-    optionalTls_ = static_cast<OptionalTls>(connection_->optionalTls);
+    optionalTls_ = *connection_->optionalTls;
     tlsRequired_ = connection_->tlsRequired;
     if (held_)
         trace_.note("going on with the session of an earlier upload: no new log-in");
