@@ -55,6 +55,10 @@ bool IsCopyOf(const QByteArray& name, const QString& finalBase) {
     return isTokenTail(rest.sliced(base.size() + 1));
 }
 
+bool IsListOrCopy(const QByteArray& name, const QString& finalBase) {
+    return name == finalBase.toUtf8() || IsCopyOf(name, finalBase);
+}
+
 std::chrono::seconds LongestSilence(const TransferTimeouts& timeouts) {
     using std::chrono::seconds;
     // Waits for a reply after the copy's last write: the store's closing

@@ -57,6 +57,9 @@ QString NewCopyToken();
 // this version or an earlier one. Nothing else: not "NAME.part", not
 // "NAME.bak", not another list's copy.
 bool IsCopyOf(const QByteArray& name, const QString& finalBase);
+// The entries a look at the folder keeps: the list itself, whose time is
+// "now" once it is published, and its copies.
+bool IsListOrCopy(const QByteArray& name, const QString& finalBase);
 
 // The longest a copy can stay unchanged while the publish that made it may
 // still check or rename it: from its last write, the store's closing reply,

@@ -174,9 +174,12 @@ qint32 Ladder::run() {
 // link kept from its place: it goes there first, so that the list is back
 // even where this publish fails.
 qint32 Ladder::putBackOwedList() {
-    for (const OwedCopy& copy : OwedCopiesIn(key_, RemoteFolderOf(final_))) {
-        if (!copy.holdsTheList || !IsCopyOf(copy.path.mid(RemoteFolderOf(copy.path).size()).toUtf8(),
-                                            final_.mid(RemoteFolderOf(final_).size())))
+    const QString folder = RemoteFolderOf(final_);
+    for (const OwedCopy& copy : OwedCopiesIn(key_, folder)) {
+        // Owed copies of the folder are all named after a list; only this
+        // one's can stand in for it.
+        if (!copy.holdsTheList ||
+            !IsCopyOf(copy.path.mid(folder.size()).toUtf8(), final_.mid(folder.size())))
             continue;
         switch (s_.rename(copy.path, final_)) {
         case Result::Ok:

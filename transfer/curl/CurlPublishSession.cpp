@@ -211,7 +211,7 @@ PublishSession::Result CurlPublishSession::listOverData(const QByteArray& folder
                    "): listed over a data connection");
     const QString path = folder == "." ? QString() : QString::fromUtf8(folder) + u'/';
     const auto wanted = [&finalBase](const QByteArray& name) {
-        return name == finalBase.toUtf8() || IsCopyOf(name, finalBase);
+        return IsListOrCopy(name, finalBase);
     };
     // MLSD where the server knows it (times to the second); else LIST with
     // "-a" where STAT took it, and without, as pyftpdlib, which takes "-a"
@@ -260,7 +260,7 @@ PublishSession::Result CurlPublishSession::list(const QString& folder, const QSt
                                                               : QList{known};
     for (const FolderListingVerb verb : verbs) {
         FtpListingReader reader(FtpListingReader::Format::List, [&finalBase](const QByteArray& name) {
-            return name == finalBase.toUtf8() || IsCopyOf(name, finalBase);
+            return IsListOrCopy(name, finalBase);
         });
         last_ = session_.listing(
             (verb == StatAll ? "*STAT -a " : "*STAT ") + path,

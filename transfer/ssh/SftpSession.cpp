@@ -694,7 +694,7 @@ void SftpSession::readListing(bool wait) {
             l.ended = true; // EOF, or a refusal: what came is what there is
         } else {
             for (const Sftp::NameEntry& entry : r->names) {
-                if (entry.name != l.base.toUtf8() && !IsCopyOf(entry.name, l.base))
+                if (!IsListOrCopy(entry.name, l.base))
                     continue;
                 ListedEntry listed;
                 listed.name = entry.name;
