@@ -5,6 +5,8 @@
 
 #include <QFileInfo>
 
+#include <curl/curl.h>
+
 #include <cstring>
 
 namespace {
@@ -244,7 +246,7 @@ private:
         case CURLE_ABORTED_BY_CALLBACK:
             return QStringLiteral("ended before it finished, as the program was closing");
         default:
-            return QString::fromUtf8(curl_easy_strerror(r_.curlCode));
+            return QString::fromUtf8(curl_easy_strerror(static_cast<CURLcode>(r_.curlCode)));
         }
     }
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "PublishLadder.h"
+#include "PublishJob.h"
 #include "PublishReport.h"
 
 #include <QString>

@@ -1,6 +1,7 @@
 #include "TransferInet.h"
 
 #include "FailureReason.h"
+#include "Publish.h"
 #include "ResponseCodes.h"
 #include "TlsFallback.h"
 #include "TransferLog.h"
@@ -101,8 +102,11 @@ void TransferInet::Execute(const QString& url, const QString& operation) {
     responseCode_ = ResponseCodes::Running;
     running_ = true;
     worker_ = std::thread([this, job = std::move(job)] {
+        // SFTP goes as typed; only FTP's engine knows a bare host's TLS.
         SecurityPath path = SecurityPath::AsTyped;
-        const qint32 code = PublishPreferringTls(job, abort_, &path);
+        const qint32 code = job.endpoint.transport == Transport::Sftp
+                                ? Publish(job, abort_)
+                                : PublishPreferringTls(job, abort_, &path, Publish, FailureReason);
         securityPath_ = path;
         finish(code, job);
     });

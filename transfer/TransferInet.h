@@ -1,8 +1,8 @@
 #pragma once
 
 #include "Inet.h"
-#include "PublishLadder.h"
-#include "TlsFallback.h"
+#include "PublishJob.h"
+#include "SecurityPath.h"
 
 #include <atomic>
 #include <functional>

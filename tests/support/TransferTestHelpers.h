@@ -1,7 +1,7 @@
 #pragma once
 
 #include "TransferInet.h"
-#include "PublishLadder.h"
+#include "Publish.h"
 #include "ResponseCodes.h"
 #include "ServerSkip.h"
 

@@ -5,6 +5,8 @@
 
 #include <cerrno>
 
+#include <curl/curl.h>
+
 Q_DECLARE_METATYPE(PublishReport)
 
 // The words for what the loopback servers cannot easily stage; the rest is

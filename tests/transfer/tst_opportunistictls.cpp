@@ -1,4 +1,5 @@
 #include "TransferInet.h"
+#include "FailureReason.h"
 #include "FtpTestServer.h"
 #include "LogCapture.h"
 #include "ResponseCodes.h"
@@ -270,14 +271,14 @@ void tst_OpportunisticTls::retryDecisions() {
         *ParseRemoteHost(QStringLiteral("row%1.example.com").arg(++row_)), {}, {}, {}, {}, {}};
     std::atomic<bool> abort{false};
     SecurityPath taken = SecurityPath::AsTyped;
-    QCOMPARE(PublishPreferringTls(job, abort, &taken, fake), result);
+    QCOMPARE(PublishPreferringTls(job, abort, &taken, fake, FailureReason), result);
     QCOMPARE(attempts, expectedAttempts);
     QCOMPARE(taken, path);
 
     // The schemes that insist on their transport are published once, as they are.
     attempts.clear();
     job.endpoint = *ParseRemoteHost(QStringLiteral("ftpes://ftp.example.com"));
-    PublishPreferringTls(job, abort, &taken, fake);
+    PublishPreferringTls(job, abort, &taken, fake, FailureReason);
     QCOMPARE(attempts, QList<OptionalTls>{OptionalTls::Off});
     QCOMPARE(taken, SecurityPath::AsTyped);
 }
@@ -345,11 +346,11 @@ void tst_OpportunisticTls::learntPerServer() {
     PublishJob job{
         *ParseRemoteHost(QStringLiteral("learnt%1.example.com").arg(++row_)), {}, {}, {}, {}, {}};
     std::atomic<bool> abort{false};
-    PublishPreferringTls(job, abort, nullptr, fake);
+    PublishPreferringTls(job, abort, nullptr, fake, FailureReason);
     QVERIFY(answers.isEmpty());
     answers = second;
     attempts.clear();
-    QCOMPARE(PublishPreferringTls(job, abort, nullptr, fake), result);
+    QCOMPARE(PublishPreferringTls(job, abort, nullptr, fake, FailureReason), result);
     QCOMPARE(attempts, secondAttempts);
     QCOMPARE(required, insisted);
 }

@@ -5,7 +5,7 @@
 // the component must go straight on. The worker probe counts those blind
 // waits, so the check does not depend on how fast this machine is.
 
-#include "PublishLadder.h"
+#include "Publish.h"
 #include "FtpTestServer.h"
 #include "ResponseCodes.h"
 #include "SecureTestServer.h"

@@ -10,6 +10,8 @@ private slots:
     void arguments();
     void passwordPrompt_data();
     void passwordPrompt();
+    void authenticatedPeer_data();
+    void authenticatedPeer();
 };
 
 namespace {
@@ -17,6 +19,7 @@ namespace {
 const QStringList Fixed{"-x",
                         "-a",
                         "-s",
+                        "-oLogLevel=VERBOSE",
                         "-oStrictHostKeyChecking=yes",
                         "-oControlMaster=no",
                         "-oControlPath=none",
@@ -186,6 +189,38 @@ void tst_SshCommand::passwordPrompt() {
     QFETCH(QByteArray, prompt);
     QFETCH(bool, answered);
     QCOMPARE(AskPassServer::IsPasswordPrompt(prompt), answered);
+}
+
+void tst_SshCommand::authenticatedPeer_data() {
+    QTest::addColumn<QByteArrayList>("lines");
+    QTest::addColumn<QString>("host"); // empty: nothing told
+    QTest::addColumn<QString>("address");
+    const QByteArray banner = "Warning: Permanently added '[127.0.0.1]:2222' (ED25519) to the "
+                              "list of known hosts.";
+    QTest::newRow("IPv4") << QByteArrayList{
+        banner, "Authenticated to 127.0.0.1 ([127.0.0.1]:2222) using \"publickey\"."}
+                          << "127.0.0.1" << "127.0.0.1";
+    QTest::newRow("IPv6, a HostName of the configuration")
+        << QByteArrayList{"Authenticated to web.example.com ([2001:db8::5]:22) using "
+                          "\"password\"."}
+        << "web.example.com" << "2001:db8::5";
+    QTest::newRow("through a proxy: no address")
+        << QByteArrayList{"Authenticated to web.example.com (via proxy) using \"password\"."}
+        << "" << "";
+    QTest::newRow("not said") << QByteArrayList{banner} << "" << "";
+    QTest::newRow("cut short") << QByteArrayList{"Authenticated to host ([10.0.0.1"} << "" << "";
+}
+
+void tst_SshCommand::authenticatedPeer() {
+    QFETCH(QByteArrayList, lines);
+    QFETCH(QString, host);
+    QFETCH(QString, address);
+    const auto peer = AuthenticatedPeer(lines);
+    QCOMPARE(peer.has_value(), !host.isEmpty());
+    if (peer) {
+        QCOMPARE(peer->host, host);
+        QCOMPARE(peer->address, address);
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_SshCommand)

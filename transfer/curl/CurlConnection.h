@@ -2,7 +2,7 @@
 
 #include "Connection.h"
 #include "CurlDriver.h"
-#include "PublishLadder.h"
+#include "PublishJob.h"
 
 #include <curl/curl.h>
 

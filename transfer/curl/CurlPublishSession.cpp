@@ -315,24 +315,34 @@ void CurlPublishSession::trace(const QByteArray& line) const {
     session_.trace(line);
 }
 
-bool CurlPublishSession::diedBeforeUse() const {
+PublishSession::RunAgain CurlPublishSession::runAgain() const {
     if (session_.aborted() || (session_.bytesSent() && !dataRefused_))
-        return false;
-    // TLS 1.2 turned out to be refused: TLS 1.3 it is, logged in each time.
-    if (!session_.held()) {
-        if (!session_.tlsCapped() || !session_.handshakeFailed())
-            return false;
+        return RunAgain::No;
+    if (session_.held())
+        return RunAgain::HeldSessionUnfit;
+    return session_.tlsCapped() && session_.handshakeFailed() ? RunAgain::Tls12Refused
+                                                              : RunAgain::No;
+}
+
+void CurlPublishSession::learnFromFailure() {
+    switch (runAgain()) {
+    case RunAgain::Tls12Refused:
+        // TLS 1.3 it is, logged in each time.
         learnTlsHolding(TlsHolding::Never);
-        return true;
+        break;
+    case RunAgain::HeldSessionUnfit:
+        // A held TLS session that answered, and then could not open a data
+        // connection: OpenSSL resumes a TLS 1.3 session once, and servers
+        // that require the data connection to resume the control
+        // connection's session (vsftpd's require_ssl_reuse, proftpd's
+        // default) refuse the next one. TLS 1.2 sessions resume as often as
+        // asked.
+        if (!session_.firstRequestFailed() && session_.tlsAccepted())
+            learnTlsHolding(session_.tlsCapped() ? TlsHolding::Never : TlsHolding::Tls12Only);
+        break;
+    case RunAgain::No:
+        break;
     }
-    // A held TLS session that answered, and then could not open a data
-    // connection: OpenSSL resumes a TLS 1.3 session once, and servers that
-    // require the data connection to resume the control connection's
-    // session (vsftpd's require_ssl_reuse, proftpd's default) refuse the
-    // next one. TLS 1.2 sessions resume as often as asked.
-    if (!session_.firstRequestFailed() && session_.tlsAccepted())
-        learnTlsHolding(session_.tlsCapped() ? TlsHolding::Never : TlsHolding::Tls12Only);
-    return true;
 }
 
 void CurlPublishSession::learnTlsHolding(TlsHolding state) const {

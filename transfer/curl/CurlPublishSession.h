@@ -29,7 +29,8 @@ public:
     qint32 failureCode(const LocalFile& file) override;
     bool mayHaveStored() const override;
     void trace(const QByteArray& line) const override;
-    bool diedBeforeUse() const override;
+    RunAgain runAgain() const override;
+    void learnFromFailure() override;
     SessionTls tls() const override;
     std::unique_ptr<Connection> release() override;
 

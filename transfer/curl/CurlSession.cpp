@@ -61,13 +61,18 @@ std::unique_ptr<CurlConnection> CurlSession::release() {
     return std::move(connection_);
 }
 
+size_t CurlSession::readFile(char* buffer, size_t size, size_t count, void* file) {
+    const qint64 got = static_cast<LocalFile*>(file)->read(buffer, qint64(size * count));
+    return got < 0 ? CURL_READFUNC_ABORT : size_t(got);
+}
+
 CURLcode CurlSession::store(const QString& remote, LocalFile& file, const QList<QByteArray>& checks,
                             bool askSize) {
     storedSize_.reset();
     prepare(EncodeRemotePath(remote));
     action_ = "STOR " + remote.toUtf8();
     curl_easy_setopt(handle_, CURLOPT_UPLOAD, 1L);
-    curl_easy_setopt(handle_, CURLOPT_READFUNCTION, &LocalFile::read);
+    curl_easy_setopt(handle_, CURLOPT_READFUNCTION, &CurlSession::readFile);
     curl_easy_setopt(handle_, CURLOPT_READDATA, &file);
     curl_easy_setopt(handle_, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(file.size()));
     QList<QByteArray> before, after;
@@ -85,10 +90,6 @@ CURLcode CurlSession::store(const QString& remote, LocalFile& file, const QList<
         bytesSent_ = true;
     if (rc == CURLE_OK)
         storedSize_ = sizeFromReplies();
-    if (job_.report) {
-        job_.report->sentSize = file.size();
-        job_.report->storedSize = storedSize_.value_or(-1);
-    }
     return rc;
 }
 
@@ -242,7 +243,7 @@ void CurlSession::prepare(const QByteArray& path) {
     action_.clear();
     errorText_[0] = '\0';
     curl_easy_setopt(handle_, CURLOPT_ERRORBUFFER, errorText_);
-    trace_.attach(handle_);
+    AttachTrace(handle_, trace_);
     url_ = base_ + path;
     curl_easy_setopt(handle_, CURLOPT_URL, url_.constData());
     curl_easy_setopt(handle_, CURLOPT_NOSIGNAL, 1L);
@@ -268,14 +269,12 @@ void CurlSession::prepare(const QByteArray& path) {
 
     const TransferTimeouts& t = job_.timeouts;
     const auto cap = [this, &t](std::chrono::milliseconds value) {
-        if (replyCap_)
-            value = std::min(value, *replyCap_);
-        return cleanup_ ? std::min(value, t.cleanup) : value;
+        return CleanupCapped(t, replyCap_ ? std::min(value, *replyCap_) : value, cleanup_);
     };
     const long connectMs = static_cast<long>(cap(t.connect).count());
-    std::chrono::milliseconds reply = cap(t.serverReply);
-    if (held_ && requests_ == 0)
-        reply = std::min(reply, t.heldFirstReply);
+    std::chrono::milliseconds reply = ReplyWait(t, held_ && requests_ == 0, cleanup_);
+    if (replyCap_)
+        reply = std::min(reply, *replyCap_);
     const long replyS = seconds(reply);
     const long stallS = seconds(cap(t.stall));
     curl_easy_setopt(handle_, CURLOPT_CONNECTTIMEOUT_MS, connectMs);

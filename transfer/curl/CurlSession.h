@@ -1,9 +1,9 @@
 #pragma once
 
 #include "CurlConnection.h"
-#include "PublishLadder.h"
+#include "PublishJob.h"
 #include "LocalFile.h"
-#include "ProtocolTrace.h"
+#include "CurlTrace.h"
 #include "PublishReport.h"
 
 #include <QByteArray>
@@ -120,6 +120,8 @@ private:
     void note(const LocalFile& file, CURLcode rc) const;
 
     static size_t onReply(char* data, size_t size, size_t count, void* self);
+    // The store's read callback; `file` is the LocalFile.
+    static size_t readFile(char* buffer, size_t size, size_t count, void* file);
     static size_t onListing(char* data, size_t size, size_t count, void* sink);
     static int onProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
 

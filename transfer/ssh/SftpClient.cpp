@@ -65,21 +65,17 @@ bool SftpClient::connect(std::chrono::milliseconds limit) {
         trace("< not an SFTP version 3 reply");
         return false;
     }
-    version_ = *version;
-    QByteArray text = "< VERSION " + QByteArray::number(version_.version);
-    for (const auto& [name, data] : version_.extensions)
+    QByteArray text = "< VERSION " + QByteArray::number(version->version);
+    for (const auto& [name, data] : version->extensions) {
         text += ' ' + name + '=' + data;
+        if (name == "posix-rename@openssh.com")
+            extensions_.posixRename = true;
+        else if (name == "fsync@openssh.com")
+            extensions_.fsync = true;
+    }
     trace(text);
     connected_ = true;
     return true;
-}
-
-bool SftpClient::offers(const QByteArray& extension) const {
-    for (const auto& [name, data] : version_.extensions) {
-        if (name == extension)
-            return true;
-    }
-    return false;
 }
 
 void SftpClient::send(const QByteArray& packet, const QByteArray& what) {
@@ -127,8 +123,8 @@ bool SftpClient::write(const QByteArray& handle, LocalFile& file, std::chrono::m
     while (!inFlight.empty() || (offset < file.size() && !refused && !readFailed_)) {
         while (!refused && !readFailed_ && offset < file.size() &&
                int(inFlight.size()) < WritesInFlight) {
-            const size_t got = LocalFile::read(chunk.data(), 1, size_t(WriteChunk), &file);
-            if (file.readError() || got == 0) {
+            const qint64 got = file.read(chunk.data(), WriteChunk);
+            if (got <= 0) {
                 readFailed_ = true;
                 break;
             }
@@ -159,4 +155,103 @@ bool SftpClient::write(const QByteArray& handle, LocalFile& file, std::chrono::m
     trace("< WRITE " + QByteArray::number(requests) + " requests, " +
           (refused ? describe(refusal) : QByteArray("all SSH_FX_OK")));
     return !refused && !readFailed_;
+}
+
+namespace {
+
+QByteArray quoted(const QByteArray& path) {
+    return '"' + path + '"';
+}
+
+QByteArray octal(quint32 mode) {
+    return QByteArray::number(mode, 8);
+}
+
+Sftp::FileAttrs modeOnly(quint32 mode) {
+    Sftp::FileAttrs attrs;
+    attrs.permissions = mode;
+    return attrs;
+}
+
+} // namespace
+
+quint32 SftpClient::open(const QByteArray& path) {
+    const quint32 id = nextId();
+    send(Sftp::OpenPacket(id, path, Sftp::OpenWrite | Sftp::OpenCreate | Sftp::OpenTruncate, {}),
+         "OPEN " + quoted(path) + " write,create,truncate");
+    return id;
+}
+
+quint32 SftpClient::close(const QByteArray& handle) {
+    const quint32 id = nextId();
+    send(Sftp::HandleRequest(Sftp::Close, id, handle), "CLOSE");
+    return id;
+}
+
+quint32 SftpClient::lstat(const QByteArray& path) {
+    const quint32 id = nextId();
+    send(Sftp::PathRequest(Sftp::Lstat, id, path), "LSTAT " + quoted(path));
+    return id;
+}
+
+quint32 SftpClient::readlink(const QByteArray& path) {
+    const quint32 id = nextId();
+    send(Sftp::PathRequest(Sftp::Readlink, id, path), "READLINK " + quoted(path));
+    return id;
+}
+
+quint32 SftpClient::fstat(const QByteArray& handle) {
+    const quint32 id = nextId();
+    send(Sftp::HandleRequest(Sftp::Fstat, id, handle), "FSTAT");
+    return id;
+}
+
+quint32 SftpClient::setMode(const QByteArray& path, quint32 mode) {
+    const quint32 id = nextId();
+    send(Sftp::SetstatPacket(id, path, modeOnly(mode)),
+         "SETSTAT " + quoted(path) + " mode " + octal(mode));
+    return id;
+}
+
+quint32 SftpClient::setModeOpen(const QByteArray& handle, quint32 mode) {
+    const quint32 id = nextId();
+    send(Sftp::FsetstatPacket(id, handle, modeOnly(mode)), "FSETSTAT mode " + octal(mode));
+    return id;
+}
+
+quint32 SftpClient::fsync(const QByteArray& handle) {
+    const quint32 id = nextId();
+    send(Sftp::FsyncPacket(id, handle), "fsync@openssh.com");
+    return id;
+}
+
+quint32 SftpClient::remove(const QByteArray& path) {
+    const quint32 id = nextId();
+    send(Sftp::PathRequest(Sftp::Remove, id, path), "REMOVE " + quoted(path));
+    return id;
+}
+
+quint32 SftpClient::rename(const QByteArray& from, const QByteArray& to) {
+    const quint32 id = nextId();
+    send(Sftp::RenamePacket(id, from, to), "RENAME " + quoted(from) + ' ' + quoted(to));
+    return id;
+}
+
+quint32 SftpClient::posixRename(const QByteArray& from, const QByteArray& to) {
+    const quint32 id = nextId();
+    send(Sftp::PosixRenamePacket(id, from, to),
+         "posix-rename@openssh.com " + quoted(from) + ' ' + quoted(to));
+    return id;
+}
+
+quint32 SftpClient::opendir(const QByteArray& path) {
+    const quint32 id = nextId();
+    send(Sftp::PathRequest(Sftp::Opendir, id, path), "OPENDIR " + quoted(path));
+    return id;
+}
+
+quint32 SftpClient::readdir(const QByteArray& handle) {
+    const quint32 id = nextId();
+    send(Sftp::HandleRequest(Sftp::Readdir, id, handle), "READDIR");
+    return id;
 }

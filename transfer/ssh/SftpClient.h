@@ -35,7 +35,14 @@ public:
     // INIT, then the server's VERSION within `limit`.
     bool connect(std::chrono::milliseconds limit);
     bool connected() const { return connected_; }
-    bool offers(const QByteArray& extension) const;
+
+    // The extensions the program uses, as the server's VERSION announced
+    // them.
+    struct Extensions {
+        bool posixRename = false; // posix-rename@openssh.com: rename onto a file
+        bool fsync = false;       // fsync@openssh.com
+    };
+    const Extensions& extensions() const { return extensions_; }
 
     quint32 nextId() { return ++lastId_; }
     // Queues a request built with an id from nextId(); `what` names it in
@@ -44,12 +51,22 @@ public:
     // Waits for the reply to request `id`, `limit` at most without progress.
     std::optional<Sftp::Reply> reply(quint32 id, std::chrono::milliseconds limit);
 
-    // One request and its reply.
-    std::optional<Sftp::Reply> call(const QByteArray& packet, quint32 id, const QByteArray& what,
-                                    std::chrono::milliseconds limit) {
-        send(packet, what);
-        return reply(id, limit);
-    }
+    // One function a request: each sends it, named in the trace, and
+    // returns its id for reply(), so that requests that do not wait on each
+    // other go in one flight.
+    quint32 open(const QByteArray& path); // to write: created, or truncated
+    quint32 close(const QByteArray& handle);
+    quint32 lstat(const QByteArray& path);
+    quint32 readlink(const QByteArray& path);
+    quint32 fstat(const QByteArray& handle);
+    quint32 setMode(const QByteArray& path, quint32 mode);
+    quint32 setModeOpen(const QByteArray& handle, quint32 mode);
+    quint32 fsync(const QByteArray& handle);
+    quint32 remove(const QByteArray& path);
+    quint32 rename(const QByteArray& from, const QByteArray& to);
+    quint32 posixRename(const QByteArray& from, const QByteArray& to);
+    quint32 opendir(const QByteArray& path);
+    quint32 readdir(const QByteArray& handle);
 
     // Writes the whole of `file` to the open `handle`, several requests in
     // flight. False on a refused write (`refusal`) or a broken session
@@ -73,7 +90,7 @@ private:
 
     SshProcess& ssh_;
     std::function<void(const QByteArray&)> trace_;
-    Sftp::ServerVersion version_;
+    Extensions extensions_;
     bool connected_ = false;
     bool readFailed_ = false;
     quint32 lastId_ = 0;

@@ -35,7 +35,7 @@ QString accountHome() {
 }
 
 bool isDebug(const QByteArray& line) {
-    return line.startsWith("debug") || line.startsWith("Authenticated to") ||
+    return line.startsWith("debug") || line.startsWith("Authenticated ") ||
            line.startsWith("Transferred:") || line.startsWith("Bytes per second:");
 }
 
@@ -98,8 +98,33 @@ SshVerdict judge(const QList<QByteArray>& lines) {
     return v;
 }
 
-QByteArray quotedPath(const QString& path) {
-    return '"' + path.toUtf8() + '"';
+bool isOk(const Sftp::Reply& reply) {
+    return reply.type == Sftp::Status && reply.code == Sftp::Ok;
+}
+
+// What a REMOVE's answer says: only "removed" and "no such file" count.
+PublishSession::Removal removalOf(const Sftp::Reply& reply) {
+    using Removal = PublishSession::Removal;
+    if (isOk(reply))
+        return Removal::Removed;
+    if (reply.type == Sftp::Status && reply.code == Sftp::NoSuchFile)
+        return Removal::NotThere;
+    return Removal::Refused;
+}
+
+// The facts a file's attributes tell: SFTP names owner and group by
+// number.
+void takeAttrs(const Sftp::FileAttrs& a, RemoteFileFacts& facts) {
+    if (a.size)
+        facts.size = qint64(*a.size);
+    if (a.permissions)
+        facts.mode = *a.permissions & 07777;
+    if (a.uid) {
+        facts.owner = QString::number(*a.uid);
+        facts.group = QString::number(*a.gid);
+    }
+    if (a.mtime)
+        facts.changed = *a.mtime;
 }
 
 } // namespace
@@ -119,33 +144,21 @@ SftpSession::~SftpSession() {
         discardEarlyOpen();
 }
 
-quint32 SftpSession::sendOpen(const QString& path) {
-    const quint32 id = client()->nextId();
-    client()->send(Sftp::OpenPacket(id, path.toUtf8(),
-                                    Sftp::OpenWrite | Sftp::OpenCreate | Sftp::OpenTruncate, {}),
-                   "OPEN " + quotedPath(path) + " write,create,truncate");
-    return id;
-}
-
 void SftpSession::discardEarlyOpen() {
     if (!early_)
         return;
     const EarlyOpen early = *early_;
     early_.reset();
     cleanup_ = true;
-    const auto r = client()->reply(early.id, replyLimit());
+    const auto r = answer(early.id);
     if (r && r->type == Sftp::Handle) {
-        const quint32 closeId = client()->nextId();
-        client()->send(Sftp::HandleRequest(Sftp::Close, closeId, r->handle), "CLOSE");
-        const quint32 removeId = client()->nextId();
-        client()->send(Sftp::PathRequest(Sftp::Remove, removeId, early.path.toUtf8()),
-                       "REMOVE " + quotedPath(early.path));
-        const auto closed = client()->reply(closeId, replyLimit());
-        const auto removed = closed ? client()->reply(removeId, replyLimit()) : std::nullopt;
+        const quint32 closeId = client()->close(r->handle);
+        const quint32 removeId = client()->remove(early.path.toUtf8());
+        const auto closed = answer(closeId);
+        const auto removed = closed ? answer(removeId) : std::nullopt;
         if (!closed || !removed)
             sawError_ = true;
-        if (!removed || removed->type != Sftp::Status ||
-            (removed->code != Sftp::Ok && removed->code != Sftp::NoSuchFile))
+        if (!removed || removalOf(*removed) == Removal::Refused)
             uncertain_ << early.path;
     } else if (!r) {
         sawError_ = true;
@@ -166,19 +179,13 @@ std::unique_ptr<Connection> SftpSession::release() {
     // timed out may still arrive, and would answer the next request.
     if (sawError_ || aborted() || !alive() || !settleAhead())
         return nullptr;
+    connection_->notePeer();
     connection_->detach();
     return std::move(connection_);
 }
 
 milliseconds SftpSession::replyLimit() const {
-    const TransferTimeouts& t = job_.timeouts;
-    const milliseconds reply(t.serverReply);
-    // A held session that the network dropped without a word answers
-    // nothing: the first request finds out soon, and the publish goes on
-    // on a fresh session.
-    if (held_ && !answered_)
-        return std::min(t.heldFirstReply, reply);
-    return cleanup_ ? std::min(t.cleanup, reply) : reply;
+    return ReplyWait(job_.timeouts, held_ && !answered_, cleanup_);
 }
 
 void SftpSession::fail(SshFailure failure) {
@@ -195,11 +202,6 @@ bool SftpSession::connect() {
         return false;
     loginTried_ = true;
     report_->action = "log-in";
-    if (HasUnsafeText(job_.endpoint.host) || HasUnsafeText(job_.userName) ||
-        HasUnsafeText(job_.password)) {
-        failure_ = ResponseCodes::UnsafeText;
-        return false;
-    }
     askPass_ = std::make_unique<AskPassServer>(job_.password);
     if (!askPass_->listening()) {
         trace_.note("no socket for the password: " + QByteArray(std::strerror(errno)));
@@ -286,12 +288,21 @@ void SftpSession::loginFailed() {
     fail(failure);
 }
 
-std::optional<Sftp::Reply> SftpSession::call(const QByteArray& packet, quint32 id,
-                                             const QByteArray& what, milliseconds limit) {
-    auto reply = client()->call(packet, id, what, limit);
+std::optional<Sftp::Reply> SftpSession::answer(quint32 id) {
+    auto reply = client()->reply(id, replyLimit());
     if (reply)
         answered_ = true;
     return reply;
+}
+
+Result SftpSession::status(const std::optional<Sftp::Reply>& reply, const QByteArray& action) {
+    if (!reply)
+        return broken(action);
+    return isOk(*reply) ? Result::Ok : refused(*reply, action);
+}
+
+void SftpSession::closeHandle(const QByteArray& handle) {
+    answer(client()->close(handle));
 }
 
 Result SftpSession::refused(const Sftp::Reply& reply, const QByteArray& action) {
@@ -340,52 +351,41 @@ Result SftpSession::stat(const QString& path, RemoteFileFacts& facts) {
     const QByteArray name = path.toUtf8();
     // Where the name is a link, its target comes in the same round trip; a
     // regular file's READLINK is refused, and costs no wait of its own.
-    const quint32 statId = client()->nextId();
-    client()->send(Sftp::PathRequest(Sftp::Lstat, statId, name), "LSTAT " + quotedPath(path));
-    const quint32 linkId = client()->nextId();
-    client()->send(Sftp::PathRequest(Sftp::Readlink, linkId, name), "READLINK " + quotedPath(path));
+    const quint32 statId = client()->lstat(name);
+    const quint32 linkId = client()->readlink(name);
     // The copy's OPEN waits for nothing the answers tell.
     if (!expected_.isEmpty()) {
-        early_ = EarlyOpen{expected_, sendOpen(expected_)};
+        early_ = EarlyOpen{expected_, client()->open(expected_.toUtf8())};
         expected_.clear();
     }
     if (expectedListing_) {
         openListing(expectedListing_->first, expectedListing_->second);
         expectedListing_.reset();
     }
-    const auto r = client()->reply(statId, replyLimit());
-    const auto link = r ? client()->reply(linkId, replyLimit()) : std::nullopt;
+    const auto r = answer(statId);
+    const auto link = r ? answer(linkId) : std::nullopt;
     if (!r || !link)
         return broken("LSTAT " + name);
-    answered_ = true;
     if (r->type == Sftp::Status && r->code == Sftp::NoSuchFile)
         return Result::Ok;
     if (r->type != Sftp::Attrs)
         return refused(*r, "LSTAT " + name);
     facts.exists = true;
-    if (r->attrs.size)
-        facts.size = qint64(*r->attrs.size);
-    if (r->attrs.permissions) {
-        facts.mode = *r->attrs.permissions & 07777;
-        switch (*r->attrs.permissions & Sftp::TypeMask) {
-        case Sftp::TypeLink:
-            facts.kind = RemoteFileFacts::Kind::Link;
-            if (link->type == Sftp::Name)
-                facts.linkTarget = QString::fromUtf8(link->name);
-            break;
-        case Sftp::TypeFolder:
-            facts.kind = RemoteFileFacts::Kind::Folder;
-            break;
-        case Sftp::TypeRegular:
-        case 0: // a server that sends the permission bits alone
-            break;
-        default:
-            facts.kind = RemoteFileFacts::Kind::Other;
-        }
-    }
-    if (r->attrs.uid) {
-        facts.owner = QString::number(*r->attrs.uid);
-        facts.group = QString::number(*r->attrs.gid);
+    takeAttrs(r->attrs, facts);
+    switch (r->attrs.permissions.value_or(0) & Sftp::TypeMask) {
+    case Sftp::TypeLink:
+        facts.kind = RemoteFileFacts::Kind::Link;
+        if (link->type == Sftp::Name)
+            facts.linkTarget = QString::fromUtf8(link->name);
+        break;
+    case Sftp::TypeFolder:
+        facts.kind = RemoteFileFacts::Kind::Folder;
+        break;
+    case Sftp::TypeRegular:
+    case 0: // a server that sends the permission bits alone, or none
+        break;
+    default:
+        facts.kind = RemoteFileFacts::Kind::Other;
     }
     return Result::Ok;
 }
@@ -394,30 +394,17 @@ Result SftpSession::store(const QString& path, LocalFile& file, int attempt,
                           std::optional<quint32> mode, RemoteFileFacts& stored) {
     stored = {};
     mayHaveStored_ = false;
-    report_->sentSize = -1;
-    report_->storedSize = -1;
     if (!connect())
         return Result::Failed;
-    const QByteArray name = path.toUtf8();
-    const QByteArray action = "WRITE " + name;
+    const QByteArray action = "WRITE " + path.toUtf8();
     if (!file.rewind()) {
         failure_ = ResponseCodes::LocalFileUnreadable;
         report_->localErrno = errno;
         sawError_ = true;
         return Result::Failed;
     }
-    trace_.note("store " + quotedPath(path) + " (name " + QByteArray::number(attempt + 1) + ")");
-    std::optional<Sftp::Reply> r;
-    if (early_ && early_->path == path) {
-        r = client()->reply(early_->id, replyLimit());
-        early_.reset();
-    } else {
-        discardEarlyOpen();
-        const quint32 id = sendOpen(path);
-        r = client()->reply(id, replyLimit());
-        if (r)
-            answered_ = true;
-    }
+    trace_.note("store \"" + path.toUtf8() + "\" (name " + QByteArray::number(attempt + 1) + ")");
+    const std::optional<Sftp::Reply> r = openCopy(path);
     if (!r)
         return broken(action);
     if (r->type != Sftp::Handle) {
@@ -433,81 +420,72 @@ Result SftpSession::store(const QString& path, LocalFile& file, int attempt,
     Sftp::Reply refusal;
     std::deque<quint32> writes;
     const bool written = client()->write(handle, file, job_.timeouts.stall, refusal, &writes);
-    report_->sentSize = file.sent();
     if (file.sent() > 0)
         bytesSent_ = true;
-    if (!written) {
-        if (client()->readFailed()) {
-            report_->localErrno = file.error();
-            failure_ = file.readError() ? ResponseCodes::LocalFileUnreadable
-                                        : ResponseCodes::LocalFileChanged;
-            sawError_ = true;
-            const quint32 closeId = client()->nextId();
-            call(Sftp::HandleRequest(Sftp::Close, closeId, handle), closeId, "CLOSE", replyLimit());
-            return Result::Failed;
-        }
-        if (client()->error() != SftpClient::Error::None)
-            return broken(action);
+    if (!written)
+        return writeFailed(handle, file, refusal, action);
+    return closeCopy(handle, mode, writes, refusal, action, stored);
+}
+
+std::optional<Sftp::Reply> SftpSession::openCopy(const QString& path) {
+    if (early_ && early_->path == path)
+        return answer(std::exchange(early_, std::nullopt)->id);
+    discardEarlyOpen();
+    return answer(client()->open(path.toUtf8()));
+}
+
+Result SftpSession::writeFailed(const QByteArray& handle, const LocalFile& file,
+                                const Sftp::Reply& refusal, const QByteArray& action) {
+    if (client()->readFailed()) {
+        report_->localErrno = file.error();
+        failure_ = file.readError() ? ResponseCodes::LocalFileUnreadable
+                                    : ResponseCodes::LocalFileChanged;
+        sawError_ = true;
+    } else if (client()->error() != SftpClient::Error::None) {
+        return broken(action);
+    } else {
         refused(refusal, action);
-        const quint32 closeId = client()->nextId();
-        call(Sftp::HandleRequest(Sftp::Close, closeId, handle), closeId, "CLOSE", replyLimit());
-        return Result::Failed;
     }
-    // The closing requests go in the same flight as the last writes: set
-    // the mode the copy is to have, flush to disk where the server can,
-    // learn what arrived, close. Only then is anything waited for.
+    closeHandle(handle);
+    return Result::Failed;
+}
+
+// The closing requests go in the same flight as the last writes: set the
+// mode the copy is to have, flush to disk where the server can, learn what
+// arrived, close. Only then is anything waited for.
+Result SftpSession::closeCopy(const QByteArray& handle, std::optional<quint32> mode,
+                              const std::deque<quint32>& writes, Sftp::Reply refusal,
+                              const QByteArray& action, RemoteFileFacts& stored) {
     std::optional<quint32> setId, syncId;
-    if (mode) {
-        setId = client()->nextId();
-        Sftp::FileAttrs attrs;
-        attrs.permissions = *mode;
-        client()->send(Sftp::FsetstatPacket(*setId, handle, attrs),
-                       "FSETSTAT mode " + QByteArray::number(*mode, 8));
-    }
-    if (client()->offers("fsync@openssh.com")) {
-        syncId = client()->nextId();
-        client()->send(Sftp::FsyncPacket(*syncId, handle), "fsync@openssh.com");
-    }
-    const quint32 statId = client()->nextId();
-    client()->send(Sftp::HandleRequest(Sftp::Fstat, statId, handle), "FSTAT");
-    const quint32 closeId = client()->nextId();
-    client()->send(Sftp::HandleRequest(Sftp::Close, closeId, handle), "CLOSE");
+    if (mode)
+        setId = client()->setModeOpen(handle, *mode);
+    if (client()->extensions().fsync)
+        syncId = client()->fsync(handle);
+    const quint32 statId = client()->fstat(handle);
+    const quint32 closeId = client()->close(handle);
     for (const quint32 id : writes) {
         const auto w = client()->reply(id, job_.timeouts.stall);
         if (!w)
             return broken(action);
-        if ((w->type != Sftp::Status || w->code != Sftp::Ok) && refusal.type == 0)
+        if (!isOk(*w) && refusal.type == 0)
             refusal = *w;
     }
     // A refused mode or flush does not fail the store: the facts tell.
     for (const auto id : {setId, syncId}) {
-        if (id && !client()->reply(*id, replyLimit()))
+        if (id && !answer(*id))
             return broken(action);
     }
-    const auto facts = client()->reply(statId, replyLimit());
-    const auto closed = client()->reply(closeId, replyLimit());
+    const auto facts = answer(statId);
+    const auto closed = answer(closeId);
     if (!facts || !closed)
         return broken(action);
-    if (refusal.type != 0 || closed->type != Sftp::Status || closed->code != Sftp::Ok) {
+    if (refusal.type != 0 || !isOk(*closed)) {
         refused(refusal.type != 0 ? refusal : *closed, action);
         return Result::Failed;
     }
     stored.exists = true;
-    if (facts->type == Sftp::Attrs) {
-        const Sftp::FileAttrs& a = facts->attrs;
-        if (a.size) {
-            stored.size = qint64(*a.size);
-            report_->storedSize = qint64(*a.size);
-        }
-        if (a.permissions)
-            stored.mode = *a.permissions & 07777;
-        if (a.uid) {
-            stored.owner = QString::number(*a.uid);
-            stored.group = QString::number(*a.gid);
-        }
-        if (a.mtime)
-            stored.changed = *a.mtime;
-    }
+    if (facts->type == Sftp::Attrs)
+        takeAttrs(facts->attrs, stored);
     return Result::Ok;
 }
 
@@ -515,17 +493,7 @@ Result SftpSession::setMode(const QString& path, quint32 mode) {
     if (!connect())
         return Result::Failed;
     const QByteArray name = path.toUtf8();
-    Sftp::FileAttrs attrs;
-    attrs.permissions = mode;
-    const quint32 id = client()->nextId();
-    const auto r =
-        call(Sftp::SetstatPacket(id, name, attrs), id,
-             "SETSTAT " + quotedPath(path) + " mode " + QByteArray::number(mode, 8), replyLimit());
-    if (!r)
-        return broken("SETSTAT " + name);
-    if (r->type != Sftp::Status || r->code != Sftp::Ok)
-        return refused(*r, "SETSTAT " + name);
-    return Result::Ok;
+    return status(answer(client()->setMode(name, mode)), "SETSTAT " + name);
 }
 
 Result SftpSession::rename(const QString& from, const QString& to) {
@@ -533,16 +501,13 @@ Result SftpSession::rename(const QString& from, const QString& to) {
         return Result::Failed;
     const QByteArray source = from.toUtf8(), target = to.toUtf8();
     const QByteArray action = "RENAME " + source + ' ' + target;
-    const QByteArray what = quotedPath(from) + ' ' + quotedPath(to);
-    if (client()->offers("posix-rename@openssh.com")) {
-        const quint32 id = client()->nextId();
-        client()->send(Sftp::PosixRenamePacket(id, source, target),
-                       "posix-rename@openssh.com " + what);
+    if (client()->extensions().posixRename) {
+        const quint32 id = client()->posixRename(source, target);
         sendRemovals();
-        const auto r = client()->reply(id, replyLimit());
+        const auto r = answer(id);
         if (!r)
             return broken(action);
-        if (r->type == Sftp::Status && r->code == Sftp::Ok)
+        if (isOk(*r))
             return Result::Ok;
         // A server may announce it and still refuse it (internal-sftp -P):
         // the plain rename follows.
@@ -551,22 +516,14 @@ Result SftpSession::rename(const QString& from, const QString& to) {
         if (!unsupported)
             return refused(*r, action);
     }
-    const quint32 id = client()->nextId();
-    client()->send(Sftp::RenamePacket(id, source, target), "RENAME " + what);
+    const quint32 id = client()->rename(source, target);
     sendRemovals();
-    const auto r = client()->reply(id, replyLimit());
-    if (!r)
-        return broken(action);
-    if (r->type == Sftp::Status && r->code == Sftp::Ok)
-        return Result::Ok;
-    const Result result = refused(*r, action);
-    if (r->type != Sftp::Status || r->code != Sftp::Failure)
+    const auto r = answer(id);
+    const Result result = status(r, action);
+    if (result != Result::Refused || r->type != Sftp::Status || r->code != Sftp::Failure)
         return result;
     // OpenSSH renames by link(): onto an existing file it fails.
-    RemoteFileFacts facts;
-    const quint32 statId = client()->nextId();
-    const auto exists = call(Sftp::PathRequest(Sftp::Lstat, statId, target), statId,
-                             "LSTAT " + quotedPath(to), replyLimit());
+    const auto exists = answer(client()->lstat(target));
     if (!exists)
         return broken(action);
     return exists->type == Sftp::Attrs ? Result::TargetExists : result;
@@ -577,61 +534,46 @@ Result SftpSession::removeThenRename(const QString& from, const QString& to, boo
     if (!connect())
         return Result::Failed;
     const QByteArray source = from.toUtf8(), target = to.toUtf8();
-    const quint32 removeId = client()->nextId();
-    client()->send(Sftp::PathRequest(Sftp::Remove, removeId, target), "REMOVE " + quotedPath(to));
+    const quint32 removeId = client()->remove(target);
     listRemoved = true;
-    const quint32 renameId = client()->nextId();
-    client()->send(Sftp::RenamePacket(renameId, source, target),
-                   "RENAME " + quotedPath(from) + ' ' + quotedPath(to));
+    const quint32 renameId = client()->rename(source, target);
     sendRemovals();
-    const auto removed = client()->reply(removeId, replyLimit());
-    const auto renamed = removed ? client()->reply(renameId, replyLimit()) : std::nullopt;
+    const auto removed = answer(removeId);
+    const auto renamed = removed ? answer(renameId) : std::nullopt;
     const QByteArray action = "RENAME " + source + ' ' + target;
-    if (removed && (removed->type != Sftp::Status ||
-                    (removed->code != Sftp::Ok && removed->code != Sftp::NoSuchFile)))
+    if (removed && removalOf(*removed) == Removal::Refused)
         listRemoved = false;
     if (!removed || !renamed)
         return broken(action);
     if (!listRemoved)
         return refused(*removed, "REMOVE " + target);
-    if (renamed->type != Sftp::Status || renamed->code != Sftp::Ok)
-        return refused(*renamed, action);
-    return Result::Ok;
+    return status(renamed, action);
 }
 
 PublishSession::Removal SftpSession::remove(const QString& path) {
     if (!alive() || aborted())
         return Removal::NoAnswer;
     cleanup_ = true;
-    std::optional<Sftp::Reply> r;
+    quint32 id = 0;
     if (const auto ahead = removing_.find(path); ahead != removing_.end()) {
-        r = client()->reply(ahead.value(), replyLimit());
+        id = ahead.value();
         removing_.erase(ahead);
     } else {
-        const quint32 id = client()->nextId();
-        r = call(Sftp::PathRequest(Sftp::Remove, id, path.toUtf8()), id,
-                 "REMOVE " + quotedPath(path), replyLimit());
+        id = client()->remove(path.toUtf8());
     }
+    const auto r = answer(id);
     cleanup_ = false;
     if (!r) {
         sawError_ = true;
         return Removal::NoAnswer;
     }
-    if (r->type == Sftp::Status && r->code == Sftp::Ok)
-        return Removal::Removed;
-    if (r->type == Sftp::Status && r->code == Sftp::NoSuchFile)
-        return Removal::NotThere;
-    return Removal::Refused;
+    return removalOf(*r);
 }
 
 void SftpSession::sendRemovals() {
     for (const QString& path : std::exchange(removals_, {})) {
-        if (removing_.contains(path))
-            continue;
-        const quint32 id = client()->nextId();
-        client()->send(Sftp::PathRequest(Sftp::Remove, id, path.toUtf8()),
-                       "REMOVE " + quotedPath(path));
-        removing_.insert(path, id);
+        if (!removing_.contains(path))
+            removing_.insert(path, client()->remove(path.toUtf8()));
     }
 }
 
@@ -643,18 +585,15 @@ void SftpSession::openListing(const QString& folder, const QString& finalBase) {
     listing_.emplace();
     listing_->folder = folder;
     listing_->base = finalBase;
-    listing_->openId = client()->nextId();
     // The log-in directory is ".": OpenSSH opens no folder named "".
-    const QString path = folder.isEmpty() ? QStringLiteral(".") : folder;
-    client()->send(Sftp::PathRequest(Sftp::Opendir, listing_->openId, path.toUtf8()),
-                   "OPENDIR " + quotedPath(path));
+    listing_->openId = client()->opendir(folder.isEmpty() ? QByteArray(".") : folder.toUtf8());
     listing_->started.start();
 }
 
 void SftpSession::readListing(bool wait) {
     Listing& l = *listing_;
     if (l.handle.isEmpty() && !l.refused && !l.broken) {
-        const auto r = client()->reply(l.openId, replyLimit());
+        const auto r = answer(l.openId);
         if (!r) {
             l.broken = true;
             return;
@@ -670,11 +609,7 @@ void SftpSession::readListing(bool wait) {
     // A few READDIRs in flight: a folder of a few hundred names costs no
     // round trip of its own; a bigger one is read on within the look's limit.
     constexpr std::size_t InFlight = 4;
-    const auto ask = [&] {
-        const quint32 id = client()->nextId();
-        client()->send(Sftp::HandleRequest(Sftp::Readdir, id, l.handle), "READDIR");
-        l.reads.push_back(id);
-    };
+    const auto ask = [&] { l.reads.push_back(client()->readdir(l.handle)); };
     if (l.reads.empty() && !l.ended) {
         for (std::size_t i = 0; i < InFlight; ++i)
             ask();
@@ -684,7 +619,7 @@ void SftpSession::readListing(bool wait) {
     // In waves: another only where the last one ended in no EOF, so that
     // a folder that fits in one costs no request after its end.
     while (!l.reads.empty()) {
-        const auto r = client()->reply(l.reads.front(), replyLimit());
+        const auto r = answer(l.reads.front());
         l.reads.pop_front();
         if (!r) {
             l.broken = true;
@@ -719,9 +654,7 @@ void SftpSession::readListing(bool wait) {
             }
         }
     }
-    const quint32 closeId = client()->nextId();
-    client()->send(Sftp::HandleRequest(Sftp::Close, closeId, l.handle), "CLOSE");
-    l.closeId = closeId;
+    l.closeId = client()->close(l.handle);
 }
 
 PublishSession::Result SftpSession::list(const QString& folder, const QString& finalBase,
@@ -753,14 +686,14 @@ bool SftpSession::settleAhead() {
         }
         if (listing_->closeId && !listing_->closed) {
             listing_->closed = true;
-            if (!client()->reply(*listing_->closeId, replyLimit()))
+            if (!answer(*listing_->closeId))
                 listing_->broken = true;
         }
         if (listing_->broken)
             return false;
     }
     for (const quint32 id : std::as_const(removing_)) {
-        if (!client()->reply(id, replyLimit()))
+        if (!answer(id))
             return false;
     }
     removing_.clear();

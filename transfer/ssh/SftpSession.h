@@ -2,7 +2,7 @@
 
 #include "AskPass.h"
 #include "ProtocolTrace.h"
-#include "PublishLadder.h"
+#include "PublishJob.h"
 #include "PublishSession.h"
 #include "SshConnection.h"
 
@@ -42,7 +42,9 @@ public:
     qint32 failureCode(const LocalFile& file) override;
     bool mayHaveStored() const override { return mayHaveStored_; }
     void trace(const QByteArray& line) const override { trace_.note(line); }
-    bool diedBeforeUse() const override { return failedUnused_; }
+    RunAgain runAgain() const override {
+        return failedUnused_ ? RunAgain::HeldSessionUnfit : RunAgain::No;
+    }
     std::unique_ptr<Connection> release() override;
 
     // Whether the ssh process and its SFTP channel can still be used.
@@ -58,16 +60,28 @@ private:
     bool tryLogin(bool passwordAlone);
     void loginFailed();
     void fail(SshFailure failure);
-    // A request refused by the server: its status.
+    // The shared checks of a reply. A request refused by the server: its
+    // status noted for the report.
     Result refused(const Sftp::Reply& reply, const QByteArray& action);
     // The session broke while waiting for a reply.
     Result broken(const QByteArray& action);
-    std::optional<Sftp::Reply> call(const QByteArray& packet, quint32 id, const QByteArray& what,
-                                    std::chrono::milliseconds limit);
+    // The reply to request `id`, within the reply limit.
+    std::optional<Sftp::Reply> answer(quint32 id);
+    // A request answered with a status alone: Ok, or why not.
+    Result status(const std::optional<Sftp::Reply>& reply, const QByteArray& action);
+    // Closes a file or folder handle and waits for its answer.
+    void closeHandle(const QByteArray& handle);
     std::chrono::milliseconds replyLimit() const;
     void noteSshSaid();
-    // Sends the OPEN that creates or truncates the copy at `path`; its id.
-    quint32 sendOpen(const QString& path);
+    // The copy at `path` opened to write: the OPEN sent ahead, or one now.
+    std::optional<Sftp::Reply> openCopy(const QString& path);
+    // The writes stopped: the local file, the link, or the server.
+    Result writeFailed(const QByteArray& handle, const LocalFile& file, const Sftp::Reply& refusal,
+                       const QByteArray& action);
+    // The requests that end a store, in one flight with its last writes.
+    Result closeCopy(const QByteArray& handle, std::optional<quint32> mode,
+                     const std::deque<quint32>& writes, Sftp::Reply refusal,
+                     const QByteArray& action, RemoteFileFacts& stored);
     // Closes and removes a copy opened early that no store took: the store
     // went elsewhere, or the publish ended before it (the name is a folder).
     void discardEarlyOpen();

@@ -53,8 +53,9 @@ std::optional<QStringList> SshArguments(const SshCommandInput& in) {
     if (!SafeSshHost(host) || HasUnsafeText(in.userName))
         return std::nullopt;
     QStringList args{QStringLiteral("-x"), QStringLiteral("-a"), QStringLiteral("-s")};
-    if (in.verbose)
-        args << QStringLiteral("-v");
+    // VERBOSE names the address ssh reached, so that a held connection can
+    // be checked against where the host leads now; -v says it too.
+    args << (in.verbose ? QStringLiteral("-v") : QStringLiteral("-oLogLevel=VERBOSE"));
     args
         << QStringLiteral("-oStrictHostKeyChecking=yes") << QStringLiteral("-oControlMaster=no")
         << QStringLiteral("-oControlPath=none") << QStringLiteral("-oNumberOfPasswordPrompts=1")
@@ -101,4 +102,22 @@ std::optional<QStringList> SshArguments(const SshCommandInput& in) {
 QStringList SshEnvironment(const QString& askPass, const QString& askPassValue) {
     return {QStringLiteral("SSH_ASKPASS=") + askPass, QStringLiteral("SSH_ASKPASS_REQUIRE=force"),
             QLatin1String(AskPassVariable) + u'=' + askPassValue};
+}
+
+std::optional<SshPeer> AuthenticatedPeer(const QList<QByteArray>& lines) {
+    static const QByteArray prefix = "Authenticated to ";
+    for (const QByteArray& line : lines) {
+        if (!line.startsWith(prefix))
+            continue;
+        const qsizetype open = line.indexOf(" ([", prefix.size());
+        const qsizetype close = open < 0 ? -1 : line.indexOf("]:", open);
+        if (close < 0)
+            return std::nullopt;
+        const QByteArray host = line.mid(prefix.size(), open - prefix.size());
+        const QByteArray address = line.mid(open + 3, close - open - 3);
+        if (host.isEmpty() || address.isEmpty())
+            return std::nullopt;
+        return SshPeer{QString::fromUtf8(host), QString::fromLatin1(address)};
+    }
+    return std::nullopt;
 }

@@ -33,6 +33,17 @@ bool SafeSshHost(const QString& host);
 // at the destination; nullopt for a host that is not safe to pass.
 std::optional<QStringList> SshArguments(const SshCommandInput& input);
 
+// The server ssh logged in to, from its own words at LogLevel VERBOSE
+// ("Authenticated to NAME ([ADDRESS]:PORT) using ..."): the name it looked
+// up (the host as typed, or the HostName its configuration gives it) and
+// the address it reached. Nothing where it went through a proxy, or did
+// not say.
+struct SshPeer {
+    QString host;
+    QString address;
+};
+std::optional<SshPeer> AuthenticatedPeer(const QList<QByteArray>& lines);
+
 // The variables ssh runs with besides the program's own: its askpass is
 // `askPass`, forced, and finds the program through `askPassValue` (the
 // socket and a one-time token; never the password).

@@ -17,6 +17,13 @@ bool SshConnection::sound() const {
            ssh_.alive();
 }
 
+void SshConnection::notePeer() {
+    if (!peer_.address.isEmpty())
+        return;
+    if (const auto peer = AuthenticatedPeer(ssh_.errorLines()))
+        peer_ = *peer;
+}
+
 void SshConnection::detach() {
     ssh_.setAbort(nullptr);
     ssh_.onErrorLine({});

@@ -2,6 +2,7 @@
 
 #include "Connection.h"
 #include "SftpClient.h"
+#include "SshCommand.h"
 #include "SshProcess.h"
 
 #include <memory>
@@ -28,6 +29,12 @@ public:
     // more use.
     bool sound() const;
     bool looksAlive() const override { return sound(); }
+    QString peerAddress() const override { return peer_.address; }
+    QString peerHost(const QString& typed) const override {
+        return peer_.host.isEmpty() ? typed : peer_.host;
+    }
+    // Notes where ssh said it logged in to, once it has said so.
+    void notePeer();
 
     // Lets go of the publish that used it: none of its flags or callbacks
     // is touched again.
@@ -39,4 +46,5 @@ private:
 
     SshProcess ssh_;
     std::unique_ptr<SftpClient> client_;
+    SshPeer peer_;
 };

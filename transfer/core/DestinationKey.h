@@ -1,6 +1,6 @@
 #pragma once
 
-#include "PublishLadder.h"
+#include "PublishJob.h"
 
 #include <QByteArray>
 #include <QString>
@@ -21,8 +21,8 @@ enum class SessionTls {
 // The host is the name as typed: a certificate is checked against it, and
 // ssh looks it up in ~/.ssh/config. Two names for one server get a session
 // each, which costs a log-in, never a session of the wrong server. Where the
-// name now resolves elsewhere (a host that moved), a held FTP connection to
-// the old address is not used: see openSession in PublishLadder.cpp.
+// name now resolves elsewhere (a host that moved), a held connection to the
+// old address is not used: see openSession in Publish.cpp.
 struct DestinationKey {
     Transport transport = Transport::Ftp;
     QString host;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "PublishLadder.h"
+#include "PublishJob.h"
 
 #include <QByteArray>
 #include <QList>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "DestinationKey.h"
-#include "TlsFallback.h"
+#include "SecurityPath.h"
 
 #include <QByteArray>
 #include <QString>

@@ -3,8 +3,6 @@
 #include <QByteArray>
 #include <QString>
 
-#include <curl/curl.h>
-
 // The conversation with the server, written as debug messages of
 // harlune.transfer, one per line: FTP's commands, replies and TLS steps as
 // libcurl tells them, SFTP's requests and replies and ssh's own lines as
@@ -14,10 +12,6 @@ class ProtocolTrace {
 public:
     explicit ProtocolTrace(const QString& password);
 
-    // Turns the trace on for the next request on `handle` when debug
-    // messages of harlune.transfer are enabled; otherwise costs nothing.
-    void attach(CURL* handle);
-
     // What a line of the conversation looks like in the log.
     QByteArray masked(QByteArray line) const;
 
@@ -25,9 +19,11 @@ public:
     // tell, such as SFTP's commands, and clean-up after a failure.
     void note(const QByteArray& text) const;
 
-private:
-    static int onDebug(CURL*, curl_infotype type, char* data, size_t size, void* self);
+    // One line of the conversation: `marker` says whose ("<" the server's,
+    // ">" the program's request, "*" the engine's own account).
     void write(const char* marker, QByteArray line) const;
+
+private:
 
     QByteArray secret_;
     int id_;

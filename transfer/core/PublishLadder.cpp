@@ -1,15 +1,12 @@
 #include "PublishLadder.h"
 
-#include "CurlPublishSession.h"
 #include "DestinationTurn.h"
 #include "FolderSweep.h"
 #include "HeldSessions.h"
-#include "HostAddresses.h"
 #include "LearntFacts.h"
 #include "LocalFile.h"
 #include "PublishSession.h"
 #include "ResponseCodes.h"
-#include "SftpSession.h"
 #include "TransferLog.h"
 
 #include <functional>
@@ -31,20 +28,19 @@ QString describe(const RemoteFileFacts& facts) {
     return parts.isEmpty() ? QStringLiteral("nothing told") : parts.join(QStringLiteral(", "));
 }
 
-// One publish, step by step, over a session of either engine.
-using SessionOpener = std::function<std::unique_ptr<PublishSession>()>;
+using Step = PublishStep;
 
+// One publish over a session of either engine, run from step to step.
 class Ladder {
 public:
     // `token`: what makes the publish's temporary names its own, the same
     // in every round of one publish, so that a round run again on a fresh
     // session takes over the name an earlier one may have opened.
-    // `fresh`: a session of its own, for a rename the link broke.
+    // `open`: a session of its own, for a rename the link broke.
     Ladder(PublishSession& session, const PublishJob& job, LocalFile& file,
-           const DestinationKey& key, const QString& token, SessionOpener fresh)
-        : s_(session), job_(job), file_(file), key_(key), token_(token),
-          fresh_(std::move(fresh)), facts_(RecallTarget(key, job.remoteFileName)),
-          sweep_(session, key, job.timeouts) {}
+           const DestinationKey& key, const QString& token, const SessionOpener& open)
+        : s_(session), job_(job), file_(file), key_(key), token_(token), open_(open),
+          facts_(RecallTarget(key, job.remoteFileName)), sweep_(session, key, job.timeouts) {}
 
     qint32 run();
     // What this publish found out, each fact on its own: applied where it
@@ -52,19 +48,39 @@ public:
     void learn() const;
 
 private:
-    qint32 followLinks();
-    qint32 putBackOwedList();
-    qint32 storeCopy(std::optional<quint32> mode);
-    qint32 keepFile();
-    qint32 putInPlace();
-    qint32 replaceAfterRemoval();
-    qint32 finishOnFreshSession();
-    // `remember`: later publishes store in place from the start.
-    qint32 storeInPlace(const QString& why, bool remember = true);
+    Step lookAtList();
+    Step followLinks();
+    Step putBackOwedList();
+    Step storeCopy();
+    Step matchFile();
+    Step putInPlace();
+    Step replaceAfterRemoval();
+    Step finishOnFreshSession();
+    Step storeInPlace();
+    Step clearCopies();
+    Step cleanUp();
+
+    // What comes once the server told what the name is.
+    Step afterLook() const;
+    Step toRename();
+    // Falls back to storing in place. `why` is said once per target where
+    // this publish is the one that found it out; empty where a publish
+    // before it did. `remember`: later publishes store in place from the
+    // start.
+    Step inPlace(const QString& why, bool remember = true);
+    Step end(qint32 code) {
+        code_ = code;
+        return Step::End;
+    }
+    // Ends with the session's code for the failed request; `clean`: the
+    // publish's own copy goes first.
+    Step fail(bool clean = true) {
+        code_ = s_.failureCode(file_);
+        return clean ? Step::CleanUp : Step::End;
+    }
     qint32 checked(const RemoteFileFacts& stored);
-    qint32 failed(bool clean = true);
-    qint32 done();
     PublishSession::Removal removeTemporary();
+    bool fileKnown() const { return known_ && before_.exists; }
     void change(std::function<void(TargetFacts&)> fact) {
         fact(facts_);
         learnt_.push_back(std::move(fact));
@@ -75,10 +91,11 @@ private:
     LocalFile& file_;
     const DestinationKey& key_;
     const QString& token_;
-    SessionOpener fresh_;
+    const SessionOpener& open_;
     TargetFacts facts_; // as recalled, with this publish's changes
     std::vector<std::function<void(TargetFacts&)>> learnt_;
     FolderSweep sweep_;
+    qint32 code_ = ResponseCodes::Ok;
     RemoteFileFacts before_; // the final file as the server had it
     bool known_ = false;     // before_ holds what the server told
     RemoteFileFacts stored_; // the copy just stored
@@ -86,6 +103,8 @@ private:
     // The file the publish replaces: the name as typed, or the file a link
     // there leads to.
     QString final_ = job_.remoteFileName;
+    QString inPlaceWhy_;
+    bool rememberInPlace_ = true;
 };
 
 // Links followed from the name to a file, at the most.
@@ -113,19 +132,40 @@ QString linkedPath(const QString& link, const QString& target) {
 }
 
 qint32 Ladder::run() {
+    for (Step step = Step::LookAtList; step != Step::End;) {
+        s_.trace(QByteArray("step: ") + PublishStepNames[static_cast<int>(step)]);
+        switch (step) {
+        case Step::LookAtList: step = lookAtList(); break;
+        case Step::FollowLinks: step = followLinks(); break;
+        case Step::PutBackOwedList: step = putBackOwedList(); break;
+        case Step::StoreCopy: step = storeCopy(); break;
+        case Step::MatchFile: step = matchFile(); break;
+        case Step::PutInPlace: step = putInPlace(); break;
+        case Step::ReplaceAfterRemoval: step = replaceAfterRemoval(); break;
+        case Step::FinishOnFreshSession: step = finishOnFreshSession(); break;
+        case Step::StoreInPlace: step = storeInPlace(); break;
+        case Step::ClearCopies: step = clearCopies(); break;
+        case Step::CleanUp: step = cleanUp(); break;
+        case Step::End: break;
+        }
+    }
+    return code_;
+}
+
+// What the file is, so that the copy that replaces it can be the same; the
+// copy, and the folder's listing, can be opened meanwhile.
+Step Ladder::lookAtList() {
     const QString& finalName = job_.remoteFileName;
     const QString beside = facts_.linkedTo.isEmpty() ? finalName : facts_.linkedTo;
     sweep_.aim(beside, {});
     if (!facts_.storeInPlace.isEmpty()) {
         s_.trace("storing over the file in place, as learnt earlier: " +
                  facts_.storeInPlace.toUtf8());
-        return storeInPlace({});
+        return inPlace({});
     }
-    if (facts_.tellsNoFacts)
+    if (facts_.tellsNoFacts) {
         s_.trace("learnt earlier: the server tells nothing of a file, so it is not asked");
-    // What the file is, so that the copy that replaces it can be the same;
-    // the copy, and the folder's listing, can be opened meanwhile.
-    if (!facts_.tellsNoFacts) {
+    } else {
         sweep_.openEarly();
         if (facts_.firstName != CopyName::Final)
             s_.expectStore(facts_.firstName == CopyName::Hidden ? TemporaryNameFor(beside, token_)
@@ -138,66 +178,18 @@ qint32 Ladder::run() {
             change([](TargetFacts& f) { f.tellsNoFacts = true; });
             break;
         default:
-            return failed(false);
+            return fail(false);
         }
     }
     if (!facts_.linkedTo.isEmpty())
         change([](TargetFacts& f) { f.linkedTo.clear(); });
-    if (known_ && before_.exists && before_.kind != RemoteFileFacts::Kind::Regular) {
-        if (const qint32 code = followLinks(); code != ResponseCodes::Ok || !known_)
-            return code;
-    }
-    if (known_ && !before_.exists) {
-        if (const qint32 code = putBackOwedList(); code != ResponseCodes::Ok)
-            return code;
-    }
-    if (!known_)
-        s_.trace("the server tells nothing of the file's permissions: the copy keeps what the "
-                 "server gives a new file");
-    else if (before_.exists)
-        s_.trace("the file has " + describe(before_).toUtf8());
-
-    if (const qint32 code = storeCopy(known_ && before_.exists ? before_.mode : std::nullopt);
-        code != ResponseCodes::Ok)
-        return code;
-    if (temporary_.isEmpty())
-        return done();
-    if (known_ && before_.exists) {
-        if (const qint32 code = keepFile(); code != ResponseCodes::Ok || temporary_.isEmpty())
-            return code;
-    }
-    sweep_.beforeRename(stored_.changed, known_ && before_.exists);
-    return putInPlace();
+    if (fileKnown() && before_.kind != RemoteFileFacts::Kind::Regular)
+        return Step::FollowLinks;
+    return afterLook();
 }
 
-// The list is missing, and this run owes a whole copy of it that a broken
-// link kept from its place: it goes there first, so that the list is back
-// even where this publish fails.
-qint32 Ladder::putBackOwedList() {
-    const QString folder = RemoteFolderOf(final_);
-    for (const OwedCopy& copy : OwedCopiesIn(key_, folder)) {
-        // Owed copies of the folder are all named after a list; only this
-        // one's can stand in for it.
-        if (!copy.holdsTheList ||
-            !IsCopyOf(copy.path.mid(folder.size()).toUtf8(), final_.mid(folder.size())))
-            continue;
-        switch (s_.rename(copy.path, final_)) {
-        case Result::Ok:
-            s_.trace("the list was missing: the whole copy " + copy.path.toUtf8() +
-                     " that an earlier publish left is put in its place first");
-            CopySettled(key_, copy.path);
-            // What the server holds now is that copy: asked again, so that
-            // the new one matches it.
-            if (s_.stat(final_, before_) != Result::Ok)
-                return failed(false);
-            return ResponseCodes::Ok;
-        case Result::Failed:
-            return failed(false);
-        default:
-            break;
-        }
-    }
-    return ResponseCodes::Ok;
+Step Ladder::afterLook() const {
+    return known_ && !before_.exists ? Step::PutBackOwedList : Step::StoreCopy;
 }
 
 // Where the name is a link, the publish goes to the file it leads to, so
@@ -206,18 +198,18 @@ qint32 Ladder::putBackOwedList() {
 // the way there cannot be told, the bytes go through the link in place, as
 // a plain store does. Never a link's or a folder's mode for the list: a
 // folder, or anything else that cannot hold it, fails and changes nothing.
-qint32 Ladder::followLinks() {
+Step Ladder::followLinks() {
     using Kind = RemoteFileFacts::Kind;
     const auto throughLink = [this](const QString& why, bool remember = true) {
         known_ = false;
         final_ = job_.remoteFileName;
-        return storeInPlace(why + QStringLiteral(": stored through the link in place, which "
-                                                 "keeps the link and its target's permissions"),
-                            remember);
+        return inPlace(why + QStringLiteral(": stored through the link in place, which keeps "
+                                            "the link and its target's permissions"),
+                       remember);
     };
     for (int links = 0; before_.kind == Kind::Link; ++links) {
         if (links == MaxLinks)
-            return ResponseCodes::LinkLoop;
+            return end(ResponseCodes::LinkLoop);
         const QString next = linkedPath(final_, before_.linkTarget);
         s_.trace(final_.toUtf8() + " is a link to \"" + before_.linkTarget.toUtf8() + '"');
         if (next.isEmpty())
@@ -233,7 +225,7 @@ qint32 Ladder::followLinks() {
         case Result::Refused:
             return throughLink(QStringLiteral("the server does not show where the link leads"));
         default:
-            return failed(false);
+            return fail(false);
         }
         final_ = next;
         before_ = facts;
@@ -243,15 +235,45 @@ qint32 Ladder::followLinks() {
         if (!facts.exists) {
             s_.trace("the link leads to no file yet: it is made at " + final_.toUtf8());
             change([this](TargetFacts& f) { f.linkedTo = final_; });
-            return ResponseCodes::Ok;
+            return afterLook();
         }
     }
     if (before_.kind != Kind::Regular)
-        return ResponseCodes::NotAFile;
+        return end(ResponseCodes::NotAFile);
     if (final_ != job_.remoteFileName)
         s_.trace("publishing onto " + final_.toUtf8() + ", where the link leads");
     change([this](TargetFacts& f) { f.linkedTo = final_; });
-    return ResponseCodes::Ok;
+    return afterLook();
+}
+
+// The list is missing, and this run owes a whole copy of it that a broken
+// link kept from its place: it goes there first, so that the list is back
+// even where this publish fails.
+Step Ladder::putBackOwedList() {
+    const QString folder = RemoteFolderOf(final_);
+    for (const OwedCopy& copy : OwedCopiesIn(key_, folder)) {
+        // Owed copies of the folder are all named after a list; only this
+        // one's can stand in for it.
+        if (!copy.holdsTheList ||
+            !IsCopyOf(copy.path.mid(folder.size()).toUtf8(), final_.mid(folder.size())))
+            continue;
+        switch (s_.rename(copy.path, final_)) {
+        case Result::Ok:
+            s_.trace("the list was missing: the whole copy " + copy.path.toUtf8() +
+                     " that an earlier publish left is put in its place first");
+            CopySettled(key_, copy.path);
+            // What the server holds now is that copy: asked again, so that
+            // the new one matches it.
+            if (s_.stat(final_, before_) != Result::Ok)
+                return fail(false);
+            return Step::StoreCopy;
+        case Result::Failed:
+            return fail(false);
+        default:
+            break;
+        }
+    }
+    return Step::StoreCopy;
 }
 
 // Stores the bytes under the safest name the server takes: a hidden
@@ -260,10 +282,15 @@ qint32 Ladder::followLinks() {
 // that let a client replace that file and create nothing beside it. The
 // next name is tried only when the server refused the last before any data
 // went out.
-qint32 Ladder::storeCopy(std::optional<quint32> mode) {
-    const QString& finalName = final_;
-    const QString names[] = {TemporaryNameFor(finalName, token_),
-                             VisibleTemporaryNameFor(finalName, token_), finalName};
+Step Ladder::storeCopy() {
+    if (!known_)
+        s_.trace("the server tells nothing of the file's permissions: the copy keeps what the "
+                 "server gives a new file");
+    else if (before_.exists)
+        s_.trace("the file has " + describe(before_).toUtf8());
+    const std::optional<quint32> mode = fileKnown() ? before_.mode : std::nullopt;
+    const QString names[] = {TemporaryNameFor(final_, token_),
+                             VisibleTemporaryNameFor(final_, token_), final_};
     Result result = Result::NameRefused;
     int name = static_cast<int>(facts_.firstName);
     if (name > 0)
@@ -272,7 +299,7 @@ qint32 Ladder::storeCopy(std::optional<quint32> mode) {
                  ", so the copy goes under " + names[name].toUtf8());
     for (int attempt = 0; name < 3 && result == Result::NameRefused; ++attempt, ++name) {
         if (!file_.rewind())
-            return ResponseCodes::LocalFileUnreadable;
+            return end(ResponseCodes::LocalFileUnreadable);
         temporary_ = name == 2 ? QString() : names[name];
         result = s_.store(names[name], file_, attempt, name == 2 ? std::nullopt : mode, stored_);
     }
@@ -283,13 +310,16 @@ qint32 Ladder::storeCopy(std::optional<quint32> mode) {
         // nothing behind; before the log-in went through there is nothing
         // to remove, and a second attempt would only double the wait on a
         // refused password.
-        return failed(result == Result::Failed && s_.mayHaveStored());
+        return fail(result == Result::Failed && s_.mayHaveStored());
     }
     sweep_.aim(final_, temporary_);
-    const qint32 code = checked(stored_);
-    if (code != ResponseCodes::Ok)
+    if (const qint32 code = checked(stored_); code != ResponseCodes::Ok) {
         removeTemporary();
-    return code;
+        return end(code);
+    }
+    if (temporary_.isEmpty())
+        return Step::ClearCopies;
+    return fileKnown() ? Step::MatchFile : toRename();
 }
 
 qint32 Ladder::checked(const RemoteFileFacts& stored) {
@@ -308,58 +338,62 @@ qint32 Ladder::checked(const RemoteFileFacts& stored) {
 // permissions set where they differ; where they cannot be set, or the owner
 // or group differs (nothing in FTP sets a group), the bytes go over the
 // file in place instead, which keeps all three.
-qint32 Ladder::keepFile() {
+Step Ladder::matchFile() {
     const auto differs = [](const QString& was, const QString& is) {
         return !was.isEmpty() && !is.isEmpty() && was != is;
     };
     if (differs(before_.owner, stored_.owner) || differs(before_.group, stored_.group)) {
-        return storeInPlace(QStringLiteral("the file belongs to %1:%2, a new file to %3:%4")
-                                .arg(before_.owner, before_.group, stored_.owner, stored_.group));
+        return inPlace(QStringLiteral("the file belongs to %1:%2, a new file to %3:%4")
+                           .arg(before_.owner, before_.group, stored_.owner, stored_.group));
     }
     if (!before_.mode || !stored_.mode || *before_.mode == *stored_.mode) {
         s_.trace(stored_.mode ? "the copy has the file's own permissions"
                               : "the copy's permissions are not told: left as they are");
-        return ResponseCodes::Ok;
+        return toRename();
     }
     const QByteArray mode = QByteArray::number(*before_.mode, 8);
     switch (s_.setMode(temporary_, *before_.mode)) {
     case Result::Ok:
         s_.trace("the copy gets mode " + mode + " as the file had it");
-        return ResponseCodes::Ok;
+        return toRename();
     case Result::Failed:
-        return failed();
+        return fail();
     default:
-        return storeInPlace(
+        return inPlace(
             QStringLiteral("the server refuses to set permissions, and a new file gets %1, not %2")
                 .arg(*stored_.mode, 4, 8, QLatin1Char('0'))
                 .arg(*before_.mode, 4, 8, QLatin1Char('0')));
     }
 }
 
-qint32 Ladder::putInPlace() {
-    const QString& finalName = final_;
-    if (facts_.removesToReplace && known_ && before_.exists) {
+Step Ladder::toRename() {
+    sweep_.beforeRename(stored_.changed, fileKnown());
+    return Step::PutInPlace;
+}
+
+Step Ladder::putInPlace() {
+    if (facts_.removesToReplace && fileKnown()) {
         s_.trace("learnt earlier: the server renames only onto a free name");
-        return replaceAfterRemoval();
+        return Step::ReplaceAfterRemoval;
     }
-    Result result = s_.rename(temporary_, finalName);
+    const Result result = s_.rename(temporary_, final_);
     // Only a file the server showed is ever removed to make way: where it
     // said there was none, what is there is something it does not show
     // (inetutils' ftpd shows a folder so, and removes it if empty).
     if (result == Result::TargetExists && known_ && !before_.exists) {
-        return storeInPlace(QStringLiteral("the server holds something under the name that it "
-                                           "does not show"),
-                            false);
+        return inPlace(QStringLiteral("the server holds something under the name that it does "
+                                      "not show"),
+                       false);
     }
     if (result == Result::TargetExists)
-        return replaceAfterRemoval();
+        return Step::ReplaceAfterRemoval;
     if (result == Result::Ok)
-        return done();
+        return Step::ClearCopies;
     if (result == Result::Failed)
-        return failed();
+        return fail();
     // No renames on this server: store under the final name, as a plain
     // store would, and drop the temporary copy.
-    return storeInPlace(QStringLiteral("the server renames nothing onto the file"));
+    return inPlace(QStringLiteral("the server renames nothing onto the file"));
 }
 
 // The server renames only onto a free name: the list is removed, then the
@@ -367,41 +401,41 @@ qint32 Ladder::putInPlace() {
 // one of the list, and is never removed: where the rename does not follow,
 // it is finished on a fresh session, or left for the next publish, which
 // puts it in place first.
-qint32 Ladder::replaceAfterRemoval() {
+Step Ladder::replaceAfterRemoval() {
     // A rename refused once the list was gone is another publisher's file
     // landing there first (no server refuses a rename onto a free name it
     // just refused onto a taken one): the removal is tried again, a few
     // times, and nothing is learnt from it.
-    constexpr int Tries = 3;
-    for (int attempt = 0; attempt < Tries; ++attempt) {
+    constexpr int AnotherPublisherFirstTries = 3;
+    for (int attempt = 0; attempt < AnotherPublisherFirstTries; ++attempt) {
         bool listRemoved = true;
         const Result result = s_.removeThenRename(temporary_, final_, listRemoved);
         if (result == Result::Ok) {
             if (!facts_.removesToReplace)
                 change([](TargetFacts& f) { f.removesToReplace = true; });
-            return done();
+            return Step::ClearCopies;
         }
         if (result == Result::Failed)
-            return listRemoved ? finishOnFreshSession() : failed();
+            return listRemoved ? Step::FinishOnFreshSession : fail();
         if (!listRemoved)
-            return storeInPlace(QStringLiteral("the server renames nothing onto the file"));
+            return inPlace(QStringLiteral("the server renames nothing onto the file"));
         s_.trace("the list was removed, and the rename onto its name refused: another "
                  "publisher's file came first; once more");
     }
-    return storeInPlace(QStringLiteral("the rename onto the list's name keeps being refused once "
-                                       "it is removed"),
-                        false);
+    return inPlace(QStringLiteral("the rename onto the list's name keeps being refused once it "
+                                  "is removed"),
+                   false);
 }
 
-qint32 Ladder::finishOnFreshSession() {
+Step Ladder::finishOnFreshSession() {
     const qint32 code = s_.failureCode(file_);
     if (s_.aborted()) {
         OweCopy(key_, OwedCopy{temporary_, true});
-        return code;
+        return end(code);
     }
     s_.trace("the link broke after the list was removed to make way: the copy is put in its "
              "place on a fresh session");
-    std::unique_ptr<PublishSession> other = fresh_ ? fresh_() : nullptr;
+    std::unique_ptr<PublishSession> other = open_(true);
     Result result = Result::Failed;
     if (other) {
         RemoteFileFacts copy;
@@ -411,7 +445,7 @@ qint32 Ladder::finishOnFreshSession() {
             RemoteFileFacts list;
             result = other->stat(final_, list);
             if (result == Result::Ok && list.exists)
-                return ResponseCodes::Ok;
+                return end(ResponseCodes::Ok);
             result = Result::Failed;
         } else if (result == Result::Ok || result == Result::Refused) {
             result = other->rename(temporary_, final_);
@@ -423,18 +457,23 @@ qint32 Ladder::finishOnFreshSession() {
     // The copies owed meanwhile wait for the next publish.
     if (result == Result::Ok) {
         other->trace("the copy is in the list's place");
-        return ResponseCodes::Ok;
+        return end(ResponseCodes::Ok);
     }
     if (other)
         other->trace("the copy could not be put in place: the next publish puts it there first");
     OweCopy(key_, OwedCopy{temporary_, true});
-    return code;
+    return end(code);
 }
 
-// The bytes go straight over the final file. `why` is said once per target
-// where this publish is the one that found it out; empty where a publish
-// before it did.
-qint32 Ladder::storeInPlace(const QString& why, bool remember) {
+Step Ladder::inPlace(const QString& why, bool remember) {
+    inPlaceWhy_ = why;
+    rememberInPlace_ = remember;
+    return Step::StoreInPlace;
+}
+
+// The bytes go straight over the final file.
+Step Ladder::storeInPlace() {
+    const QString& why = inPlaceWhy_;
     if (!why.isEmpty()) {
         s_.trace("storing over the file in place: " + why.toUtf8());
         if (FirstTimeTold("in place " + key_.account() + '\0' + job_.remoteFileName.toUtf8()))
@@ -457,29 +496,27 @@ qint32 Ladder::storeInPlace(const QString& why, bool remember) {
     // A server that keeps every copy it is sent beside the file, or one
     // whose copies cannot keep the file as it was, is stored over from now
     // on.
-    if (code == ResponseCodes::Ok && !why.isEmpty() && remember) {
+    if (code == ResponseCodes::Ok && !why.isEmpty() && rememberInPlace_) {
         change([inPlace = removed ? why : QStringLiteral("the server keeps every copy")](
                    TargetFacts& f) { f.storeInPlace = inPlace; });
     }
     if (code != ResponseCodes::Ok)
-        return code;
+        return end(code);
     // A copy whose removal was refused just now is not asked again here.
     sweep_.aim(final_, copy);
-    return done();
-}
-
-qint32 Ladder::failed(bool clean) {
-    const qint32 code = s_.failureCode(file_);
-    if (clean)
-        removeTemporary();
-    return code;
+    return Step::ClearCopies;
 }
 
 // The list is in place: what copies the folder holds of this run's and of
 // runs that ended go.
-qint32 Ladder::done() {
+Step Ladder::clearCopies() {
     sweep_.afterPublish(stored_.changed);
-    return ResponseCodes::Ok;
+    return end(ResponseCodes::Ok);
+}
+
+Step Ladder::cleanUp() {
+    removeTemporary();
+    return Step::End;
 }
 
 // A copy this publish made and could not see removed is owed to the next
@@ -504,32 +541,12 @@ void Ladder::learn() const {
     });
 }
 
-// A session for the publish: on the connection held for its destination,
-// where one is and its server is still where the host name leads; else on a
-// fresh connection of the transport's engine.
-std::unique_ptr<PublishSession> openSession(const PublishJob& job, const DestinationKey& key,
-                                            const std::atomic<bool>& abort, bool fresh) {
-    if (!fresh) {
-        if (std::unique_ptr<Connection> held = TakeHeldSession(key)) {
-            const QString address = held->peerAddress();
-            if (address.isEmpty() || HostResolvesTo(job.endpoint.host, address))
-                return Connection::Resume(std::move(held), job, abort);
-            qCDebug(lcTransfer).noquote()
-                << "the held session's server" << address << "is no longer where"
-                << job.endpoint.host << "leads: logging in anew";
-        }
-    }
-    if (job.endpoint.transport == Transport::Sftp)
-        return std::make_unique<SftpSession>(job, abort);
-    auto session = std::make_unique<CurlPublishSession>(job, abort);
-    if (!session->valid())
-        return nullptr;
-    return session;
-}
-
 } // namespace
 
-qint32 Publish(const PublishJob& job, const std::atomic<bool>& abort) {
+qint32 PublishOver(const PublishJob& job, const std::atomic<bool>& abort,
+                   const SessionOpener& open) {
+    if (HasUnsafeText(job))
+        return ResponseCodes::UnsafeText;
     LocalFile file;
     if (!file.open(job.localFileName)) {
         if (job.report)
@@ -541,17 +558,17 @@ qint32 Publish(const PublishJob& job, const std::atomic<bool>& abort) {
     if (!turn.taken())
         return ResponseCodes::Aborted;
     const QString token = NewCopyToken();
-    const SessionOpener fresh = [&] { return openSession(job, key, abort, true); };
     qint32 code = ResponseCodes::Ok;
     // A held session that the server or the network ended, or one that
     // cannot carry this publish, before any byte went out costs no failed
     // upload: the publish runs again at once on a fresh session, once more
     // where that one learnt that the server refuses TLS 1.2.
-    for (int round = 0; round < 3; ++round) {
-        std::unique_ptr<PublishSession> session = openSession(job, key, abort, round > 0);
+    constexpr int Rounds = 3;
+    for (int round = 0; round < Rounds; ++round) {
+        std::unique_ptr<PublishSession> session = open(round > 0);
         if (!session)
             return ResponseCodes::NoSession;
-        Ladder ladder(*session, job, file, key, token, fresh);
+        Ladder ladder(*session, job, file, key, token, open);
         code = ladder.run();
         for (const QString& copy : session->uncertainCopies())
             OweCopy(key, OwedCopy{copy});
@@ -564,11 +581,15 @@ qint32 Publish(const PublishJob& job, const std::atomic<bool>& abort) {
                 HoldSession(WithTls(key, tls), std::move(connection));
             break;
         }
-        if (round == 2 || !session->diedBeforeUse()) {
+        session->learnFromFailure();
+        const PublishSession::RunAgain again = session->runAgain();
+        if (round == Rounds - 1 || again == PublishSession::RunAgain::No) {
             ForgetAfterFailure(key, job.remoteFileName);
             break;
         }
-        session->trace("the held session had ended: publishing on a fresh one");
+        session->trace(again == PublishSession::RunAgain::Tls12Refused
+                           ? "the server refuses TLS 1.2: publishing again without the cap"
+                           : "the held session had ended: publishing on a fresh one");
         if (job.report)
             *job.report = {};
         if (!file.rewind())

@@ -1,6 +1,5 @@
 #include "TlsFallback.h"
 
-#include "FailureReason.h"
 #include "LearntFacts.h"
 #include "ResponseCodes.h"
 #include "TransferLog.h"
@@ -55,7 +54,7 @@ bool BrokenByTls(qint32 code) {
 }
 
 qint32 PublishPreferringTls(PublishJob job, const std::atomic<bool>& abort, SecurityPath* path,
-                            const PublishFunction& publish) {
+                            const PublishFunction& publish, const ExplainFunction& explain) {
     PublishReport ownReport;
     if (!job.report)
         job.report = &ownReport;
@@ -107,13 +106,13 @@ qint32 PublishPreferringTls(PublishJob job, const std::atomic<bool>& abort, Secu
             if (memory.tlsPin != TlsPin::Verified) {
                 qCDebug(lcTransfer).noquote()
                     << "TLS with a certificate nobody vouches for:"
-                    << FailureReason(code, report, job) << "- publishing over it all the same";
+                    << explain(code, report, job) << "- publishing over it all the same";
                 code = attempt(OptionalTls::Unverified);
                 taken = tlsPath(SecurityPath::UnverifiedTls);
             }
         }
         if (report.tlsAccepted && !abort && BrokenByTls(code) && !job.tlsRequired) {
-            const QString why = FailureReason(code, report, job);
+            const QString why = explain(code, report, job);
             if (FirstTimeTold("TLS failed " + key.server()))
                 qCWarning(lcTransfer).noquote()
                     << "TLS with" << FormUrl(job.endpoint) << "failed:" << why

@@ -5,7 +5,6 @@
 
 #include <QString>
 
-#include <atomic>
 #include <chrono>
 
 struct TransferTimeouts {
@@ -45,11 +44,14 @@ struct PublishJob {
     PublishReport* report = nullptr; // not owned; notes how the publish went
 };
 
-// Stores one local file on a server, over any transport, so that the final
-// name only ever holds a complete copy: the bytes go to a temporary name
-// beside it, their size is checked where the server tells it, and a rename
-// puts them in place. Runs on the session held for the destination where
-// there is one, and holds its session for the next publish where it worked.
-// Blocks until done; `abort` ends it early. Returns a response code
-// (ResponseCodes.h).
-qint32 Publish(const PublishJob& job, const std::atomic<bool>& abort);
+// The longest wait for one reply of the server: its limit, shorter for the
+// first request on a held session (the network may have dropped it without
+// a word) and for clean-up after a failure.
+std::chrono::milliseconds ReplyWait(const TransferTimeouts& t, bool firstOnHeld, bool cleanup);
+// Any other limit, under clean-up.
+std::chrono::milliseconds CleanupCapped(const TransferTimeouts& t,
+                                        std::chrono::milliseconds limit, bool cleanup);
+
+// A CR, LF or NUL in the host, a credential or a file name: a publish of
+// it is refused before anything goes out.
+bool HasUnsafeText(const PublishJob& job);

@@ -2,8 +2,6 @@
 
 #include <QFile>
 
-#include <curl/curl.h>
-
 #include <algorithm>
 #include <cerrno>
 
@@ -36,16 +34,14 @@ bool LocalFile::rewind() {
     return std::fseek(file_.get(), 0, SEEK_SET) == 0;
 }
 
-size_t LocalFile::read(char* buffer, size_t size, size_t count, void* self) {
-    auto* file = static_cast<LocalFile*>(self);
-    const auto wanted = static_cast<qint64>(size * count);
-    const auto chunk = static_cast<size_t>(std::min(wanted, file->size_ - file->sent_));
-    const size_t got = std::fread(buffer, 1, chunk, file->file_.get());
-    if (got < chunk && std::ferror(file->file_.get())) {
-        file->readError_ = true;
-        file->error_ = errno;
-        return CURL_READFUNC_ABORT;
+qint64 LocalFile::read(char* buffer, qint64 wanted) {
+    const auto chunk = static_cast<size_t>(std::min(wanted, size_ - sent_));
+    const size_t got = std::fread(buffer, 1, chunk, file_.get());
+    if (got < chunk && std::ferror(file_.get())) {
+        readError_ = true;
+        error_ = errno;
+        return -1;
     }
-    file->sent_ += static_cast<qint64>(got);
-    return got;
+    sent_ += static_cast<qint64>(got);
+    return static_cast<qint64>(got);
 }

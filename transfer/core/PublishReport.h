@@ -3,8 +3,6 @@
 #include <QByteArray>
 #include <QString>
 
-#include <curl/curl.h>
-
 // Why an SSH session failed, in the program's own terms: the response code
 // is ResponseCodes::SshBase + one of these.
 enum class SshFailure {
@@ -30,7 +28,7 @@ enum class SshFailure {
 struct PublishReport {
     bool tlsAccepted = false; // the server agreed to AUTH TLS
     QByteArray action;        // what the failing request was for, e.g. "STOR <name>"
-    CURLcode curlCode = CURLE_OK; // FTP and FTPS: libcurl's code for the failed request
+    int curlCode = 0; // FTP and FTPS: libcurl's CURLcode for the failed request; 0: none
     SshFailure sshFailure = SshFailure::None; // SFTP
     QByteArray curlError;   // libcurl's own account (its error buffer)
     QByteArray serverReply; // the server's last reply line

@@ -18,15 +18,16 @@ public:
     bool changed() const;
     bool rewind();
     qint64 size() const { return size_; }
-    // Bytes handed to libcurl since the last open or rewind.
+    // Bytes handed out since the last open or rewind.
     qint64 sent() const { return sent_; }
     bool readError() const { return readError_; }
     // The system's error of a failed open or read; -1 when the path names
     // something other than a regular file.
     int error() const { return error_; }
 
-    // libcurl's read callback; `self` is the LocalFile.
-    static size_t read(char* buffer, size_t size, size_t count, void* self);
+    // The next bytes of the size taken at open, at most `wanted`: 0 at its
+    // end, -1 where reading failed (readError and error tell).
+    qint64 read(char* buffer, qint64 wanted);
 
 private:
     struct Closer {

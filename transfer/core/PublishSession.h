@@ -123,12 +123,22 @@ public:
     // Whether the last store that Failed may have left a file behind.
     virtual bool mayHaveStored() const = 0;
 
-    // After a failed publish: whether it failed before any byte of the file
-    // went out in a way a fresh session would not: on a session held from an
-    // earlier publish (the server or the network had ended it, or it cannot
-    // carry this publish), or on a way of logging in that the server turned
-    // out to refuse. The publish then runs again at once on a fresh session.
-    virtual bool diedBeforeUse() const { return false; }
+    // After a failed publish: whether it may run again at once on a fresh
+    // session, having failed before any byte of the file went out in a way
+    // a fresh session would not.
+    enum class RunAgain {
+        No,
+        // The session was held from an earlier publish, and the server or
+        // the network had ended it, or it cannot carry this publish.
+        HeldSessionUnfit,
+        // A fresh session's handshake failed under the TLS 1.2 cap: the
+        // server speaks TLS 1.3 alone.
+        Tls12Refused,
+    };
+    virtual RunAgain runAgain() const { return RunAgain::No; }
+    // After a failed publish: the engine learns what the failure showed of
+    // the server (LearntFacts), once.
+    virtual void learnFromFailure() {}
 
     // A step of the program's own in the protocol trace.
     virtual void trace(const QByteArray& line) const = 0;

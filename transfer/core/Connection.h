@@ -22,6 +22,10 @@ public:
     // The address it is connected to, where the program can tell; empty
     // otherwise.
     virtual QString peerAddress() const { return {}; }
+    // The name that address was looked up from, for a publish to `typed`:
+    // the host as typed, or what the engine's own configuration made of it
+    // (ssh's HostName).
+    virtual QString peerHost(const QString& typed) const { return typed; }
 
     // The steps of one publish on `connection`, which the session takes
     // over; its engine's own kind of session.

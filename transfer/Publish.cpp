@@ -1,0 +1,41 @@
+#include "Publish.h"
+
+#include "CurlPublishSession.h"
+#include "DestinationKey.h"
+#include "HeldSessions.h"
+#include "HostAddresses.h"
+#include "PublishLadder.h"
+#include "SftpSession.h"
+#include "TransferLog.h"
+
+namespace {
+
+// A session for the publish: on the connection held for its destination,
+// where one is and its server is still where the host name leads; else on a
+// fresh connection of the transport's engine.
+std::unique_ptr<PublishSession> openSession(const PublishJob& job, const DestinationKey& key,
+                                            const std::atomic<bool>& abort, bool fresh) {
+    if (!fresh) {
+        if (std::unique_ptr<Connection> held = TakeHeldSession(key)) {
+            const QString address = held->peerAddress();
+            if (address.isEmpty() || HostResolvesTo(held->peerHost(job.endpoint.host), address))
+                return Connection::Resume(std::move(held), job, abort);
+            qCDebug(lcTransfer).noquote()
+                << "the held session's server" << address << "is no longer where"
+                << job.endpoint.host << "leads: logging in anew";
+        }
+    }
+    if (job.endpoint.transport == Transport::Sftp)
+        return std::make_unique<SftpSession>(job, abort);
+    auto session = std::make_unique<CurlPublishSession>(job, abort);
+    if (!session->valid())
+        return nullptr;
+    return session;
+}
+
+} // namespace
+
+qint32 Publish(const PublishJob& job, const std::atomic<bool>& abort) {
+    const DestinationKey key = KeyFor(job);
+    return PublishOver(job, abort, [&](bool fresh) { return openSession(job, key, abort, fresh); });
+}
