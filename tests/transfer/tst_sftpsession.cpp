@@ -3,6 +3,7 @@
 #include "LocalFile.h"
 #include "SecureTestServer.h"
 #include "SftpSession.h"
+#include "SshAccount.h"
 #include "TransferTestHelpers.h"
 
 #include <QDir>
@@ -36,12 +37,7 @@ private slots:
 
 private:
     bool start(SecureTestServer& server) {
-        if (!server.start())
-            return false;
-        qputenv("HOME", QFile::encodeName(home_.path()));
-        return QDir(home_.path()).mkpath(".ssh") &&
-               WriteLocalFile(home_.filePath(".ssh/known_hosts"),
-                              server.knownHostsLine().toUtf8() + "\n");
+        return server.start() && account_.setKnownHosts(server.knownHostsLine());
     }
     PublishJob job(const SecureTestServer& server) {
         return TestSftpJob(QStringLiteral("sftp://127.0.0.1:%1").arg(server.port()), server.user(),
@@ -52,7 +48,8 @@ private:
         return pw ? QString::number(pw->pw_uid) : QString();
     }
 
-    QTemporaryDir dir_, home_;
+    QTemporaryDir dir_;
+    SshAccount account_;
     QString local_;
     LocalFile file_;
     PublishReport report_;
@@ -65,7 +62,6 @@ void tst_SftpSession::initTestCase() {
     local_ = dir_.filePath("channel_list.txt");
     QVERIFY(WriteLocalFile(local_, bytes_));
     QVERIFY(file_.open(local_));
-    qunsetenv("SSH_AUTH_SOCK");
 }
 
 void tst_SftpSession::statAndStore() {
