@@ -24,13 +24,13 @@ bool FtpTestServer::start(const Options& options) {
         stop();
         if (options.mode != QLatin1String("normal") || options.dropAfter != 0 ||
             options.throttle != 0 || options.passivePorts != 0)
-            return m_outcome.take(QStringLiteral("vsftpd has no test modes"));
+            return started(QStringLiteral("vsftpd has no test modes"));
         if (options.host != QLatin1String("127.0.0.1"))
-            return m_outcome.take(QStringLiteral("vsftpd listens on 127.0.0.1 only"));
+            return started(QStringLiteral("vsftpd listens on 127.0.0.1 only"));
         config = MakeServerConfig(QStringLiteral("vsftpd"), {}, QStringLiteral("vsftpd.sh"));
     }
     config.password = options.password;
-    if (m_outcome.take(TestServer::start(config)))
+    if (started(TestServer::start(config)))
         return true;
     stop();
     return false;
@@ -51,8 +51,7 @@ QStringList FtpTestServer::commands() const {
     static const QRegularExpression command(
         QStringLiteral("FTP command: Client \"[^\"]*\", \"(.*)\"$"));
     QStringList result;
-    const QStringList lines =
-        ReadTextFile(logInLog()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    const QStringList lines = ReadTextFile(logInLog()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     for (const QString& line : lines) {
         if (line.contains(QLatin1String("] CONNECT: Client ")))
             result << QStringLiteral("CONNECT");

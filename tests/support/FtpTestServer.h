@@ -7,8 +7,9 @@
 
 // A throwaway FTP server on loopback for tests: pyftpdlib (with modes that
 // misbehave on purpose) or the system's vsftpd (needs root). Each start()
-// serves a fresh login directory holding an empty "public_html/".
-class FtpTestServer : private TestServer {
+// serves a fresh login directory holding an empty "public_html/"; a file
+// seeded there belongs to vsftpd's account.
+class FtpTestServer : public TestServer {
 public:
     enum class Kind { Pyftpdlib, Vsftpd };
 
@@ -33,35 +34,18 @@ public:
 
     explicit FtpTestServer(Kind kind = Kind::Pyftpdlib) : m_kind(kind) {}
 
-    // False with errorString() set. For vsftpd where it cannot run (not root,
-    // not installed) also skipReason() is set: see SKIP_FOR_SERVER.
+    // False with errorString() set, and skipReason() where it cannot run.
     bool start() { return start(Options{}); }
     bool start(const Options& options);
-    using TestServer::isRunning;
-    using TestServer::stop;
 
-    QString errorString() const { return m_outcome.error; }
-    QString skipReason() const { return m_outcome.skipReason; }
-
-    using TestServer::password;
-    using TestServer::port;
-    using TestServer::root; // login directory on disk
-    using TestServer::user;
     QString host() const { return m_host; }
     QString hostPort() const; // "127.0.0.1:2121" or "[::1]:2121"
 
     // Command lines in the order received, with "CONNECT" and "DISCONNECT" for
     // the control connections. vsftpd: no DISCONNECT, and PASS reads "PASS <password>".
     QStringList commands() const;
-    // Names in root()/relDir, sorted, hidden ones included; empty if no such
-    // folder. Contents of root()/relPath, empty if missing. Seeds
-    // root()/relPath as if uploaded earlier (owned by the FTP user for vsftpd).
-    using TestServer::entries;
-    using TestServer::remoteBytes;
-    using TestServer::writeRemote;
 
 private:
     Kind m_kind;
-    StartOutcome m_outcome;
     QString m_host;
 };

@@ -16,7 +16,7 @@ bool SecureTestServer::start(const QString& certName) {
         m_certs = std::make_unique<QTemporaryDir>(QDir::tempPath() +
                                                   QStringLiteral("/harlune-certs-XXXXXX"));
         if (const QString error = MakeTestCertificates(m_certs->path(), certName); !error.isEmpty())
-            return m_outcome.take(error);
+            return started(error);
         const char* mode = m_kind == Kind::OfferedTls             ? "offered"
                            : m_kind == Kind::TlsBreaksAtHandshake ? "broken-handshake"
                            : m_kind == Kind::TlsBreaksOnData      ? "broken-data-tls"
@@ -28,7 +28,7 @@ bool SecureTestServer::start(const QString& certName) {
                                   flags);
     }
     config.password = m_password;
-    return m_outcome.take(TestServer::start(config, m_certs ? m_certs->path() : QString()));
+    return started(TestServer::start(config, m_certs ? m_certs->path() : QString()));
 }
 
 QString SecureTestServer::caFile() const {

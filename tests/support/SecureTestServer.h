@@ -13,7 +13,7 @@
 // a certificate, made at start, for `certName`, signed by a test authority
 // whose certificate is caFile(). Each start() serves a fresh login
 // directory holding an empty "public_html/".
-class SecureTestServer : private TestServer {
+class SecureTestServer : public TestServer {
 public:
     enum class Kind {
         ExplicitTls, // AUTH TLS, required on the control and data connections
@@ -26,8 +26,8 @@ public:
 
     explicit SecureTestServer(Kind kind) : m_kind(kind) {}
 
+    // False with errorString() set, and skipReason() where it cannot run.
     bool start(const QString& certName = QStringLiteral("localhost"));
-    using TestServer::stop;
 
     // SFTP: the log-in methods sshd accepts from the next start on,
     // comma-separated: "password" (the default), "publickey" or both.
@@ -40,25 +40,13 @@ public:
     // SFTP: what sshd logged so far.
     QString serverLog() const;
 
-    QString errorString() const { return m_outcome.error; }
-    QString skipReason() const { return m_outcome.skipReason; }
-    using TestServer::password;
-    using TestServer::port;
-    using TestServer::root;
-    using TestServer::user;
     // The password the next start() gives the user.
     void setPassword(const QString& password) { m_password = password; }
     QString caFile() const; // TLS: the test authority's certificate
-    // SFTP: a known_hosts line for this server, as OpenSSH writes one.
-    QString knownHostsLine() const { return TestServer::knownHostsLine(); }
 
     // FTP over TLS: the commands received, each after "TLS " or "CLEAR " for
     // how it travelled.
     QStringList commands() const;
-
-    using TestServer::entries;
-    using TestServer::remoteBytes;
-    using TestServer::writeRemote;
 
 private:
     Kind m_kind;
@@ -66,5 +54,4 @@ private:
     QString m_password = QStringLiteral("s3cret");
     QString m_sshMethods = QStringLiteral("password");
     QStringList m_sftpFlags;
-    StartOutcome m_outcome;
 };

@@ -59,7 +59,8 @@ bool SshAccount::setConfig(const QString& text) const {
 bool SshAccount::startAgent() {
     socket_ = home_.filePath(QStringLiteral("agent.sock"));
     DieWithParent(agent_);
-    agent_.start(QStringLiteral("ssh-agent"), {QStringLiteral("-D"), QStringLiteral("-a"), socket_});
+    agent_.start(QStringLiteral("ssh-agent"),
+                 {QStringLiteral("-D"), QStringLiteral("-a"), socket_});
     for (int i = 0; i < 50 && !QFileInfo::exists(socket_); ++i)
         QThread::msleep(100);
     qputenv("SSH_AUTH_SOCK", QFile::encodeName(socket_));

@@ -157,10 +157,10 @@ int TestServer::refusedLogIns() const {
                                      R"(Failed password for )"));
 }
 
-bool StartOutcome::take(const QString& outcome) {
+bool TestServer::started(const QString& outcome) {
     const bool skipped = outcome.startsWith(QStringLiteral("SKIP "));
-    error = skipped ? outcome.mid(5) : outcome;
-    skipReason = skipped ? error : QString();
+    error_ = skipped ? outcome.mid(5) : outcome;
+    skipReason_ = skipped ? error_ : QString();
     return outcome.isEmpty();
 }
 

@@ -75,7 +75,8 @@ public:
     qint64 pid() const { return pid_; }
     // The known_hosts line for the server, reached as `name` on `port`
     // where given.
-    QString knownHostsLine(quint16 port = 0, const QString& name = QStringLiteral("127.0.0.1")) const {
+    QString knownHostsLine(quint16 port = 0,
+                           const QString& name = QStringLiteral("127.0.0.1")) const {
         return QStringLiteral("[%1]:%2 %3\n").arg(name).arg(port ? port : port_).arg(hostKey_);
     }
     // The login directory as a test sees it: see EntriesIn, BytesIn and
@@ -94,6 +95,15 @@ public:
     int logIns() const;
     int refusedLogIns() const;
 
+    // For the servers whose start() says true or false: what went wrong,
+    // and where the server cannot run here, why (see SKIP_FOR_SERVER).
+    QString errorString() const { return error_; }
+    QString skipReason() const { return skipReason_; }
+
+protected:
+    // Notes what start() returned; true where it is empty: the server listens.
+    bool started(const QString& outcome);
+
 private:
     int countInLog(const QString& pattern) const;
 
@@ -107,15 +117,8 @@ private:
     QString user_;
     QString hostKey_;
     QString sessionOwner_;
-};
-
-// What TestServer::start() said, as the servers with a bool start() tell
-// it: the error, and where the server cannot run here, the skip reason.
-struct StartOutcome {
-    QString error;
-    QString skipReason;
-    // True where `outcome` is empty: the server listens.
-    bool take(const QString& outcome);
+    QString error_;
+    QString skipReason_;
 };
 
 // Sends `signal` to a process and every process it started.
