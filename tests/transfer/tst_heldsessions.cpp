@@ -681,9 +681,7 @@ void tst_HeldSessions::cutShortMidStore_data() {
 void tst_HeldSessions::cutShortMidStore() {
     QFETCH(bool, killed);
     FtpTestServer server;
-    FtpTestServer::Options options;
-    options.throttle = 20'000;
-    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+    QVERIFY2(server.start({.throttle = 20'000}), qPrintable(server.errorString()));
     ForgetEverything();
     QVERIFY(server.writeRemote(Remote, "old\n"));
     const QString local = dir_.filePath("big_list.txt");
@@ -728,9 +726,7 @@ void tst_HeldSessions::cutShortMidStore() {
 // other's rename for what the server can do.
 void tst_HeldSessions::overlappingUploadsTakeTurns() {
     FtpTestServer server;
-    FtpTestServer::Options options;
-    options.mode = "no-overwrite";
-    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+    QVERIFY2(server.start({.mode = "no-overwrite"}), qPrintable(server.errorString()));
     QVERIFY(server.writeRemote(Remote, "old\n"));
     const QString to = "ftp://" + server.hostPort();
     for (int round = 1; round <= 4; ++round) {

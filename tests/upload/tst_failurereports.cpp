@@ -114,12 +114,8 @@ void tst_FailureReports::cleanup() {
 bool tst_FailureReports::startFtp(FixedSettings& settings, const QString& mode, qint64 throttle,
                                   qint64 dropAfter) {
     ftp_ = std::make_unique<FtpTestServer>();
-    FtpTestServer::Options options;
-    options.mode = mode;
-    options.password = Awkward;
-    options.throttle = throttle;
-    options.dropAfter = dropAfter;
-    if (!ftp_->start(options)) {
+    if (!ftp_->start(
+            {.mode = mode, .password = Awkward, .dropAfter = dropAfter, .throttle = throttle})) {
         QTest::qFail(qPrintable(ftp_->errorString()), __FILE__, __LINE__);
         return false;
     }
