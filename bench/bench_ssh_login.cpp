@@ -13,11 +13,10 @@
 #include "TransferInet.h"
 #include "HeldSessions.h"
 #include "SecureTestServer.h"
-#include "TestSshAgent.h"
+#include "SshAccount.h"
 #include "UploadFile.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
@@ -66,35 +65,34 @@ int main(int argc, char* argv[]) {
     const auto at = [&](const QString& name) { return work.filePath(name); };
     const QString local = at(QStringLiteral("channel_list.txt"));
     bool ready = writeFile(local, QByteArray(64 * 1024, 'x'));
-    // Two homes: one with only known_hosts, one with an authorised id_ed25519.
-    for (const QString& home : {at(QStringLiteral("plain")), at(QStringLiteral("keyed"))}) {
-        ready = ready && QDir().mkpath(home + QStringLiteral("/.ssh")) &&
-                writeFile(home + QStringLiteral("/.ssh/known_hosts"),
-                          server.knownHostsLine().toUtf8() + '\n');
-    }
-    const QString keyFile = at(QStringLiteral("keyed/.ssh/id_ed25519"));
+    // Two homes: one with only known_hosts, one with an authorised id_ed25519;
+    // and three agents, each in an account of its own.
+    SshAccount plain, keyed, keyAgent, refusedAgent, crowdedAgent;
+    for (const SshAccount* home : {&plain, &keyed})
+        ready = ready && home->setKnownHosts(server.knownHostsLine());
+    const QString keyFile = keyed.file(QStringLiteral("id_ed25519"));
     ready = ready && MakeSshKey(keyFile, QStringLiteral("ed25519")) &&
             server.authorizeKey(keyFile + QStringLiteral(".pub"));
-    TestSshAgent keyAgent, refusedAgent, crowdedAgent;
-    ready = ready && keyAgent.start() && keyAgent.add(keyFile) && refusedAgent.start() &&
-            crowdedAgent.start();
+    ready = ready && keyAgent.startAgent() && keyAgent.addToAgent(keyFile) &&
+            refusedAgent.startAgent() && crowdedAgent.startAgent();
     for (int i = 0; ready && i < 8; ++i) {
         const QString other = at(QStringLiteral("refused_%1").arg(i));
-        ready = MakeSshKey(other, QStringLiteral("ed25519")) && crowdedAgent.add(other) &&
-                (i > 0 || refusedAgent.add(other));
+        ready = MakeSshKey(other, QStringLiteral("ed25519")) && crowdedAgent.addToAgent(other) &&
+                (i > 0 || refusedAgent.addToAgent(other));
     }
     if (!ready) {
         std::fprintf(stderr, "cannot prepare the keys and agents\n");
         return 1;
     }
 
-    const QString plain = at(QStringLiteral("plain"));
     const std::vector<Case> cases{
-        {"password", plain, {}, server.password()},
-        {"agent_key", plain, keyAgent.socket(), {}},
-        {"key_file", at(QStringLiteral("keyed")), {}, {}},
-        {"password_after_refused_agent_key", plain, refusedAgent.socket(), server.password()},
-        {"password_after_8_refused_agent_keys", plain, crowdedAgent.socket(), server.password()},
+        {"password", plain.home(), {}, server.password()},
+        {"agent_key", plain.home(), keyAgent.agentSocket(), {}},
+        {"key_file", keyed.home(), {}, {}},
+        {"password_after_refused_agent_key", plain.home(), refusedAgent.agentSocket(),
+         server.password()},
+        {"password_after_8_refused_agent_keys", plain.home(), crowdedAgent.agentSocket(),
+         server.password()},
     };
     const QString host = QStringLiteral("sftp://127.0.0.1:%1").arg(server.port());
     const QString remote = QStringLiteral("public_html/channel_list.txt");

@@ -30,8 +30,17 @@ listening() {
     grep -q "^ *[0-9]*: 0100007F:$hex 00000000:0000 0A " /proc/net/tcp
 }
 
-# The throwaway system user the servers log in, with its home at $1.
+# The throwaway system user the servers log in, with its home at $1. Tests
+# running side by side may share the one user: the account files are
+# edited in turn.
 prepare_user() {
+    (
+        flock 9
+        prepare_user_locked "$@"
+    ) 9>/tmp/harlune-vsftpd.lock
+}
+
+prepare_user_locked() {
     local dir=$1 user=$2 password=$3
     grep -qx /bin/sh /etc/shells || echo /bin/sh >>/etc/shells
     if ! id -u "$user" >/dev/null 2>&1; then
@@ -126,4 +135,16 @@ EOF
     kill -KILL "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
     return 1
+}
+
+# What every launcher takes: "start ..." for its own start function, or
+# "stop PID". $1 is the usage of start's arguments.
+launch() {
+    local usage="usage: $LAUNCHER start $1 | stop PID"
+    shift
+    case "${1:-}" in
+    start) shift; start "$@" ;;
+    stop) [ $# -eq 2 ] || fail "$usage"; stop_tree "$2" ;;
+    *) fail "$usage" ;;
+    esac
 }

@@ -161,10 +161,7 @@ start() {
     proftpd) write_proftpd "$base" "$dir" "$user" "$password" ;;
     pure-ftpd) write_pure_ftpd "$base" "$dir" "$user" "$password" ;;
     inetutils-ftpd)
-        (
-            flock 9
-            prepare_user "$dir" "$user" "$password"
-        ) 9>/tmp/harlune-vsftpd.lock
+        prepare_user "$dir" "$user" "$password"
         owner_user=$user
         ;;
     esac
@@ -199,13 +196,4 @@ start() {
     fail "$server did not come up on 127.0.0.1:$port:" "$(tail -n 5 "$base/server.out" 2>/dev/null)"
 }
 
-stop() {
-    [ $# -eq 1 ] || fail "usage: packaged-ftpd.sh stop PID"
-    stop_tree "$1"
-}
-
-case "${1:-}" in
-start) shift; start "$@" ;;
-stop) shift; stop "$@" ;;
-*) fail "usage: packaged-ftpd.sh start proftpd|pure-ftpd|inetutils-ftpd DIR USER PASSWORD [OPTION...] | stop PID" ;;
-esac
+launch "proftpd|pure-ftpd|inetutils-ftpd DIR USER PASSWORD [OPTION...]" "$@"

@@ -61,10 +61,7 @@ start() {
         esac
     done
 
-    (
-        flock 9
-        prepare_user "$dir" "$user" "$password"
-    ) 9>/tmp/harlune-vsftpd.lock
+    prepare_user "$dir" "$user" "$password"
     if [ -n "$cut_dir" ]; then
         rm -rf "$cut_dir"
         mkdir -p "$cut_dir"
@@ -105,8 +102,4 @@ CONF
     fail "sshd did not come up on 127.0.0.1:$port: $(tail -n 5 "$parent/sshd.log")"
 }
 
-case "${1:-}" in
-start) shift; start "$@" ;;
-stop) stop_tree "$2" ;;
-*) fail "usage: sshd.sh start DIR USER PASSWORD [METHODS] [FLAG...] | stop PID" ;;
-esac
+launch "DIR USER PASSWORD [METHODS] [FLAG...]" "$@"

@@ -63,11 +63,7 @@ start() {
     shift 3
     parent=$(dirname "$dir")
 
-    # Tests running side by side share the one user: edit the account files in turn.
-    (
-        flock 9
-        prepare_user "$dir" "$user" "$password"
-    ) 9>/tmp/harlune-vsftpd.lock
+    prepare_user "$dir" "$user" "$password"
     mkdir -p "$dir/public_html" "$EMPTY_DIR"
     chown "$user:" "$dir" "$dir/public_html"
     # The session runs as the user and must be able to reach its directory.
@@ -83,13 +79,4 @@ start() {
         "$(tail -n 5 "$parent/vsftpd.out" 2>/dev/null)"
 }
 
-stop() {
-    [ $# -eq 1 ] || fail "usage: vsftpd.sh stop PID"
-    stop_tree "$1"
-}
-
-case "${1:-}" in
-start) shift; start "$@" ;;
-stop) shift; stop "$@" ;;
-*) fail "usage: vsftpd.sh start DIR USER PASSWORD [LINE...] | stop PID" ;;
-esac
+launch "DIR USER PASSWORD [LINE...]" "$@"

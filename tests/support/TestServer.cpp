@@ -28,6 +28,7 @@ TestServer::~TestServer() {
 }
 
 QString TestServer::start(const ServerConfig& config, const QString& certDir) {
+    stop();
     config_ = config;
     certDir_ = certDir;
     port_ = 0;
@@ -45,24 +46,17 @@ QString TestServer::restart() {
     if (config.launcher.endsWith(".py")) {
         // pyftpdlib writes as the account the test runs as.
         sessionOwner_.clear();
-        user_ = "harlune";
-        QStringList args{ServerScript(config.launcher),
-                         "--root",
-                         root(),
-                         "--user",
-                         user_,
-                         "--password",
-                         password()};
+        user_ = config.user;
+        QStringList args{ServerScript(config.launcher), "--root", root(), "--user", user_,
+                         "--password", password(), "--log", commandLog()};
         if (config.launcher == "ftpsserver.py") {
             args << "--certfile" << cert << "--keyfile" << key;
             if (!config.tlsMax.isEmpty())
                 args << "--tls-max" << config.tlsMax;
-        } else {
-            args << "--log" << base_->filePath("logs/commands.log");
         }
         QString error;
         port_ = StartPortPrinter(process_, "/usr/bin/python3", args + config.options,
-                                 base_->filePath("logs/server.err"), 10'000, &error);
+                                 file("logs/server.err"), 15'000, &error);
         return port_ ? QString() : error;
     }
     QStringList args;
@@ -105,19 +99,38 @@ void TestServer::stop() {
     pid_ = 0;
 }
 
+bool TestServer::isRunning() const {
+    return port_ != 0 && (pid_ > 0 || process_.state() == QProcess::Running);
+}
+
 QString TestServer::root() const {
-    return base_->filePath("home");
+    return file("home");
+}
+
+QString TestServer::file(const QString& name) const {
+    return base_ ? base_->filePath(name) : QString();
+}
+
+QStringList TestServer::entries(const QString& relDir) const {
+    return EntriesIn(root(), relDir);
+}
+
+QByteArray TestServer::remoteBytes(const QString& relPath) const {
+    return BytesIn(root(), relPath);
+}
+
+bool TestServer::writeRemote(const QString& relPath, const QByteArray& bytes) const {
+    // The server's sessions must be able to replace the file.
+    return WriteIn(root(), relPath, bytes, sessionOwner_);
 }
 
 QString TestServer::logInLog() const {
-    if (!base_)
-        return {};
     if (config_.launcher == "vsftpd.sh")
-        return base_->filePath("vsftpd.log");
+        return file("vsftpd.log");
     if (config_.launcher == "sshd.sh")
-        return base_->filePath("sshd.log");
+        return file("sshd.log");
     if (config_.launcher == "proftpd")
-        return base_->filePath("proftpd.log");
+        return file("proftpd.log");
     return {};
 }
 
@@ -142,6 +155,13 @@ int TestServer::logIns() const {
 int TestServer::refusedLogIns() const {
     return countInLog(QStringLiteral(R"(\] FAIL LOGIN: |\(Login failed\): |)"
                                      R"(Failed password for )"));
+}
+
+bool TestServer::started(const QString& outcome) {
+    const bool skipped = outcome.startsWith(QStringLiteral("SKIP "));
+    error_ = skipped ? outcome.mid(5) : outcome;
+    skipReason_ = skipped ? error_ : QString();
+    return outcome.isEmpty();
 }
 
 void SignalProcessTree(qint64 pid, int signal) {

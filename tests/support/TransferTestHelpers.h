@@ -6,7 +6,9 @@
 #include "ServerSkip.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTest>
 
 #include <unistd.h>
@@ -15,6 +17,14 @@
 inline bool WriteLocalFile(const QString& path, const QByteArray& bytes) {
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+// The same, for a test that cannot go on without the file: its folder is
+// made first. Returns the path.
+inline QString WrittenLocalFile(const QString& path, const QByteArray& bytes) {
+    if (!QDir().mkpath(QFileInfo(path).absolutePath()) || !WriteLocalFile(path, bytes))
+        qFatal("cannot write %s", qPrintable(path));
+    return path;
 }
 
 // Short enough for a test, yet longer than any pause the test servers make

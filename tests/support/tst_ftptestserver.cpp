@@ -137,77 +137,49 @@ void TestFtpTestServer::modes_data() {
     QTest::addColumn<qint64>("fileSize"); // -1: must not exist
     QTest::addColumn<QString>("logged");  // a line commands() must hold
 
+    const auto row = [](const char* name, const QString& mode, qint64 dropAfter,
+                        const QStringList& steps, const QString& file, qint64 fileSize,
+                        const QString& logged, Kind kind = Kind::Pyftpdlib,
+                        const QString& host = QStringLiteral("127.0.0.1")) {
+        QTest::newRow(name) << kind << mode << host << dropAfter << steps << file << fileSize
+                            << logged;
+    };
+    const QStringList login{"CONNECT => 220", "LOGIN"};
     const QString upload = QStringLiteral("UPLOAD public_html/.a.tmp 3000 => 226");
-    QTest::newRow("normal") << Kind::Pyftpdlib << u"normal"_s << u"127.0.0.1"_s << qint64(0)
-                            << QStringList{"CONNECT => 220",
-                                           "LOGIN",
-                                           upload,
-                                           "SIZE public_html/.a.tmp => 213",
-                                           "RNFR public_html/.a.tmp => 350",
-                                           "RNTO public_html/a.txt => 250"}
-                            << u"public_html/a.txt"_s << qint64(3000) << u"PASS s3cret"_s;
-    QTest::newRow("normal over IPv6")
-        << Kind::Pyftpdlib << u"normal"_s << u"::1"_s << qint64(0)
-        << QStringList{"CONNECT => 220", "LOGIN", "UPLOAD public_html/ä.txt 100 => 226"}
-        << u"public_html/ä.txt"_s << qint64(100) << u"STOR public_html/ä.txt"_s;
-    QTest::newRow("no-rename") << Kind::Pyftpdlib << u"no-rename"_s << u"127.0.0.1"_s << qint64(0)
-                               << QStringList{"CONNECT => 220", "LOGIN", upload,
-                                              "RNFR public_html/.a.tmp => 502",
-                                              "RNTO public_html/a.txt => 502"}
-                               << u"public_html/.a.tmp"_s << qint64(3000)
-                               << u"RNTO public_html/a.txt"_s;
-    QTest::newRow("no-overwrite") << Kind::Pyftpdlib << u"no-overwrite"_s << u"127.0.0.1"_s
-                                  << qint64(0)
-                                  << QStringList{"CONNECT => 220",
-                                                 "LOGIN",
-                                                 upload,
-                                                 "UPLOAD public_html/a.txt 20 => 226",
-                                                 "RNFR public_html/.a.tmp => 350",
-                                                 "RNTO public_html/a.txt => 553",
-                                                 "RNFR public_html/.a.tmp => 350",
-                                                 "RNTO public_html/b.txt => 250"}
-                                  << u"public_html/a.txt"_s << qint64(20) << u""_s;
-    QTest::newRow("no-size") << Kind::Pyftpdlib << u"no-size"_s << u"127.0.0.1"_s << qint64(0)
-                             << QStringList{"CONNECT => 220", "LOGIN", upload,
-                                            "SIZE public_html/.a.tmp => 502"}
-                             << u"public_html/.a.tmp"_s << qint64(3000)
-                             << u"SIZE public_html/.a.tmp"_s;
-    QTest::newRow("drop-mid-data")
-        << Kind::Pyftpdlib << u"drop-mid-data"_s << u"127.0.0.1"_s << qint64(1000)
-        << QStringList{"CONNECT => 220", "LOGIN", "UPLOAD public_html/.a.tmp 50000 => closed"}
-        << u"public_html/.a.tmp"_s << qint64(1000) << u""_s;
-    QTest::newRow("drop-after-data")
-        << Kind::Pyftpdlib << u"drop-after-data"_s << u"127.0.0.1"_s << qint64(0)
-        << QStringList{"CONNECT => 220", "LOGIN", "UPLOAD public_html/.a.tmp 50000 => closed"}
-        << u"public_html/.a.tmp"_s << qint64(50000) << u""_s;
-    QTest::newRow("drop-at-login")
-        << Kind::Pyftpdlib << u"drop-at-login"_s << u"127.0.0.1"_s << qint64(0)
-        << QStringList{"CONNECT => 220", "USER %u => 331", "PASS %p => closed"} << u""_s
-        << qint64(-1) << u"PASS s3cret"_s;
-    QTest::newRow("drop-before-rename")
-        << Kind::Pyftpdlib << u"drop-before-rename"_s << u"127.0.0.1"_s << qint64(0)
-        << QStringList{"CONNECT => 220", "LOGIN", upload, "RNFR public_html/.a.tmp => closed"}
-        << u"public_html/.a.tmp"_s << qint64(3000) << u""_s;
-    QTest::newRow("stall-reply") << Kind::Pyftpdlib << u"stall-reply"_s << u"127.0.0.1"_s
-                                 << qint64(0)
-                                 << QStringList{"CONNECT => 220", "LOGIN",
-                                                "UPLOAD public_html/.a.tmp 3000 => silent"}
-                                 << u"public_html/.a.tmp"_s << qint64(-1)
-                                 << u"STOR public_html/.a.tmp"_s;
-    QTest::newRow("stall-data") << Kind::Pyftpdlib << u"stall-data"_s << u"127.0.0.1"_s
-                                << qint64(1000)
-                                << QStringList{"CONNECT => 220", "LOGIN",
-                                               "UPLOAD public_html/.a.tmp 50000 => silent"}
-                                << u"public_html/.a.tmp"_s << qint64(1000) << u""_s;
-    QTest::newRow("no-banner") << Kind::Pyftpdlib << u"no-banner"_s << u"127.0.0.1"_s << qint64(0)
-                               << QStringList{"CONNECT => silent", "USER %u => silent"} << u""_s
-                               << qint64(-1) << u"USER harlune"_s;
-    QTest::newRow("vsftpd") << Kind::Vsftpd << u"normal"_s << u"127.0.0.1"_s << qint64(0)
-                            << QStringList{"CONNECT => 220", "LOGIN", upload,
-                                           "RNFR public_html/.a.tmp => 350",
-                                           "RNTO public_html/a.txt => 250"}
-                            << u"public_html/a.txt"_s << qint64(3000)
-                            << u"RNTO public_html/a.txt"_s;
+    const QString big = QStringLiteral("UPLOAD public_html/.a.tmp 50000 => ");
+    const QString tmp = QStringLiteral("public_html/.a.tmp");
+    const QStringList renamed{"RNFR public_html/.a.tmp => 350", "RNTO public_html/a.txt => 250"};
+    row("normal", "normal", 0,
+        login + QStringList{upload, "SIZE public_html/.a.tmp => 213"} + renamed,
+        "public_html/a.txt", 3000, "PASS s3cret");
+    row("normal over IPv6", "normal", 0, login + QStringList{"UPLOAD public_html/ä.txt 100 => 226"},
+        u"public_html/ä.txt"_s, 100, u"STOR public_html/ä.txt"_s, Kind::Pyftpdlib, "::1");
+    row("no-rename", "no-rename", 0,
+        login +
+            QStringList{upload, "RNFR public_html/.a.tmp => 502", "RNTO public_html/a.txt => 502"},
+        tmp, 3000, "RNTO public_html/a.txt");
+    row("no-overwrite", "no-overwrite", 0,
+        login + QStringList{upload, "UPLOAD public_html/a.txt 20 => 226",
+                            "RNFR public_html/.a.tmp => 350", "RNTO public_html/a.txt => 553",
+                            "RNFR public_html/.a.tmp => 350", "RNTO public_html/b.txt => 250"},
+        "public_html/a.txt", 20, "");
+    row("no-size", "no-size", 0, login + QStringList{upload, "SIZE public_html/.a.tmp => 502"}, tmp,
+        3000, "SIZE public_html/.a.tmp");
+    row("drop-mid-data", "drop-mid-data", 1000, login + QStringList{big + "closed"}, tmp, 1000, "");
+    row("drop-after-data", "drop-after-data", 0, login + QStringList{big + "closed"}, tmp, 50000,
+        "");
+    row("drop-at-login", "drop-at-login", 0,
+        {"CONNECT => 220", "USER %u => 331", "PASS %p => closed"}, "", -1, "PASS s3cret");
+    row("drop-before-rename", "drop-before-rename", 0,
+        login + QStringList{upload, "RNFR public_html/.a.tmp => closed"}, tmp, 3000, "");
+    row("stall-reply", "stall-reply", 0,
+        login + QStringList{"UPLOAD public_html/.a.tmp 3000 => silent"}, tmp, -1,
+        "STOR public_html/.a.tmp");
+    row("stall-data", "stall-data", 1000, login + QStringList{big + "silent"}, tmp, 1000, "");
+    row("no-banner", "no-banner", 0, {"CONNECT => silent", "USER %u => silent"}, "", -1,
+        "USER harlune");
+    row("vsftpd", "normal", 0, login + QStringList{upload} + renamed, "public_html/a.txt", 3000,
+        "RNTO public_html/a.txt", Kind::Vsftpd);
 }
 
 void TestFtpTestServer::modes() {
@@ -221,11 +193,7 @@ void TestFtpTestServer::modes() {
     QFETCH(QString, logged);
 
     FtpTestServer server(kind);
-    FtpTestServer::Options options;
-    options.mode = mode;
-    options.host = host;
-    options.dropAfter = dropAfter;
-    if (!server.start(options)) {
+    if (!server.start({.mode = mode, .host = host, .dropAfter = dropAfter})) {
         if (!server.skipReason().isEmpty())
             SKIP_FOR_SERVER(server.skipReason());
         QFAIL(qPrintable(server.errorString()));
@@ -253,9 +221,7 @@ void TestFtpTestServer::modes() {
 
 void TestFtpTestServer::throttleSlowsUploads() {
     FtpTestServer server;
-    FtpTestServer::Options options;
-    options.throttle = 20000;
-    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+    QVERIFY2(server.start({.throttle = 20000}), qPrintable(server.errorString()));
 
     RawFtp ftp(server);
     QElapsedTimer timer;
@@ -267,10 +233,8 @@ void TestFtpTestServer::throttleSlowsUploads() {
 
 void TestFtpTestServer::stopEndsStalledServerPromptly() {
     FtpTestServer server;
-    FtpTestServer::Options options;
-    options.mode = QStringLiteral("stall-data");
-    options.dropAfter = 10;
-    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+    QVERIFY2(server.start({.mode = QStringLiteral("stall-data"), .dropAfter = 10}),
+             qPrintable(server.errorString()));
     const quint16 port = server.port();
 
     RawFtp ftp(server);
@@ -289,9 +253,7 @@ void TestFtpTestServer::stopEndsStalledServerPromptly() {
 
 void TestFtpTestServer::badModeFailsWithoutHanging() {
     FtpTestServer server;
-    FtpTestServer::Options options;
-    options.mode = QStringLiteral("no-such-mode");
-    QVERIFY(!server.start(options));
+    QVERIFY(!server.start({.mode = QStringLiteral("no-such-mode")}));
     QVERIFY(server.errorString().contains(QLatin1String("no-such-mode")));
     QVERIFY(server.skipReason().isEmpty());
     QVERIFY(!server.isRunning());

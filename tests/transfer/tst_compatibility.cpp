@@ -9,6 +9,7 @@
 #include "ResponseCodes.h"
 #include "SeededCopies.h"
 #include "ServerLauncher.h"
+#include "SshAccount.h"
 #include "TestCertificates.h"
 #include "TestServer.h"
 #include "TlsFallback.h"
@@ -383,6 +384,7 @@ private slots:
 private:
     QString serverFor(const ServerConfig& config);
     QTemporaryDir dir_;
+    SshAccount account_;
     TestServer server_;
     QString running_; // the configuration the server runs with
     QMap<QString, QString> rows_;
@@ -395,7 +397,6 @@ void tst_Compatibility::initTestCase() {
     QVERIFY(dir_.isValid());
     const QString error = MakeTestCertificateKinds(dir_.path());
     QVERIFY2(error.isEmpty(), qPrintable(error));
-    QVERIFY(QDir().mkpath(dir_.filePath("home/.ssh")));
 }
 
 void tst_Compatibility::publishTwice_data() {
@@ -551,13 +552,8 @@ void tst_Compatibility::publishTwice() {
     const bool byName = tls || cell.transport.endsWith(" localhost");
     qputenv("SSL_CERT_FILE",
             QFile::encodeName(dir_.filePath(cell.config.rsa ? "rsa/ca.pem" : "ec/ca.pem")));
-    if (scheme == "sftp") {
-        QFile knownHosts(dir_.filePath("home/.ssh/known_hosts"));
-        QVERIFY(knownHosts.open(QIODevice::WriteOnly));
-        knownHosts.write(server_.knownHostsLine().toUtf8());
-        knownHosts.close();
-        qputenv("HOME", QFile::encodeName(dir_.filePath("home")));
-    }
+    if (scheme == "sftp")
+        QVERIFY(account_.setKnownHosts(server_.knownHostsLine()));
     const QString host = QStringLiteral("%1://%2:%3")
                              .arg(scheme, byName ? "localhost" : "127.0.0.1")
                              .arg(server_.port());

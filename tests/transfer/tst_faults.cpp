@@ -158,7 +158,9 @@ private slots:
     void zeroIntervalNeverOverlaps();
 
 private:
-    QString writeLocal(const QString& name, const QByteArray& bytes);
+    QString writeLocal(const QString& name, const QByteArray& bytes) {
+        return WrittenLocalFile(dir_ + u'/' + name, bytes);
+    }
     QTemporaryDir local_;
     QString dir_;
 };
@@ -179,14 +181,6 @@ void tst_Faults::init() {
     QVERIFY(QFile::setPermissions(dir_, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
                                             QFile::ReadOther | QFile::ExeOther | QFile::ReadGroup |
                                             QFile::ExeGroup));
-}
-
-QString tst_Faults::writeLocal(const QString& name, const QByteArray& bytes) {
-    const QString path = dir_ + u'/' + name;
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
-        qFatal("cannot write %s", qPrintable(path));
-    return path;
 }
 
 void tst_Faults::localFile_data() {
@@ -297,9 +291,7 @@ void tst_Faults::fileChangesWhileSent() {
     constexpr qint64 Size = 16 * 1024 * 1024;
     constexpr qint64 Cut = Size / 2;
     FtpTestServer server;
-    FtpTestServer::Options options;
-    options.throttle = 4 * 1024 * 1024;
-    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+    QVERIFY2(server.start({.throttle = 4 * 1024 * 1024}), qPrintable(server.errorString()));
     QVERIFY(server.writeRemote(Remote, Published));
     const QByteArray original = pattern(Size);
     const QByteArray rewritten = QByteArray(Size, 'z');
@@ -375,9 +367,7 @@ void tst_Faults::lyingSize() {
     QFETCH(QString, mode);
     QFETCH(Driver, driver);
     FtpTestServer server;
-    FtpTestServer::Options options;
-    options.mode = mode;
-    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+    QVERIFY2(server.start({.mode = mode}), qPrintable(server.errorString()));
     QVERIFY(server.writeRemote(Remote, Published));
     const QString local = writeLocal("channel_list.txt", channelList());
 
@@ -495,9 +485,8 @@ void tst_Faults::zeroIntervalNeverOverlaps() {
     constexpr int Uploads = 6;
     constexpr int WarmUpMs = 5'000;
     FtpTestServer server;
-    FtpTestServer::Options options;
-    options.throttle = 100 * 1024; // about 2.5 s per upload
-    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+    // About 2.5 s per upload.
+    QVERIFY2(server.start({.throttle = 100 * 1024}), qPrintable(server.errorString()));
     const QByteArray bytes = pattern(256 * 1024);
 
     FixedSettings settings;

@@ -12,6 +12,7 @@
 #include "ResponseCodes.h"
 #include "SeededCopies.h"
 #include "ServerLauncher.h"
+#include "SshAccount.h"
 #include "TcpForwarder.h"
 #include "TestCertificates.h"
 #include "TestServer.h"
@@ -159,6 +160,7 @@ private:
     void trustServer(quint16 port);
 
     QTemporaryDir dir_;
+    SshAccount account_;
     TestServer server_;
 };
 
@@ -167,8 +169,6 @@ void tst_HeldSessions::initTestCase() {
     QVERIFY(dir_.isValid());
     const QString error = MakeTestCertificateKinds(dir_.path());
     QVERIFY2(error.isEmpty(), qPrintable(error));
-    QVERIFY(QDir().mkpath(dir_.filePath("home/.ssh")));
-    qputenv("HOME", QFile::encodeName(dir_.filePath("home")));
 }
 
 void tst_HeldSessions::cleanup() {
@@ -187,9 +187,7 @@ QString tst_HeldSessions::startServer(const ServerConfig& config) {
 }
 
 void tst_HeldSessions::trustServer(quint16 port) {
-    QFile knownHosts(dir_.filePath("home/.ssh/known_hosts"));
-    if (knownHosts.open(QIODevice::WriteOnly))
-        knownHosts.write(server_.knownHostsLine(port).toUtf8());
+    account_.setKnownHosts(server_.knownHostsLine(port));
 }
 
 QString tst_HeldSessions::host(const QString& transport, const QString& name, quint16 port) const {
@@ -467,14 +465,8 @@ void tst_HeldSessions::otherDestinationOtherSession() {
     QFETCH(QList<Step>, steps);
     START_SERVER(config);
     const bool ssh = config.launcher == "sshd.sh";
-    const auto trustName = [&](const QString& name, quint16 port) {
-        QFile knownHosts(dir_.filePath("home/.ssh/known_hosts"));
-        QVERIFY(knownHosts.open(QIODevice::Append));
-        knownHosts.write(
-            server_.knownHostsLine(port).replace("[127.0.0.1]", '[' + name + ']').toUtf8());
-    };
     if (ssh)
-        trustName("localhost", server_.port());
+        QVERIFY(account_.addKnownHost(server_.knownHostsLine(0, "localhost")));
     TcpForwarder forwarder(server_.port());
     QVERIFY(forwarder.start());
 
@@ -689,9 +681,7 @@ void tst_HeldSessions::cutShortMidStore_data() {
 void tst_HeldSessions::cutShortMidStore() {
     QFETCH(bool, killed);
     FtpTestServer server;
-    FtpTestServer::Options options;
-    options.throttle = 20'000;
-    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+    QVERIFY2(server.start({.throttle = 20'000}), qPrintable(server.errorString()));
     ForgetEverything();
     QVERIFY(server.writeRemote(Remote, "old\n"));
     const QString local = dir_.filePath("big_list.txt");
@@ -736,9 +726,7 @@ void tst_HeldSessions::cutShortMidStore() {
 // other's rename for what the server can do.
 void tst_HeldSessions::overlappingUploadsTakeTurns() {
     FtpTestServer server;
-    FtpTestServer::Options options;
-    options.mode = "no-overwrite";
-    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+    QVERIFY2(server.start({.mode = "no-overwrite"}), qPrintable(server.errorString()));
     QVERIFY(server.writeRemote(Remote, "old\n"));
     const QString to = "ftp://" + server.hostPort();
     for (int round = 1; round <= 4; ++round) {
@@ -783,10 +771,7 @@ void tst_HeldSessions::twoPublishersInOneFolder() {
     QFETCH(QString, transport);
     QFETCH(bool, sideBySide);
     START_SERVER(config);
-    QFile knownHosts(dir_.filePath("home/.ssh/known_hosts"));
-    QVERIFY(knownHosts.open(QIODevice::Append));
-    knownHosts.write(server_.knownHostsLine().replace("127.0.0.1", "localhost").toUtf8());
-    knownHosts.close();
+    QVERIFY(account_.addKnownHost(server_.knownHostsLine(0, "localhost")));
     const QString finalPath = server_.root() + '/' + Remote;
     QVERIFY(WriteIn(server_.root(), Remote, listBytes(0), server_.sessionOwner()));
     constexpr int Rounds = 6;

@@ -69,9 +69,7 @@ private:
 void tst_PassiveWait::initTestCase() {
     curl_global_init(CURL_GLOBAL_DEFAULT);
     local_ = dir_.filePath("channel_list.txt");
-    QFile file(local_);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    QVERIFY(file.write("Channel 1\nChannel 2\n") > 0);
+    QVERIFY(WriteLocalFile(local_, "Channel 1\nChannel 2\n"));
 }
 
 void tst_PassiveWait::cleanup() {

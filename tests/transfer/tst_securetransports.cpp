@@ -2,10 +2,10 @@
 #include "FtpTestServer.h"
 #include "ResponseCodes.h"
 #include "SecureTestServer.h"
+#include "SshAccount.h"
 #include "TransferTestHelpers.h"
 #include "UploadFile.h"
 
-#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -138,11 +138,8 @@ void tst_SecureTransports::plainServerGetsNoPassword() {
 void tst_SecureTransports::sftpPublishes() {
     SecureTestServer server(SecureTestServer::Kind::Sftp);
     START_OR_SKIP(server);
-    QTemporaryDir home;
-    QVERIFY(QDir(home.path()).mkpath(".ssh"));
-    QVERIFY(
-        WriteLocalFile(home.filePath(".ssh/known_hosts"), server.knownHostsLine().toUtf8() + "\n"));
-    qputenv("HOME", QFile::encodeName(home.path()));
+    const SshAccount account;
+    QVERIFY(account.setKnownHosts(server.knownHostsLine()));
     QVERIFY(server.writeRemote("public_html/channel_list.txt", "old\n"));
     const QString host = QStringLiteral("sftp://127.0.0.1:%1").arg(server.port());
     for (int i = 0; i < 2; ++i)
@@ -163,20 +160,10 @@ void tst_SecureTransports::sftpHostKeyRefusals() {
     QFETCH(bool, otherKey);
     SecureTestServer server(SecureTestServer::Kind::Sftp);
     START_OR_SKIP(server);
-    QTemporaryDir home;
-    QVERIFY(QDir(home.path()).mkpath(".ssh"));
-    QByteArray knownHosts;
-    if (otherKey) {
-        const QString key = home.filePath("other");
-        QCOMPARE(QProcess::execute("ssh-keygen", {"-q", "-t", "ecdsa", "-N", "", "-f", key}), 0);
-        QFile pub(key + ".pub");
-        QVERIFY(pub.open(QIODevice::ReadOnly));
-        const QList<QByteArray> fields = pub.readAll().split(' ');
-        knownHosts = QStringLiteral("[127.0.0.1]:%1 ").arg(server.port()).toUtf8() + fields[0] +
-                     ' ' + fields[1] + '\n';
-    }
-    QVERIFY(WriteLocalFile(home.filePath(".ssh/known_hosts"), knownHosts));
-    qputenv("HOME", QFile::encodeName(home.path()));
+    const SshAccount account;
+    const QString knownHosts = otherKey ? account.strangerLine(server.port()) : QString();
+    QVERIFY(knownHosts.isEmpty() != otherKey);
+    QVERIFY(account.setKnownHosts(knownHosts));
     QVERIFY(!upload(QStringLiteral("sftp://127.0.0.1:%1").arg(server.port()), server.user(),
                     server.password()));
     QCOMPARE(server.entries("public_html"), QStringList{});

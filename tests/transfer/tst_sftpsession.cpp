@@ -3,6 +3,7 @@
 #include "LocalFile.h"
 #include "SecureTestServer.h"
 #include "SftpSession.h"
+#include "SshAccount.h"
 #include "TransferTestHelpers.h"
 
 #include <QDir>
@@ -24,6 +25,7 @@ class tst_SftpSession : public QObject {
     Q_OBJECT
 private slots:
     void initTestCase();
+    void cleanup();
     void statAndStore();
     void storeMode_data();
     void storeMode();
@@ -35,66 +37,68 @@ private slots:
     void serverGoes();
 
 private:
-    bool start(SecureTestServer& server) {
-        if (!server.start())
+    // sshd, its internal-sftp run with `flags`, known to ssh; job_ publishes
+    // there.
+    bool start(const QStringList& flags = {}) {
+        server_.setSftpFlags(flags);
+        if (!server_.start() || !account_.setKnownHosts(server_.knownHostsLine()))
             return false;
-        qputenv("HOME", QFile::encodeName(home_.path()));
-        return QDir(home_.path()).mkpath(".ssh") &&
-               WriteLocalFile(home_.filePath(".ssh/known_hosts"),
-                              server.knownHostsLine().toUtf8() + "\n");
+        job_ = TestSftpJob(QStringLiteral("sftp://127.0.0.1:%1").arg(server_.port()),
+                           server_.user(), server_.password(), local_, &report_);
+        return true;
     }
-    PublishJob job(const SecureTestServer& server) {
-        return TestSftpJob(QStringLiteral("sftp://127.0.0.1:%1").arg(server.port()), server.user(),
-                           server.password(), local_, &report_);
-    }
-    QString uid(const SecureTestServer& server) const {
-        const passwd* pw = ::getpwnam(server.user().toUtf8().constData());
+    QString uid() const {
+        const passwd* pw = ::getpwnam(server_.user().toUtf8().constData());
         return pw ? QString::number(pw->pw_uid) : QString();
     }
 
-    QTemporaryDir dir_, home_;
+    QTemporaryDir dir_;
+    SshAccount account_;
+    SecureTestServer server_{SecureTestServer::Kind::Sftp};
+    PublishJob job_;
+    const std::atomic<bool> abort_ = false;
     QString local_;
     LocalFile file_;
     PublishReport report_;
     const QByteArray bytes_ = "Channel 1\nChannel 2\n";
 };
 
-#define START_SFTP_OR_SKIP(server) STARTED_OR_SKIP(start(server), server)
+#define START_SFTP_OR_SKIP(...) STARTED_OR_SKIP(start(__VA_ARGS__), server_)
 
 void tst_SftpSession::initTestCase() {
     local_ = dir_.filePath("channel_list.txt");
     QVERIFY(WriteLocalFile(local_, bytes_));
     QVERIFY(file_.open(local_));
-    qunsetenv("SSH_AUTH_SOCK");
+}
+
+void tst_SftpSession::cleanup() {
+    server_.stop();
 }
 
 void tst_SftpSession::statAndStore() {
-    SecureTestServer server(SecureTestServer::Kind::Sftp);
-    START_SFTP_OR_SKIP(server);
-    const PublishJob j = job(server);
-    const std::atomic<bool> abort = false;
-    SftpSession session(j, abort);
+    START_SFTP_OR_SKIP();
+    SftpSession session(job_, abort_);
     RemoteFileFacts facts;
-    QCOMPARE(session.stat(j.remoteFileName, facts), Result::Ok);
+    QCOMPARE(session.stat(job_.remoteFileName, facts), Result::Ok);
     QVERIFY(!facts.exists);
     RemoteFileFacts stored;
-    QCOMPARE(session.store(j.remoteFileName, file_, 0, std::nullopt, stored), Result::Ok);
-    QCOMPARE(server.remoteBytes(j.remoteFileName), bytes_);
+    QCOMPARE(session.store(job_.remoteFileName, file_, 0, std::nullopt, stored), Result::Ok);
+    QCOMPARE(server_.remoteBytes(job_.remoteFileName), bytes_);
     QCOMPARE(stored.size, qint64(bytes_.size()));
-    QCOMPARE(stored.owner, uid(server));
-    QCOMPARE(session.stat(j.remoteFileName, facts), Result::Ok);
+    QCOMPARE(stored.owner, uid());
+    QCOMPARE(session.stat(job_.remoteFileName, facts), Result::Ok);
     QVERIFY(facts.exists);
     QCOMPARE(facts.size, stored.size);
     QCOMPARE(facts.mode, stored.mode);
     QCOMPARE(facts.owner, stored.owner);
     QCOMPARE(facts.group, stored.group);
     // A file of another size is truncated, not overwritten in part.
-    QVERIFY(server.writeRemote(j.remoteFileName, QByteArray(100, 'x')));
-    QCOMPARE(session.store(j.remoteFileName, file_, 1, std::nullopt, stored), Result::Ok);
-    QCOMPARE(server.remoteBytes(j.remoteFileName), bytes_);
-    QCOMPARE(session.remove(j.remoteFileName), PublishSession::Removal::Removed);
-    QCOMPARE(session.remove(j.remoteFileName), PublishSession::Removal::NotThere);
-    QCOMPARE(server.entries("public_html"), QStringList{});
+    QVERIFY(server_.writeRemote(job_.remoteFileName, QByteArray(100, 'x')));
+    QCOMPARE(session.store(job_.remoteFileName, file_, 1, std::nullopt, stored), Result::Ok);
+    QCOMPARE(server_.remoteBytes(job_.remoteFileName), bytes_);
+    QCOMPARE(session.remove(job_.remoteFileName), PublishSession::Removal::Removed);
+    QCOMPARE(session.remove(job_.remoteFileName), PublishSession::Removal::NotThere);
+    QCOMPARE(server_.entries("public_html"), QStringList{});
 }
 
 void tst_SftpSession::storeMode_data() {
@@ -117,23 +121,19 @@ void tst_SftpSession::storeMode() {
     QFETCH(int, wanted);
     QFETCH(int, got);
     QFETCH(Result, setMode);
-    SecureTestServer server(SecureTestServer::Kind::Sftp);
-    server.setSftpFlags(flags);
-    START_SFTP_OR_SKIP(server);
-    const PublishJob j = job(server);
-    const std::atomic<bool> abort = false;
-    SftpSession session(j, abort);
+    START_SFTP_OR_SKIP(flags);
+    SftpSession session(job_, abort_);
     RemoteFileFacts stored;
     const auto mode = wanted < 0 ? std::nullopt : std::optional<quint32>(wanted);
-    QCOMPARE(session.store(j.remoteFileName, file_, 0, mode, stored), Result::Ok);
+    QCOMPARE(session.store(job_.remoteFileName, file_, 0, mode, stored), Result::Ok);
     QCOMPARE(stored.mode, quint32(got));
     struct stat onDisk {};
-    QCOMPARE(::stat(QFile::encodeName(server.root() + "/" + j.remoteFileName).constData(), &onDisk),
+    QCOMPARE(::stat(QFile::encodeName(server_.root() + "/" + job_.remoteFileName).constData(), &onDisk),
              0);
     QCOMPARE(onDisk.st_mode & 07777, quint32(got));
-    QCOMPARE(session.setMode(j.remoteFileName, 0604), setMode);
+    QCOMPARE(session.setMode(job_.remoteFileName, 0604), setMode);
     RemoteFileFacts facts;
-    QCOMPARE(session.stat(j.remoteFileName, facts), Result::Ok);
+    QCOMPARE(session.stat(job_.remoteFileName, facts), Result::Ok);
     QCOMPARE(facts.mode, setMode == Result::Ok ? 0604u : quint32(got));
 }
 
@@ -158,33 +158,29 @@ void tst_SftpSession::rename() {
     QFETCH(QStringList, flags);
     QFETCH(bool, targetExists);
     QFETCH(Result, renamed);
-    SecureTestServer server(SecureTestServer::Kind::Sftp);
-    server.setSftpFlags(flags);
-    START_SFTP_OR_SKIP(server);
-    const PublishJob j = job(server);
+    START_SFTP_OR_SKIP(flags);
     const QString part = "public_html/.channel_list.txt.1.part";
     if (targetExists)
-        QVERIFY(server.writeRemote(j.remoteFileName, "old\n"));
-    const std::atomic<bool> abort = false;
-    SftpSession session(j, abort);
+        QVERIFY(server_.writeRemote(job_.remoteFileName, "old\n"));
+    SftpSession session(job_, abort_);
     RemoteFileFacts stored;
     QCOMPARE(session.store(part, file_, 0, std::nullopt, stored), Result::Ok);
-    QCOMPARE(session.rename(part, j.remoteFileName), renamed);
+    QCOMPARE(session.rename(part, job_.remoteFileName), renamed);
     if (renamed == Result::TargetExists) {
         bool listRemoved = false;
-        QCOMPARE(session.removeThenRename(part, j.remoteFileName, listRemoved), Result::Ok);
+        QCOMPARE(session.removeThenRename(part, job_.remoteFileName, listRemoved), Result::Ok);
         QVERIFY(listRemoved);
     }
-    QCOMPARE(server.remoteBytes(j.remoteFileName),
+    QCOMPARE(server_.remoteBytes(job_.remoteFileName),
              renamed == Result::Refused ? QByteArray("old\n") : bytes_);
-    QCOMPARE(server.entries("public_html").contains(".channel_list.txt.1.part"),
+    QCOMPARE(server_.entries("public_html").contains(".channel_list.txt.1.part"),
              renamed == Result::Refused);
     if (renamed == Result::Refused) {
         LocalFile file;
         const qint32 code = session.failureCode(file);
         QCOMPARE(code, ResponseCodes::SshBase + int(SshFailure::Refused));
-        QVERIFY2(FailureReason(code, report_, j).contains("SSH_FX_PERMISSION_DENIED"),
-                 qPrintable(FailureReason(code, report_, j)));
+        QVERIFY2(FailureReason(code, report_, job_).contains("SSH_FX_PERMISSION_DENIED"),
+                 qPrintable(FailureReason(code, report_, job_)));
     }
 }
 
@@ -210,14 +206,12 @@ void tst_SftpSession::storeRefused() {
     QFETCH(Result, result);
     QFETCH(SshFailure, failure);
     QFETCH(QString, reason);
-    SecureTestServer server(SecureTestServer::Kind::Sftp);
-    START_SFTP_OR_SKIP(server);
+    START_SFTP_OR_SKIP();
     // Made by root: the user can look in, not write.
-    QVERIFY(QDir(server.root()).mkdir("locked"));
-    PublishJob j = job(server);
+    QVERIFY(QDir(server_.root()).mkdir("locked"));
+    PublishJob j = job_;
     j.remoteFileName = remote;
-    const std::atomic<bool> abort = false;
-    SftpSession session(j, abort);
+    SftpSession session(j, abort_);
     RemoteFileFacts stored;
     QCOMPARE(session.store(remote, file_, 0, std::nullopt, stored), result);
     QVERIFY(!session.mayHaveStored());
@@ -232,8 +226,7 @@ void tst_SftpSession::storeRefused() {
 }
 
 void tst_SftpSession::largeFile() {
-    SecureTestServer server(SecureTestServer::Kind::Sftp);
-    START_SFTP_OR_SKIP(server);
+    START_SFTP_OR_SKIP();
     // More than 64 writes of 32 KiB, and a last one cut short: the writes
     // in flight must land each at its own offset.
     QByteArray bytes;
@@ -243,33 +236,28 @@ void tst_SftpSession::largeFile() {
     QVERIFY(WriteLocalFile(path, bytes));
     LocalFile file;
     QVERIFY(file.open(path));
-    const PublishJob j = job(server);
-    const std::atomic<bool> abort = false;
-    SftpSession session(j, abort);
+    SftpSession session(job_, abort_);
     RemoteFileFacts stored;
-    QCOMPARE(session.store(j.remoteFileName, file, 0, std::nullopt, stored), Result::Ok);
+    QCOMPARE(session.store(job_.remoteFileName, file, 0, std::nullopt, stored), Result::Ok);
     QCOMPARE(stored.size, qint64(bytes.size()));
-    QVERIFY(server.remoteBytes(j.remoteFileName) == bytes);
+    QVERIFY(server_.remoteBytes(job_.remoteFileName) == bytes);
 }
 
 void tst_SftpSession::serverGoes() {
-    SecureTestServer server(SecureTestServer::Kind::Sftp);
-    START_SFTP_OR_SKIP(server);
-    const PublishJob j = job(server);
-    const std::atomic<bool> abort = false;
-    SftpSession session(j, abort);
+    START_SFTP_OR_SKIP();
+    SftpSession session(job_, abort_);
     RemoteFileFacts facts;
-    QCOMPARE(session.stat(j.remoteFileName, facts), Result::Ok);
+    QCOMPARE(session.stat(job_.remoteFileName, facts), Result::Ok);
     QVERIFY(session.alive());
     const pid_t ssh = session.sshPid();
-    server.stop();
-    QCOMPARE(session.stat(j.remoteFileName, facts), Result::Failed);
+    server_.stop();
+    QCOMPARE(session.stat(job_.remoteFileName, facts), Result::Failed);
     QVERIFY(!session.alive());
     LocalFile file;
     const qint32 code = session.failureCode(file);
     QCOMPARE(code, ResponseCodes::SshBase + int(SshFailure::ConnectionLost));
-    QVERIFY2(FailureReason(code, report_, j).startsWith("the connection to the server was lost"),
-             qPrintable(FailureReason(code, report_, j)));
+    QVERIFY2(FailureReason(code, report_, job_).startsWith("the connection to the server was lost"),
+             qPrintable(FailureReason(code, report_, job_)));
     // ssh has been reaped: no zombie of it stays.
     QVERIFY(::kill(ssh, 0) != 0 && errno == ESRCH);
 }

@@ -2,10 +2,9 @@
 #include "FailureReason.h"
 #include "LocalFile.h"
 #include "SecureTestServer.h"
-#include "ServerLauncher.h"
 #include "SftpSession.h"
 #include "SshCommand.h"
-#include "TestSshAgent.h"
+#include "SshAccount.h"
 #include "TransferTestHelpers.h"
 
 #include <QDir>
@@ -52,7 +51,6 @@ class tst_SshLogin : public QObject {
     Q_OBJECT
 private slots:
     void initTestCase();
-    void init();
     void keyOnlyServer_data();
     void keyOnlyServer();
     void refusalNamesWhatSshSaid();
@@ -69,14 +67,12 @@ private slots:
     void noSshLeftAfterAbort();
 
 private:
-    // A fresh home for the test: ~/.ssh with known_hosts naming `server`.
+    // A fresh account for the test, with known_hosts naming `server`.
     bool makeHome(const SecureTestServer& server) {
-        home_ = std::make_unique<QTemporaryDir>();
-        qputenv("HOME", QFile::encodeName(home_->path()));
-        return QDir(home_->path()).mkpath(".ssh") &&
-               WriteLocalFile(sshFile("known_hosts"), server.knownHostsLine().toUtf8() + "\n");
+        account_ = std::make_unique<SshAccount>();
+        return account_->setKnownHosts(server.knownHostsLine());
     }
-    QString sshFile(const QString& name) const { return home_->filePath(".ssh/" + name); }
+    QString sshFile(const QString& name) const { return account_->file(name); }
     PublishJob job(const QString& host, const QString& user, const QString& password) {
         return TestSftpJob(host, user, password, local_, &report_);
     }
@@ -100,7 +96,7 @@ private:
     }
 
     QTemporaryDir dir_;
-    std::unique_ptr<QTemporaryDir> home_;
+    std::unique_ptr<SshAccount> account_;
     QString local_;
     PublishReport report_;
     const QByteArray bytes_ = "Channel 1\nChannel 2\n";
@@ -109,10 +105,6 @@ private:
 void tst_SshLogin::initTestCase() {
     local_ = dir_.filePath("channel_list.txt");
     QVERIFY(WriteLocalFile(local_, bytes_));
-}
-
-void tst_SshLogin::init() {
-    qunsetenv("SSH_AUTH_SOCK");
 }
 
 void tst_SshLogin::keyOnlyServer_data() {
@@ -148,11 +140,9 @@ void tst_SshLogin::keyOnlyServer() {
     const QString key = dir_.filePath(file);
     QVERIFY(MakeSshKey(key, type));
     QVERIFY(server.authorizeKey(key + ".pub"));
-    TestSshAgent agent;
     if (inAgent) {
-        QVERIFY(agent.start());
-        QVERIFY(agent.add(key));
-        qputenv("SSH_AUTH_SOCK", QFile::encodeName(agent.socket()));
+        QVERIFY(account_->startAgent());
+        QVERIFY(account_->addToAgent(key));
     }
     if (inHome) {
         QVERIFY(QFile::copy(key, sshFile(file)));
@@ -189,12 +179,10 @@ void tst_SshLogin::passwordServerWithAgentKeys() {
     SecureTestServer server(SecureTestServer::Kind::Sftp);
     START_OR_SKIP(server);
     QVERIFY(makeHome(server));
-    TestSshAgent agent;
-    QVERIFY(agent.start());
+    QVERIFY(account_->startAgent());
     QVERIFY(MakeSshKey(sshFile("id_ed25519"), "ed25519"));
-    QVERIFY(agent.add(sshFile("id_ed25519")));
+    QVERIFY(account_->addToAgent(sshFile("id_ed25519")));
     QVERIFY(MakeSshKey(sshFile("id_ecdsa"), "ecdsa"));
-    qputenv("SSH_AUTH_SOCK", QFile::encodeName(agent.socket()));
     const Outcome out = upload(server, server.password());
     QVERIFY2(out.code == 0, qPrintable(out.reason));
     QCOMPARE(server.remoteBytes("public_html/channel_list.txt"), bytes_);
@@ -223,15 +211,13 @@ void tst_SshLogin::passwordAfterRefusedKeys() {
     server.setSshMethods("publickey,password");
     START_OR_SKIP(server);
     QVERIFY(makeHome(server));
-    TestSshAgent agent;
     if (agentKeys > 0) {
-        QVERIFY(agent.start());
+        QVERIFY(account_->startAgent());
         for (int i = 0; i < agentKeys; ++i) {
             const QString key = dir_.filePath("agent_key_%1").arg(i);
             QVERIFY(MakeSshKey(key, "ed25519"));
-            QVERIFY(agent.add(key));
+            QVERIFY(account_->addToAgent(key));
         }
-        qputenv("SSH_AUTH_SOCK", QFile::encodeName(agent.socket()));
     }
     // The passphrase is the password: were a passphrase prompt answered
     // with it, the key would open and log in.
@@ -252,14 +238,12 @@ void tst_SshLogin::unknownHostGetsNoKey() {
     server.setSshMethods("publickey");
     START_OR_SKIP(server);
     QVERIFY(makeHome(server));
-    QVERIFY(WriteLocalFile(sshFile("known_hosts"), {}));
+    QVERIFY(account_->setKnownHosts({}));
     const QString key = dir_.filePath("id_ed25519");
     QVERIFY(MakeSshKey(key, "ed25519"));
     QVERIFY(server.authorizeKey(key + ".pub"));
-    TestSshAgent agent;
-    QVERIFY(agent.start());
-    QVERIFY(agent.add(key));
-    qputenv("SSH_AUTH_SOCK", QFile::encodeName(agent.socket()));
+    QVERIFY(account_->startAgent());
+    QVERIFY(account_->addToAgent(key));
     const Outcome out = upload(server, "typed");
     QCOMPARE(out.code, ResponseCodes::SshBase + int(SshFailure::HostKeyUnknown));
     QVERIFY2(out.reason.startsWith("host key unknown: \"" + sshFile("known_hosts") +
@@ -299,16 +283,11 @@ void tst_SshLogin::failures() {
     if (scenario == "changed") {
         START_OR_SKIP(server);
         QVERIFY(makeHome(server));
-        const QString other = dir_.filePath("other_host_key");
-        QVERIFY(MakeSshKey(other, "ecdsa"));
-        const QList<QByteArray> fields = ReadTextFile(other + ".pub").toUtf8().split(' ');
-        QVERIFY(WriteLocalFile(sshFile("known_hosts"),
-                               QStringLiteral("[127.0.0.1]:%1 ").arg(server.port()).toUtf8() +
-                                   fields.value(0) + ' ' + fields.value(1) + '\n'));
+        const QString stranger = account_->strangerLine(server.port());
+        QVERIFY(!stranger.isEmpty() && account_->setKnownHosts(stranger));
         port = server.port();
     } else {
-        home_ = std::make_unique<QTemporaryDir>();
-        qputenv("HOME", QFile::encodeName(home_->path()));
+        account_ = std::make_unique<SshAccount>();
         // Taken and let go: nothing listens there now.
         QVERIFY(silent.listen(QHostAddress::LocalHost));
         port = silent.serverPort();
@@ -334,14 +313,13 @@ void tst_SshLogin::configAlias() {
     const QString key = sshFile("uploads_key");
     QVERIFY(MakeSshKey(key, "ed25519"));
     QVERIFY(server.authorizeKey(key + ".pub"));
-    QVERIFY(WriteLocalFile(sshFile("config"), QStringLiteral("Host channels\n"
-                                                             "  HostName 127.0.0.1\n"
-                                                             "  Port %1\n"
-                                                             "  User %2\n"
-                                                             "  IdentityFile %3\n")
-                                                  .arg(server.port())
-                                                  .arg(server.user(), key)
-                                                  .toUtf8()));
+    QVERIFY(account_->setConfig(QStringLiteral("Host channels\n"
+                                               "  HostName 127.0.0.1\n"
+                                               "  Port %1\n"
+                                               "  User %2\n"
+                                               "  IdentityFile %3\n")
+                                    .arg(server.port())
+                                    .arg(server.user(), key)));
     // No port and no user typed: the alias supplies them.
     const Outcome out = store(job("sftp://channels", QString(), QString()));
     QVERIFY2(out.code == 0, qPrintable(out.reason));
@@ -417,8 +395,7 @@ void tst_SshLogin::noSshLeftAfterAbort() {
     // for its greeting until the upload is ended.
     QTcpServer silent;
     QVERIFY(silent.listen(QHostAddress::LocalHost));
-    home_ = std::make_unique<QTemporaryDir>();
-    qputenv("HOME", QFile::encodeName(home_->path()));
+    account_ = std::make_unique<SshAccount>();
     const int descriptors = openDescriptors();
     PublishJob j = job(QStringLiteral("sftp://127.0.0.1:%1").arg(silent.serverPort()), "u", "pw");
     std::atomic<bool> abort = false;

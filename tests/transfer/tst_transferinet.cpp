@@ -54,7 +54,9 @@ private slots:
     void vsftpd();
 
 private:
-    QString writeLocal(const QString& name, const QByteArray& bytes);
+    QString writeLocal(const QString& name, const QByteArray& bytes) {
+        return WrittenLocalFile(local_.filePath(name), bytes);
+    }
     QTemporaryDir local_;
     QByteArray bytes_ = channelList();
 };
@@ -66,15 +68,6 @@ void tst_TransferInet::initTestCase() {
 
 void tst_TransferInet::init() {
     QDir(local_.path()).removeRecursively(), QDir().mkpath(local_.path());
-}
-
-QString tst_TransferInet::writeLocal(const QString& name, const QByteArray& bytes) {
-    const QString path = local_.filePath(name);
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
-        qFatal("cannot write %s", qPrintable(path));
-    return path;
 }
 
 void tst_TransferInet::publishes_data() {
@@ -209,10 +202,7 @@ void tst_TransferInet::awkwardCredentials() {
     QFETCH(QString, user);
     QFETCH(QString, password);
     FtpTestServer server;
-    FtpTestServer::Options options;
-    options.user = user;
-    options.password = password;
-    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+    QVERIFY2(server.start({.user = user, .password = password}), qPrintable(server.errorString()));
     const QString local = writeLocal("channel_list.txt", bytes_);
     QVERIFY(UploadFile(TransferInetFactory(TestTimeouts()), server.hostPort(), user, password, local,
                        "public_html/channel_list.txt"));
@@ -261,9 +251,7 @@ void tst_TransferInet::unsafeTextSendsNothing() {
 
 void tst_TransferInet::ipv6HostPort() {
     FtpTestServer server;
-    FtpTestServer::Options options;
-    options.host = "::1";
-    if (!server.start(options))
+    if (!server.start({.host = "::1"}))
         QSKIP(qPrintable("no IPv6 loopback: " + server.errorString()));
     QVERIFY(server.hostPort().startsWith("[::1]:"));
     const QString local = writeLocal("channel_list.txt", bytes_);
@@ -295,10 +283,8 @@ void tst_TransferInet::droppedStoreKeepsPublishedFile_data() {
 void tst_TransferInet::droppedStoreKeepsPublishedFile() {
     QFETCH(QString, mode);
     FtpTestServer server;
-    FtpTestServer::Options options;
-    options.mode = mode;
-    options.dropAfter = 64 * 1024;
-    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+    QVERIFY2(server.start({.mode = mode, .dropAfter = 64 * 1024}),
+             qPrintable(server.errorString()));
     const QByteArray published = "the list as published before\n";
     QVERIFY(server.writeRemote("public_html/channel_list.txt", published));
     const QString local = writeLocal("channel_list.txt", QByteArray(1024 * 1024, 'x'));
@@ -324,9 +310,7 @@ void tst_TransferInet::renameQuirks() {
     QFETCH(QString, mode);
     QFETCH(bool, existing);
     FtpTestServer server;
-    FtpTestServer::Options options;
-    options.mode = mode;
-    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+    QVERIFY2(server.start({.mode = mode}), qPrintable(server.errorString()));
     if (existing)
         QVERIFY(server.writeRemote("public_html/channel_list.txt", "old\n"));
     const QString local = writeLocal("channel_list.txt", bytes_);
@@ -374,9 +358,7 @@ void tst_TransferInet::refusedNames() {
     QFETCH(int, stores);
     QFETCH(int, commands);
     FtpTestServer server;
-    FtpTestServer::Options options;
-    options.mode = mode;
-    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+    QVERIFY2(server.start({.mode = mode}), qPrintable(server.errorString()));
     const QString remote = folder + "channel_list.txt";
     const QByteArray old("old\n");
     if (existing)
@@ -414,10 +396,8 @@ void tst_TransferInet::stalledServerFailsWhileLoopRuns_data() {
 void tst_TransferInet::stalledServerFailsWhileLoopRuns() {
     QFETCH(QString, mode);
     FtpTestServer server;
-    FtpTestServer::Options options;
-    options.mode = mode;
-    options.dropAfter = 64 * 1024;
-    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+    QVERIFY2(server.start({.mode = mode, .dropAfter = 64 * 1024}),
+             qPrintable(server.errorString()));
     QVERIFY(server.writeRemote("public_html/channel_list.txt", "published\n"));
     const QString local = writeLocal("channel_list.txt", QByteArray(8 * 1024 * 1024, 'x'));
 
@@ -439,10 +419,8 @@ void tst_TransferInet::stalledServerFailsWhileLoopRuns() {
 
 void tst_TransferInet::abortEndsTransfer() {
     FtpTestServer server;
-    FtpTestServer::Options options;
-    options.mode = "stall-data";
-    options.dropAfter = 64 * 1024;
-    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+    QVERIFY2(server.start({.mode = "stall-data", .dropAfter = 64 * 1024}),
+             qPrintable(server.errorString()));
     const QString local = writeLocal("channel_list.txt", QByteArray(8 * 1024 * 1024, 'x'));
     TransferTimeouts patient;
     TransferInet inet(patient);

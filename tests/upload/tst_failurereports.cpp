@@ -3,6 +3,7 @@
 #include "HeldSessions.h"
 #include "LogCapture.h"
 #include "SecureTestServer.h"
+#include "SshAccount.h"
 #include "TransferTestHelpers.h"
 #include "UploadControl.h"
 #include "UploadFile.h"
@@ -79,7 +80,7 @@ private:
 
     QTemporaryDir dir_;
     QString local_;
-    QString home_;
+    SshAccount account_;
     std::unique_ptr<FtpTestServer> ftp_;
     std::unique_ptr<SecureTestServer> secure_;
     std::unique_ptr<QTimer> changer_;
@@ -94,15 +95,12 @@ void tst_FailureReports::initTestCase() {
                                                    QFile::ExeOwner | QFile::ExeGroup |
                                                    QFile::ExeOther));
     local_ = dir_.filePath(QStringLiteral("channel_list.txt"));
-    home_ = dir_.filePath(QStringLiteral("home"));
-    QVERIFY(QDir().mkpath(home_ + QStringLiteral("/.ssh")));
 }
 
 void tst_FailureReports::init() {
     QVERIFY(WriteLocalFile(local_, channelList(200)));
     QVERIFY(QFile::setPermissions(local_, QFile::ReadOwner | QFile::WriteOwner));
     qunsetenv("SSL_CERT_FILE");
-    qputenv("HOME", QFile::encodeName(home_));
     uploader_ = geteuid();
 }
 
@@ -116,12 +114,8 @@ void tst_FailureReports::cleanup() {
 bool tst_FailureReports::startFtp(FixedSettings& settings, const QString& mode, qint64 throttle,
                                   qint64 dropAfter) {
     ftp_ = std::make_unique<FtpTestServer>();
-    FtpTestServer::Options options;
-    options.mode = mode;
-    options.password = Awkward;
-    options.throttle = throttle;
-    options.dropAfter = dropAfter;
-    if (!ftp_->start(options)) {
+    if (!ftp_->start(
+            {.mode = mode, .password = Awkward, .dropAfter = dropAfter, .throttle = throttle})) {
         QTest::qFail(qPrintable(ftp_->errorString()), __FILE__, __LINE__);
         return false;
     }
@@ -156,24 +150,15 @@ bool tst_FailureReports::startSftp(FixedSettings& settings, const QString& known
             QTest::qFail(qPrintable(secure_->errorString()), __FILE__, __LINE__);
         return false;
     }
-    QByteArray line;
+    QString line;
     if (knownHosts == QLatin1String("server"))
-        line = secure_->knownHostsLine().toUtf8() + '\n';
-    else if (knownHosts == QLatin1String("other")) {
-        const QString key = dir_.filePath(QStringLiteral("other-key"));
-        QFile::remove(key);
-        QFile::remove(key + QStringLiteral(".pub"));
-        QProcess::execute(QStringLiteral("ssh-keygen"), {"-q", "-t", "ecdsa", "-N", "", "-f", key});
-        QFile pub(key + QStringLiteral(".pub"));
-        if (!pub.open(QIODevice::ReadOnly)) {
-            QTest::qFail("ssh-keygen made no key", __FILE__, __LINE__);
-            return false;
-        }
-        const QList<QByteArray> fields = pub.readAll().split(' ');
-        line = QStringLiteral("[127.0.0.1]:%1 ").arg(secure_->port()).toUtf8() + fields.value(0) +
-               ' ' + fields.value(1) + '\n';
+        line = secure_->knownHostsLine();
+    else if (knownHosts == QLatin1String("other") &&
+             (line = account_.strangerLine(secure_->port())).isEmpty()) {
+        QTest::qFail("ssh-keygen made no key", __FILE__, __LINE__);
+        return false;
     }
-    if (!WriteLocalFile(home_ + QStringLiteral("/.ssh/known_hosts"), line)) {
+    if (!account_.setKnownHosts(line)) {
         QTest::qFail("cannot write known_hosts", __FILE__, __LINE__);
         return false;
     }

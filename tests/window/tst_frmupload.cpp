@@ -9,7 +9,6 @@
 #include <QCheckBox>
 #include <QClipboard>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QFontDatabase>
 #include <QFontInfo>
 #include <QFontMetrics>
@@ -104,6 +103,32 @@ template <typename T> T* child(QWidget& w, const char* name) {
         qFatal("no control %s", name);
     return found;
 }
+
+// A server, a list on disk, and a window filled in to publish the one to
+// the other.
+struct Rig {
+    FtpTestServer server;
+    QTemporaryDir dir;
+    std::unique_ptr<frmUpload> window;
+
+    bool start(const FtpTestServer::Options& options, const QByteArray& bytes,
+               const QString& name = QStringLiteral("channel_list.txt"),
+               TransferTimeouts timeouts = TestTimeouts()) {
+        const QString local = dir.filePath(name);
+        if (!server.start(options) || !WriteLocalFile(local, bytes))
+            return false;
+        window = std::make_unique<frmUpload>(TransferInetFactory(timeouts));
+        child<QLineEdit>(*window, "txtDomain")->setText(server.hostPort());
+        child<QLineEdit>(*window, "txtFTPUser")->setText(server.user());
+        child<QLineEdit>(*window, "txtFTPPass")->setText(server.password());
+        child<QLineEdit>(*window, "txtPathFile")->setText(local);
+        window->show();
+        return true;
+    }
+    int stores() const {
+        return int(server.commands().filter(QRegularExpression("^STOR ")).size());
+    }
+};
 
 } // namespace
 
@@ -341,21 +366,13 @@ void tst_frmUpload::manualUploadShowsOneBox_data() {
 void tst_frmUpload::manualUploadShowsOneBox() {
     QFETCH(bool, rightPassword);
     QFETCH(QString, text);
-    FtpTestServer server;
-    QVERIFY2(server.start(), qPrintable(server.errorString()));
-    QTemporaryDir dir;
-    QFile file(dir.filePath("list.txt"));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("BBC One\nBBC Two\n");
-    file.close();
-
     QApplication::setApplicationName("Harlune Uploader");
-    frmUpload w(TransferInetFactory(TestTimeouts()));
-    w.show();
-    child<QLineEdit>(w, "txtDomain")->setText(server.hostPort());
-    child<QLineEdit>(w, "txtFTPUser")->setText(server.user());
-    child<QLineEdit>(w, "txtFTPPass")->setText(rightPassword ? server.password() : "nope");
-    child<QLineEdit>(w, "txtPathFile")->setText(file.fileName());
+    Rig rig;
+    QVERIFY2(rig.start({}, "BBC One\nBBC Two\n", "list.txt"), qPrintable(rig.server.errorString()));
+    const FtpTestServer& server = rig.server;
+    frmUpload& w = *rig.window;
+    if (!rightPassword)
+        child<QLineEdit>(w, "txtFTPPass")->setText("nope");
     BoxAnswerer answerer;
     LogCapture log;
     QTest::mouseClick(child<QPushButton>(w, "cmdUpload"), Qt::LeftButton);
@@ -371,37 +388,9 @@ void tst_frmUpload::manualUploadShowsOneBox() {
              rightPassword ? QByteArray("BBC One\nBBC Two\n") : QByteArray());
 }
 
-namespace {
-
-struct AutoRig {
-    FtpTestServer server;
-    QTemporaryDir dir;
-    std::unique_ptr<frmUpload> window;
-
-    bool start(const FtpTestServer::Options& options, const QByteArray& bytes) {
-        if (!server.start(options))
-            return false;
-        QFile file(dir.filePath("channel_list.txt"));
-        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
-            return false;
-        file.close();
-        window = std::make_unique<frmUpload>(TransferInetFactory(TestTimeouts()));
-        child<QLineEdit>(*window, "txtDomain")->setText(server.hostPort());
-        child<QLineEdit>(*window, "txtFTPUser")->setText(server.user());
-        child<QLineEdit>(*window, "txtFTPPass")->setText(server.password());
-        child<QLineEdit>(*window, "txtPathFile")->setText(file.fileName());
-        window->show();
-        return true;
-    }
-    int stores() const {
-        return int(server.commands().filter(QRegularExpression("^STOR ")).size());
-    }
-};
-
-} // namespace
 
 void tst_frmUpload::timerUploadsSilently() {
-    AutoRig rig;
+    Rig rig;
     QVERIFY2(rig.start({}, "list\n"), qPrintable(rig.server.errorString()));
     child<QLineEdit>(*rig.window, "txtUpload")->setText("1");
     child<QCheckBox>(*rig.window, "chkFTP")->setChecked(true);
@@ -418,7 +407,7 @@ void tst_frmUpload::timerUploadsSilently() {
 }
 
 void tst_frmUpload::timerGateOffUploadsNothing() {
-    AutoRig rig;
+    Rig rig;
     QVERIFY2(rig.start({}, "list\n"), qPrintable(rig.server.errorString()));
     child<QLineEdit>(*rig.window, "txtUpload")->setText("0");
     QTest::qWait(2500);
@@ -428,7 +417,7 @@ void tst_frmUpload::timerGateOffUploadsNothing() {
 void tst_frmUpload::timerNeverPilesUp() {
     // Interval 0 against a server that takes seconds per upload: each tick
     // inside a wait is skipped, so at most one upload is ever in flight.
-    AutoRig rig;
+    Rig rig;
     FtpTestServer::Options slow;
     slow.throttle = 100 * 1024;
     QVERIFY2(rig.start(slow, QByteArray(250 * 1024, 'x')), qPrintable(rig.server.errorString()));
@@ -469,23 +458,12 @@ void tst_frmUpload::closeRoutes() {
 void tst_frmUpload::closeDuringStalledUpload() {
     // The server stops reading and the component would wait its full minute;
     // closing ends the wait, shows no box, and leaves the program free to end.
-    FtpTestServer server;
-    FtpTestServer::Options options;
-    options.mode = "stall-data";
-    options.dropAfter = 64 * 1024;
-    QVERIFY2(server.start(options), qPrintable(server.errorString()));
-    QTemporaryDir dir;
-    QFile file(dir.filePath("channel_list.txt"));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(QByteArray(8 * 1024 * 1024, 'x'));
-    file.close();
-
-    frmUpload w(TransferInetFactory()); // the real, minute-long time-outs
-    child<QLineEdit>(w, "txtDomain")->setText(server.hostPort());
-    child<QLineEdit>(w, "txtFTPUser")->setText(server.user());
-    child<QLineEdit>(w, "txtFTPPass")->setText(server.password());
-    child<QLineEdit>(w, "txtPathFile")->setText(file.fileName());
-    w.show();
+    Rig rig;
+    // The real, minute-long time-outs.
+    QVERIFY2(rig.start({.mode = "stall-data", .dropAfter = 64 * 1024},
+                       QByteArray(8 * 1024 * 1024, 'x'), "channel_list.txt", TransferTimeouts{}),
+             qPrintable(rig.server.errorString()));
+    frmUpload& w = *rig.window;
     bool sawBox = false;
     QTimer watch;
     connect(&watch, &QTimer::timeout,
@@ -525,17 +503,14 @@ void tst_frmUpload::closeAbortsAnyComponent() {
     // The window ends a waiting upload through the factory it was given, so
     // a component it does not know is ended too.
     QTemporaryDir dir;
-    QFile file(dir.filePath("channel_list.txt"));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("list\n");
-    file.close();
+    QVERIFY(WriteLocalFile(dir.filePath("channel_list.txt"), "list\n"));
     WaitCounts counts;
     CountingReporter reporter;
     frmUpload w(
         [&counts]() -> std::unique_ptr<Inet> { return std::make_unique<WaitingInet>(counts); },
         &reporter);
     child<QLineEdit>(w, "txtDomain")->setText("ftp.example.com");
-    child<QLineEdit>(w, "txtPathFile")->setText(file.fileName());
+    child<QLineEdit>(w, "txtPathFile")->setText(dir.filePath("channel_list.txt"));
     w.show();
     QTimer::singleShot(300, &w, [&] { w.close(); });
     const int rc =
@@ -550,19 +525,10 @@ void tst_frmUpload::closeAbortsAnyComponent() {
 void tst_frmUpload::closeThenHeldSessionsSayGoodbye() {
     // As the program ends: the window closes, then the session its upload
     // left held says QUIT.
-    FtpTestServer server;
-    QVERIFY2(server.start(), qPrintable(server.errorString()));
-    QTemporaryDir dir;
-    QFile file(dir.filePath("channel_list.txt"));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("list\n");
-    file.close();
-    frmUpload w(TransferInetFactory(TestTimeouts()));
-    child<QLineEdit>(w, "txtDomain")->setText(server.hostPort());
-    child<QLineEdit>(w, "txtFTPUser")->setText(server.user());
-    child<QLineEdit>(w, "txtFTPPass")->setText(server.password());
-    child<QLineEdit>(w, "txtPathFile")->setText(file.fileName());
-    w.show();
+    Rig rig;
+    QVERIFY2(rig.start({}, "list\n"), qPrintable(rig.server.errorString()));
+    const FtpTestServer& server = rig.server;
+    frmUpload& w = *rig.window;
     BoxAnswerer answerer;
     QTest::mouseClick(child<QPushButton>(w, "cmdUpload"), Qt::LeftButton);
     QCOMPARE(answerer.texts, QStringList{"Success"});
