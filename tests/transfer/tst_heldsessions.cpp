@@ -438,6 +438,11 @@ void tst_HeldSessions::otherDestinationOtherSession_data() {
         {{.transport = "sftp", .logIns = 1},
          {.transport = "sftp", .host = "127.0.0.1", .logIns = 1},
          {.transport = "sftp"}});
+    // A name ssh's configuration gives a HostName: the held session's
+    // address is checked against where that name leads.
+    row("OpenSSH: a host of ssh's configuration, twice", openSsh(),
+        {{.transport = "sftp", .host = "harlune-alias", .logIns = 1},
+         {.transport = "sftp", .host = "harlune-alias"}});
     row("OpenSSH: restarted between two publishes", openSsh(),
         {{.transport = "sftp", .logIns = 1},
          {.transport = "sftp", .before = Before::Restart, .logIns = 1}});
@@ -465,8 +470,10 @@ void tst_HeldSessions::otherDestinationOtherSession() {
     QFETCH(QList<Step>, steps);
     START_SERVER(config);
     const bool ssh = config.launcher == "sshd.sh";
-    if (ssh)
+    if (ssh) {
         QVERIFY(account_.addKnownHost(server_.knownHostsLine(0, "localhost")));
+        QVERIFY(account_.setConfig("Host harlune-alias\n    HostName 127.0.0.1\n"));
+    }
     TcpForwarder forwarder(server_.port());
     QVERIFY(forwarder.start());
 

@@ -99,6 +99,12 @@ void tst_SftpSession::statAndStore() {
     QCOMPARE(session.remove(job_.remoteFileName), PublishSession::Removal::Removed);
     QCOMPARE(session.remove(job_.remoteFileName), PublishSession::Removal::NotThere);
     QCOMPARE(server_.entries("public_html"), QStringList{});
+    // Held, it tells where ssh logged in to, so that the next publish can
+    // check the host still leads there.
+    const std::unique_ptr<Connection> held = session.release();
+    QVERIFY(held);
+    QCOMPARE(held->peerAddress(), QStringLiteral("127.0.0.1"));
+    QCOMPARE(held->peerHost(QStringLiteral("typed")), QStringLiteral("127.0.0.1"));
 }
 
 void tst_SftpSession::storeMode_data() {

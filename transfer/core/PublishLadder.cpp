@@ -289,22 +289,35 @@ Step Ladder::storeCopy() {
     else if (before_.exists)
         s_.trace("the file has " + describe(before_).toUtf8());
     const std::optional<quint32> mode = fileKnown() ? before_.mode : std::nullopt;
-    const QString names[] = {TemporaryNameFor(final_, token_),
-                             VisibleTemporaryNameFor(final_, token_), final_};
-    Result result = Result::NameRefused;
-    int name = static_cast<int>(facts_.firstName);
-    if (name > 0)
+    const auto nameOf = [this](CopyName name) {
+        switch (name) {
+        case CopyName::Hidden:
+            return TemporaryNameFor(final_, token_);
+        case CopyName::Visible:
+            return VisibleTemporaryNameFor(final_, token_);
+        case CopyName::Final:
+            break;
+        }
+        return final_;
+    };
+    CopyName name = facts_.firstName;
+    if (name != CopyName::Hidden)
         s_.trace("learnt earlier: the server refuses " +
-                 QByteArray(name == 1 ? "hidden names" : "any name beside the file") +
-                 ", so the copy goes under " + names[name].toUtf8());
-    for (int attempt = 0; name < 3 && result == Result::NameRefused; ++attempt, ++name) {
+                 QByteArray(name == CopyName::Visible ? "hidden names" : "any name beside the file") +
+                 ", so the copy goes under " + nameOf(name).toUtf8());
+    Result result = Result::NameRefused;
+    for (int attempt = 0;; ++attempt) {
         if (!file_.rewind())
             return end(ResponseCodes::LocalFileUnreadable);
-        temporary_ = name == 2 ? QString() : names[name];
-        result = s_.store(names[name], file_, attempt, name == 2 ? std::nullopt : mode, stored_);
+        const bool beside = name != CopyName::Final;
+        temporary_ = beside ? nameOf(name) : QString();
+        result = s_.store(nameOf(name), file_, attempt, beside ? mode : std::nullopt, stored_);
+        if (result != Result::NameRefused || !beside)
+            break;
+        name = static_cast<CopyName>(static_cast<int>(name) + 1);
     }
-    if (const auto taken = static_cast<CopyName>(name - 1); taken != facts_.firstName)
-        change([taken](TargetFacts& f) { f.firstName = taken; });
+    if (name != facts_.firstName)
+        change([name](TargetFacts& f) { f.firstName = name; });
     if (result != Result::Ok) {
         // A refusal of the last name, or of the folder check, leaves
         // nothing behind; before the log-in went through there is nothing
