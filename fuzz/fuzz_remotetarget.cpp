@@ -1,4 +1,4 @@
-// libFuzzer target for the pure text handling in transfer/RemoteTarget.h,
+// libFuzzer target for the pure text handling in transfer/core/RemoteTarget.h,
 // transfer/curl/FtpFileFacts.h and transfer/curl/FtpListing.h. Every input
 // goes through each function; a broken property aborts with the input.
 #include "FtpFileFacts.h"
