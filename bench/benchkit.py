@@ -316,9 +316,12 @@ class RttServer(Closing):
 
     def route(self):
         """This server as the clients see it, through the proxy."""
+        hostport = "127.0.0.2:%d" % self.ports[0]
         return types.SimpleNamespace(
-            hostport="127.0.0.2:%d" % self.ports[0], user=self.user, password=self.password,
+            hostport=hostport, user=self.user, password=self.password,
             scheme=self.scheme, cafile=self.cafile, kind="rtt",
+            host=self.scheme + hostport,
+            env=dict(os.environ, SSL_CERT_FILE=self.cafile) if self.cafile else None,
             remote=lambda rel: os.path.join(self.root, rel), clear=self.clear)
 
     def clear(self, rel_dir="public_html"):

@@ -36,8 +36,7 @@ def run(bench):
     local = bench.make_file("channel_list.txt", 4096, text=True)
     for label, server in rtt_servers(bench, "Held sessions"):
         route = server.route()
-        env = dict(os.environ, SSL_CERT_FILE=server.cafile) if server.cafile else None
-        host = route.scheme + route.hostport
+        env, host = route.env, route.host
         for rtt in PUBLISH_RTTS_MS:
             with DelayProxy(server.ports, rtt / 2.0) as proxy:
                 connections = []

@@ -74,8 +74,7 @@ def run(bench):
     look_commands(bench, local, today)
     for label, server in rtt_servers(bench, "First publish with the look"):
         route = server.route()
-        env = dict(os.environ, SSL_CERT_FILE=server.cafile) if server.cafile else None
-        host = route.scheme + route.hostport
+        env, host = route.env, route.host
         for rtt in LOOK_RTTS_MS:
             with DelayProxy(server.ports, rtt / 2.0) as proxy:
                 def once(program):

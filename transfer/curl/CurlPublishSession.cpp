@@ -3,14 +3,11 @@
 #include "FtpFileFacts.h"
 #include "FtpListing.h"
 
-#include <cctype>
 
 namespace {
 
 bool endsReply(const QByteArray& line) {
-    return line.size() >= 4 && std::isdigit(static_cast<unsigned char>(line[0])) &&
-           std::isdigit(static_cast<unsigned char>(line[1])) &&
-           std::isdigit(static_cast<unsigned char>(line[2])) && line[3] == ' ';
+    return CurlSession::IsCodeLine(line) && line[3] == ' ';
 }
 
 // The lines of the last reply of a request, which may have logged in first:
@@ -27,6 +24,18 @@ QList<QByteArray> lastReply(const QList<QByteArray>& lines) {
 
 QByteArray modeText(quint32 mode) {
     return QByteArray::number(mode & 07777, 8).rightJustified(3, '0');
+}
+
+// A listing's reader that keeps the list's own line and its copies'.
+FtpListingReader readerFor(FtpListingReader::Format format, const QString& finalBase) {
+    return FtpListingReader(format, [finalBase](const QByteArray& name) {
+        return IsListOrCopy(name, finalBase);
+    });
+}
+
+QByteArray describeRead(const FtpListingReader& reader) {
+    return QByteArray::number(reader.lines()) + " lines, " +
+           QByteArray::number(reader.entries().size()) + " of them the list's or its copies'";
 }
 
 } // namespace
@@ -210,9 +219,6 @@ PublishSession::Result CurlPublishSession::listOverData(const QByteArray& folder
     session_.trace("the listing is too long for one reply (" + session_.errorText() +
                    "): listed over a data connection");
     const QString path = folder == "." ? QString() : QString::fromUtf8(folder) + u'/';
-    const auto wanted = [&finalBase](const QByteArray& name) {
-        return IsListOrCopy(name, finalBase);
-    };
     // MLSD where the server knows it (times to the second); else LIST with
     // "-a" where STAT took it, and without, as pyftpdlib, which takes "-a"
     // for a name, wants it. Each refusal costs a round trip, in a folder
@@ -224,7 +230,7 @@ PublishSession::Result CurlPublishSession::listOverData(const QByteArray& folder
         verbs.push_back({"LIST -a", Format::List});
     verbs.push_back({"LIST", Format::List});
     for (const auto& [verb, format] : verbs) {
-        FtpListingReader reader(format, wanted);
+        FtpListingReader reader = readerFor(format, finalBase);
         last_ = session_.listFolder(path, verb,
                                     [&reader](QByteArrayView bytes) { reader.feed(bytes); },
                                     job_.timeouts.look);
@@ -234,9 +240,7 @@ PublishSession::Result CurlPublishSession::listOverData(const QByteArray& folder
         entries = reader.entries();
         if (last_ != CURLE_OK && last_ != CURLE_OPERATION_TIMEDOUT)
             return Result::Failed;
-        session_.trace(verb + ": " + QByteArray::number(reader.lines()) + " lines, " +
-                       QByteArray::number(reader.entries().size()) +
-                       " of them the list's or its copies'");
+        session_.trace(verb + ": " + describeRead(reader));
         return Result::Ok;
     }
     return Result::Refused;
@@ -259,9 +263,7 @@ PublishSession::Result CurlPublishSession::list(const QString& folder, const QSt
                                            : known == Nothing ? QList<FolderListingVerb>{}
                                                               : QList{known};
     for (const FolderListingVerb verb : verbs) {
-        FtpListingReader reader(FtpListingReader::Format::List, [&finalBase](const QByteArray& name) {
-            return IsListOrCopy(name, finalBase);
-        });
+        FtpListingReader reader = readerFor(FtpListingReader::Format::List, finalBase);
         last_ = session_.listing(
             (verb == StatAll ? "*STAT -a " : "*STAT ") + path,
             [&reader](QByteArrayView line) {
@@ -288,9 +290,7 @@ PublishSession::Result CurlPublishSession::list(const QString& folder, const QSt
         if (reply >= 211 && reply <= 213 && reader.lines() > 0) {
             if (known == Unknown)
                 LearnServer(key_, [verb](ServerFacts& server) { server.listing = verb; });
-            session_.trace("listed " + QByteArray::number(reader.lines()) + " lines, " +
-                           QByteArray::number(reader.entries().size()) +
-                           " of them the list's or its copies'");
+            session_.trace("listed " + describeRead(reader));
             entries = reader.entries();
             return Result::Ok;
         }

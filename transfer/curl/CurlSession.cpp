@@ -5,7 +5,6 @@
 #include <QFile>
 
 #include <algorithm>
-#include <cctype>
 #include <memory>
 
 namespace {
@@ -330,11 +329,7 @@ size_t CurlSession::onReply(char* data, size_t size, size_t count, void* self) {
     }
     // A listing's lines stream past: a folder of any size costs nothing
     // kept. Reply codes ("213-Status follows:", "213 End") are kept.
-    const bool code = line.size() >= 4 && std::isdigit(static_cast<unsigned char>(line[0])) &&
-                      std::isdigit(static_cast<unsigned char>(line[1])) &&
-                      std::isdigit(static_cast<unsigned char>(line[2])) &&
-                      (line[3] == '-' || line[3] == ' ');
-    if (session->listingSink_ && !code) {
+    if (session->listingSink_ && !IsCodeLine(line)) {
         (*session->listingSink_)(line);
         return size * count;
     }

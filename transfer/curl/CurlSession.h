@@ -77,6 +77,13 @@ public:
     CURLcode listFolder(const QString& folder, const QByteArray& verb,
                         const std::function<void(QByteArrayView)>& sink,
                         std::chrono::milliseconds limit);
+    // Whether `line` is a reply's code line ("213-Status follows:", "213
+    // End"), not a line of what it carries.
+    static bool IsCodeLine(QByteArrayView line) {
+        const auto digit = [&line](int i) { return line[i] >= '0' && line[i] <= '9'; };
+        return line.size() >= 4 && digit(0) && digit(1) && digit(2) &&
+               (line[3] == '-' || line[3] == ' ');
+    }
     // libcurl's own words for the last request's failure.
     QByteArray errorText() const { return QByteArray(errorText_); }
 

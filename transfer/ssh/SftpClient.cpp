@@ -78,13 +78,14 @@ bool SftpClient::connect(std::chrono::milliseconds limit) {
     return true;
 }
 
-void SftpClient::send(const QByteArray& packet, const QByteArray& what) {
+quint32 SftpClient::send(const QByteArray& packet, const QByteArray& what) {
     const auto header = Sftp::RequestHeader(packet);
     if (header)
         pending_.insert(header->second, what);
     if (!what.isEmpty())
         trace("> #" + QByteArray::number(header ? header->second : 0) + ' ' + what);
     ssh_.send(packet);
+    return header ? header->second : 0;
 }
 
 std::optional<Sftp::Reply> SftpClient::reply(quint32 id, std::chrono::milliseconds limit) {
@@ -128,10 +129,9 @@ bool SftpClient::write(const QByteArray& handle, LocalFile& file, std::chrono::m
                 readFailed_ = true;
                 break;
             }
-            const quint32 id = nextId();
-            send(Sftp::WritePacket(id, handle, quint64(offset), QByteArrayView(chunk.data(), got)),
-                 {});
-            inFlight.push_back(id);
+            inFlight.push_back(send(Sftp::WritePacket(nextId(), handle, quint64(offset),
+                                                      QByteArrayView(chunk.data(), got)),
+                                    {}));
             offset += qint64(got);
             ++requests;
         }
@@ -176,82 +176,59 @@ Sftp::FileAttrs modeOnly(quint32 mode) {
 } // namespace
 
 quint32 SftpClient::open(const QByteArray& path) {
-    const quint32 id = nextId();
-    send(Sftp::OpenPacket(id, path, Sftp::OpenWrite | Sftp::OpenCreate | Sftp::OpenTruncate, {}),
-         "OPEN " + quoted(path) + " write,create,truncate");
-    return id;
+    return send(Sftp::OpenPacket(nextId(), path,
+                                 Sftp::OpenWrite | Sftp::OpenCreate | Sftp::OpenTruncate, {}),
+                "OPEN " + quoted(path) + " write,create,truncate");
 }
 
 quint32 SftpClient::close(const QByteArray& handle) {
-    const quint32 id = nextId();
-    send(Sftp::HandleRequest(Sftp::Close, id, handle), "CLOSE");
-    return id;
+    return send(Sftp::HandleRequest(Sftp::Close, nextId(), handle), "CLOSE");
 }
 
 quint32 SftpClient::lstat(const QByteArray& path) {
-    const quint32 id = nextId();
-    send(Sftp::PathRequest(Sftp::Lstat, id, path), "LSTAT " + quoted(path));
-    return id;
+    return send(Sftp::PathRequest(Sftp::Lstat, nextId(), path), "LSTAT " + quoted(path));
 }
 
 quint32 SftpClient::readlink(const QByteArray& path) {
-    const quint32 id = nextId();
-    send(Sftp::PathRequest(Sftp::Readlink, id, path), "READLINK " + quoted(path));
-    return id;
+    return send(Sftp::PathRequest(Sftp::Readlink, nextId(), path), "READLINK " + quoted(path));
 }
 
 quint32 SftpClient::fstat(const QByteArray& handle) {
-    const quint32 id = nextId();
-    send(Sftp::HandleRequest(Sftp::Fstat, id, handle), "FSTAT");
-    return id;
+    return send(Sftp::HandleRequest(Sftp::Fstat, nextId(), handle), "FSTAT");
 }
 
 quint32 SftpClient::setMode(const QByteArray& path, quint32 mode) {
-    const quint32 id = nextId();
-    send(Sftp::SetstatPacket(id, path, modeOnly(mode)),
-         "SETSTAT " + quoted(path) + " mode " + octal(mode));
-    return id;
+    return send(Sftp::SetstatPacket(nextId(), path, modeOnly(mode)),
+                "SETSTAT " + quoted(path) + " mode " + octal(mode));
 }
 
 quint32 SftpClient::setModeOpen(const QByteArray& handle, quint32 mode) {
-    const quint32 id = nextId();
-    send(Sftp::FsetstatPacket(id, handle, modeOnly(mode)), "FSETSTAT mode " + octal(mode));
-    return id;
+    return send(Sftp::FsetstatPacket(nextId(), handle, modeOnly(mode)),
+                "FSETSTAT mode " + octal(mode));
 }
 
 quint32 SftpClient::fsync(const QByteArray& handle) {
-    const quint32 id = nextId();
-    send(Sftp::FsyncPacket(id, handle), "fsync@openssh.com");
-    return id;
+    return send(Sftp::FsyncPacket(nextId(), handle), "fsync@openssh.com");
 }
 
 quint32 SftpClient::remove(const QByteArray& path) {
-    const quint32 id = nextId();
-    send(Sftp::PathRequest(Sftp::Remove, id, path), "REMOVE " + quoted(path));
-    return id;
+    return send(Sftp::PathRequest(Sftp::Remove, nextId(), path), "REMOVE " + quoted(path));
 }
 
 quint32 SftpClient::rename(const QByteArray& from, const QByteArray& to) {
-    const quint32 id = nextId();
-    send(Sftp::RenamePacket(id, from, to), "RENAME " + quoted(from) + ' ' + quoted(to));
-    return id;
+    return send(Sftp::RenamePacket(nextId(), from, to),
+                "RENAME " + quoted(from) + ' ' + quoted(to));
 }
 
 quint32 SftpClient::posixRename(const QByteArray& from, const QByteArray& to) {
-    const quint32 id = nextId();
-    send(Sftp::PosixRenamePacket(id, from, to),
-         "posix-rename@openssh.com " + quoted(from) + ' ' + quoted(to));
-    return id;
+    return send(Sftp::PosixRenamePacket(nextId(), from, to),
+                "posix-rename@openssh.com " + quoted(from) + ' ' + quoted(to));
 }
 
 quint32 SftpClient::opendir(const QByteArray& path) {
-    const quint32 id = nextId();
-    send(Sftp::PathRequest(Sftp::Opendir, id, path), "OPENDIR " + quoted(path));
-    return id;
+    return send(Sftp::PathRequest(Sftp::Opendir, nextId(), path), "OPENDIR " + quoted(path));
 }
 
 quint32 SftpClient::readdir(const QByteArray& handle) {
-    const quint32 id = nextId();
-    send(Sftp::HandleRequest(Sftp::Readdir, id, handle), "READDIR");
-    return id;
+    return send(Sftp::HandleRequest(Sftp::Readdir, nextId(), handle), "READDIR");
 }

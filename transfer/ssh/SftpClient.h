@@ -44,10 +44,6 @@ public:
     };
     const Extensions& extensions() const { return extensions_; }
 
-    quint32 nextId() { return ++lastId_; }
-    // Queues a request built with an id from nextId(); `what` names it in
-    // the trace.
-    void send(const QByteArray& packet, const QByteArray& what);
     // Waits for the reply to request `id`, `limit` at most without progress.
     std::optional<Sftp::Reply> reply(quint32 id, std::chrono::milliseconds limit);
 
@@ -83,6 +79,10 @@ public:
     Error error() const { return error_; }
 
 private:
+    quint32 nextId() { return ++lastId_; }
+    // Queues a request built with an id from nextId(); `what` names it in
+    // the trace. Its id.
+    quint32 send(const QByteArray& packet, const QByteArray& what);
     void trace(const QByteArray& line) const {
         if (trace_)
             trace_(line);
