@@ -37,5 +37,8 @@ std::unique_ptr<PublishSession> openSession(const PublishJob& job, const Destina
 
 qint32 Publish(const PublishJob& job, const std::atomic<bool>& abort) {
     const DestinationKey key = KeyFor(job);
-    return PublishOver(job, abort, [&](bool fresh) { return openSession(job, key, abort, fresh); });
+    return PublishOver(job, abort,
+                       [&key](bool fresh, const PublishJob& on, const std::atomic<bool>& ends) {
+                           return openSession(on, key, ends, fresh);
+                       });
 }

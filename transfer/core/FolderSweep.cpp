@@ -1,6 +1,8 @@
 #include "FolderSweep.h"
 
+#include "PublishClock.h"
 #include "RemoteTarget.h"
+#include "SilenceLimit.h"
 
 #include <algorithm>
 
@@ -31,7 +33,7 @@ void FolderSweep::openEarly() {
     if (!lookDue_)
         return;
     s_.expectListing(folder_, base_);
-    asked_.start();
+    asked_ = Clock().sinceBoot();
 }
 
 void FolderSweep::beforeRename(std::optional<qint64> copyChanged, bool listThere) {
@@ -49,6 +51,10 @@ void FolderSweep::beforeRename(std::optional<qint64> copyChanged, bool listThere
 
 void FolderSweep::gatherOwed() {
     for (const OwedCopy& copy : OwedCopiesIn(key_, folder_)) {
+        // The folder may hold another list's copies, owed by a publish of
+        // that list: they are its to settle, and may hold its only bytes.
+        if (!IsCopyOf(copy.path.mid(folder_.size()).toUtf8(), base_))
+            continue;
         const bool listed = std::any_of(doomed_.begin(), doomed_.end(),
                                         [&](const Doomed& d) { return d.path == copy.path; });
         if (!listed && copy.path != ownCopy_)
@@ -90,8 +96,8 @@ void FolderSweep::afterPublish(std::optional<qint64> copyChanged) {
 
 void FolderSweep::look(const std::optional<qint64>& copyChanged) {
     looked_ = true;
-    if (!asked_.isValid())
-        asked_.start();
+    if (!asked_)
+        asked_ = Clock().sinceBoot();
     QList<ListedEntry> entries;
     const PublishSession::Result result = s_.list(folder_, base_, entries);
     if (result == PublishSession::Result::Refused) {
@@ -102,35 +108,41 @@ void FolderSweep::look(const std::optional<qint64>& copyChanged) {
     }
     if (result != PublishSession::Result::Ok)
         return;
-    FolderLooked(key_, folder_);
+    const std::chrono::seconds limit = LongestSilence(timeouts_);
+    // Copies that cannot be judged now are looked at again once any live
+    // publish would have renamed them.
+    const qint64 again = Clock().sinceBoot() + 1000 * qint64(limit.count());
     // Now, by the server's clock: the copy just stored, or the list it has
     // just become (a rename keeps the time of the copy's last write).
     std::optional<ListedTime> now;
     if (copyChanged)
-        now = ListedTime{*copyChanged - (asked_.elapsed() + 999) / 1000};
-    const QByteArray base = base_.toUtf8();
-    for (const ListedEntry& entry : std::as_const(entries)) {
-        if (!now && entry.name == base && entry.kind == ListedEntry::Kind::Regular)
-            now = entry.changed;
-    }
-    const std::chrono::seconds limit = LongestSilence(timeouts_);
+        now = ListedTime{*copyChanged - (Clock().sinceBoot() - *asked_ + 999) / 1000};
+    else
+        now = ListReferenceTime(entries, base_);
     if (!now) {
-        if (std::any_of(entries.begin(), entries.end(),
-                        [&](const ListedEntry& e) { return IsCopyOf(e.name, base_); }))
-            s_.trace("the listing does not tell when the list changed: no copy is judged by age");
+        const bool copies = std::any_of(entries.begin(), entries.end(), [&](const ListedEntry& e) {
+            return IsCopyOf(e.name, base_);
+        });
+        FolderLooked(key_, folder_, copies ? std::optional(again) : std::nullopt);
+        if (copies)
+            s_.trace("the listing does not tell when the list changed: no copy is judged by "
+                     "age, and the folder is looked at again later");
         return;
     }
+    bool unjudged = false;
     for (const CopyVerdict& verdict : JudgeCopies(entries, base_, *now, limit)) {
         const QString path = folder_ + QString::fromUtf8(verdict.name);
         if (path == ownCopy_)
             continue;
         if (verdict.remove) {
             doomed_ << Doomed{path, "unchanged for " + DescribeAge(*verdict.age)};
-        } else {
-            s_.trace("left " + quoted(QString::fromUtf8(verdict.name)) +
-                     (verdict.age ? ", unchanged for " + DescribeAge(std::max<qint64>(*verdict.age, 0)) +
-                                        ": a publish may still be writing it"
-                                  : QByteArray(": the listing does not tell its age")));
+            continue;
         }
+        unjudged = true;
+        s_.trace("left " + quoted(QString::fromUtf8(verdict.name)) +
+                 (verdict.age ? ", unchanged for " + DescribeAge(std::max<qint64>(*verdict.age, 0)) +
+                                    ": a publish may still be writing it"
+                              : QByteArray(": the listing does not tell its age")));
     }
+    FolderLooked(key_, folder_, unjudged ? std::optional(again) : std::nullopt);
 }

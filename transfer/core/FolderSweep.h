@@ -4,7 +4,6 @@
 #include "LearntFacts.h"
 #include "PublishSession.h"
 
-#include <QElapsedTimer>
 #include <QList>
 #include <QString>
 
@@ -56,8 +55,9 @@ private:
     QString ownCopy_;
     bool lookDue_ = false;
     bool looked_ = false;
-    // Since the listing was asked for: the copy's time, taken later, less
-    // this is no later than when the listing was read.
-    QElapsedTimer asked_;
+    // When the listing was asked for (PublishClock's sinceBoot): the copy's
+    // time, taken later, less the time since is no later than when the
+    // listing was read.
+    std::optional<qint64> asked_;
     QList<Doomed> doomed_;
 };

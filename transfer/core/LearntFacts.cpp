@@ -1,5 +1,7 @@
 #include "LearntFacts.h"
 
+#include "PublishClock.h"
+
 #include <QHash>
 #include <QSet>
 
@@ -14,7 +16,8 @@ struct Memory {
     QHash<QByteArray, TargetFacts> targets;
     QSet<QByteArray> told;
     QHash<QByteArray, QList<OwedCopy>> owed; // by account and folder
-    QSet<QByteArray> looked;                 // accounts and folders
+    // Accounts and folders looked at, with when to look again, if ever.
+    QHash<QByteArray, std::optional<qint64>> looked;
 };
 
 Memory& memory() {
@@ -121,13 +124,15 @@ void CopyRefused(const DestinationKey& key, const QString& path) {
 bool FolderLookDue(const DestinationKey& key, const QString& folder) {
     Memory& m = memory();
     std::lock_guard lock(m.mutex);
-    return !m.looked.contains(folderKey(key, folder));
+    const auto looked = m.looked.constFind(folderKey(key, folder));
+    return looked == m.looked.cend() || (*looked && Clock().sinceBoot() >= **looked);
 }
 
-void FolderLooked(const DestinationKey& key, const QString& folder) {
+void FolderLooked(const DestinationKey& key, const QString& folder,
+                  std::optional<qint64> againAt) {
     Memory& m = memory();
     std::lock_guard lock(m.mutex);
-    m.looked.insert(folderKey(key, folder));
+    m.looked.insert(folderKey(key, folder), againAt);
 }
 
 void ForgetEverything() {

@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <functional>
+#include <optional>
 
 // What publishes learnt about servers, so that later publishes go straight
 // to the step that works there: in memory only, for the life of the
@@ -119,10 +120,14 @@ QList<OwedCopy> OwedCopiesIn(const DestinationKey& key, const QString& folder);
 void CopySettled(const DestinationKey& key, const QString& path);
 void CopyRefused(const DestinationKey& key, const QString& path);
 
-// Whether a publish has looked at the folder for copies of runs that ended,
-// once per run per account and folder.
+// Whether a publish is to look at the folder for copies of runs that
+// ended: once per run per account and folder, and again once the time a
+// look left for it has come (PublishClock's sinceBoot).
 bool FolderLookDue(const DestinationKey& key, const QString& folder);
-void FolderLooked(const DestinationKey& key, const QString& folder);
+// `againAt`: where the look left copies it could not judge yet (too young,
+// dated ahead, no time to judge them by), when to look again.
+void FolderLooked(const DestinationKey& key, const QString& folder,
+                  std::optional<qint64> againAt = std::nullopt);
 
 // Forgets everything, as a new start of the program would: for tests and
 // benchmarks that are many runs in one process.

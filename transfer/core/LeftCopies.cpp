@@ -59,22 +59,6 @@ bool IsListOrCopy(const QByteArray& name, const QString& finalBase) {
     return name == finalBase.toUtf8() || IsCopyOf(name, finalBase);
 }
 
-std::chrono::seconds LongestSilence(const TransferTimeouts& timeouts) {
-    using std::chrono::seconds;
-    // Waits for a reply after the copy's last write: the store's closing
-    // reply, its size and mode, setting the mode, a rename (two requests)
-    // refused, the removal and the rename again (three), and on a fresh
-    // log-in that finishes it: the greeting, AUTH, USER, PASS, PBSZ, PROT,
-    // PWD and the rename (three). SFTP's steps are fewer.
-    static constexpr int ReplyWaits = 1 + 2 + 1 + 2 + 3 + 7 + 3;
-    const auto longest = [](const TransferTimeouts& t) {
-        const seconds reply = std::max(std::chrono::ceil<seconds>(t.serverReply),
-                                       std::chrono::ceil<seconds>(t.stall));
-        return std::chrono::ceil<seconds>(t.connect) + ReplyWaits * reply;
-    };
-    return std::max(longest(timeouts), longest(TransferTimeouts{}));
-}
-
 QList<CopyVerdict> JudgeCopies(const QList<ListedEntry>& entries, const QString& finalBase,
                                const ListedTime& reference, std::chrono::seconds limit) {
     QList<CopyVerdict> verdicts;
@@ -89,6 +73,22 @@ QList<CopyVerdict> JudgeCopies(const QList<ListedEntry>& entries, const QString&
         verdicts << verdict;
     }
     return verdicts;
+}
+
+std::optional<ListedTime> ListReferenceTime(const QList<ListedEntry>& entries,
+                                            const QString& finalBase) {
+    const QByteArray base = finalBase.toUtf8();
+    const ListedEntry* list = nullptr;
+    for (const ListedEntry& entry : entries) {
+        if (entry.name != base)
+            continue;
+        if (list)
+            return std::nullopt;
+        list = &entry;
+    }
+    if (!list || list->kind != ListedEntry::Kind::Regular)
+        return std::nullopt;
+    return list->changed;
 }
 
 QByteArray DescribeAge(qint64 seconds) {

@@ -61,17 +61,6 @@ bool IsCopyOf(const QByteArray& name, const QString& finalBase);
 // "now" once it is published, and its copies.
 bool IsListOrCopy(const QByteArray& name, const QString& finalBase);
 
-// The longest a copy can stay unchanged while the publish that made it may
-// still check or rename it: from its last write, the store's closing reply,
-// the checks of its size and mode, setting the mode, a rename refused and
-// then the removal of the list and the rename again, and, where the link
-// broke there, a fresh log-in that finishes the rename; each step within
-// the reply limit (or the stall limit), a fresh connection within the
-// connect limit. A copy unchanged for longer belongs to a publish that has
-// ended. Never shorter than with the program's default limits, so that a
-// run with shorter limits still leaves a run with the defaults alone.
-std::chrono::seconds LongestSilence(const TransferTimeouts& timeouts);
-
 // What to do with the entries of one listing: `finalBase`'s copies that
 // are older than LongestSilence by the age of `reference`, an entry of the
 // same listing or a time of the same server that is "now" (the list just
@@ -84,6 +73,12 @@ struct CopyVerdict {
 };
 QList<CopyVerdict> JudgeCopies(const QList<ListedEntry>& entries, const QString& finalBase,
                                const ListedTime& reference, std::chrono::seconds limit);
+
+// A listing's "now": the time of the one regular entry named `finalBase`;
+// none where the list is missing, has no time, or is named more than once
+// (a name holding a line feed can bring a line of its own).
+std::optional<ListedTime> ListReferenceTime(const QList<ListedEntry>& entries,
+                                            const QString& finalBase);
 
 // "3 h", "25 min", "40 s": an age for the trace.
 QByteArray DescribeAge(qint64 seconds);

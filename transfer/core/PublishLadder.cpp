@@ -1,5 +1,6 @@
 #include "PublishLadder.h"
 
+#include "CloseSettler.h"
 #include "DestinationTurn.h"
 #include "FolderSweep.h"
 #include "HeldSessions.h"
@@ -37,10 +38,14 @@ public:
     // in every round of one publish, so that a round run again on a fresh
     // session takes over the name an earlier one may have opened.
     // `open`: a session of its own, for a rename the link broke.
+    // `abort`: the publish's own flag, for a fresh session of its own.
+    // `settle`: where a closed window's publish settles what it leaves.
     Ladder(PublishSession& session, const PublishJob& job, LocalFile& file,
-           const DestinationKey& key, const QString& token, const SessionOpener& open)
+           const DestinationKey& key, const QString& token, const SessionOpener& open,
+           const std::atomic<bool>& abort, CloseSettler& settle)
         : s_(session), job_(job), file_(file), key_(key), token_(token), open_(open),
-          facts_(RecallTarget(key, job.remoteFileName)), sweep_(session, key, job.timeouts) {}
+          abort_(abort), settle_(settle), facts_(RecallTarget(key, job.remoteFileName)),
+          sweep_(session, key, job.timeouts) {}
 
     qint32 run();
     // What this publish found out, each fact on its own: applied where it
@@ -80,6 +85,12 @@ private:
     }
     qint32 checked(const RemoteFileFacts& stored);
     PublishSession::Removal removeTemporary();
+    // Whether the copy is still there: a refusal is only the server's where
+    // it is; another publisher's sweep may have taken it.
+    bool copyGone();
+    // The copy, whole, onto the list's name on `other`, a session of its
+    // own: after the list was removed and the rename did not follow.
+    Result finishOn(PublishSession& other);
     bool fileKnown() const { return known_ && before_.exists; }
     void change(std::function<void(TargetFacts&)> fact) {
         fact(facts_);
@@ -92,6 +103,8 @@ private:
     const DestinationKey& key_;
     const QString& token_;
     const SessionOpener& open_;
+    const std::atomic<bool>& abort_;
+    CloseSettler& settle_;
     TargetFacts facts_; // as recalled, with this publish's changes
     std::vector<std::function<void(TargetFacts&)>> learnt_;
     FolderSweep sweep_;
@@ -105,6 +118,9 @@ private:
     QString final_ = job_.remoteFileName;
     QString inPlaceWhy_;
     bool rememberInPlace_ = true;
+    // The list was removed to make way and the copy may be the only one of
+    // it: from then on the copy is never removed.
+    bool copyHoldsList_ = false;
 };
 
 // Links followed from the name to a file, at the most.
@@ -251,7 +267,10 @@ Step Ladder::followLinks() {
 // even where this publish fails.
 Step Ladder::putBackOwedList() {
     const QString folder = RemoteFolderOf(final_);
-    for (const OwedCopy& copy : OwedCopiesIn(key_, folder)) {
+    const QList<OwedCopy> owed = OwedCopiesIn(key_, folder);
+    // The newest first: it holds the latest bytes.
+    for (auto it = owed.crbegin(); it != owed.crend(); ++it) {
+        const OwedCopy& copy = *it;
         // Owed copies of the folder are all named after a list; only this
         // one's can stand in for it.
         if (!copy.holdsTheList ||
@@ -404,9 +423,21 @@ Step Ladder::putInPlace() {
         return Step::ClearCopies;
     if (result == Result::Failed)
         return fail();
+    if (copyGone())
+        return fail(false);
     // No renames on this server: store under the final name, as a plain
     // store would, and drop the temporary copy.
     return inPlace(QStringLiteral("the server renames nothing onto the file"));
+}
+
+bool Ladder::copyGone() {
+    RemoteFileFacts copy;
+    if (s_.stat(temporary_, copy) != Result::Ok || copy.exists)
+        return false;
+    s_.trace("the copy " + temporary_.toUtf8() +
+             " is gone: another publisher removed it, so the refusal teaches nothing");
+    temporary_.clear();
+    return true;
 }
 
 // The server renames only onto a free name: the list is removed, then the
@@ -415,23 +446,26 @@ Step Ladder::putInPlace() {
 // it is finished on a fresh session, or left for the next publish, which
 // puts it in place first.
 Step Ladder::replaceAfterRemoval() {
-    // A rename refused once the list was gone is another publisher's file
-    // landing there first (no server refuses a rename onto a free name it
-    // just refused onto a taken one): the removal is tried again, a few
-    // times, and nothing is learnt from it.
-    constexpr int AnotherPublisherFirstTries = 3;
     for (int attempt = 0; attempt < AnotherPublisherFirstTries; ++attempt) {
         bool listRemoved = true;
         const Result result = s_.removeThenRename(temporary_, final_, listRemoved);
+        copyHoldsList_ = copyHoldsList_ || listRemoved;
         if (result == Result::Ok) {
+            copyHoldsList_ = false;
             if (!facts_.removesToReplace)
                 change([](TargetFacts& f) { f.removesToReplace = true; });
             return Step::ClearCopies;
         }
         if (result == Result::Failed)
-            return listRemoved ? Step::FinishOnFreshSession : fail();
+            return copyHoldsList_ ? Step::FinishOnFreshSession : fail();
         if (!listRemoved)
             return inPlace(QStringLiteral("the server renames nothing onto the file"));
+        // The list is gone: where the copy went too, the bytes go straight
+        // to the list's name, so that there is one.
+        if (copyGone()) {
+            copyHoldsList_ = false;
+            return inPlace(QStringLiteral("the copy was removed by another publisher"), false);
+        }
         s_.trace("the list was removed, and the rename onto its name refused: another "
                  "publisher's file came first; once more");
     }
@@ -440,42 +474,50 @@ Step Ladder::replaceAfterRemoval() {
                    false);
 }
 
+// The copy holds the list, whose name may be free: it goes there on a fresh
+// session, or on the settling one where the window closed; where neither
+// can, the next publish of the run puts it there first.
 Step Ladder::finishOnFreshSession() {
     const qint32 code = s_.failureCode(file_);
-    if (s_.aborted()) {
-        OweCopy(key_, OwedCopy{temporary_, true});
-        return end(code);
-    }
-    s_.trace("the link broke after the list was removed to make way: the copy is put in its "
-             "place on a fresh session");
-    std::unique_ptr<PublishSession> other = open_(true);
     Result result = Result::Failed;
-    if (other) {
-        RemoteFileFacts copy;
-        result = other->stat(temporary_, copy);
-        // The rename may have landed before the link broke.
-        if (result == Result::Ok && !copy.exists) {
-            RemoteFileFacts list;
-            result = other->stat(final_, list);
-            if (result == Result::Ok && list.exists)
-                return end(ResponseCodes::Ok);
-            result = Result::Failed;
-        } else if (result == Result::Ok || result == Result::Refused) {
-            result = other->rename(temporary_, final_);
-            bool listRemoved = true;
-            if (result == Result::TargetExists)
-                result = other->removeThenRename(temporary_, final_, listRemoved);
-        }
+    if (!s_.aborted()) {
+        s_.trace("the connection broke after the list was removed to make way: the copy is put "
+                 "in its place on a fresh session");
+        if (std::unique_ptr<PublishSession> other = open_(true, job_, abort_))
+            result = finishOn(*other);
     }
-    // The copies owed meanwhile wait for the next publish.
+    if (result != Result::Ok && s_.aborted()) {
+        s_.trace("the window closed after the list was removed to make way: the copy is put in "
+                 "its place before the program ends");
+        if (PublishSession* other = settle_.session())
+            result = finishOn(*other);
+    }
     if (result == Result::Ok) {
-        other->trace("the copy is in the list's place");
+        s_.trace("the copy is in the list's place");
+        copyHoldsList_ = false;
         return end(ResponseCodes::Ok);
     }
-    if (other)
-        other->trace("the copy could not be put in place: the next publish puts it there first");
+    s_.trace("the copy could not be put in place: the next publish puts it there first");
     OweCopy(key_, OwedCopy{temporary_, true});
     return end(code);
+}
+
+Result Ladder::finishOn(PublishSession& other) {
+    RemoteFileFacts copy;
+    Result result = other.stat(temporary_, copy);
+    // The rename may have landed before the connection broke.
+    if (result == Result::Ok && !copy.exists) {
+        RemoteFileFacts list;
+        result = other.stat(final_, list);
+        return result == Result::Ok && list.exists ? Result::Ok : Result::Failed;
+    }
+    if (result != Result::Ok && result != Result::Refused)
+        return result;
+    result = other.rename(temporary_, final_);
+    bool listRemoved = true;
+    if (result == Result::TargetExists)
+        result = other.removeThenRename(temporary_, final_, listRemoved);
+    return result;
 }
 
 Step Ladder::inPlace(const QString& why, bool remember) {
@@ -502,6 +544,11 @@ Step Ladder::storeInPlace() {
         const Result result = s_.store(final_, file_, 0, std::nullopt, stored);
         code = result == Result::Ok ? checked(stored) : s_.failureCode(file_);
     }
+    // Where the list was removed for the copy, the copy holds it until the
+    // list is back: it goes there, or is owed as the list.
+    if (code != ResponseCodes::Ok && copyHoldsList_)
+        return Step::FinishOnFreshSession;
+    copyHoldsList_ = false;
     using Removal = PublishSession::Removal;
     const Removal removal = removeTemporary();
     const bool removed = removal == Removal::Removed || removal == Removal::NotThere;
@@ -533,12 +580,14 @@ Step Ladder::cleanUp() {
 }
 
 // A copy this publish made and could not see removed is owed to the next
-// publish that reaches its folder.
+// publish that reaches its folder; where the window closed, it is removed
+// on the settling session first.
 PublishSession::Removal Ladder::removeTemporary() {
     using Removal = PublishSession::Removal;
     if (temporary_.isEmpty())
         return Removal::NotThere;
-    const Removal removal = s_.aborted() ? Removal::NoAnswer : s_.remove(temporary_);
+    PublishSession* on = s_.aborted() ? settle_.session() : &s_;
+    const Removal removal = on ? on->remove(temporary_) : Removal::NoAnswer;
     if (removal == Removal::Removed || removal == Removal::NotThere)
         return removal;
     OweCopy(key_, OwedCopy{temporary_});
@@ -567,7 +616,10 @@ qint32 PublishOver(const PublishJob& job, const std::atomic<bool>& abort,
         return ResponseCodes::LocalFileUnreadable;
     }
     const DestinationKey key = KeyFor(job);
-    const DestinationTurn turn(key.account() + '\0' + job.remoteFileName.toUtf8(), abort);
+    // One publish at a time per host, whatever the account or the name:
+    // two names may lead to one file (a link), and a password edited
+    // meanwhile is still the same folder.
+    const DestinationTurn turn(job.endpoint.host.toCaseFolded().toUtf8(), abort);
     if (!turn.taken())
         return ResponseCodes::Aborted;
     const QString token = NewCopyToken();
@@ -577,14 +629,21 @@ qint32 PublishOver(const PublishJob& job, const std::atomic<bool>& abort,
     // upload: the publish runs again at once on a fresh session, once more
     // where that one learnt that the server refuses TLS 1.2.
     constexpr int Rounds = 3;
+    CloseSettler settle(job, open);
     for (int round = 0; round < Rounds; ++round) {
-        std::unique_ptr<PublishSession> session = open(round > 0);
+        std::unique_ptr<PublishSession> session = open(round > 0, job, abort);
         if (!session)
             return ResponseCodes::NoSession;
-        Ladder ladder(*session, job, file, key, token, open);
+        Ladder ladder(*session, job, file, key, token, open, abort, settle);
         code = ladder.run();
-        for (const QString& copy : session->uncertainCopies())
-            OweCopy(key, OwedCopy{copy});
+        for (const QString& copy : session->uncertainCopies()) {
+            PublishSession* other = abort ? settle.session() : nullptr;
+            const PublishSession::Removal removal =
+                other ? other->remove(copy) : PublishSession::Removal::NoAnswer;
+            if (removal != PublishSession::Removal::Removed &&
+                removal != PublishSession::Removal::NotThere)
+                OweCopy(key, OwedCopy{copy});
+        }
         if (code == ResponseCodes::Ok) {
             ladder.learn();
             // Held under the TLS it ended up with, which is what the next

@@ -46,6 +46,18 @@ public:
         Failed,       // anything else (connection, time-out, abort): failureCode()
     };
 
+    // The most replies of the server one call waits for, in either engine:
+    // what the silence limit is counted in (StepWaitsAfterStore).
+    struct Replies {
+        static constexpr int LogIn = 8; // a fresh session's, before its first request
+        static constexpr int Stat = 2;  // one way of asking, then the next
+        static constexpr int Store = 2; // the closing reply and the size
+        static constexpr int SetMode = 1;
+        static constexpr int Rename = 2;
+        static constexpr int RemoveThenRename = 3;
+        static constexpr int Remove = 1;
+    };
+
     virtual ~PublishSession() = default;
 
     virtual bool aborted() const = 0;
