@@ -2,6 +2,8 @@
 
 #include "RemoteTarget.h"
 
+#include <QDateTime>
+
 #include <algorithm>
 
 namespace {
@@ -120,7 +122,8 @@ void FolderSweep::look(const std::optional<qint64>& copyChanged) {
             s_.trace("the listing does not tell when the list changed: no copy is judged by age");
         return;
     }
-    for (const CopyVerdict& verdict : JudgeCopies(entries, base_, *now, limit)) {
+    for (const CopyVerdict& verdict : JudgeCopies(entries, base_, *now, limit,
+                                                  QDateTime::currentSecsSinceEpoch())) {
         const QString path = folder_ + QString::fromUtf8(verdict.name);
         if (path == ownCopy_)
             continue;
