@@ -231,10 +231,11 @@ QString entriesText(const QList<ListedEntry>& entries) {
     for (const ListedEntry& entry : entries) {
         QString text = QString::number(int(entry.kind)) + u' ' + QString::fromLatin1(entry.name);
         if (const auto& time = entry.changed)
-            text += QStringLiteral(" @%1/%2/%3")
+            text += QStringLiteral(" @%1/%2/%3/%4")
                         .arg(time->seconds)
                         .arg(time->precision)
-                        .arg(time->yearKnown);
+                        .arg(time->yearKnown)
+                        .arg(time->local);
         out << text;
     }
     return out.join(u'|');
@@ -245,12 +246,12 @@ bool sameEntry(const ListedEntry& a, const ListedEntry& b) {
     const auto& y = b.changed;
     return a.name == b.name && a.kind == b.kind && x.has_value() == y.has_value() &&
            (!x || (x->seconds == y->seconds && x->precision == y->precision &&
-                   x->yearKnown == y->yearKnown));
+                   x->yearKnown == y->yearKnown && x->local == y->local));
 }
 
 // Names and times a listing may give: a name that can be sent back to the
-// server, a time of one of the forms its format has (ls's dates without a
-// year counted in 2000).
+// server, a time of one of the forms its format has (ls's dates in local
+// time, those without a year counted in 2000).
 bool possibleName(const QByteArray& name) {
     return !name.isEmpty() && name != "." && name != ".." && !name.contains('\r') &&
            !name.contains('\n') && !name.contains('\0') && !name.contains('/');
@@ -259,7 +260,9 @@ bool possibleName(const QByteArray& name) {
 bool possibleTime(FtpListingReader::Format format, const ListedTime& time) {
     const qint64 year2000 = 946684800, year2001 = 978307200;
     if (format == FtpListingReader::Format::Mlsd)
-        return time.yearKnown && time.precision == 1;
+        return time.yearKnown && time.precision == 1 && !time.local;
+    if (!time.local)
+        return false;
     if (time.yearKnown)
         return time.precision == 86400 && time.seconds % 86400 == 0;
     return time.precision == 60 && time.seconds % 60 == 0 && time.seconds >= year2000 &&

@@ -52,7 +52,8 @@ QByteArray joined(std::initializer_list<const char*> lines) {
 
 // "f name @ 2026-12-09 13:10:43/1 | ... (N lines)": each kept entry's kind,
 // bytes (but printable ASCII as \xHH) and time with its precision, "?"
-// where the year is not known; the dates by Qt, not by the reader's sums.
+// where the year is not known, "local" where it is the server's local
+// time; the dates by Qt, not by the reader's sums.
 QString readAll(FtpListingReader::Format format, const QList<QByteArray>& pieces) {
     FtpListingReader reader(format, [](const QByteArray&) { return true; });
     for (const QByteArray& piece : pieces)
@@ -68,11 +69,12 @@ QString readAll(FtpListingReader::Format format, const QList<QByteArray>& pieces
                         : QString(QLatin1Char(c));
         }
         if (const auto& time = entry.changed)
-            text += QStringLiteral(" @ %1%2/%3")
+            text += QStringLiteral(" @ %1%2/%3%4")
                         .arg(time->yearKnown ? "" : "?",
                              QDateTime::fromSecsSinceEpoch(time->seconds, Qt::UTC)
                                  .toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")))
-                        .arg(time->precision);
+                        .arg(time->precision)
+                        .arg(time->local ? QStringLiteral(" local") : QString());
         out << text;
     }
     return out.join(QStringLiteral(" | ")) + QStringLiteral(" (%1 lines)").arg(reader.lines());
@@ -383,8 +385,8 @@ void tst_FtpFileFacts::listing_data() {
         "modify=20251209131042;perm=radfwMT;size=4;type=file;unique=fe00ga720b9; old.txt"})}
         << hidden + " @ 2026-12-09 13:10:42/1 | f link @ 2026-12-09 13:10:42/1 | d folder @ 2026-12-09 13:10:42/1 | "
            "f old.txt @ 2025-12-09 13:10:42/1 (4 lines)";
-    const QString ls = hidden + " @ ?2000-12-09 13:10:00/60 | d folder @ ?2000-12-09 13:10:00/60 | "
-        "l link @ ?2000-12-09 13:10:00/60 | f old.txt @ 2025-12-09 00:00:00/86400";
+    const QString ls = hidden + " @ ?2000-12-09 13:10:00/60 local | d folder @ ?2000-12-09 13:10:00/60 local | "
+        "l link @ ?2000-12-09 13:10:00/60 local | f old.txt @ 2025-12-09 00:00:00/86400 local";
     QTest::newRow("vsftpd: LIST -a") << list << QList<QByteArray>{joined({
         "drwxr-xr-x    3 1001     1001         4096 Dec 09 13:10 .",
         "drwxr-xr-x    3 1001     1001         4096 Dec 09 13:10 ..",
@@ -398,7 +400,7 @@ void tst_FtpFileFacts::listing_data() {
         "lrwxrwxrwx   1 harlune  0              16 Dec  9 13:10 link -> channel_list.txt",
         "-rw-r--r--   1 harlune  0               4 Dec  9  2025 old.txt",
         "-rw-r--r--   1 harlune  0               5 Dec  9 13:10  lead.txt"})}
-        << ls + " | f  lead.txt @ ?2000-12-09 13:10:00/60 (5 lines)";
+        << ls + " | f  lead.txt @ ?2000-12-09 13:10:00/60 local (5 lines)";
     QTest::newRow("pure-ftpd: LIST -a") << list << QList<QByteArray>{joined({
         "drwxr-xr-x    3 65534      nogroup          4096 Dec  9 13:10 .",
         "-rw-r--r--    1 65534      0                   5 Dec  9 13:10 .channel_list.txt.0123456789abcdef.part",
@@ -412,7 +414,7 @@ void tst_FtpFileFacts::listing_data() {
         "lrwxrwxrwx  1 harlunelist  root           16 Dec  9 13:10 link -> channel_list.txt",
         "-rw-r--r--  1 harlunelist  root            4 Dec  9  2025 old.txt",
         "-rw-r--r--  1 harlunelist  root            3 Dec  9 13:10 with space.txt"})}
-        << ls + " | f with space.txt @ ?2000-12-09 13:10:00/60 (6 lines)";
+        << ls + " | f with space.txt @ ?2000-12-09 13:10:00/60 local (6 lines)";
     QTest::newRow("pyftpdlib: LIST -a") << list << QList<QByteArray>{joined({
         "-rw-r--r--   1 root     root            5 Dec 09 13:10 .channel_list.txt.0123456789abcdef.part",
         "drwxr-xr-x   2 root     root         4096 Dec 09 13:10 folder",
@@ -421,7 +423,7 @@ void tst_FtpFileFacts::listing_data() {
     // libcurl hands a listing on in ASCII mode, its CRLFs made LFs.
     QTest::newRow("LF only, last line without its end") << list << QList<QByteArray>{
         "-rw-r--r-- 1 u g 5 Jan  1 00:00 a\n-rw-r--r-- 1 u g 5 Feb 29 23:59 b"}
-        << "f a @ ?2000-01-01 00:00:00/60 | f b @ ?2000-02-29 23:59:00/60 (2 lines)";
+        << "f a @ ?2000-01-01 00:00:00/60 local | f b @ ?2000-02-29 23:59:00/60 local (2 lines)";
 
     // Lines that name nothing, or less than they seem to.
     QTest::newRow("no name") << list << QList<QByteArray>{joined({
@@ -442,19 +444,31 @@ void tst_FtpFileFacts::listing_data() {
     QTest::newRow("dates out of range") << list << QList<QByteArray>{joined({
         "-rw-r--r-- 1 u g 5 Feb 30 13:10 a", "-rw-r--r-- 1 u g 5 Feb 29  2025 b", "-rw-r--r-- 1 u g 5 Dec  9 24:00 c",
         "-rw-r--r-- 1 u g 5 Dec  9 23:60 d", "-rw-r--r-- 1 u g 5 DEC  1  1969 e", "-rw-r--r-- 1 u g 5 jun 30  9:05 f"})}
-        << "f a | f b | f c | f d | f e @ 1969-12-01 00:00:00/86400 | f f @ ?2000-06-30 09:05:00/60 (6 lines)";
+        << "f a | f b | f c | f d | f e @ 1969-12-01 00:00:00/86400 local | f f @ ?2000-06-30 09:05:00/60 local (6 lines)";
     QTest::newRow("fields that look like a date") << list << QList<QByteArray>{joined({
         "-rw-r--r-- 1 may 12 2025 Dec  9 13:10 a", "-rw-r--r-- 1 u g 5 Dec  9 13:10 Jan  1  2020 b -> c",
         "crw-rw---- 1 root tty 4, 1 Dec  9 13:10 tty1", "-rw-r--r-- 1 5 Dec  9 13:10 nogroup",
         "-rw-r--r--+ 1 u g 5 Dec  9 13:10 acl", "lrwxrwxrwx 1 u g 5 Dec  9 13:10 a -> b -> c"})}
-        << "f a @ ?2000-12-09 13:10:00/60 | f Jan  1  2020 b -> c @ ?2000-12-09 13:10:00/60 | "
-           "o tty1 @ ?2000-12-09 13:10:00/60 | f nogroup @ ?2000-12-09 13:10:00/60 | "
-           "f acl @ ?2000-12-09 13:10:00/60 | l a @ ?2000-12-09 13:10:00/60 (6 lines)";
+        << "f a @ ?2000-12-09 13:10:00/60 local | f Jan  1  2020 b -> c @ ?2000-12-09 13:10:00/60 local | "
+           "o tty1 @ ?2000-12-09 13:10:00/60 local | f nogroup @ ?2000-12-09 13:10:00/60 local | "
+           "f acl @ ?2000-12-09 13:10:00/60 local | l a @ ?2000-12-09 13:10:00/60 local (6 lines)";
     // Never sent back in a command: CR, LF and NUL would end or cut it.
     QTest::newRow("control bytes and invalid UTF-8") << list << QList<QByteArray>{
         joined({"-rw-r--r-- 1 u g 5 Dec  9 13:10 \x01\x1b[0m\t\x7f", "-rw-r--r-- 1 u g 5 Dec  9 13:10 \xff\xfe\xc3"}) +
         "-rw-r--r-- 1 u g 5 Dec  9 13:10 a" + QByteArray(1, '\0') + "b\r\n-rw-r--r-- 1 u g 5 Dec  9 13:10 a\rb\r\n"}
-        << "f \\x01\\x1b[0m\\x09\\x7f @ ?2000-12-09 13:10:00/60 | f \\xff\\xfe\\xc3 @ ?2000-12-09 13:10:00/60 (4 lines)";
+        << "f \\x01\\x1b[0m\\x09\\x7f @ ?2000-12-09 13:10:00/60 local | f \\xff\\xfe\\xc3 @ ?2000-12-09 13:10:00/60 local (4 lines)";
+    // A name holding a line feed ends its line there: the rest is read as
+    // a line of its own, here a second entry of the list's name.
+    QTest::newRow("ls: a line feed in a name") << list << QList<QByteArray>{
+        "-rw-r--r-- 1 u g 5 Dec  9 13:10 x\n-rw-r--r-- 1 u g 5 Jan  1  2020 channel_list.txt\r\n"
+        "-rw-r--r-- 1 u g 5 Dec  9 13:10 channel_list.txt\r\n"}
+        << "f x @ ?2000-12-09 13:10:00/60 local | f channel_list.txt @ 2020-01-01 00:00:00/86400 local | "
+           "f channel_list.txt @ ?2000-12-09 13:10:00/60 local (3 lines)";
+    QTest::newRow("MLSD: a line feed in a name") << mlsd << QList<QByteArray>{
+        "type=file;modify=20261209131043; x\ntype=file;modify=20200101000000; channel_list.txt\r\n"
+        "type=file;modify=20261209131043; channel_list.txt\r\n"}
+        << "f x @ 2026-12-09 13:10:43/1 | f channel_list.txt @ 2020-01-01 00:00:00/1 | "
+           "f channel_list.txt @ 2026-12-09 13:10:43/1 (3 lines)";
     QTest::newRow("CRLF split across feeds") << mlsd << QList<QByteArray>{
         "type=file; a\r", "\n", "type=file; b\r", "\ntype=dir; c", "\r", "\n"} << "f a | f b | d c (3 lines)";
     // Passed over whole, at no cost beyond MaxLine; the next line is read.
@@ -462,7 +476,7 @@ void tst_FtpFileFacts::listing_data() {
     for (int i = 0; i < 16; ++i)
         huge << QByteArray(64 * 1024, 'a');
     huge << "\r\n-rw-r--r-- 1 u g 5 Dec  9 13:10 after\r\n";
-    QTest::newRow("1 MB line in pieces") << list << huge << "f after @ ?2000-12-09 13:10:00/60 (2 lines)";
+    QTest::newRow("1 MB line in pieces") << list << huge << "f after @ ?2000-12-09 13:10:00/60 local (2 lines)";
     // MaxLine bytes before the LF, its CR one of them.
     const QByteArray longest = "type=file; " + QByteArray(FtpListingReader::MaxLine - 12, 'x') + "\r\n";
     const QByteArray tooLong = "type=file; " + QByteArray(FtpListingReader::MaxLine - 11, 'y') + "\r\n";

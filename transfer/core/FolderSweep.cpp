@@ -4,6 +4,7 @@
 #include "RemoteTarget.h"
 #include "SilenceLimit.h"
 
+
 #include <algorithm>
 
 namespace {
@@ -130,7 +131,8 @@ void FolderSweep::look(const std::optional<qint64>& copyChanged) {
         return;
     }
     bool unjudged = false;
-    for (const CopyVerdict& verdict : JudgeCopies(entries, base_, *now, limit)) {
+    for (const CopyVerdict& verdict :
+         JudgeCopies(entries, base_, *now, limit, Clock().calendar())) {
         const QString path = folder_ + QString::fromUtf8(verdict.name);
         if (path == ownCopy_)
             continue;
@@ -139,10 +141,15 @@ void FolderSweep::look(const std::optional<qint64>& copyChanged) {
             continue;
         }
         unjudged = true;
-        s_.trace("left " + quoted(QString::fromUtf8(verdict.name)) +
-                 (verdict.age ? ", unchanged for " + DescribeAge(std::max<qint64>(*verdict.age, 0)) +
-                                    ": a publish may still be writing it"
-                              : QByteArray(": the listing does not tell its age")));
+        using Kept = CopyVerdict::Kept;
+        const QByteArray why =
+            verdict.kept == Kept::Young
+                ? ", unchanged for " + DescribeAge(std::max<qint64>(verdict.age.value_or(0), 0)) +
+                      ": a publish may still be writing it"
+            : verdict.kept == Kept::DatedAhead ? ": dated ahead of the server's now (another clock's)"
+                                               : ": the listing does not tell its age";
+        s_.trace("left " + quoted(QString::fromUtf8(verdict.name)) + why +
+                 "; the folder is looked at again later");
     }
     FolderLooked(key_, folder_, unjudged ? std::optional(again) : std::nullopt);
 }

@@ -135,7 +135,7 @@ std::optional<ListedTime> listTime(QByteArrayView month, QByteArrayView day, QBy
             time->precision = Day;
     } else {
         // Within the last six months, without its year: counted in 2000,
-        // a leap year, so that any 29 February fits.
+        // a leap year, so that any 29 February fits; AgeOf gives it its year.
         const qsizetype colon = last.indexOf(':');
         time = timeOf(2000, monthOf(month), *number(day), *number(last.first(colon)),
                       *number(last.sliced(colon + 1)), 0);
@@ -144,6 +144,9 @@ std::optional<ListedTime> listTime(QByteArrayView month, QByteArrayView day, QBy
             time->precision = 60;
         }
     }
+    // ls shows the server's local wall time.
+    if (time)
+        time->local = true;
     return time;
 }
 

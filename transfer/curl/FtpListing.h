@@ -20,8 +20,8 @@
 // List: "ls -l" lines as vsftpd, proftpd, pure-ftpd, inetutils' ftpd and
 // pyftpdlib send them, in a listing or in the answer to STAT of a folder; the kind from the
 // first letter, the time from the date before the name ("Dec  9 13:03",
-// "Dec 09 13:03" or "Dec  9  2025"), the name all after it but one space
-// (a link's " -> target" cut off). Lines of other forms ("total 12", DOS
+// "Dec 09 13:03" or "Dec  9  2025", in the server's local time), the name
+// all after it but one space (a link's " -> target" cut off). Lines of other forms ("total 12", DOS
 // listings) are passed over.
 class FtpListingReader {
 public:
