@@ -101,7 +101,10 @@ public:
             return p == Play::Serve ? Result::NameRefused : failed(p);
         }
         const int before = s_.replies_ + (loggedIn_ ? 0 : Replies::LogIn);
-        const Play p = play(path, Replies::Store, [&] { write(path, bytes.left(bytes.size() / 2), mode); });
+        const Play p = play(path, Replies::Store, [&] {
+            write(path, bytes.left(bytes.size() / 2), mode);
+            s_.inPlaceCut = s_.inPlaceCut || onList;
+        });
         if (p == Play::Refuse)
             return refuse();
         if (p != Play::Serve) {

@@ -82,8 +82,10 @@ void FolderSweep::afterPublish(std::optional<qint64> copyChanged) {
             break;
         case Removal::Refused:
             s_.trace("the server refuses to remove " + name);
-            if (copy.owed)
-                CopyRefused(key_, copy.path);
+            // Asked again by the next publishes, a few times at most.
+            if (!copy.owed)
+                OweCopy(key_, OwedCopy{copy.path});
+            CopyRefused(key_, copy.path);
             break;
         case Removal::NoAnswer:
             // Still there, maybe: owed to the next publish.
@@ -101,18 +103,18 @@ void FolderSweep::look(const std::optional<qint64>& copyChanged) {
         asked_ = Clock().sinceBoot();
     QList<ListedEntry> entries;
     const PublishSession::Result result = s_.list(folder_, base_, entries);
+    const std::chrono::seconds limit = LongestSilence(timeouts_);
+    // Copies that cannot be judged now are looked at again once any live
+    // publish would have renamed them; a server that lists nothing is asked
+    // again as seldom.
+    const qint64 again = Clock().sinceBoot() + 1000 * qint64(limit.count());
     if (result == PublishSession::Result::Refused) {
-        // A server that lists nothing is not asked again in this run.
-        FolderLooked(key_, folder_);
+        FolderLooked(key_, folder_, again);
         s_.trace("the server does not list the folder: only copies of this run are removed");
         return;
     }
     if (result != PublishSession::Result::Ok)
         return;
-    const std::chrono::seconds limit = LongestSilence(timeouts_);
-    // Copies that cannot be judged now are looked at again once any live
-    // publish would have renamed them.
-    const qint64 again = Clock().sinceBoot() + 1000 * qint64(limit.count());
     // Now, by the server's clock: the copy just stored, or the list it has
     // just become (a rename keeps the time of the copy's last write).
     std::optional<ListedTime> now;
@@ -146,8 +148,9 @@ void FolderSweep::look(const std::optional<qint64>& copyChanged) {
             verdict.kept == Kept::Young
                 ? ", unchanged for " + DescribeAge(std::max<qint64>(verdict.age.value_or(0), 0)) +
                       ": a publish may still be writing it"
-            : verdict.kept == Kept::DatedAhead ? ": dated ahead of the server's now (another clock's)"
-                                               : ": the listing does not tell its age";
+            : verdict.kept == Kept::DatedAhead
+                ? QByteArray(": dated ahead of the server's now (another clock's)")
+                : QByteArray(": the listing does not tell its age");
         s_.trace("left " + quoted(QString::fromUtf8(verdict.name)) + why +
                  "; the folder is looked at again later");
     }

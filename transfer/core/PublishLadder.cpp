@@ -391,6 +391,8 @@ Step Ladder::matchFile() {
     case Result::Failed:
         return fail();
     default:
+        if (copyGone())
+            return fail(false);
         return inPlace(
             QStringLiteral("the server refuses to set permissions, and a new file gets %1, not %2")
                 .arg(*stored_.mode, 4, 8, QLatin1Char('0'))
@@ -551,13 +553,15 @@ Step Ladder::storeInPlace() {
     copyHoldsList_ = false;
     using Removal = PublishSession::Removal;
     const Removal removal = removeTemporary();
-    const bool removed = removal == Removal::Removed || removal == Removal::NotThere;
     const QString copy = std::exchange(temporary_, QString());
     // A server that keeps every copy it is sent beside the file, or one
     // whose copies cannot keep the file as it was, is stored over from now
-    // on.
-    if (code == ResponseCodes::Ok && !why.isEmpty() && rememberInPlace_) {
-        change([inPlace = removed ? why : QStringLiteral("the server keeps every copy")](
+    // on; not where the copy was gone already, which another publisher
+    // took and the refusal came of.
+    if (code == ResponseCodes::Ok && !why.isEmpty() && rememberInPlace_ &&
+        removal != Removal::NotThere) {
+        change([inPlace = removal == Removal::Removed ? why
+                                                      : QStringLiteral("the server keeps every copy")](
                    TargetFacts& f) { f.storeInPlace = inPlace; });
     }
     if (code != ResponseCodes::Ok)
@@ -586,8 +590,11 @@ PublishSession::Removal Ladder::removeTemporary() {
     using Removal = PublishSession::Removal;
     if (temporary_.isEmpty())
         return Removal::NotThere;
-    PublishSession* on = s_.aborted() ? settle_.session() : &s_;
-    const Removal removal = on ? on->remove(temporary_) : Removal::NoAnswer;
+    Removal removal = s_.aborted() ? Removal::NoAnswer : s_.remove(temporary_);
+    if (removal == Removal::NoAnswer && s_.aborted()) {
+        if (PublishSession* other = settle_.session())
+            removal = other->remove(temporary_);
+    }
     if (removal == Removal::Removed || removal == Removal::NotThere)
         return removal;
     OweCopy(key_, OwedCopy{temporary_});
