@@ -53,6 +53,10 @@ QByteArray ScriptedBehaviour::name() const {
         name += ", dot names refused";
     if (removalsRefused)
         name += ", removals refused";
+    if (listIsLink)
+        name += ", the list a link";
+    if (besideRefused)
+        name += ", nothing beside the list";
     return name;
 }
 
@@ -89,14 +93,17 @@ public:
         return Result::Ok;
     }
 
-    Result store(const QString& path, LocalFile& file, int, std::optional<quint32> mode,
+    Result store(const QString& named, LocalFile& file, int, std::optional<quint32> mode,
                  RemoteFileFacts& stored) override {
+        // A store through a link writes the file it leads to.
+        const QString path = s_.real(named);
         QByteArray bytes;
         char buffer[4096];
         for (qint64 n; (n = file.read(buffer, sizeof buffer)) > 0;)
             bytes.append(buffer, n);
-        const bool onList = path == s_.list_;
-        if (s_.behaviour.dotNamesRefused && baseOf(path).startsWith(u'.')) {
+        const bool onList = path == s_.real(s_.list_);
+        if ((s_.behaviour.dotNamesRefused && baseOf(path).startsWith(u'.')) ||
+            (s_.behaviour.besideRefused && !onList)) {
             const Play p = play(path, Replies::Store);
             return p == Play::Serve ? Result::NameRefused : failed(p);
         }
@@ -256,7 +263,8 @@ private:
     // leaves done.
     Play play(const QString& naming, int replies, const std::function<void()>& onKill = {}) {
         wentOutNow_ = false;
-        if (dead_ || aborted()) {
+        if (dead_ || aborted() || s_.linkDown_) {
+            dead_ = true;
             code_ = aborted() ? ResponseCodes::Aborted : 421;
             return Play::Drop;
         }
@@ -269,6 +277,8 @@ private:
             ++s_.logIns_;
         }
         const int index = s_.requests++;
+        if (s_.otherAtWork_ && !s_.files.contains(s_.real(s_.list_)))
+            landOther();
         if (s_.closed)
             ++s_.requestsAfterClose;
         s_.replies_ += replies;
@@ -277,17 +287,23 @@ private:
         if (s_.lastWrite_.contains(naming))
             s_.longestCopySilence =
                 std::max(s_.longestCopySilence, s_.replies_ - s_.lastWrite_.value(naming));
-        if (index != s_.endAt_)
+        const Ending ending = s_.endings_.value(index, Ending::None);
+        if (ending == Ending::None)
             return Play::Serve;
+        s_.settlingCut = s_.settlingCut || s_.closed;
+        ++s_.endingsPlayed;
         const auto drop = [&](Play p, qint32 code) {
             dead_ = true;
             firstFailed_ = first;
             code_ = code;
             return p;
         };
-        switch (s_.ending_) {
+        switch (ending) {
         case Ending::None:
             break;
+        case Ending::LinkDown:
+            s_.linkDown_ = true;
+            return drop(Play::Drop, 421);
         case Ending::DropBefore:
             return drop(Play::Drop, 421);
         case Ending::DropAfter:
@@ -303,19 +319,16 @@ private:
             s_.abort_->store(true);
             s_.closed = true;
             s_.requestsAfterClose = 0;
-            return drop(s_.ending_ == Ending::CloseBefore ? Play::Drop : Play::DoneDropped,
+            return drop(ending == Ending::CloseBefore ? Play::Drop : Play::DoneDropped,
                         ResponseCodes::Aborted);
         case Ending::Kill:
             if (onKill)
                 onKill();
             throw ScriptedKill{};
-        case Ending::OtherLands: {
-            ScriptedNode other;
-            other.bytes = "another publisher's list\n";
-            other.changed = s_.now;
-            s_.files.insert(s_.list_, other);
+        case Ending::OtherLands:
+            s_.otherAtWork_ = true;
+            landOther();
             break;
-        }
         case Ending::OtherSweeps:
             s_.files.removeIf([&](const auto& it) {
                 return it.value().copy && it.value().list == s_.list_ && it.value().run == s_.run;
@@ -323,6 +336,13 @@ private:
             break;
         }
         return Play::Serve;
+    }
+
+    void landOther() {
+        ScriptedNode other;
+        other.bytes = "another publisher's list\n";
+        other.changed = s_.now;
+        s_.files.insert(s_.real(s_.list_), other);
     }
 
     Result failed(Play p) {
@@ -348,9 +368,10 @@ private:
             node.group = s_.behaviour.facts == ScriptedBehaviour::Facts::OtherGroup
                              ? QStringLiteral("other")
                              : QStringLiteral("www");
-            node.copy = path != s_.list_;
+            node.copy = path != s_.real(s_.list_);
             node.list = s_.list_;
             node.run = s_.run;
+            node.publish = s_.publishes;
         }
         node.bytes = bytes;
         node.changed = s_.now;
@@ -370,7 +391,7 @@ private:
             }
         }
         const ScriptedNode node = s_.files.take(from);
-        if (!node.copy || node.list != s_.list_ || to != s_.list_)
+        if (!node.copy || node.list != s_.list_ || to != s_.real(s_.list_))
             s_.violations << "renamed " + from + " onto " + to;
         s_.files.insert(to, node);
         s_.files[to].copy = false;
@@ -381,7 +402,7 @@ private:
     // than any live publish stays silent by the server's clock.
     void checkRemoval(const QString& path, const ScriptedNode& node) {
         const qint64 limit = LongestSilence(job_.timeouts).count();
-        if (path == s_.list_ || node.kind != ScriptedNode::Kind::File || !node.copy ||
+        if (path == s_.real(s_.list_) || node.kind != ScriptedNode::Kind::File || !node.copy ||
             node.list != s_.list_ || (node.run != s_.run && s_.now - node.changed <= limit))
             s_.violations << "removed " + path;
     }
@@ -428,16 +449,20 @@ std::unique_ptr<Connection> ScriptedSession::release() {
 ScriptedServer::ScriptedServer(ScriptedBehaviour b, qint64 start) : behaviour(b), now(start) {}
 
 void ScriptedServer::beginPublish(const QString& list, const QByteArray& localBytes,
-                                  std::atomic<bool>* abort, int endAt, Ending ending) {
+                                  std::atomic<bool>* abort, QMap<int, Ending> endings) {
+    ++publishes;
     list_ = list;
     bytes_ = localBytes;
     abort_ = abort;
-    endAt_ = endAt;
-    ending_ = ending;
+    endings_ = endings;
+    linkDown_ = false;
+    otherAtWork_ = false;
     requests = 0;
     requestsAfterClose = -1;
     inPlaceCut = false;
     closed = false;
+    settlingCut = false;
+    endingsPlayed = 0;
     longestCopySilence = 0;
     lastWrite_.clear();
     replies_ = 0;
@@ -463,4 +488,19 @@ QStringList ScriptedServer::copiesOf(const QString& list) const {
             copies << it.key();
     }
     return copies;
+}
+
+QString ScriptedServer::real(const QString& path) const {
+    QString at = path;
+    for (int links = 0; links < 8 && files.value(at).kind == ScriptedNode::Kind::Link; ++links) {
+        QStringList parts = RemoteFolderOf(at).split(u'/', Qt::SkipEmptyParts);
+        for (const QString& part : files.value(at).target.split(u'/', Qt::SkipEmptyParts)) {
+            if (part == QLatin1String(".."))
+                parts.removeLast();
+            else
+                parts << part;
+        }
+        at = parts.join(u'/');
+    }
+    return at;
 }

@@ -33,6 +33,11 @@ struct ScriptedBehaviour {
     Facts facts = Facts::ModesSettable;
     bool dotNamesRefused = false;
     bool removalsRefused = false;
+    // The list's name is a link to a file in another folder.
+    bool listIsLink = false;
+    // No name beside the list can be made: only the list itself is
+    // written (a login that may replace files but create none).
+    bool besideRefused = false;
 
     QByteArray name() const;
 };
@@ -47,12 +52,14 @@ enum class Ending {
     CloseBefore, // the window closes while it is on its way
     CloseAfter,  // the window closes once the server has done it
     Kill,        // the program is killed: a store leaves what it wrote
-    OtherLands,  // another publisher's rename lands on the list first
+    OtherLands,  // another publisher's renames land on the list, now and whenever it is free
     OtherSweeps, // another publisher's sweep removes this run's copies first
+    LinkDown,    // the network goes: this and every later request fails
 };
 inline constexpr const char* EndingNames[] = {
     "none",       "drop before", "drop after", "no reply",     "refused",
     "close before", "close after", "kill",     "other lands", "other sweeps",
+    "link down",
 };
 
 // Thrown where the script kills the program: the publish unwinds at once,
@@ -72,6 +79,7 @@ struct ScriptedNode {
     bool copy = false;
     QString list;
     int run = 0;
+    int publish = 0; // the publish that made it
 };
 
 class ScriptedServer {
@@ -87,11 +95,14 @@ public:
     // The next publish: of `localBytes` to `list`, with its abort flag, and
     // the request the script ends (counted from 0 over all its sessions).
     void beginPublish(const QString& list, const QByteArray& localBytes,
-                      std::atomic<bool>* abort, int endAt = -1, Ending ending = Ending::None);
+                      std::atomic<bool>* abort, QMap<int, Ending> endings = {});
+    int publishes = 0;       // begun so far
     int requests = 0;        // of this publish
     int requestsAfterClose = -1;
     bool inPlaceCut = false; // a store onto the list's own name was cut short
     bool closed = false;
+    bool settlingCut = false; // the script ended a request after the Close too
+    int endingsPlayed = 0;
     // The most replies a copy of this publish waited through between its
     // last write and the last request that named it.
     int longestCopySilence = 0;
@@ -105,14 +116,17 @@ public:
 
     // For the checks: the program's copies of `list` that remain.
     QStringList copiesOf(const QString& list) const;
+    // The file `path` leads to, through links.
+    QString real(const QString& path) const;
 
 private:
     friend class ScriptedSession;
     QString list_;
     QByteArray bytes_;
     std::atomic<bool>* abort_ = nullptr;
-    int endAt_ = -1;
-    Ending ending_ = Ending::None;
+    QMap<int, Ending> endings_;
+    bool linkDown_ = false;
+    bool otherAtWork_ = false;
     QMap<QString, int> lastWrite_; // a copy's reply count at its last write
     int replies_ = 0;
     int logIns_ = 0;

@@ -26,7 +26,7 @@ void FolderSweep::aim(const QString& finalPath, const QString& ownCopy) {
         return;
     folder_ = folder;
     base_ = finalPath.mid(folder.size());
-    lookDue_ = FolderLookDue(key_, folder_);
+    lookDue_ = FolderLookDue(key_, folder_ + base_);
     looked_ = false;
 }
 
@@ -51,10 +51,13 @@ void FolderSweep::beforeRename(std::optional<qint64> copyChanged, bool listThere
 }
 
 void FolderSweep::gatherOwed() {
-    for (const OwedCopy& copy : OwedCopiesIn(key_, folder_)) {
-        // The folder may hold another list's copies, owed by a publish of
-        // that list: they are its to settle, and may hold its only bytes.
-        if (!IsCopyOf(copy.path.mid(folder_.size()).toUtf8(), base_))
+    for (const OwedCopy& copy : OwedCopiesAnywhere(key_)) {
+        // Only this list's: the folder may hold another list's copies,
+        // owed by a publish of that list, which may hold its only bytes.
+        // One that holds this list's goes only from the list's own folder.
+        const QString folder = RemoteFolderOf(copy.path);
+        if (!IsCopyOf(copy.path.mid(folder.size()).toUtf8(), base_) ||
+            (copy.holdsTheList && folder != folder_))
             continue;
         const bool listed = std::any_of(doomed_.begin(), doomed_.end(),
                                         [&](const Doomed& d) { return d.path == copy.path; });
@@ -70,7 +73,7 @@ void FolderSweep::afterPublish(std::optional<qint64> copyChanged) {
     using Removal = PublishSession::Removal;
     for (const Doomed& copy : std::as_const(doomed_)) {
         const Removal removal = s_.remove(copy.path);
-        const QByteArray name = quoted(copy.path.mid(folder_.size()));
+        const QByteArray name = quoted(copy.path.mid(RemoteFolderOf(copy.path).size()));
         switch (removal) {
         case Removal::Removed:
             s_.trace("removed " + name + ", " + copy.why);
@@ -109,7 +112,7 @@ void FolderSweep::look(const std::optional<qint64>& copyChanged) {
     // again as seldom.
     const qint64 again = Clock().sinceBoot() + 1000 * qint64(limit.count());
     if (result == PublishSession::Result::Refused) {
-        FolderLooked(key_, folder_, again);
+        FolderLooked(key_, folder_ + base_, again);
         s_.trace("the server does not list the folder: only copies of this run are removed");
         return;
     }
@@ -126,13 +129,15 @@ void FolderSweep::look(const std::optional<qint64>& copyChanged) {
         const bool copies = std::any_of(entries.begin(), entries.end(), [&](const ListedEntry& e) {
             return IsCopyOf(e.name, base_);
         });
-        FolderLooked(key_, folder_, copies ? std::optional(again) : std::nullopt);
+        FolderLooked(key_, folder_ + base_, copies ? std::optional(again) : std::nullopt);
         if (copies)
             s_.trace("the listing does not tell when the list changed: no copy is judged by "
                      "age, and the folder is looked at again later");
         return;
     }
     bool unjudged = false;
+    // A young copy is judged again as soon as it may have turned old.
+    qint64 soonest = limit.count();
     for (const CopyVerdict& verdict :
          JudgeCopies(entries, base_, *now, limit, Clock().calendar())) {
         const QString path = folder_ + QString::fromUtf8(verdict.name);
@@ -144,6 +149,8 @@ void FolderSweep::look(const std::optional<qint64>& copyChanged) {
         }
         unjudged = true;
         using Kept = CopyVerdict::Kept;
+        if (verdict.kept == Kept::Young && verdict.age)
+            soonest = std::clamp<qint64>(limit.count() - *verdict.age + 1, 1, soonest);
         const QByteArray why =
             verdict.kept == Kept::Young
                 ? ", unchanged for " + DescribeAge(std::max<qint64>(verdict.age.value_or(0), 0)) +
@@ -154,5 +161,6 @@ void FolderSweep::look(const std::optional<qint64>& copyChanged) {
         s_.trace("left " + quoted(QString::fromUtf8(verdict.name)) + why +
                  "; the folder is looked at again later");
     }
-    FolderLooked(key_, folder_, unjudged ? std::optional(again) : std::nullopt);
+    FolderLooked(key_, folder_ + base_,
+                 unjudged ? std::optional(Clock().sinceBoot() + 1000 * soonest) : std::nullopt);
 }

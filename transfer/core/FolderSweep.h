@@ -25,6 +25,9 @@ public:
     // The file the publish replaces and its own copy (empty where it
     // stores in place), once they are known.
     void aim(const QString& finalPath, const QString& ownCopy);
+    // A copy the sweep is not to touch: the publish's own, whose removal
+    // was just refused.
+    void skip(const QString& ownCopy) { ownCopy_ = ownCopy; }
     // Where the folder is to be looked at, the engine may open the listing
     // with its next requests.
     void openEarly();

@@ -16,7 +16,8 @@ struct Memory {
     QHash<QByteArray, TargetFacts> targets;
     QSet<QByteArray> told;
     QHash<QByteArray, QList<OwedCopy>> owed; // by account and folder
-    // Accounts and folders looked at, with when to look again, if ever.
+    // Accounts and lists whose folder was looked at, with when to look
+    // again, if ever.
     QHash<QByteArray, std::optional<qint64>> looked;
 };
 
@@ -96,6 +97,18 @@ QList<OwedCopy> OwedCopiesIn(const DestinationKey& key, const QString& folder) {
     return m.owed.value(folderKey(key, folder));
 }
 
+QList<OwedCopy> OwedCopiesAnywhere(const DestinationKey& key) {
+    Memory& m = memory();
+    std::lock_guard lock(m.mutex);
+    const QByteArray account = key.account() + '\0';
+    QList<OwedCopy> all;
+    for (auto it = m.owed.cbegin(); it != m.owed.cend(); ++it) {
+        if (it.key().startsWith(account))
+            all << *it;
+    }
+    return all;
+}
+
 void CopySettled(const DestinationKey& key, const QString& path) {
     Memory& m = memory();
     std::lock_guard lock(m.mutex);
@@ -121,18 +134,18 @@ void CopyRefused(const DestinationKey& key, const QString& path) {
     }
 }
 
-bool FolderLookDue(const DestinationKey& key, const QString& folder) {
+bool FolderLookDue(const DestinationKey& key, const QString& list) {
     Memory& m = memory();
     std::lock_guard lock(m.mutex);
-    const auto looked = m.looked.constFind(folderKey(key, folder));
+    const auto looked = m.looked.constFind(folderKey(key, list));
     return looked == m.looked.cend() || (*looked && Clock().sinceBoot() >= **looked);
 }
 
-void FolderLooked(const DestinationKey& key, const QString& folder,
+void FolderLooked(const DestinationKey& key, const QString& list,
                   std::optional<qint64> againAt) {
     Memory& m = memory();
     std::lock_guard lock(m.mutex);
-    m.looked.insert(folderKey(key, folder), againAt);
+    m.looked.insert(folderKey(key, list), againAt);
 }
 
 void ForgetEverything() {

@@ -115,18 +115,22 @@ constexpr int MaxOwedRefusals = 3;
 void OweCopy(const DestinationKey& key, const OwedCopy& copy);
 // `folder` as RemoteFolderOf gives it.
 QList<OwedCopy> OwedCopiesIn(const DestinationKey& key, const QString& folder);
+// Those of every folder of the account, for one list's name: a publish
+// through a link may no longer reach the folder a copy was made in.
+QList<OwedCopy> OwedCopiesAnywhere(const DestinationKey& key);
 // The copy is gone (the server said so, or that it is not there) or in
 // place; or its removal was refused once more.
 void CopySettled(const DestinationKey& key, const QString& path);
 void CopyRefused(const DestinationKey& key, const QString& path);
 
-// Whether a publish is to look at the folder for copies of runs that
-// ended: once per run per account and folder, and again once the time a
-// look left for it has come (PublishClock's sinceBoot).
-bool FolderLookDue(const DestinationKey& key, const QString& folder);
+// Whether a publish is to look at a list's folder for copies of runs that
+// ended: once per run per account and list (a look judges only that list's
+// copies), and again once the time a look left for it has come
+// (PublishClock's sinceBoot). `list`: the path of the file published.
+bool FolderLookDue(const DestinationKey& key, const QString& list);
 // `againAt`: where the look left copies it could not judge yet (too young,
 // dated ahead, no time to judge them by), when to look again.
-void FolderLooked(const DestinationKey& key, const QString& folder,
+void FolderLooked(const DestinationKey& key, const QString& list,
                   std::optional<qint64> againAt = std::nullopt);
 
 // Forgets everything, as a new start of the program would: for tests and

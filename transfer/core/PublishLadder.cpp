@@ -499,6 +499,11 @@ Step Ladder::finishOnFreshSession() {
         copyHoldsList_ = false;
         return end(ResponseCodes::Ok);
     }
+    if (result == Result::TargetExists) {
+        s_.trace("another publisher's list is in place: the copy is removed");
+        copyHoldsList_ = false;
+        return end(code);
+    }
     s_.trace("the copy could not be put in place: the next publish puts it there first");
     OweCopy(key_, OwedCopy{temporary_, true});
     return end(code);
@@ -519,6 +524,12 @@ Result Ladder::finishOn(PublishSession& other) {
     bool listRemoved = true;
     if (result == Result::TargetExists)
         result = other.removeThenRename(temporary_, final_, listRemoved);
+    // Refused once the list was removed again: another publisher's list
+    // came first, and the copy no longer holds the only one.
+    if (result == Result::Refused && listRemoved) {
+        other.remove(temporary_);
+        return Result::TargetExists;
+    }
     return result;
 }
 
@@ -567,7 +578,7 @@ Step Ladder::storeInPlace() {
     if (code != ResponseCodes::Ok)
         return end(code);
     // A copy whose removal was refused just now is not asked again here.
-    sweep_.aim(final_, copy);
+    sweep_.skip(copy);
     return Step::ClearCopies;
 }
 
