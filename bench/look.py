@@ -18,7 +18,7 @@ LOOK_RTTS_MS = (25, 50)
 # The copies seeded before each run: one of each form, as a run killed
 # mid-store leaves them.
 SEEDED = 2
-# Far beyond the twenty minutes or so after which a copy is taken for one
+# Far beyond the forty minutes or so after which a copy is taken for one
 # of a run that ended.
 SEEDED_AGE_S = 3 * 3600
 # What the look may cost over FTP: the folder's listing over the control

@@ -275,6 +275,26 @@ class DropAfterRemovalAwhileHandler(DropAfterRemovalHandler):
         super().ftp_DELE(path)
 
 
+class StallAfterRemovalHandler(NoOverwriteHandler):
+    """Renames nothing onto a file, and once the list was removed to make
+    way, the rename goes unanswered, once: where a window closed then finds
+    the upload."""
+
+    removed = False
+    stalled = False
+
+    def ftp_DELE(self, path):
+        if not path.endswith(".part"):
+            StallAfterRemovalHandler.removed = True
+        return super().ftp_DELE(path)
+
+    def ftp_RNFR(self, path):
+        if StallAfterRemovalHandler.removed and not StallAfterRemovalHandler.stalled:
+            StallAfterRemovalHandler.stalled = True
+            return None
+        return super().ftp_RNFR(path)
+
+
 class HostileListingHandler(Handler):
     """Answers STAT of a folder with a listing meant to hurt: --listing says
     which (huge: 100 000 names; endless: a line every 50 ms, for ever;
@@ -382,6 +402,7 @@ MODES = {
                                {"dtp_handler": DropMidDataOnceHandler}),
     "drop-after-removal": DropAfterRemovalHandler,
     "drop-after-removal-awhile": DropAfterRemovalAwhileHandler,
+    "stall-after-removal": StallAfterRemovalHandler,
     "hostile-listing": HostileListingHandler,
     "drop-after-data": DropAfterDataCmdHandler,
     "drop-at-login": DropAtLoginHandler,

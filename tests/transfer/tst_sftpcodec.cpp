@@ -81,6 +81,14 @@ void tst_SftpCodec::reply_data() {
     QTest::newRow("attrs: uid without gid") << attrs + u32(0x02) + u32(1000) << false << 0 << 0u
                                             << QByteArray() << -1LL << -1LL << -1LL;
 
+    // NAME: the text is the first name and its ls line's first letter,
+    // what a listing without permission bits takes the kind from.
+    const QByteArray name = QByteArray(1, char(104)) + u32(7) + u32(1) + str(".l.part");
+    QTest::newRow("name: ls line, no permissions")
+        << name + str("-rw-r--r--    1 web www 5 Dec  9 13:03 .l.part") + u32(0) << true << 104
+        << 0u << QByteArray(".l.part -") << -1LL << -1LL << -1LL;
+    QTest::newRow("name: empty ls line") << name + str("") + u32(0) << true << 104 << 0u
+                                         << QByteArray(".l.part ?") << -1LL << -1LL << -1LL;
     QTest::newRow("empty") << QByteArray() << false << 0 << 0u << QByteArray() << -1LL << -1LL
                            << -1LL;
     QTest::newRow("type without id")
@@ -107,7 +115,9 @@ void tst_SftpCodec::reply() {
     QCOMPARE(int(r->type), type);
     QCOMPARE(r->id, 7u);
     QCOMPARE(r->code, code);
-    QCOMPARE(type == 102 ? r->handle : r->message, text);
+    const QByteArray kind(1, r->names.isEmpty() || !r->names[0].longNameKind ? '?'
+                                                                           : r->names[0].longNameKind);
+    QCOMPARE(type == 102 ? r->handle : type == 104 ? r->name + ' ' + kind : r->message, text);
     QCOMPARE(r->attrs.size ? qint64(*r->attrs.size) : -1, size);
     QCOMPARE(r->attrs.permissions ? qint64(*r->attrs.permissions) : -1, permissions);
     QCOMPARE(r->attrs.uid ? qint64(*r->attrs.uid) : -1, uid);

@@ -235,6 +235,7 @@ std::optional<Reply> ParseReply(QByteArrayView packet) {
             QByteArray longName;
             if (!in.string(entry.name) || !in.string(longName) || !in.attrs(entry.attrs))
                 return std::nullopt;
+            entry.longNameKind = longName.isEmpty() ? 0 : longName.front();
             if (i == 0) {
                 r.name = entry.name;
                 r.attrs = entry.attrs;

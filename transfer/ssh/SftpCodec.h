@@ -79,6 +79,9 @@ struct ServerVersion {
 struct NameEntry {
     QByteArray name;
     FileAttrs attrs;
+    // The first letter of the entry's "ls -l" line ('-', 'd', 'l'), for a
+    // server that sends no permission bits; 0 where the line is empty.
+    char longNameKind = 0;
 };
 
 // One reply to a request: STATUS (code, message), HANDLE (handle), ATTRS

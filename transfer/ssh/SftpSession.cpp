@@ -633,7 +633,15 @@ void SftpSession::readListing(bool wait) {
                     continue;
                 ListedEntry listed;
                 listed.name = entry.name;
-                const quint32 type = entry.attrs.permissions.value_or(0) & Sftp::TypeMask;
+                // Without permission bits, the kind is the ls line's first
+                // letter, where the server sends one.
+                static constexpr std::pair<char, quint32> kinds[] = {
+                    {'-', Sftp::TypeRegular}, {'d', Sftp::TypeFolder}, {'l', Sftp::TypeLink}};
+                quint32 type = entry.attrs.permissions.value_or(0) & Sftp::TypeMask;
+                for (const auto& [letter, kind] : kinds) {
+                    if (!entry.attrs.permissions && entry.longNameKind == letter)
+                        type = kind;
+                }
                 listed.kind = type == Sftp::TypeRegular ? ListedEntry::Kind::Regular
                               : type == Sftp::TypeFolder ? ListedEntry::Kind::Folder
                               : type == Sftp::TypeLink   ? ListedEntry::Kind::Link
