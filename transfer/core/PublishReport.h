@@ -21,6 +21,10 @@ enum class SshFailure {
     Refused,        // the server refused a request: serverReply says how
     NoSuchFile,     // ... because a name in it does not exist
     SessionFailed,  // ssh ended before the session began, for a reason it did not name
+    UnsafeUser,     // the user name holds what a shell would read as its own; nothing sent
+    // ssh, or a program it started, asked for the password of another
+    // account or host than the one typed (a ProxyJump's bastion): withheld
+    PasswordWithheld,
 };
 
 // What a publish noted about its failure, for the words that explain it:

@@ -1,5 +1,7 @@
 #include "CurlSession.h"
 
+#include "CertificateKey.h"
+#include "LearntFacts.h"
 #include "ResponseCodes.h"
 
 #include <QFile>
@@ -44,6 +46,8 @@ CurlSession::CurlSession(const PublishJob& job, const std::atomic<bool>& abort,
     }
     optionalTls_ = *connection_->optionalTls;
     tlsRequired_ = connection_->tlsRequired;
+    if (unverifiedTls())
+        certificatePin_ = RecallServer(KeyFor(job)).certificateKey;
     if (held_)
         trace_.note("going on with the session of an earlier upload: no new log-in");
 }
@@ -297,6 +301,8 @@ CURLcode CurlSession::perform() {
         return CURLE_ABORTED_BY_CALLBACK;
     const bool first = requests_++ == 0;
     CURLcode rc = connection_->driver().perform(handle_);
+    if (unverifiedTls() && certificatePin_.isEmpty())
+        rememberCertificate();
     if (first && rc != CURLE_OK)
         firstFailed_ = true;
     lastCode_ = rc;
@@ -318,11 +324,13 @@ CURLcode CurlSession::perform() {
 size_t CurlSession::onReply(char* data, size_t size, size_t count, void* self) {
     auto* session = static_cast<CurlSession*>(self);
     const QByteArray line(data, static_cast<qsizetype>(size * count));
-    // 234 answers AUTH alone: from here on the control connection is TLS.
     // Replies are kept per request; the log-in is the session's.
     if (line.startsWith("230 ") || line.startsWith("202 ") || line.startsWith("232 "))
         session->loggedIn_ = true;
-    if (line.startsWith("234")) {
+    // Whether the control connection is TLS is the TLS layer's to say: a
+    // reply that came through it did. Any line of any reply may begin
+    // with "234", a greeting's included.
+    if (!session->connection_->tlsAccepted && session->controlOverTls()) {
         session->connection_->tlsAccepted = true;
         if (session->job_.report)
             session->job_.report->tlsAccepted = true;
@@ -335,6 +343,40 @@ size_t CurlSession::onReply(char* data, size_t size, size_t count, void* self) {
     }
     session->replies_.append(line);
     return size * count;
+}
+
+bool CurlSession::unverifiedTls() const {
+    return job_.endpoint.transport == Transport::Ftp && optionalTls_ == OptionalTls::Unverified;
+}
+
+void CurlSession::rememberCertificate() {
+    curl_certinfo* chain = nullptr;
+    if (curl_easy_getinfo(handle_, CURLINFO_CERTINFO, &chain) != CURLE_OK || !chain ||
+        chain->num_of_certs < 1)
+        return;
+    QByteArray pin;
+    for (const curl_slist* field = chain->certinfo[0]; field && pin.isEmpty(); field = field->next) {
+        const QByteArray text(field->data);
+        if (text.startsWith("Cert:"))
+            pin = PublicKeyPin(text.mid(5));
+    }
+    if (pin.isEmpty())
+        return;
+    // The first key seen wins: two publishes at once may both have seen one.
+    LearnServer(KeyFor(job_), [&pin](ServerFacts& server) {
+        if (server.certificateKey.isEmpty())
+            server.certificateKey = pin;
+        pin = server.certificateKey;
+    });
+    certificatePin_ = pin;
+    trace_.note("the server's certificate key, held to for the rest of the run: " + pin);
+}
+
+bool CurlSession::controlOverTls() const {
+    // Only while a request runs: libcurl detaches the connection after it.
+    curl_tlssessioninfo* info = nullptr;
+    return curl_easy_getinfo(handle_, CURLINFO_TLS_SSL_PTR, &info) == CURLE_OK && info &&
+           info->backend != CURLSSLBACKEND_NONE && info->internals != nullptr;
 }
 
 int CurlSession::onProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {

@@ -126,6 +126,13 @@ private:
     CURLcode perform();
     void note(const LocalFile& file, CURLcode rc) const;
 
+    // A bare host's TLS with a certificate nobody vouches for: held to the
+    // key of the first one seen from the server in this run.
+    bool unverifiedTls() const;
+    void rememberCertificate();
+    // Whether the control connection runs through TLS, asked of libcurl's
+    // TLS layer; only inside a request's callbacks.
+    bool controlOverTls() const;
     static size_t onReply(char* data, size_t size, size_t count, void* self);
     // The store's read callback; `file` is the LocalFile.
     static size_t readFile(char* buffer, size_t size, size_t count, void* file);
@@ -147,6 +154,7 @@ private:
     OptionalTls optionalTls_;
     bool tlsRequired_;
     QByteArray base_, url_, user_, password_, caFile_, caDir_;
+    QByteArray certificatePin_; // "sha256//...", for an unverified session
     std::optional<qint64> storedSize_;
     QList<QByteArray> replies_;
     bool cleanup_ = false;
