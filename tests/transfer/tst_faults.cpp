@@ -1,7 +1,9 @@
 #include "TransferInet.h"
 #include "ForwardingInet.h"
 #include "FtpTestServer.h"
+#include "LocalFile.h"
 #include "PackagedFtpServer.h"
+#include "Publish.h"
 #include "ResponseCodes.h"
 #include "TransferTestHelpers.h"
 #include "UploadControl.h"
@@ -146,6 +148,8 @@ private slots:
 
     void localFile_data();
     void localFile();
+    void localFileOpen_data();
+    void localFileOpen();
     void fileChangesWhileSent_data();
     void fileChangesWhileSent();
     void lyingSize_data();
@@ -270,6 +274,49 @@ void tst_Faults::localFile() {
     if (remoteDir == ".")
         expected << "public_html";
     QCOMPARE(server.entries(remoteDir), expected);
+}
+
+void tst_Faults::localFileOpen_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<int>("error"); // LocalFile::error(); 0: opened
+    QTest::newRow("regular file") << "file" << 0;
+    // Put in the file's place after the check: the open must not wait for
+    // a writer that never comes.
+    QTest::newRow("named pipe") << "fifo" << -1;
+    QTest::newRow("folder") << "folder" << -1;
+    QTest::newRow("device") << "/dev/null" << -1;
+    QTest::newRow("missing") << "missing" << ENOENT;
+}
+
+void tst_Faults::localFileOpen() {
+    QFETCH(QString, kind);
+    QFETCH(int, error);
+    QString path = dir_ + QStringLiteral("/list.txt");
+    if (kind == "file")
+        writeLocal("list.txt", "Channel 1\n");
+    else if (kind == "fifo")
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0644), 0);
+    else if (kind == "folder")
+        QVERIFY(QDir().mkpath(path));
+    else if (kind.startsWith(u'/'))
+        path = kind;
+    LocalFile file;
+    QCOMPARE(file.open(path), error == 0);
+    QCOMPARE(file.error(), error);
+    if (error == 0) {
+        char buffer[64];
+        QCOMPARE(file.read(buffer, sizeof buffer), qint64(10));
+        return;
+    }
+    // The publish that opens it on the worker fails at once, with nothing
+    // sent: no server listens on the port it would go to.
+    PublishReport report;
+    PublishJob job{*ParseRemoteHost(QStringLiteral("127.0.0.1:1")), QStringLiteral("u"),
+                   QStringLiteral("pw"), path, QStringLiteral("channel_list.txt"), TestTimeouts()};
+    job.report = &report;
+    const std::atomic<bool> abort = false;
+    QCOMPARE(Publish(job, abort), ResponseCodes::LocalFileUnreadable);
+    QCOMPARE(report.localErrno, error);
 }
 
 void tst_Faults::fileChangesWhileSent_data() {

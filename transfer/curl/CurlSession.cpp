@@ -258,7 +258,11 @@ void CurlSession::prepare(const QByteArray& path) {
         curl_easy_setopt(handle_, CURLOPT_PASSWORD, password_.constData());
     }
     // Every command names its path from the log-in directory, as typed.
+    // libcurl would otherwise drop "." and ".." segments from the path it
+    // stores to, and the store would name another file than the checks,
+    // the rename and the removal, which go out as typed.
     curl_easy_setopt(handle_, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_NOCWD));
+    curl_easy_setopt(handle_, CURLOPT_PATH_AS_IS, 1L);
     curl_easy_setopt(handle_, CURLOPT_FTP_USE_EPSV, 1L);
     curl_easy_setopt(handle_, CURLOPT_FTP_CREATE_MISSING_DIRS,
                      static_cast<long>(CURLFTP_CREATE_DIR_NONE));
