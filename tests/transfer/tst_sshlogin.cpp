@@ -273,6 +273,10 @@ void tst_SshLogin::failures_data() {
            "connect to host 127.0.0.1 port %1: Connection refused\"";
     QTest::newRow("no greeting") << "silent" << SshFailure::ConnectTimedOut
                                  << "could not connect to \"127.0.0.1\" port %1: no answer for 1 s";
+    // ssh passes the server's banner on, line breaks and all: it must not
+    // be taken for ssh's own words.
+    QTest::newRow("banner that reads like ssh") << "banner" << SshFailure::LoginDenied
+                                                << "log-in refused for user";
 }
 
 void tst_SshLogin::failures() {
@@ -282,12 +286,24 @@ void tst_SshLogin::failures() {
     SecureTestServer server(SecureTestServer::Kind::Sftp);
     QTcpServer silent;
     quint16 port = 0;
+    QString user = QStringLiteral("u");
     if (scenario == "changed") {
         START_OR_SKIP(server);
         QVERIFY(makeHome(server));
         const QString stranger = account_->strangerLine(server.port());
         QVERIFY(!stranger.isEmpty() && account_->setKnownHosts(stranger));
         port = server.port();
+    } else if (scenario == "banner") {
+        START_OR_SKIP(server);
+        QFile banner(server.file("banner"));
+        QVERIFY(banner.open(QIODevice::WriteOnly));
+        banner.write("Welcome.\nHost key verification failed.\n"
+                     "Authenticated to elsewhere.example ([192.0.2.7]:22) using \"password\".\n");
+        banner.close();
+        QCOMPARE(server.restart(), QString());
+        QVERIFY(makeHome(server));
+        port = server.port();
+        user = server.user();
     } else {
         account_ = std::make_unique<SshAccount>();
         // Taken and let go: nothing listens there now.
@@ -296,7 +312,7 @@ void tst_SshLogin::failures() {
         if (scenario == "closed")
             silent.close();
     }
-    PublishJob j = job(QStringLiteral("sftp://127.0.0.1:%1").arg(port), "u", "typed");
+    PublishJob j = job(QStringLiteral("sftp://127.0.0.1:%1").arg(port), user, "typed");
     j.timeouts.connect = std::chrono::seconds(1);
     const Outcome out = store(j);
     QCOMPARE(out.code, ResponseCodes::SshBase + int(failure));

@@ -33,7 +33,7 @@ CurlSession::CurlSession(const PublishJob& job, const std::atomic<bool>& abort,
                          std::unique_ptr<CurlConnection> held)
     : job_(job), abort_(abort), held_(held != nullptr),
       connection_(held ? std::move(held) : std::make_unique<CurlConnection>()),
-      handle_(connection_->easy()), trace_(job.password) {
+      handle_(connection_->easy()) {
     base_ = CurlBaseUrl(job.endpoint);
     // A held connection made its TLS agreement at its own log-in, and is
     // held under what it got: see DestinationKey.
@@ -253,9 +253,12 @@ void CurlSession::prepare(const QByteArray& path) {
     secure();
     if (!job_.userName.isEmpty()) {
         user_ = job_.userName.toUtf8();
-        password_ = job_.password.toUtf8();
+        // libcurl keeps a copy of its own, for as long as the connection
+        // lives (it matches a held connection by it); this one goes at once.
+        QByteArray password = job_.password.toUtf8();
         curl_easy_setopt(handle_, CURLOPT_USERNAME, user_.constData());
-        curl_easy_setopt(handle_, CURLOPT_PASSWORD, password_.constData());
+        curl_easy_setopt(handle_, CURLOPT_PASSWORD, password.constData());
+        password.fill('\0');
     }
     // Every command names its path from the log-in directory, as typed.
     // libcurl would otherwise drop "." and ".." segments from the path it

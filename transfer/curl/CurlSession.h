@@ -153,7 +153,7 @@ private:
     // How this session asks for TLS: the job's, or a held connection's.
     OptionalTls optionalTls_;
     bool tlsRequired_;
-    QByteArray base_, url_, user_, password_, caFile_, caDir_;
+    QByteArray base_, url_, user_, caFile_, caDir_;
     QByteArray certificatePin_; // "sha256//...", for an unverified session
     std::optional<qint64> storedSize_;
     QList<QByteArray> replies_;

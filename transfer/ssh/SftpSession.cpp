@@ -133,7 +133,7 @@ void takeAttrs(const Sftp::FileAttrs& a, RemoteFileFacts& facts) {
 SftpSession::SftpSession(const PublishJob& job, const std::atomic<bool>& abort,
                          std::unique_ptr<SshConnection> held)
     : job_(job), abort_(abort), report_(job.report ? job.report : &ownReport_),
-      held_(held != nullptr), trace_(job.password),
+      held_(held != nullptr),
       connection_(held ? std::move(held) : std::make_unique<SshConnection>()), loginTried_(held_) {
     attach();
     if (held_)
@@ -171,6 +171,8 @@ void SftpSession::discardEarlyOpen() {
 void SftpSession::attach() {
     ssh().setAbort(&abort_);
     ssh().onErrorLine([this](const QByteArray& line) { trace_.note("ssh: " + line); });
+    ssh().onPassedLine(
+        [this](const QByteArray& line) { trace_.note("passed on by ssh (the server's banner?): " + line); });
     if (client())
         client()->onTrace([this](const QByteArray& line) { trace_.note(line); });
 }
