@@ -277,6 +277,10 @@ void tst_SshLogin::failures_data() {
     // be taken for ssh's own words.
     QTest::newRow("banner that reads like ssh") << "banner" << SshFailure::LoginDenied
                                                 << "log-in refused for user";
+    // A configuration's "%r" may hand the user name to a shell.
+    QTest::newRow("user name a shell would run")
+        << "unsafe-user" << SshFailure::UnsafeUser
+        << "the user name \"u;touch x\" holds a character that a shell reads as its own";
 }
 
 void tst_SshLogin::failures() {
@@ -312,9 +316,13 @@ void tst_SshLogin::failures() {
         if (scenario == "closed")
             silent.close();
     }
+    if (scenario == "unsafe-user")
+        user = QStringLiteral("u;touch x");
     PublishJob j = job(QStringLiteral("sftp://127.0.0.1:%1").arg(port), user, "typed");
     j.timeouts.connect = std::chrono::seconds(1);
     const Outcome out = store(j);
+    if (scenario == "unsafe-user")
+        QVERIFY(!silent.waitForNewConnection(100)); // nothing was sent
     QCOMPARE(out.code, ResponseCodes::SshBase + int(failure));
     if (reason.contains("%1"))
         reason = reason.arg(port);

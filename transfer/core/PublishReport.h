@@ -30,7 +30,7 @@ enum class SshFailure {
 // What a publish noted about its failure, for the words that explain it:
 // filled where the failure is met, read once the publish has ended.
 struct PublishReport {
-    bool tlsAccepted = false; // the server agreed to AUTH TLS
+    bool tlsAccepted = false; // the control connection ran through TLS
     QByteArray action;        // what the failing request was for, e.g. "STOR <name>"
     int curlCode = 0; // FTP and FTPS: libcurl's CURLcode for the failed request; 0: none
     SshFailure sshFailure = SshFailure::None; // SFTP

@@ -52,7 +52,7 @@ public:
     bool tlsCapped() const { return connection_ && connection_->tls12Max; }
     // Whether the last request failed in the TLS handshake.
     bool handshakeFailed() const { return lastCode_ == CURLE_SSL_CONNECT_ERROR; }
-    // Whether the server agreed to TLS on this session's connection.
+    // Whether the control connection runs through TLS.
     bool tlsAccepted() const { return connection_ && connection_->tlsAccepted; }
     // Hands the connection over, to be held for the next publish.
     std::unique_ptr<CurlConnection> release();
