@@ -83,6 +83,20 @@ sockaddr_un addressOf(const QByteArray& path, bool& ok) {
     return address;
 }
 
+// The parent of a process, from /proc; -1 where it cannot be told.
+pid_t ParentOf(pid_t pid) {
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (pid <= 0 || !stat.open(QIODevice::ReadOnly))
+        return -1;
+    // "pid (name) state ppid ...": the name may hold anything, a ")" too.
+    const QByteArray line = stat.read(4096);
+    const qsizetype close = line.lastIndexOf(')');
+    const QList<QByteArray> fields = line.mid(close + 1).trimmed().split(' ');
+    bool ok = false;
+    const pid_t parent = fields.size() > 1 ? fields[1].toInt(&ok) : -1;
+    return ok ? parent : -1;
+}
+
 } // namespace
 
 AskPassServer::AskPassServer(const QString& password, const QByteArray& account)
@@ -223,19 +237,6 @@ void AskPassServer::answer(int client) {
         ++answered_;
     password_.fill('\0');
     password_.clear();
-}
-
-pid_t ParentOf(pid_t pid) {
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (pid <= 0 || !stat.open(QIODevice::ReadOnly))
-        return -1;
-    // "pid (name) state ppid ...": the name may hold anything, a ")" too.
-    const QByteArray line = stat.read(4096);
-    const qsizetype close = line.lastIndexOf(')');
-    const QList<QByteArray> fields = line.mid(close + 1).trimmed().split(' ');
-    bool ok = false;
-    const pid_t parent = fields.size() > 1 ? fields[1].toInt(&ok) : -1;
-    return ok ? parent : -1;
 }
 
 QString AskPassProgram() {

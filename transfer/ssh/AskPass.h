@@ -61,9 +61,6 @@ private:
     std::thread thread_;
 };
 
-// The parent of a process, from /proc; -1 where it cannot be told.
-pid_t ParentOf(pid_t pid);
-
 // The program's askpass program: the program itself, unless set otherwise
 // (tests set the built program).
 QString AskPassProgram();
