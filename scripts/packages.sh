@@ -17,7 +17,7 @@ ensure_packages() {
     apt-get install -y --no-install-recommends "${missing[@]}"
 }
 
-BUILD_PACKAGES=(cmake make g++ qt6-base-dev libcurl4-openssl-dev fonts-wine)
+BUILD_PACKAGES=(cmake make g++ qt6-base-dev libcurl4-openssl-dev libssl-dev fonts-wine)
 # openssh-client: ssh-agent, ssh-add and ssh-keygen for the SFTP key tests.
 TEST_PACKAGES=(python3 python3-pyftpdlib python3-openssl openssl openssh-server openssh-client
     vsftpd passwd procps socat inotify-tools clang libclang-rt-14-dev)

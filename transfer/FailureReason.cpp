@@ -57,14 +57,7 @@ public:
                                   "finished file")
                 .arg(quoted(job_.localFileName));
         case TlsDowngrade:
-            return QStringLiteral("the server took TLS earlier in this run%1, and now %2; "
-                                  "nothing was sent in clear text")
-                .arg(r_.curlCode == CURLE_PEER_FAILED_VERIFICATION
-                         ? QStringLiteral(" with a verified certificate")
-                         : QString(),
-                     r_.curlCode == CURLE_PEER_FAILED_VERIFICATION
-                         ? QStringLiteral("shows a certificate that cannot be verified")
-                         : QStringLiteral("refuses it"));
+            return tlsDowngrade() + QStringLiteral("; nothing was sent in clear text");
         case NotAFile:
             return QStringLiteral("%1 on the server is a folder or another kind of file than a "
                                   "list can replace; nothing was changed")
@@ -91,6 +84,24 @@ private:
         if (r_.localErrno < 0)
             return QStringLiteral("not a regular file");
         return r_.localErrno > 0 ? systemError(r_.localErrno) : QStringLiteral("unknown reason");
+    }
+
+    // Why a server held to TLS was refused.
+    QString tlsDowngrade() const {
+        switch (r_.curlCode) {
+        case CURLE_PEER_FAILED_VERIFICATION:
+            return QStringLiteral("the server showed a verified certificate earlier in this run, "
+                                  "and now one that cannot be verified");
+        case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+            return QStringLiteral("the server showed another certificate than the first one seen "
+                                  "from it in this run: someone on the way may pose as it");
+        case CURLE_USE_SSL_FAILED:
+            return QStringLiteral("the server took TLS earlier in this run and has stopped "
+                                  "offering it: it now refuses TLS");
+        default:
+            return QStringLiteral("the server took TLS earlier in this run and has stopped "
+                                  "offering it: its TLS broke off");
+        }
     }
 
     QString where() const {
@@ -187,6 +198,16 @@ private:
         case SshFailure::Refused:
         case SshFailure::NoSuchFile:
             return refused();
+        case SshFailure::UnsafeUser:
+            return QStringLiteral("the user name %1 holds a character that a shell reads as its "
+                                  "own (such as ; | $ ` or a space); nothing was sent")
+                .arg(quoted(job_.userName));
+        case SshFailure::PasswordWithheld:
+            return QStringLiteral("ssh asked for the password of another host or account than "
+                                  "the one typed (a ProxyJump or ProxyCommand host in the SSH "
+                                  "configuration?); the password typed goes only to %1, and "
+                                  "was not given")
+                .arg(quoted(job_.endpoint.host));
         }
         return QStringLiteral("the SSH session failed");
     }

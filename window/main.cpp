@@ -11,7 +11,14 @@
 
 #include <cstdlib>
 
+#include <sys/resource.h>
+
 int main(int argc, char* argv[]) {
+    // The program holds the typed password from start to end: no core
+    // file may carry it. (Not PR_SET_DUMPABLE: that would give
+    // /proc/<pid> to root, and ssh opens its log through it.)
+    const rlimit noCore{0, 0};
+    ::setrlimit(RLIMIT_CORE, &noCore);
     // ssh runs the program as its askpass, to ask for the typed password.
     if (std::getenv(AskPassVariable))
         return AskPassMain(argc, argv);

@@ -354,6 +354,13 @@ class NoBannerHandler(Handler):
         self.event(line)
 
 
+class Greeting234Handler(Handler):
+    """No TLS, and a greeting with a line that begins as the reply to AUTH
+    TLS does."""
+
+    banner = "Welcome.\r\n234-TLS is on.\r\n220-Have fun"
+
+
 class WrongSizeFS(AbstractedFS):
     """Tells every file's size size_error bytes off the one on disk: in
     SIZE, and in the STAT and MLST answers that also carry it."""
@@ -410,6 +417,7 @@ MODES = {
     "stall-reply": StallReplyHandler,
     "stall-data": StallDataCmdHandler,
     "no-banner": NoBannerHandler,
+    "greeting-234": Greeting234Handler,
     "wrong-size": WrongSizeHandler,
     "short-size": ShortSizeHandler,
 }

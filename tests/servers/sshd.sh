@@ -12,7 +12,8 @@
 # publickey, with the keys in the parent folder's "authorized_keys". Each
 # FLAG (from the first argument that starts with "-") goes to the SFTP
 # server (internal-sftp: -P to deny requests); "drop=TYPE" first puts a
-# relay in front that never answers TYPE requests (sftprelay.py). It stops by itself once the
+# relay in front that never answers TYPE requests (sftprelay.py). A file
+# "banner" in DIR's parent is the server's banner. It stops by itself once the
 # process that ran "start" has gone. Exits 77 (skip) when it cannot run here.
 set -euo pipefail
 
@@ -94,6 +95,8 @@ Subsystem sftp $sftp
 ForceCommand $sftp
 LogLevel VERBOSE
 CONF
+        # A banner of the test's own, written beside the home before a restart.
+        [ ! -f "$parent/banner" ] || echo "Banner $parent/banner" >>"$parent/sshd_config"
         if serve "$owner" "$port" "$parent/sshd.log" "$SSHD" -D -e -f "$parent/sshd_config"; then
             echo "HOSTKEY $(cut -d' ' -f1,2 "$parent/host_key.pub")"
             return 0

@@ -18,7 +18,7 @@ public:
         // to create names beginning with a dot), no-new-files (writes existing files
         // only), only-plain-names (no dot names, nothing ending ".part"), drop-mid-data,
         // drop-after-data, drop-at-login, drop-before-rename, stall-reply, stall-data,
-        // no-banner.
+        // no-banner, greeting-234 (a "234-" line in the greeting; no TLS).
         QString mode = QStringLiteral("normal");
         QString host = QStringLiteral("127.0.0.1"); // or "::1" (pyftpdlib)
         QString user = QStringLiteral("harlune");   // vsftpd always uses TestSystemUser()

@@ -25,6 +25,9 @@ public:
     // Every connection open now passes nothing more, either way, and stays
     // open; later ones are passed on as before.
     void silence();
+    // Connections from now on go to another port: a server that changed
+    // hands, or someone on the path who took its place.
+    void retarget(quint16 port) { target_.store(port); }
 
 private:
     struct Pair {
@@ -37,7 +40,7 @@ private:
     // Passes what `from` has to `to`; false once either side has ended.
     static bool pass(int from, int to);
 
-    quint16 target_;
+    std::atomic<quint16> target_;
     quint16 port_ = 0;
     int listener_ = -1;
     std::atomic<int> accepted_{0};

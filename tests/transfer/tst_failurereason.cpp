@@ -61,7 +61,7 @@ void tst_FailureReason::words_data() {
         << ResponseCodes::SshBase + int(SshFailure::NoReply) << r << "no answer from the server for 60 s";
     r = {};
     r.sshFailure = SshFailure::LoginDenied;
-    r.sshSaid = "u@h: Permission denied (publickey,password). s3cret\r";
+    r.sshSaid = "u@h: Permission denied (publickey,password). s3cret-pass\r";
     QTest::newRow("ssh's words, escaped and masked")
         << ResponseCodes::SshBase + int(SshFailure::LoginDenied) << r
         << "log-in refused for user \"u\"; ssh said \"u@h: Permission denied "
@@ -77,7 +77,7 @@ void tst_FailureReason::words_data() {
     r.curlCode = CURLE_QUOTE_ERROR;
     r.action = "RNFR a, RNTO b";
     r.replyCode = 553;
-    r.serverReply = "553 Can't overwrite \x1b[31m s3cret";
+    r.serverReply = "553 Can't overwrite \x1b[31m s3cret-pass";
     QTest::newRow("refused rename, reply escaped and masked")
         << qint32(553) << r
         << "the server refused \"RNFR a, RNTO b\"; the server said \"553 Can't overwrite "
@@ -93,7 +93,7 @@ void tst_FailureReason::words() {
     job.endpoint.host = "h";
     job.endpoint.port = 22;
     job.userName = "u";
-    job.password = "s3cret";
+    job.password = "s3cret-pass";
     job.localFileName = "/l/channel_list.txt";
     job.remoteFileName = "public_html/channel_list.txt";
     QCOMPARE(FailureReason(code, report, job), words);

@@ -4,7 +4,9 @@
 #include "LogCapture.h"
 #include "ResponseCodes.h"
 #include "SecureTestServer.h"
+#include "TcpForwarder.h"
 #include "TlsFallback.h"
+#include "HeldSessions.h"
 #include "TransferTestHelpers.h"
 
 #include <QFile>
@@ -46,7 +48,10 @@ private slots:
     void init();
     void tlsWhereOffered_data();
     void tlsWhereOffered();
+    void plainServerRefusingTls_data();
     void plainServerRefusingTls();
+    void tlsTakenAway_data();
+    void tlsTakenAway();
     void tlsBreaks_data();
     void tlsBreaks();
     void reasonSaysThePath_data();
@@ -124,20 +129,46 @@ void tst_OpportunisticTls::tlsWhereOffered() {
              qPrintable(commands.join(u'\n')));
 }
 
+void tst_OpportunisticTls::plainServerRefusingTls_data() {
+    QTest::addColumn<QString>("mode");
+    QTest::newRow("refuses AUTH") << "normal";
+    // A line that begins as the reply to AUTH does, outside that reply,
+    // tells nothing of TLS.
+    QTest::newRow("greeting with a 234- line") << "greeting-234";
+}
+
 void tst_OpportunisticTls::plainServerRefusingTls() {
+    QFETCH(QString, mode);
     FtpTestServer server;
-    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    FtpTestServer::Options options;
+    options.mode = mode;
+    QVERIFY2(server.start(options), qPrintable(server.errorString()));
     TransferInet inet(TestTimeouts());
     QCOMPARE(publish(inet, server.hostPort(), server.user(), server.password(), "plain\n"),
              ResponseCodes::Ok);
     QCOMPARE(inet.LastSecurityPath(), SecurityPath::PlainTlsRefused);
     QCOMPARE(server.remoteBytes("public_html/channel_list.txt"), QByteArray("plain\n"));
     // One connection: TLS is asked for before the log-in, then it goes on.
-    const QStringList commands = server.commands();
+    QStringList commands = server.commands();
     QCOMPARE(countStarting(commands, QStringLiteral("CONNECT")), 1);
     const qsizetype auth = commands.indexOf(QStringLiteral("AUTH TLS"));
     QVERIFY2(auth >= 0 && auth < commands.indexOf(QRegularExpression("USER .*")),
              qPrintable(commands.join(u'\n')));
+
+    // A fresh log-in later in the run asks for TLS again, and publishes.
+    CloseHeldSessions();
+    QCOMPARE(publish(inet, server.hostPort(), server.user(), server.password(), "again\n"),
+             ResponseCodes::Ok);
+    QCOMPARE(inet.LastSecurityPath(), SecurityPath::PlainTlsRefused);
+    commands = server.commands();
+    QCOMPARE(countStarting(commands, QStringLiteral("AUTH TLS")), 2);
+    // ftpes:// demands TLS: no session of the bare host serves it, and
+    // nothing goes in clear.
+    const qsizetype logins = countStarting(commands, QStringLiteral("PASS"));
+    QVERIFY(publish(inet, QStringLiteral("ftpes://") + server.hostPort(), server.user(),
+                    server.password(), "demanded\n") != ResponseCodes::Ok);
+    QCOMPARE(countStarting(server.commands(), QStringLiteral("PASS")), logins);
+    QCOMPARE(server.remoteBytes("public_html/channel_list.txt"), QByteArray("again\n"));
 }
 
 void tst_OpportunisticTls::tlsBreaks_data() {
@@ -156,7 +187,7 @@ void tst_OpportunisticTls::tlsBreaks() {
     const qint32 code = publish(inet, QStringLiteral("localhost:%1").arg(server.port()),
                                 server.user(), server.password(), "fallback\n");
     QVERIFY2(code == ResponseCodes::Ok,
-             qPrintable(QString::number(code) + u'\n' + server.commands().join(u'\n')));
+             qPrintable(QString::number(code) + u' ' + inet.ResponseInfo()));
     const QStringList commands = server.commands();
     QVERIFY2(inet.LastSecurityPath() == SecurityPath::PlainAfterTlsFailure,
              qPrintable(commands.join(u'\n')));
@@ -173,6 +204,62 @@ void tst_OpportunisticTls::tlsBreaks() {
     QVERIFY2(warnings[0].contains(QStringLiteral("TLS with ftp://localhost:")) &&
                  warnings[0].contains(QStringLiteral("published in clear text")),
              qPrintable(warnings[0]));
+}
+
+// Who answers at the server's address, after a publish over TLS worked.
+enum class Impostor { RefusesTls, BreaksHandshake, OtherCertificate };
+Q_DECLARE_METATYPE(Impostor)
+
+void tst_OpportunisticTls::tlsTakenAway_data() {
+    QTest::addColumn<QString>("certName"); // the server's: "localhost" is verified
+    QTest::addColumn<Impostor>("then");
+    QTest::newRow("verified, then AUTH refused") << "localhost" << Impostor::RefusesTls;
+    QTest::newRow("verified, then the handshake breaks")
+        << "localhost" << Impostor::BreaksHandshake;
+    QTest::newRow("verified, then a certificate nobody vouches for")
+        << "localhost" << Impostor::OtherCertificate;
+    QTest::newRow("not verified, then AUTH refused") << "other.example" << Impostor::RefusesTls;
+    QTest::newRow("not verified, then the handshake breaks")
+        << "other.example" << Impostor::BreaksHandshake;
+    QTest::newRow("not verified, then another certificate")
+        << "other.example" << Impostor::OtherCertificate;
+}
+
+void tst_OpportunisticTls::tlsTakenAway() {
+    QFETCH(QString, certName);
+    QFETCH(Impostor, then);
+    SecureTestServer server(SecureTestServer::Kind::OfferedTls);
+    QVERIFY2(server.start(certName), qPrintable(server.errorString()));
+    qputenv("SSL_CERT_FILE", QFile::encodeName(server.caFile()));
+    TcpForwarder path(server.port());
+    QVERIFY(path.start());
+    const QString host = QStringLiteral("localhost:%1").arg(path.port());
+    TransferInet inet(TestTimeouts());
+    QCOMPARE(publish(inet, host, server.user(), server.password(), "over TLS\n"),
+             ResponseCodes::Ok);
+
+    // Someone on the path answers in the server's place, on a fresh log-in.
+    FtpTestServer plain;
+    SecureTestServer secure(then == Impostor::BreaksHandshake
+                                ? SecureTestServer::Kind::TlsBreaksAtHandshake
+                                : SecureTestServer::Kind::OfferedTls);
+    const bool plainOne = then == Impostor::RefusesTls;
+    QVERIFY(plainOne ? plain.start() : secure.start(QStringLiteral("other.example")));
+    path.retarget(plainOne ? plain.port() : secure.port());
+    CloseHeldSessions();
+    LogCapture log;
+    QCOMPARE(publish(inet, host, server.user(), server.password(), "in clear\n"),
+             ResponseCodes::TlsDowngrade);
+    const QString reason = inet.ResponseInfo();
+    QVERIFY2(reason.contains(then == Impostor::OtherCertificate ? QStringLiteral("certificate")
+                                                                 : QStringLiteral("stopped offering"))
+                 && reason.endsWith(QStringLiteral("nothing was sent in clear text")),
+             qPrintable(reason));
+    const QStringList received = plainOne ? plain.commands() : secure.commands();
+    QVERIFY2(received.filter(QRegularExpression("USER|PASS|STOR")).isEmpty(),
+             qPrintable(received.join(u'\n')));
+    QVERIFY(log.texts("harlune.transfer", QtWarningMsg).isEmpty());
+    QCOMPARE(server.remoteBytes("public_html/channel_list.txt"), QByteArray("over TLS\n"));
 }
 
 void tst_OpportunisticTls::reasonSaysThePath_data() {
@@ -237,10 +324,20 @@ void tst_OpportunisticTls::retryDecisions_data() {
     QTest::newRow("bad certificate, then data TLS breaks")
         << QList<qint32>{badCertificate, 522, 0} << QList<bool>{true, true, false}
         << QList<T>{T::Verified, T::Unverified, T::Off} << SecurityPath::PlainAfterTlsFailure << 0;
+    // Only the TLS layer's own failures count: anyone on the path can
+    // reset a connection.
     QTest::newRow("data connection confused under TLS")
         << QList<qint32>{ResponseCodes::CurlBase + CURLE_FTP_WEIRD_PASV_REPLY, 0}
         << QList<bool>{true, false} << QList<T>{T::Verified, T::Off}
         << SecurityPath::PlainAfterTlsFailure << 0;
+    QTest::newRow("connection reset under TLS: no retry")
+        << QList<qint32>{ResponseCodes::CurlBase + CURLE_RECV_ERROR} << QList<bool>{true}
+        << QList<T>{T::Verified} << SecurityPath::VerifiedTls
+        << ResponseCodes::CurlBase + CURLE_RECV_ERROR;
+    QTest::newRow("another certificate than the first seen")
+        << QList<qint32>{badCertificate, ResponseCodes::CurlBase + CURLE_SSL_PINNEDPUBKEYNOTMATCH}
+        << QList<bool>{false, false} << QList<T>{T::Verified, T::Unverified}
+        << SecurityPath::PlainTlsRefused << ResponseCodes::TlsDowngrade;
     QTest::newRow("file refused over TLS: no retry")
         << QList<qint32>{553} << QList<bool>{true} << QList<T>{T::Verified}
         << SecurityPath::VerifiedTls << 553;
@@ -303,14 +400,17 @@ void tst_OpportunisticTls::learntPerServer_data() {
     const qint32 badCertificate = ResponseCodes::CurlBase + CURLE_PEER_FAILED_VERIFICATION;
     const qint32 tlsRefused = ResponseCodes::CurlBase + CURLE_USE_SSL_FAILED;
     const qint32 handshake = ResponseCodes::CurlBase + CURLE_SSL_CONNECT_ERROR;
-    QTest::newRow("TLS refused: no AUTH again")
-        << QList<Answer>{{0, false}} << QList<Answer>{{0, false}} << QList<T>{T::Off} << false << 0;
+    // Nothing learnt skips AUTH: it may have been learnt from someone on
+    // the path.
+    QTest::newRow("TLS refused: asked for again")
+        << QList<Answer>{{0, false}} << QList<Answer>{{0, false}} << QList<T>{T::Verified} << false
+        << 0;
     QTest::newRow("certificate not verifiable: straight to it")
         << QList<Answer>{{badCertificate, true}, {0, true}} << QList<Answer>{{0, true}}
         << QList<T>{T::Unverified} << true << 0;
-    QTest::newRow("TLS broke: straight to clear text")
+    QTest::newRow("TLS broke: asked for again")
         << QList<Answer>{{handshake, true}, {0, false}} << QList<Answer>{{0, false}}
-        << QList<T>{T::Off} << false << 0;
+        << QList<T>{T::Verified} << false << 0;
     QTest::newRow("verified once: an unverifiable certificate later fails")
         << QList<Answer>{{0, true}} << QList<Answer>{{badCertificate, true}}
         << QList<T>{T::Verified} << true << ResponseCodes::TlsDowngrade;
@@ -318,8 +418,8 @@ void tst_OpportunisticTls::learntPerServer_data() {
         << QList<Answer>{{badCertificate, true}, {0, true}} << QList<Answer>{{tlsRefused, false}}
         << QList<T>{T::Unverified} << true << ResponseCodes::TlsDowngrade;
     QTest::newRow("TLS once: breaking later is no reason for clear text")
-        << QList<Answer>{{0, true}} << QList<Answer>{{handshake, true}} << QList<T>{T::Verified}
-        << true << handshake;
+        << QList<Answer>{{0, true}} << QList<Answer>{{handshake, false}} << QList<T>{T::Verified}
+        << true << ResponseCodes::TlsDowngrade;
     QTest::newRow("a failure forgets the way: the next starts from the top")
         << QList<Answer>{{530, false}} << QList<Answer>{{0, false}} << QList<T>{T::Verified}
         << false << 0;

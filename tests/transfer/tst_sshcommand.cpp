@@ -10,13 +10,16 @@ private slots:
     void arguments();
     void passwordPrompt_data();
     void passwordPrompt();
+    void promptAccount_data();
+    void promptAccount();
     void authenticatedPeer_data();
     void authenticatedPeer();
 };
 
 namespace {
 
-const QStringList Fixed{"-x",
+const QStringList Fixed{"-T",
+                        "-x",
                         "-a",
                         "-s",
                         "-oLogLevel=VERBOSE",
@@ -62,10 +65,27 @@ void tst_SshCommand::arguments_data() {
     QTest::newRow("IPv6") << "sftp://[::1]:2222"
                           << "u" << true << false << "/home/u" << none
                           << QStringList{"-p", "2222", "-l", "u", "--", "::1", "sftp"};
+    QTest::newRow("user with an @, as some hosts name accounts")
+        << "sftp://example.com"
+        << "web@example.org" << true << false << "/home/u" << none
+        << QStringList{"-l", "web@example.org", "--", "example.com", "sftp"};
+    // A user's configuration may hand the user name to a shell ("%r" in a
+    // ProxyCommand or Match exec): what a shell reads is refused.
     QTest::newRow("user that looks like an option")
         << "sftp://example.com"
-        << "-oProxyCommand=x" << true << false << "/home/u" << none
-        << QStringList{"-l", "-oProxyCommand=x", "--", "example.com", "sftp"};
+        << "-oProxyCommand=x" << true << false << "/home/u" << none << QStringList{};
+    QTest::newRow("user with a command substitution")
+        << "sftp://example.com"
+        << "u$(touch x)" << true << false << "/home/u" << none << QStringList{};
+    QTest::newRow("user with backticks")
+        << "sftp://example.com"
+        << "u`id`" << true << false << "/home/u" << none << QStringList{};
+    QTest::newRow("user with a semicolon") << "sftp://example.com"
+                                           << "u;id" << true << false << "/home/u" << none
+                                           << QStringList{};
+    QTest::newRow("user with a space") << "sftp://example.com"
+                                       << "u -x" << true << false << "/home/u" << none
+                                       << QStringList{};
     QTest::newRow("password alone")
         << "sftp://example.com"
         << "u" << true << true << "/home/u" << none
@@ -169,10 +189,18 @@ void tst_SshCommand::arguments() {
 
 void tst_SshCommand::passwordPrompt_data() {
     QTest::addColumn<QByteArray>("prompt");
-    QTest::addColumn<bool>("answered");
+    QTest::addColumn<bool>("answered"); // for u@127.0.0.1
     QTest::newRow("password") << QByteArray("u@127.0.0.1's password: ") << true;
     QTest::newRow("keyboard-interactive") << QByteArray("(u@127.0.0.1) Password: ") << true;
-    QTest::newRow("PAM") << QByteArray("Password: ") << true;
+    QTest::newRow("host named in another case") << QByteArray("U@127.0.0.1's Password: ") << true;
+    // The inner ssh of a ProxyJump asks for its bastion's.
+    QTest::newRow("another host") << QByteArray("u@bastion's password: ") << false;
+    QTest::newRow("another user") << QByteArray("root@127.0.0.1's password: ") << false;
+    QTest::newRow("keyboard-interactive of another host")
+        << QByteArray("(u@bastion) Password: ") << false;
+    QTest::newRow("host named inside another")
+        << QByteArray("u@127.0.0.1.evil's password: ") << false;
+    QTest::newRow("no account named") << QByteArray("Password: ") << false;
     QTest::newRow("passphrase") << QByteArray(
                                        "Enter passphrase for key '/home/u/.ssh/id_ed25519': ")
                                 << false;
@@ -181,14 +209,30 @@ void tst_SshCommand::passwordPrompt_data() {
     QTest::newRow("host key question")
         << QByteArray("Are you sure you want to continue connecting (yes/no/[fingerprint])? ")
         << false;
-    QTest::newRow("new password") << QByteArray("New password: ") << false;
-    QTest::newRow("one-time code") << QByteArray("(u@host) Verification code: ") << false;
+    QTest::newRow("new password") << QByteArray("(u@127.0.0.1) New password: ") << false;
+    QTest::newRow("one-time code") << QByteArray("(u@127.0.0.1) Verification code: ") << false;
 }
 
 void tst_SshCommand::passwordPrompt() {
     QFETCH(QByteArray, prompt);
     QFETCH(bool, answered);
-    QCOMPARE(AskPassServer::IsPasswordPrompt(prompt), answered);
+    QCOMPARE(AskPassServer::IsPasswordPrompt(prompt, "u@127.0.0.1"), answered);
+}
+
+void tst_SshCommand::promptAccount_data() {
+    QTest::addColumn<QByteArray>("configuration"); // as ssh -G prints it
+    QTest::addColumn<QByteArray>("account");
+    QTest::newRow("host name") << QByteArray("user u\nhostname example.com\nport 22\n")
+                               << QByteArray("u@example.com");
+    QTest::newRow("host key alias") << QByteArray("hostname 10.0.0.5\nuser u\nhostkeyalias web\n")
+                                    << QByteArray("u@web");
+    QTest::newRow("nothing said") << QByteArray() << QByteArray();
+}
+
+void tst_SshCommand::promptAccount() {
+    QFETCH(QByteArray, configuration);
+    QFETCH(QByteArray, account);
+    QCOMPARE(PromptAccount(configuration), account);
 }
 
 void tst_SshCommand::authenticatedPeer_data() {

@@ -61,6 +61,8 @@ private slots:
     void failures_data();
     void failures();
     void configAlias();
+    void proxyJump_data();
+    void proxyJump();
     void askPass_data();
     void askPass();
     void passwordNotInSshProcess();
@@ -271,6 +273,14 @@ void tst_SshLogin::failures_data() {
            "connect to host 127.0.0.1 port %1: Connection refused\"";
     QTest::newRow("no greeting") << "silent" << SshFailure::ConnectTimedOut
                                  << "could not connect to \"127.0.0.1\" port %1: no answer for 1 s";
+    // ssh passes the server's banner on, line breaks and all: it must not
+    // be taken for ssh's own words.
+    QTest::newRow("banner that reads like ssh") << "banner" << SshFailure::LoginDenied
+                                                << "log-in refused for user";
+    // A configuration's "%r" may hand the user name to a shell.
+    QTest::newRow("user name a shell would run")
+        << "unsafe-user" << SshFailure::UnsafeUser
+        << "the user name \"u;touch x\" holds a character that a shell reads as its own";
 }
 
 void tst_SshLogin::failures() {
@@ -280,12 +290,24 @@ void tst_SshLogin::failures() {
     SecureTestServer server(SecureTestServer::Kind::Sftp);
     QTcpServer silent;
     quint16 port = 0;
+    QString user = QStringLiteral("u");
     if (scenario == "changed") {
         START_OR_SKIP(server);
         QVERIFY(makeHome(server));
         const QString stranger = account_->strangerLine(server.port());
         QVERIFY(!stranger.isEmpty() && account_->setKnownHosts(stranger));
         port = server.port();
+    } else if (scenario == "banner") {
+        START_OR_SKIP(server);
+        QFile banner(server.file("banner"));
+        QVERIFY(banner.open(QIODevice::WriteOnly));
+        banner.write("Welcome.\nHost key verification failed.\n"
+                     "Authenticated to elsewhere.example ([192.0.2.7]:22) using \"password\".\n");
+        banner.close();
+        QCOMPARE(server.restart(), QString());
+        QVERIFY(makeHome(server));
+        port = server.port();
+        user = server.user();
     } else {
         account_ = std::make_unique<SshAccount>();
         // Taken and let go: nothing listens there now.
@@ -294,9 +316,13 @@ void tst_SshLogin::failures() {
         if (scenario == "closed")
             silent.close();
     }
-    PublishJob j = job(QStringLiteral("sftp://127.0.0.1:%1").arg(port), "u", "typed");
+    if (scenario == "unsafe-user")
+        user = QStringLiteral("u;touch x");
+    PublishJob j = job(QStringLiteral("sftp://127.0.0.1:%1").arg(port), user, "typed");
     j.timeouts.connect = std::chrono::seconds(1);
     const Outcome out = store(j);
+    if (scenario == "unsafe-user")
+        QVERIFY(!silent.waitForNewConnection(100)); // nothing was sent
     QCOMPARE(out.code, ResponseCodes::SshBase + int(failure));
     if (reason.contains("%1"))
         reason = reason.arg(port);
@@ -327,43 +353,114 @@ void tst_SshLogin::configAlias() {
     QVERIFY(server.serverLog().contains("Accepted publickey"));
 }
 
+void tst_SshLogin::proxyJump_data() {
+    QTest::addColumn<QString>("bastionMethods");
+    // The inner ssh asks for the bastion's password: the same account's,
+    // here, as a bastion of the same host would be. It gets nothing.
+    QTest::newRow("bastion wants a password") << "password";
+    QTest::newRow("bastion takes a key") << "publickey";
+}
+
+void tst_SshLogin::proxyJump() {
+    QFETCH(QString, bastionMethods);
+    SecureTestServer bastion(SecureTestServer::Kind::Sftp);
+    bastion.setSshMethods(bastionMethods);
+    START_OR_SKIP(bastion);
+    SecureTestServer server(SecureTestServer::Kind::Sftp);
+    START_OR_SKIP(server);
+    QVERIFY(makeHome(server));
+    QVERIFY(account_->addKnownHost(bastion.knownHostsLine(0, QStringLiteral("localhost"))));
+    const QString key = sshFile("bastion_key");
+    QVERIFY(MakeSshKey(key, "ed25519"));
+    QVERIFY(bastion.authorizeKey(key + ".pub"));
+    // The inner ssh reads the configuration alone, none of the program's
+    // options: the bastion's files are named there.
+    QVERIFY(account_->setConfig(QStringLiteral("Host bastion\n"
+                                               "  HostName localhost\n"
+                                               "  Port %1\n"
+                                               "  User %2\n"
+                                               "  IdentityFile %3\n"
+                                               "  IdentitiesOnly yes\n"
+                                               "  UserKnownHostsFile %4\n"
+                                               "Host 127.0.0.1\n"
+                                               "  ProxyJump bastion\n")
+                                    .arg(bastion.port())
+                                    .arg(bastion.user(), key, sshFile("known_hosts"))));
+    const Outcome out = upload(server, server.password());
+    QVERIFY(!bastion.serverLog().contains("Accepted password"));
+    if (bastionMethods == "publickey") {
+        QVERIFY2(out.code == 0, qPrintable(out.reason));
+        QCOMPARE(server.remoteBytes("public_html/channel_list.txt"), bytes_);
+        QVERIFY(server.serverLog().contains("Accepted password"));
+        return;
+    }
+    QCOMPARE(out.code, ResponseCodes::SshBase + int(SshFailure::PasswordWithheld));
+    QVERIFY2(out.reason.startsWith("ssh asked for the password of another host") &&
+                 out.reason.contains("@localhost's password:"),
+             qPrintable(out.reason));
+    QVERIFY(!server.serverLog().contains("Accepted password"));
+}
+
 void tst_SshLogin::askPass_data() {
     QTest::addColumn<QString>("password");
     QTest::addColumn<QString>("prompt");
     QTest::addColumn<bool>("rightToken");
+    QTest::addColumn<bool>("ownSsh"); // started by the ssh the server answers
     QTest::addColumn<QByteArray>("answer"); // empty: exits 1 with no output
+    QTest::addColumn<bool>("withheld");     // told of as another's password prompt
     QTest::newRow("password prompt") << "s3 cr\"et"
-                                     << "u@h's password: " << true << QByteArray("s3 cr\"et\n");
-    QTest::newRow("keyboard-interactive") << "pw"
-                                          << "(u@h) Password: " << true << QByteArray("pw\n");
+                                     << "u@h's password: " << true << true
+                                     << QByteArray("s3 cr\"et\n") << false;
+    QTest::newRow("keyboard-interactive")
+        << "pw"
+        << "(u@h) Password: " << true << true << QByteArray("pw\n") << false;
     QTest::newRow("passphrase prompt")
         << "pw"
-        << "Enter passphrase for key '/h/.ssh/id_ed25519': " << true << QByteArray();
+        << "Enter passphrase for key '/h/.ssh/id_ed25519': " << true << true << QByteArray()
+        << false;
     QTest::newRow("wrong token") << "pw"
-                                 << "u@h's password: " << false << QByteArray();
-    QTest::newRow("empty password box") << ""
-                                        << "u@h's password: " << true << QByteArray();
+                                 << "u@h's password: " << false << true << QByteArray() << false;
+    QTest::newRow("empty password box")
+        << ""
+        << "u@h's password: " << true << true << QByteArray() << false;
+    QTest::newRow("another host's prompt")
+        << "pw"
+        << "u@bastion's password: " << true << true << QByteArray() << true;
+    QTest::newRow("an askpass another program started")
+        << "pw"
+        << "u@h's password: " << true << false << QByteArray() << true;
 }
 
 void tst_SshLogin::askPass() {
     QFETCH(QString, password);
     QFETCH(QString, prompt);
     QFETCH(bool, rightToken);
+    QFETCH(bool, ownSsh);
     QFETCH(QByteArray, answer);
-    AskPassServer server(password);
+    QFETCH(bool, withheld);
+    AskPassServer server(password, "u@h");
     QVERIFY(server.listening());
+    // The askpass runs as this process's child, as it runs as ssh's.
+    server.answerFor(ownSsh ? ::getpid() : ::getppid());
     QString value = server.variableValue();
     if (!rightToken)
         value.replace(0, 4, value.startsWith("0000") ? "1111" : "0000");
-    QProcess askPass;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QLatin1String(AskPassVariable), value);
-    askPass.setProcessEnvironment(env);
-    askPass.start(AskPassProgram(), {prompt});
-    QVERIFY(askPass.waitForFinished());
-    QCOMPARE(askPass.readAllStandardOutput(), answer);
-    QCOMPARE(askPass.exitCode(), answer.isEmpty() ? 1 : 0);
+    const auto ask = [&] {
+        QProcess askPass;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QLatin1String(AskPassVariable), value);
+        askPass.setProcessEnvironment(env);
+        askPass.start(AskPassProgram(), {prompt});
+        askPass.waitForFinished();
+        return std::pair(askPass.readAllStandardOutput(), askPass.exitCode());
+    };
+    const auto [out, code] = ask();
+    QCOMPARE(out, answer);
+    QCOMPARE(code, answer.isEmpty() ? 1 : 0);
     QCOMPARE(server.answered(), answer.isEmpty() ? 0 : 1);
+    QCOMPARE(server.withheld(), withheld ? prompt.trimmed().toUtf8() : QByteArray());
+    // Once per log-in: the token is spent.
+    QCOMPARE(ask(), std::pair(QByteArray(), 1));
 }
 
 void tst_SshLogin::passwordNotInSshProcess() {

@@ -52,6 +52,7 @@ private slots:
     void stalledServerFailsWhileLoopRuns();
     void abortEndsTransfer_data();
     void abortEndsTransfer();
+    void vsftpd_data();
     void vsftpd();
 
 private:
@@ -457,17 +458,32 @@ void tst_TransferInet::abortEndsTransfer() {
     QCOMPARE(server.remoteBytes("public_html/channel_list.txt"), list);
 }
 
+void tst_TransferInet::vsftpd_data() {
+    QTest::addColumn<QString>("folder"); // as typed
+    QTest::addColumn<bool>("published");
+    QTest::newRow("plain folder") << "public_html/" << true;
+    // The store, the checks and the rename name one file, as typed: the
+    // server resolves dot segments, or refuses them, alike for each.
+    QTest::newRow("dotted folder leading back") << "public_html/../public_html/./" << true;
+    QTest::newRow("dotted folder through a missing one") << "nosuch/../public_html/" << false;
+}
+
 void tst_TransferInet::vsftpd() {
+    QFETCH(QString, folder);
+    QFETCH(bool, published);
     FtpTestServer server(FtpTestServer::Kind::Vsftpd);
     START_OR_SKIP(server);
     QVERIFY(server.writeRemote("public_html/channel_list.txt", "old\n"));
     const QString local = writeLocal("channel_list.txt", bytes_);
     for (int i = 0; i < 2; ++i) {
-        QVERIFY(UploadFile(TransferInetFactory(TestTimeouts()), server.hostPort(), server.user(),
-                           server.password(), local, "public_html/channel_list.txt"));
+        QCOMPARE(UploadFile(TransferInetFactory(TestTimeouts()), server.hostPort(), server.user(),
+                            server.password(), local, folder + "channel_list.txt"),
+                 published);
     }
-    QCOMPARE(server.remoteBytes("public_html/channel_list.txt"), bytes_);
+    QCOMPARE(server.remoteBytes("public_html/channel_list.txt"),
+             published ? bytes_ : QByteArray("old\n"));
     QCOMPARE(server.entries("public_html"), QStringList{"channel_list.txt"});
+    QCOMPARE(server.entries(""), QStringList{"public_html"});
 }
 
 QTEST_GUILESS_MAIN(tst_TransferInet)

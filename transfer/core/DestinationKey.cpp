@@ -9,7 +9,10 @@ QByteArray hashed(const QString& password) {
     // The password itself is no key: a hash with a salt of this run's own
     // tells a change without keeping it in another place.
     static const QByteArray salt = QByteArray::number(QRandomGenerator::system()->generate64());
-    return QCryptographicHash::hash(salt + password.toUtf8(), QCryptographicHash::Sha256).toHex();
+    QByteArray salted = salt + password.toUtf8();
+    const QByteArray hash = QCryptographicHash::hash(salted, QCryptographicHash::Sha256).toHex();
+    salted.fill('\0');
+    return hash;
 }
 
 SessionTls askedTls(const PublishJob& job) {

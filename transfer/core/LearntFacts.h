@@ -59,6 +59,11 @@ struct ServerFacts {
     // to it. Never forgotten and only ever tightened: nothing a server or a
     // network in between says may talk a publish down to clear text.
     TlsPin tlsPin = TlsPin::None;
+    // A bare host whose certificate nobody vouches for: the pin of the
+    // public key its first such session showed ("sha256//..."), which
+    // every later one must show too, as ssh holds a host to its key. Never
+    // forgotten.
+    QByteArray certificateKey;
 };
 
 // Found by DestinationKey::account() and the remote path; a changed

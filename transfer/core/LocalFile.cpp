@@ -5,16 +5,38 @@
 #include <algorithm>
 #include <cerrno>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 bool LocalFile::open(const QString& path) {
-    // Close-on-exec: nothing the program starts should inherit it.
-    file_.reset(std::fopen(QFile::encodeName(path).constData(), "rbe"));
-    struct stat st {};
-    if (!file_ || ::fstat(fileno(file_.get()), &st) != 0) {
+    file_.reset();
+    // Non-blocking: a FIFO put in the file's place would block the open
+    // until a writer came, for ever. Close-on-exec: nothing the program
+    // starts should inherit it. No terminal becomes the program's.
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
         error_ = errno;
         return false;
     }
-    if (!S_ISREG(st.st_mode)) {
-        error_ = -1;
+    // What was opened is checked, not what the name led to a moment before.
+    struct stat st {};
+    const bool stated = ::fstat(fd, &st) == 0;
+    if (!stated || !S_ISREG(st.st_mode)) {
+        error_ = stated ? -1 : errno;
+        ::close(fd);
+        return false;
+    }
+    // A regular file: reads block as they always do.
+    if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        error_ = errno;
+        ::close(fd);
+        return false;
+    }
+    file_.reset(::fdopen(fd, "rb"));
+    if (!file_) {
+        error_ = errno;
+        ::close(fd);
         return false;
     }
     size_ = st.st_size;

@@ -11,15 +11,13 @@ std::atomic<int> sessions{0};
 
 } // namespace
 
-ProtocolTrace::ProtocolTrace(const QString& password)
-    : secret_(password.toUtf8()), id_(++sessions) {}
+ProtocolTrace::ProtocolTrace() : id_(++sessions) {}
 
 QByteArray ProtocolTrace::masked(QByteArray line) const {
-    // Whatever the password is, PASS carries it; also when it is empty and
-    // so cannot be searched for.
-    if (line.size() > 4 && line.first(5).toUpper() == "PASS ")
-        line = "PASS ****";
-    return MaskSecret(std::move(line), secret_);
+    // Whatever the password is, PASS carries it, an empty one too.
+    if (line.size() >= 4 && line.first(4).toUpper() == "PASS" && (line.size() == 4 || line[4] == ' '))
+        return "PASS ****";
+    return line;
 }
 
 void ProtocolTrace::note(const QByteArray& text) const {

@@ -6,11 +6,13 @@
 // The conversation with the server, written as debug messages of
 // harlune.transfer, one per line: FTP's commands, replies and TLS steps as
 // libcurl tells them, SFTP's requests and replies and ssh's own lines as
-// the SFTP engine notes them, never the file's bytes. The argument of PASS, and the password
-// wherever else it shows up, reads as asterisks.
+// the SFTP engine notes them, never the file's bytes. The argument of PASS
+// reads as asterisks, found by its place in the line: the password itself
+// is never searched for, since which words were masked would tell a short
+// one, and the trace holds no copy of it.
 class ProtocolTrace {
 public:
-    explicit ProtocolTrace(const QString& password);
+    ProtocolTrace();
 
     // What a line of the conversation looks like in the log.
     QByteArray masked(QByteArray line) const;
@@ -24,7 +26,5 @@ public:
     void write(const char* marker, QByteArray line) const;
 
 private:
-
-    QByteArray secret_;
     int id_;
 };

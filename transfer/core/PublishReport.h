@@ -21,12 +21,16 @@ enum class SshFailure {
     Refused,        // the server refused a request: serverReply says how
     NoSuchFile,     // ... because a name in it does not exist
     SessionFailed,  // ssh ended before the session began, for a reason it did not name
+    UnsafeUser,     // the user name holds what a shell would read as its own; nothing sent
+    // ssh, or a program it started, asked for the password of another
+    // account or host than the one typed (a ProxyJump's bastion): withheld
+    PasswordWithheld,
 };
 
 // What a publish noted about its failure, for the words that explain it:
 // filled where the failure is met, read once the publish has ended.
 struct PublishReport {
-    bool tlsAccepted = false; // the server agreed to AUTH TLS
+    bool tlsAccepted = false; // the control connection ran through TLS
     QByteArray action;        // what the failing request was for, e.g. "STOR <name>"
     int curlCode = 0; // FTP and FTPS: libcurl's CURLcode for the failed request; 0: none
     SshFailure sshFailure = SshFailure::None; // SFTP

@@ -28,7 +28,8 @@ public:
     bool looksAlive() const override;
     QString peerAddress() const override { return peer; }
 
-    // The server agreed to AUTH TLS on this connection.
+    // The control connection runs through TLS, as libcurl's TLS layer said
+    // while a reply came in.
     bool tlsAccepted = false;
     // How TLS was asked for when it logged in. A held connection goes on
     // as it began, since libcurl reuses a connection only for the same

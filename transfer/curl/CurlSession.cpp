@@ -1,5 +1,7 @@
 #include "CurlSession.h"
 
+#include "CertificateKey.h"
+#include "LearntFacts.h"
 #include "ResponseCodes.h"
 
 #include <QFile>
@@ -31,7 +33,7 @@ CurlSession::CurlSession(const PublishJob& job, const std::atomic<bool>& abort,
                          std::unique_ptr<CurlConnection> held)
     : job_(job), abort_(abort), held_(held != nullptr),
       connection_(held ? std::move(held) : std::make_unique<CurlConnection>()),
-      handle_(connection_->easy()), trace_(job.password) {
+      handle_(connection_->easy()) {
     base_ = CurlBaseUrl(job.endpoint);
     // A held connection made its TLS agreement at its own log-in, and is
     // held under what it got: see DestinationKey.
@@ -44,6 +46,8 @@ CurlSession::CurlSession(const PublishJob& job, const std::atomic<bool>& abort,
     }
     optionalTls_ = *connection_->optionalTls;
     tlsRequired_ = connection_->tlsRequired;
+    if (unverifiedTls())
+        certificatePin_ = RecallServer(KeyFor(job)).certificateKey;
     if (held_)
         trace_.note("going on with the session of an earlier upload: no new log-in");
 }
@@ -249,12 +253,19 @@ void CurlSession::prepare(const QByteArray& path) {
     secure();
     if (!job_.userName.isEmpty()) {
         user_ = job_.userName.toUtf8();
-        password_ = job_.password.toUtf8();
+        // libcurl keeps a copy of its own, for as long as the connection
+        // lives (it matches a held connection by it); this one goes at once.
+        QByteArray password = job_.password.toUtf8();
         curl_easy_setopt(handle_, CURLOPT_USERNAME, user_.constData());
-        curl_easy_setopt(handle_, CURLOPT_PASSWORD, password_.constData());
+        curl_easy_setopt(handle_, CURLOPT_PASSWORD, password.constData());
+        password.fill('\0');
     }
     // Every command names its path from the log-in directory, as typed.
+    // libcurl would otherwise drop "." and ".." segments from the path it
+    // stores to, and the store would name another file than the checks,
+    // the rename and the removal, which go out as typed.
     curl_easy_setopt(handle_, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_NOCWD));
+    curl_easy_setopt(handle_, CURLOPT_PATH_AS_IS, 1L);
     curl_easy_setopt(handle_, CURLOPT_FTP_USE_EPSV, 1L);
     curl_easy_setopt(handle_, CURLOPT_FTP_CREATE_MISSING_DIRS,
                      static_cast<long>(CURLFTP_CREATE_DIR_NONE));
@@ -297,6 +308,8 @@ CURLcode CurlSession::perform() {
         return CURLE_ABORTED_BY_CALLBACK;
     const bool first = requests_++ == 0;
     CURLcode rc = connection_->driver().perform(handle_);
+    if (unverifiedTls() && certificatePin_.isEmpty())
+        rememberCertificate();
     if (first && rc != CURLE_OK)
         firstFailed_ = true;
     lastCode_ = rc;
@@ -318,11 +331,13 @@ CURLcode CurlSession::perform() {
 size_t CurlSession::onReply(char* data, size_t size, size_t count, void* self) {
     auto* session = static_cast<CurlSession*>(self);
     const QByteArray line(data, static_cast<qsizetype>(size * count));
-    // 234 answers AUTH alone: from here on the control connection is TLS.
     // Replies are kept per request; the log-in is the session's.
     if (line.startsWith("230 ") || line.startsWith("202 ") || line.startsWith("232 "))
         session->loggedIn_ = true;
-    if (line.startsWith("234")) {
+    // Whether the control connection is TLS is the TLS layer's to say: a
+    // reply that came through it did. Any line of any reply may begin
+    // with "234", a greeting's included.
+    if (!session->connection_->tlsAccepted && session->controlOverTls()) {
         session->connection_->tlsAccepted = true;
         if (session->job_.report)
             session->job_.report->tlsAccepted = true;
@@ -335,6 +350,40 @@ size_t CurlSession::onReply(char* data, size_t size, size_t count, void* self) {
     }
     session->replies_.append(line);
     return size * count;
+}
+
+bool CurlSession::unverifiedTls() const {
+    return job_.endpoint.transport == Transport::Ftp && optionalTls_ == OptionalTls::Unverified;
+}
+
+void CurlSession::rememberCertificate() {
+    curl_certinfo* chain = nullptr;
+    if (curl_easy_getinfo(handle_, CURLINFO_CERTINFO, &chain) != CURLE_OK || !chain ||
+        chain->num_of_certs < 1)
+        return;
+    QByteArray pin;
+    for (const curl_slist* field = chain->certinfo[0]; field && pin.isEmpty(); field = field->next) {
+        const QByteArray text(field->data);
+        if (text.startsWith("Cert:"))
+            pin = PublicKeyPin(text.mid(5));
+    }
+    if (pin.isEmpty())
+        return;
+    // The first key seen wins: two publishes at once may both have seen one.
+    LearnServer(KeyFor(job_), [&pin](ServerFacts& server) {
+        if (server.certificateKey.isEmpty())
+            server.certificateKey = pin;
+        pin = server.certificateKey;
+    });
+    certificatePin_ = pin;
+    trace_.note("the server's certificate key, held to for the rest of the run: " + pin);
+}
+
+bool CurlSession::controlOverTls() const {
+    // Only while a request runs: libcurl detaches the connection after it.
+    curl_tlssessioninfo* info = nullptr;
+    return curl_easy_getinfo(handle_, CURLINFO_TLS_SSL_PTR, &info) == CURLE_OK && info &&
+           info->backend != CURLSSLBACKEND_NONE && info->internals != nullptr;
 }
 
 int CurlSession::onProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {

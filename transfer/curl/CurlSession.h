@@ -52,7 +52,7 @@ public:
     bool tlsCapped() const { return connection_ && connection_->tls12Max; }
     // Whether the last request failed in the TLS handshake.
     bool handshakeFailed() const { return lastCode_ == CURLE_SSL_CONNECT_ERROR; }
-    // Whether the server agreed to TLS on this session's connection.
+    // Whether the control connection runs through TLS.
     bool tlsAccepted() const { return connection_ && connection_->tlsAccepted; }
     // Hands the connection over, to be held for the next publish.
     std::unique_ptr<CurlConnection> release();
@@ -126,6 +126,13 @@ private:
     CURLcode perform();
     void note(const LocalFile& file, CURLcode rc) const;
 
+    // A bare host's TLS with a certificate nobody vouches for: held to the
+    // key of the first one seen from the server in this run.
+    bool unverifiedTls() const;
+    void rememberCertificate();
+    // Whether the control connection runs through TLS, asked of libcurl's
+    // TLS layer; only inside a request's callbacks.
+    bool controlOverTls() const;
     static size_t onReply(char* data, size_t size, size_t count, void* self);
     // The store's read callback; `file` is the LocalFile.
     static size_t readFile(char* buffer, size_t size, size_t count, void* file);
@@ -146,7 +153,8 @@ private:
     // How this session asks for TLS: the job's, or a held connection's.
     OptionalTls optionalTls_;
     bool tlsRequired_;
-    QByteArray base_, url_, user_, password_, caFile_, caDir_;
+    QByteArray base_, url_, user_, caFile_, caDir_;
+    QByteArray certificatePin_; // "sha256//...", for an unverified session
     std::optional<qint64> storedSize_;
     QList<QByteArray> replies_;
     bool cleanup_ = false;

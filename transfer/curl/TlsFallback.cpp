@@ -25,31 +25,25 @@ QString DescribeSecurityPath(SecurityPath path) {
 }
 
 bool BrokenByTls(qint32 code) {
-    // The server's answers about the log-in, files and folders, and its
-    // transient refusals, would come the same in clear text.
-    if ((code >= 450 && code <= 453) || code == 530 || code == 532 || (code >= 550 && code <= 553))
-        return false;
-    // So would a stalled or unreachable server, and our own refusals.
-    if (code >= 2000 || code == ResponseCodes::Ok)
-        return false;
-    switch (code - ResponseCodes::CurlBase) {
-    case CURLE_OPERATION_TIMEDOUT:
-    case CURLE_COULDNT_RESOLVE_HOST:
-    case CURLE_COULDNT_CONNECT:
-    case CURLE_LOGIN_DENIED:
-    case CURLE_REMOTE_ACCESS_DENIED:
-    case CURLE_REMOTE_FILE_NOT_FOUND:
-    case CURLE_REMOTE_DISK_FULL:
-    case CURLE_QUOTE_ERROR:
-    case CURLE_ABORTED_BY_CALLBACK:
-    case CURLE_READ_ERROR:
-    case CURLE_PEER_FAILED_VERIFICATION:
-        return false;
-    default:
-        // Anything else once TLS was agreed (a handshake that fails, a data
-        // connection that breaks under TLS and leaves libcurl confused, a
-        // TLS policy refusal such as 522 or 534) may be TLS's doing.
+    // The server's TLS policy: PROT or PBSZ refused over a TLS control
+    // connection, which nobody on the path can forge.
+    if (code == 522 || code == 534)
         return true;
+    // The TLS layer's own failures alone. A refused log-in, a full disk, a
+    // time-out or a lost connection would come the same in clear text, and
+    // anyone on the path can cause them at will.
+    switch (code - ResponseCodes::CurlBase) {
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_SHUTDOWN_FAILED:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+    // A data connection whose TLS handshake broke off: libcurl 7.88 then
+    // tries PASV after EPSV, and takes the reply to TYPE for its answer.
+    case CURLE_FTP_WEIRD_PASV_REPLY:
+        return true;
+    default:
+        return false;
     }
 }
 
@@ -83,53 +77,58 @@ qint32 PublishPreferringTls(PublishJob job, const std::atomic<bool>& abort, Secu
     if (memory.tlsPath != SecurityPath::AsTyped)
         qCDebug(lcTransfer).noquote() << "learnt earlier: the last publish went"
                                       << DescribeSecurityPath(memory.tlsPath);
+    // How the publish went, from what the TLS layer said of its control
+    // connection. A clear session held from an earlier publish went as
+    // that one did.
     const auto tlsPath = [&](SecurityPath tls) {
-        return report.tlsAccepted ? tls : SecurityPath::PlainTlsRefused;
+        if (report.tlsAccepted)
+            return tls;
+        return memory.tlsPath == SecurityPath::PlainAfterTlsFailure ? memory.tlsPath
+                                                                     : SecurityPath::PlainTlsRefused;
     };
-    // Where the last publish went is where this one starts: no AUTH for a
-    // server that refused it, no failed handshake for a certificate that
-    // cannot be verified.
-    if (memory.tlsPath == SecurityPath::PlainTlsRefused && !job.tlsRequired) {
-        code = attempt(OptionalTls::Off);
-        taken = SecurityPath::PlainTlsRefused;
-    } else if (memory.tlsPath == SecurityPath::PlainAfterTlsFailure && !job.tlsRequired) {
-        code = attempt(OptionalTls::Off);
-        taken = SecurityPath::PlainAfterTlsFailure;
-    } else if (memory.tlsPath == SecurityPath::UnverifiedTls && memory.tlsPin != TlsPin::Verified) {
+    // Every log-in asks for TLS: nothing learnt skips AUTH, since what the
+    // server said before may have been said by someone on the path. Only a
+    // certificate nobody vouches for is gone to at once, held to its key.
+    if (memory.tlsPath == SecurityPath::UnverifiedTls && memory.tlsPin != TlsPin::Verified) {
         code = attempt(OptionalTls::Unverified);
         taken = tlsPath(SecurityPath::UnverifiedTls);
     } else {
         code = attempt(OptionalTls::Verified);
         taken = tlsPath(SecurityPath::VerifiedTls);
-        if (report.tlsAccepted && !abort &&
-            code == ResponseCodes::CurlBase + CURLE_PEER_FAILED_VERIFICATION) {
-            if (memory.tlsPin != TlsPin::Verified) {
-                qCDebug(lcTransfer).noquote()
-                    << "TLS with a certificate nobody vouches for:"
-                    << explain(code, report, job) << "- publishing over it all the same";
-                code = attempt(OptionalTls::Unverified);
-                taken = tlsPath(SecurityPath::UnverifiedTls);
-            }
-        }
-        if (report.tlsAccepted && !abort && BrokenByTls(code) && !job.tlsRequired) {
-            const QString why = explain(code, report, job);
-            if (FirstTimeTold("TLS failed " + key.server()))
-                qCWarning(lcTransfer).noquote()
-                    << "TLS with" << FormUrl(job.endpoint) << "failed:" << why
-                    << "- the file is published in clear text instead";
-            else
-                qCDebug(lcTransfer).noquote()
-                    << "TLS failed:" << why << "- publishing in clear text";
-            code = attempt(OptionalTls::Off);
-            taken = SecurityPath::PlainAfterTlsFailure;
+        if (!abort && code == ResponseCodes::CurlBase + CURLE_PEER_FAILED_VERIFICATION &&
+            memory.tlsPin != TlsPin::Verified) {
+            qCDebug(lcTransfer).noquote()
+                << "TLS with a certificate nobody vouches for:" << explain(code, report, job)
+                << "- publishing over it all the same";
+            code = attempt(OptionalTls::Unverified);
+            taken = tlsPath(SecurityPath::UnverifiedTls);
         }
     }
-    // A server held to TLS that refuses it, or to a verified certificate
-    // that shows another: refused, whatever libcurl called it.
-    if (job.tlsRequired && !abort &&
-        (code == ResponseCodes::CurlBase + CURLE_USE_SSL_FAILED ||
-         (memory.tlsPin == TlsPin::Verified && code == ResponseCodes::CurlBase + CURLE_PEER_FAILED_VERIFICATION)))
+    // TLS broke with a server whose TLS never worked in this run: plain FTP
+    // once, on a fresh connection, so that a bare host does no worse than
+    // plain FTP. A server that took TLS before gets nothing in clear.
+    if (!abort && BrokenByTls(code) && !job.tlsRequired) {
+        const QString why = explain(code, report, job);
+        if (FirstTimeTold("TLS failed " + key.server()))
+            qCWarning(lcTransfer).noquote() << "TLS with" << FormUrl(job.endpoint) << "failed:" << why
+                                            << "- the file is published in clear text instead";
+        else
+            qCDebug(lcTransfer).noquote() << "TLS failed:" << why << "- publishing in clear text";
+        code = attempt(OptionalTls::Off);
+        taken = SecurityPath::PlainAfterTlsFailure;
+    }
+    // A server held to TLS that refuses it or breaks it, or held to a
+    // verified certificate that shows another: it stopped offering TLS,
+    // whatever libcurl called it. So is one that shows another certificate
+    // than the first one seen from it in this run.
+    // A refused AUTH is the server's reply to libcurl, which says why.
+    const int curl = report.curlCode ? report.curlCode : code - ResponseCodes::CurlBase;
+    if (!abort && ((job.tlsRequired && (curl == CURLE_USE_SSL_FAILED || BrokenByTls(code))) ||
+                   (memory.tlsPin == TlsPin::Verified && curl == CURLE_PEER_FAILED_VERIFICATION) ||
+                   curl == CURLE_SSL_PINNEDPUBKEYNOTMATCH)) {
+        report.curlCode = curl;
         code = ResponseCodes::TlsDowngrade;
+    }
     const bool worked = code == ResponseCodes::Ok;
     LearnServer(key, [taken, worked](ServerFacts& server) {
         server.tlsPath = worked ? taken : SecurityPath::AsTyped;

@@ -35,6 +35,13 @@ void CurlSession::secure() {
 void CurlSession::tlsOptions(bool verify) {
     curl_easy_setopt(handle_, CURLOPT_SSL_VERIFYPEER, verify ? 1L : 0L);
     curl_easy_setopt(handle_, CURLOPT_SSL_VERIFYHOST, verify ? 2L : 0L);
+    // Nobody vouches for the certificate: it must be the one seen first,
+    // checked in the handshake, before the password goes out. Until one is
+    // seen, libcurl tells what it was.
+    if (!verify && !certificatePin_.isEmpty())
+        curl_easy_setopt(handle_, CURLOPT_PINNEDPUBLICKEY, certificatePin_.constData());
+    if (!verify && certificatePin_.isEmpty())
+        curl_easy_setopt(handle_, CURLOPT_CERTINFO, 1L);
     // TLS 1.2 or newer. TLS 1.3 only keeps every byte of a store with the
     // draining close: without it libcurl 7.88 resets the data connection
     // under the server's feet.

@@ -83,9 +83,24 @@ sockaddr_un addressOf(const QByteArray& path, bool& ok) {
     return address;
 }
 
+// The parent of a process, from /proc; -1 where it cannot be told.
+pid_t ParentOf(pid_t pid) {
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (pid <= 0 || !stat.open(QIODevice::ReadOnly))
+        return -1;
+    // "pid (name) state ppid ...": the name may hold anything, a ")" too.
+    const QByteArray line = stat.read(4096);
+    const qsizetype close = line.lastIndexOf(')');
+    const QList<QByteArray> fields = line.mid(close + 1).trimmed().split(' ');
+    bool ok = false;
+    const pid_t parent = fields.size() > 1 ? fields[1].toInt(&ok) : -1;
+    return ok ? parent : -1;
+}
+
 } // namespace
 
-AskPassServer::AskPassServer(const QString& password) : password_(password.toUtf8()) {
+AskPassServer::AskPassServer(const QString& password, const QByteArray& account)
+    : password_(password.toUtf8()), account_(account) {
     QByteArray random(32, '\0');
     QRandomGenerator::system()->generate(reinterpret_cast<quint32*>(random.data()),
                                          reinterpret_cast<quint32*>(random.data() + 32));
@@ -138,17 +153,31 @@ int AskPassServer::answered() const {
     return answered_.load();
 }
 
-bool AskPassServer::IsPasswordPrompt(const QByteArray& prompt) {
-    QByteArray text = prompt.trimmed();
-    // OpenSSH shows keyboard-interactive prompts after "(user@host) ".
-    if (text.startsWith('(')) {
-        const qsizetype close = text.indexOf(") ");
-        if (close > 0)
-            text = text.mid(close + 2).trimmed();
-    }
-    if (text.toLower().contains("passphrase"))
+QByteArray AskPassServer::withheld() const {
+    const std::lock_guard lock(withheldLock_);
+    return withheld_;
+}
+
+void AskPassServer::withhold(const QByteArray& prompt) {
+    const std::lock_guard lock(withheldLock_);
+    withheld_ = prompt.trimmed();
+}
+
+bool AskPassServer::IsPasswordPrompt(const QByteArray& prompt, const QByteArray& account) {
+    if (account.isEmpty())
         return false;
-    return text.compare("Password:", Qt::CaseInsensitive) == 0 || text.endsWith("'s password:");
+    // ssh names the host in lower case, as its configuration does.
+    const QByteArray text = prompt.trimmed().toLower();
+    const QByteArray named = account.toLower();
+    // ssh's own: "%s@%s's password: ".
+    if (text == named + "'s password:")
+        return true;
+    // The server's keyboard-interactive prompt, after ssh's "(user@host) ".
+    const QByteArray prefix = '(' + named + ") ";
+    if (!text.startsWith(prefix))
+        return false;
+    const QByteArray asked = text.mid(prefix.size());
+    return asked == "password:" || (asked.endsWith("'s password:") && !asked.contains("passphrase"));
 }
 
 void AskPassServer::serve() {
@@ -181,12 +210,33 @@ void AskPassServer::answer(int client) {
     if (!readAll(client, message, MessageLimit))
         return;
     const qsizetype end = message.indexOf('\n');
-    if (end < 0 || !sameBytes(message.first(end), token_))
+    if (end < 0 || token_.isEmpty() || !sameBytes(message.first(end), token_))
         return;
-    if (password_.isEmpty() || !IsPasswordPrompt(message.mid(end + 1)))
+    const QByteArray prompt = message.mid(end + 1);
+    // The askpass of the upload's own ssh, not of a program that ssh
+    // started: those log in elsewhere, or are no ssh at all.
+    const pid_t ssh = ssh_.load();
+    if (ssh <= 0 || ParentOf(peer.pid) != ssh) {
+        withhold(prompt);
         return;
+    }
+    if (!IsPasswordPrompt(prompt, account_)) {
+        // A passphrase or a question is no password's to answer; a
+        // password prompt for another account is told of.
+        if (prompt.contains("password:") && !prompt.contains("passphrase"))
+            withhold(prompt);
+        return;
+    }
+    if (password_.isEmpty())
+        return;
+    // One answer for the log-in: the token is spent, and the password is
+    // held here no longer.
+    token_.fill('\0');
+    token_.clear();
     if (writeAll(client, password_))
         ++answered_;
+    password_.fill('\0');
+    password_.clear();
 }
 
 QString AskPassProgram() {

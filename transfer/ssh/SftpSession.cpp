@@ -8,6 +8,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 
 #include <cerrno>
 #include <utility>
@@ -132,7 +133,7 @@ void takeAttrs(const Sftp::FileAttrs& a, RemoteFileFacts& facts) {
 SftpSession::SftpSession(const PublishJob& job, const std::atomic<bool>& abort,
                          std::unique_ptr<SshConnection> held)
     : job_(job), abort_(abort), report_(job.report ? job.report : &ownReport_),
-      held_(held != nullptr), trace_(job.password),
+      held_(held != nullptr),
       connection_(held ? std::move(held) : std::make_unique<SshConnection>()), loginTried_(held_) {
     attach();
     if (held_)
@@ -170,6 +171,8 @@ void SftpSession::discardEarlyOpen() {
 void SftpSession::attach() {
     ssh().setAbort(&abort_);
     ssh().onErrorLine([this](const QByteArray& line) { trace_.note("ssh: " + line); });
+    ssh().onPassedLine(
+        [this](const QByteArray& line) { trace_.note("passed on by ssh (the server's banner?): " + line); });
     if (client())
         client()->onTrace([this](const QByteArray& line) { trace_.note(line); });
 }
@@ -202,10 +205,8 @@ bool SftpSession::connect() {
         return false;
     loginTried_ = true;
     report_->action = "log-in";
-    askPass_ = std::make_unique<AskPassServer>(job_.password);
-    if (!askPass_->listening()) {
-        trace_.note("no socket for the password: " + QByteArray(std::strerror(errno)));
-        fail(SshFailure::CannotStart);
+    if (!SafeSshUser(job_.userName)) {
+        fail(SshFailure::UnsafeUser);
         return false;
     }
     if (tryLogin(false)) {
@@ -226,6 +227,21 @@ bool SftpSession::connect() {
     return false;
 }
 
+QByteArray SftpSession::promptAccount(const QStringList& args) {
+    // ssh's own account of its configuration for the destination: the user
+    // and host its password prompt names, aliases and Match blocks applied.
+    QProcess query;
+    query.start(QLatin1String(SshProgram), QStringList{QStringLiteral("-G")} + args);
+    const int limit = int(std::chrono::ceil<milliseconds>(job_.timeouts.connect).count());
+    if (!query.waitForFinished(limit)) {
+        query.kill();
+        query.waitForFinished();
+    }
+    const QByteArray account = PromptAccount(query.readAllStandardOutput());
+    trace_.note("the password is for " + (account.isEmpty() ? "nobody ssh names" : account));
+    return account;
+}
+
 bool SftpSession::tryLogin(bool passwordAlone) {
     SshCommandInput in;
     in.endpoint = job_.endpoint;
@@ -243,8 +259,16 @@ bool SftpSession::tryLogin(bool passwordAlone) {
         return false;
     }
     ssh().stop();
+    // A fresh askpass for each ssh: it answers that ssh once.
+    askPass_ = std::make_unique<AskPassServer>(
+        job_.password, job_.password.isEmpty() ? QByteArray() : promptAccount(*args));
+    if (!askPass_->listening()) {
+        trace_.note("no socket for the password: " + QByteArray(std::strerror(errno)));
+        fail(SshFailure::CannotStart);
+        return false;
+    }
     trace_.note("ssh " + args->join(u' ').toUtf8());
-    if (!ssh().start(QStringLiteral("ssh"), *args,
+    if (!ssh().start(QLatin1String(SshProgram), *args,
                      SshEnvironment(AskPassProgram(), askPass_->variableValue()))) {
         const int error = errno;
         trace_.note("ssh did not start: " + QByteArray(std::strerror(error)));
@@ -253,6 +277,7 @@ bool SftpSession::tryLogin(bool passwordAlone) {
         fail(SshFailure::CannotStart);
         return false;
     }
+    askPass_->answerFor(ssh().pid());
     connection_->newClient();
     attach();
     // ssh's own ConnectTimeout names what it waited for: it gets to speak
@@ -272,6 +297,13 @@ void SftpSession::loginFailed() {
     }
     // ssh is asked to end so that its last lines are in.
     ssh().stop();
+    // A password prompt of another host explains what ssh's last words
+    // (of the inner ssh, or of a connection closed) do not.
+    if (askPass_ && askPass_->answered() == 0 && !askPass_->withheld().isEmpty()) {
+        report_->sshSaid = askPass_->withheld();
+        fail(SshFailure::PasswordWithheld);
+        return;
+    }
     const SshVerdict v = judge(ssh().errorLines());
     SshFailure failure = v.failure;
     if (error == SftpClient::Error::Timeout)

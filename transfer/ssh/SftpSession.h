@@ -57,6 +57,8 @@ private:
     SftpClient* client() const { return connection_->client(); }
     void attach();
     bool connect();
+    // "user@host" as ssh's password prompt names it.
+    QByteArray promptAccount(const QStringList& args);
     bool tryLogin(bool passwordAlone);
     void loginFailed();
     void fail(SshFailure failure);

@@ -42,6 +42,33 @@ bool SafeSshHost(const QString& host) {
     return true;
 }
 
+bool SafeSshUser(const QString& user) {
+    if (user.startsWith(u'-'))
+        return false;
+    for (const QChar c : user) {
+        if (c.isSpace() || c.category() == QChar::Other_Control ||
+            QStringView(u"'`\";&<>|(){}$\\").contains(c))
+            return false;
+    }
+    return true;
+}
+
+QByteArray PromptAccount(const QByteArray& configuration) {
+    QByteArray user, host, alias;
+    for (const QByteArray& line : configuration.split('\n')) {
+        const QByteArray value = line.mid(line.indexOf(' ') + 1).trimmed();
+        if (line.startsWith("user "))
+            user = value;
+        else if (line.startsWith("hostname "))
+            host = value;
+        else if (line.startsWith("hostkeyalias "))
+            alias = value;
+    }
+    if (user.isEmpty() || host.isEmpty())
+        return {};
+    return user + '@' + (alias.isEmpty() ? host : alias);
+}
+
 std::optional<QStringList> SshArguments(const SshCommandInput& in) {
     // A host name in another script travels as ssh resolves it: in its
     // ASCII form.
@@ -50,9 +77,11 @@ std::optional<QStringList> SshArguments(const SshCommandInput& in) {
         std::all_of(host.cbegin(), host.cend(), [](QChar c) { return c.unicode() < 0x80; });
     if (!ascii)
         host = QString::fromLatin1(QUrl::toAce(host));
-    if (!SafeSshHost(host) || HasUnsafeText(in.userName))
+    if (!SafeSshHost(host) || HasUnsafeText(in.userName) || !SafeSshUser(in.userName))
         return std::nullopt;
-    QStringList args{QStringLiteral("-x"), QStringLiteral("-a"), QStringLiteral("-s")};
+    // No terminal, no X11, no agent: a subsystem's channel and nothing else.
+    QStringList args{QStringLiteral("-T"), QStringLiteral("-x"), QStringLiteral("-a"),
+                     QStringLiteral("-s")};
     // VERBOSE names the address ssh reached, so that a held connection can
     // be checked against where the host leads now; -v says it too.
     args << (in.verbose ? QStringLiteral("-v") : QStringLiteral("-oLogLevel=VERBOSE"));

@@ -29,6 +29,20 @@ const QStringList& SshDefaultIdentities();
 // nothing ssh would read as anything but a host name or address.
 bool SafeSshHost(const QString& host);
 
+// Where ssh is: a fixed system path, never one that PATH leads to.
+inline constexpr char SshProgram[] = "/usr/bin/ssh";
+
+// Whether a user name can be handed to ssh: nothing a shell reads as its
+// own, which a user's configuration may pass to one ("%r" in a
+// ProxyCommand or a Match exec), as OpenSSH 9.6 refuses on its command
+// line; no option; no white space or control character.
+bool SafeSshUser(const QString& user);
+
+// The account ssh's prompts name ("user@host"), from its account of its
+// configuration for the destination (`ssh -G`): the user, and the host key
+// alias or the host name. Empty where it says neither.
+QByteArray PromptAccount(const QByteArray& configuration);
+
 // The arguments for ssh (without "ssh" itself) that open the SFTP subsystem
 // at the destination; nullopt for a host that is not safe to pass.
 std::optional<QStringList> SshArguments(const SshCommandInput& input);

@@ -27,6 +27,7 @@ void SshConnection::notePeer() {
 void SshConnection::detach() {
     ssh_.setAbort(nullptr);
     ssh_.onErrorLine({});
+    ssh_.onPassedLine({});
     if (client_)
         client_->onTrace({});
 }

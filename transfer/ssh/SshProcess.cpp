@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -51,17 +52,22 @@ bool SshProcess::start(const QString& program, const QStringList& arguments,
     // Sockets rather than pipes for the packets: a write to an ssh that has
     // gone fails with EPIPE instead of raising SIGPIPE in the program.
     int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
+    // ssh closes every descriptor above standard error as it starts, and
+    // opens its log by name: a file in memory, named through this process.
+    int log = ::memfd_create("ssh-log", MFD_CLOEXEC);
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, in) != 0 ||
         ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, out) != 0 ||
-        ::pipe2(err, O_CLOEXEC) != 0) {
+        ::pipe2(err, O_CLOEXEC) != 0 || log < 0) {
         const int saved = errno;
-        for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
+        for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1], log})
             closeFd(fd);
         errno = saved;
         return false;
     }
 
-    QList<QByteArray> argv{QFile::encodeName(program)};
+    QList<QByteArray> argv{QFile::encodeName(program), "-E",
+                           "/proc/" + QByteArray::number(::getpid()) + "/fd/" +
+                               QByteArray::number(log)};
     for (const QString& a : arguments)
         argv << a.toUtf8();
     QList<QByteArray> envp;
@@ -104,7 +110,8 @@ bool SshProcess::start(const QString& program, const QStringList& arguments,
     posix_spawnattr_setflags(&attr,
                              POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     pid_t pid = -1;
-    const int rc = posix_spawnp(&pid, argvp[0], &actions, &attr, argvp.data(), envpp.data());
+    // The program is named by its path: PATH has no say in which ssh runs.
+    const int rc = posix_spawn(&pid, argvp[0], &actions, &attr, argvp.data(), envpp.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
     closeFd(in[1]);
@@ -114,14 +121,16 @@ bool SshProcess::start(const QString& program, const QStringList& arguments,
         closeFd(in[0]);
         closeFd(out[0]);
         closeFd(err[0]);
+        closeFd(log);
         errno = rc;
         return false;
     }
     pid_ = pid;
     input_ = in[0];
     replies_ = out[0];
-    errors_ = err[0];
-    for (const int fd : {input_, replies_, errors_})
+    errors_.fd = log;
+    passed_.fd = err[0];
+    for (const int fd : {input_, replies_, passed_.fd})
         nonBlocking(fd);
     ::shutdown(input_, SHUT_RD);
     ::shutdown(replies_, SHUT_WR);
@@ -129,8 +138,11 @@ bool SshProcess::start(const QString& program, const QStringList& arguments,
     queued_.clear();
     written_ = 0;
     framer_ = Sftp::Framer();
-    errorText_.clear();
-    errorLines_.clear();
+    for (Lines* lines : {&errors_, &passed_}) {
+        lines->offset = 0;
+        lines->text.clear();
+        lines->lines.clear();
+    }
     return true;
 }
 
@@ -153,8 +165,9 @@ SshProcess::Wait SshProcess::next(QByteArray& packet, milliseconds limit) {
         if (left <= Clock::duration::zero())
             return Wait::Timeout;
         const bool sending = written_ < queued_.size() && !inputBroken_;
-        pollfd p[3] = {
-            {replies_, POLLIN, 0}, {errors_, POLLIN, 0}, {sending ? input_ : -1, POLLOUT, 0}};
+        pollfd p[3] = {{replies_, POLLIN, 0},
+                       {passed_.fd, POLLIN, 0},
+                       {sending ? input_ : -1, POLLOUT, 0}};
         const auto wait = std::min<milliseconds>(AbortCheck, std::chrono::ceil<milliseconds>(left));
         if (::poll(p, 3, int(wait.count())) < 0 && errno != EINTR)
             return Wait::Closed;
@@ -186,59 +199,77 @@ SshProcess::Wait SshProcess::next(QByteArray& packet, milliseconds limit) {
                 repliesEnded_ = true;
             }
         }
-        if (p[1].revents & (POLLIN | POLLERR | POLLHUP))
-            readErrors();
+        // The log is a file: read at each turn, as often as the abort is
+        // checked.
+        readErrors();
     }
 }
 
-bool SshProcess::readErrors() {
-    if (errors_ < 0)
+bool SshProcess::read(Lines& from) {
+    if (from.fd < 0)
         return false;
     char buffer[4096];
-    const ssize_t n = ::read(errors_, buffer, sizeof buffer);
+    const ssize_t n = from.file ? ::pread(from.fd, buffer, sizeof buffer, from.offset)
+                                : ::read(from.fd, buffer, sizeof buffer);
     if (n > 0) {
-        errorText_.append(buffer, n);
-        splitErrors(false);
+        from.offset += n;
+        from.text.append(buffer, n);
+        split(from, false);
         return true;
     }
-    if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-        closeFd(errors_);
-        splitErrors(true);
+    if (!from.file && (n == 0 || (errno != EAGAIN && errno != EINTR))) {
+        closeFd(from.fd);
+        split(from, true);
     }
     return false;
 }
 
+void SshProcess::readErrors() {
+    while (read(errors_)) {
+    }
+    while (read(passed_)) {
+    }
+}
+
+const QList<QByteArray>& SshProcess::errorLines() {
+    while (read(errors_)) {
+    }
+    return errors_.lines;
+}
+
 void SshProcess::drainErrors() {
-    // ssh writes its last words as it exits; the pipe ends when it (and any
+    // ssh writes its last words as it exits; the pipes end when it (and any
     // askpass it started) has gone. A second at most.
     const auto until = Clock::now() + milliseconds(1000);
-    while (errors_ >= 0 && Clock::now() < until) {
-        pollfd p{errors_, POLLIN, 0};
+    while (passed_.fd >= 0 && Clock::now() < until) {
+        pollfd p{passed_.fd, POLLIN, 0};
         if (::poll(&p, 1, 100) > 0)
             readErrors();
     }
-    splitErrors(true);
+    readErrors();
+    split(errors_, true);
+    split(passed_, true);
 }
 
-void SshProcess::splitErrors(bool flush) {
+void SshProcess::split(Lines& from, bool flush) {
     for (;;) {
-        qsizetype end = errorText_.indexOf('\n');
+        qsizetype end = from.text.indexOf('\n');
         if (end < 0) {
-            if (!flush || errorText_.isEmpty())
+            if (!flush || from.text.isEmpty())
                 return;
-            end = errorText_.size();
+            end = from.text.size();
         }
-        QByteArray line = errorText_.first(end);
-        errorText_.remove(0, std::min(end + 1, errorText_.size()));
+        QByteArray line = from.text.first(end);
+        from.text.remove(0, std::min(end + 1, from.text.size()));
         if (line.endsWith('\r'))
             line.chop(1);
         if (line.isEmpty())
             continue;
-        if (errorLine_)
-            errorLine_(line);
-        errorLines_.append(line);
-        if (errorLines_.size() > KeptErrorLines)
-            errorLines_.removeFirst();
+        if (*from.listener)
+            (*from.listener)(line);
+        from.lines.append(line);
+        if (from.lines.size() > KeptErrorLines)
+            from.lines.removeFirst();
     }
 }
 
@@ -284,11 +315,11 @@ void SshProcess::stop() {
 }
 
 void SshProcess::closeAll() {
-    if (errors_ >= 0) {
-        readErrors();
-        splitErrors(true);
-    }
+    readErrors();
+    split(errors_, true);
+    split(passed_, true);
     closeFd(input_);
     closeFd(replies_);
-    closeFd(errors_);
+    closeFd(errors_.fd);
+    closeFd(passed_.fd);
 }

@@ -38,9 +38,16 @@ public:
                const QStringList& environment);
     // Checked at least every 100 ms while waiting; may change per request.
     void setAbort(const std::atomic<bool>* abort) { abort_ = abort; }
-    // Each of ssh's lines on standard error, as it comes.
+    // ssh writes its own words to a log of the program's (-E): its standard
+    // error also carries what ssh only passes on, the server's banner and
+    // the words of the programs it starts, which may read like ssh's own.
+    // Those are traced, and never read for meaning.
+    // Each line of ssh's log, and of its standard error, as it comes.
     void onErrorLine(std::function<void(const QByteArray&)> listener) {
         errorLine_ = std::move(listener);
+    }
+    void onPassedLine(std::function<void(const QByteArray&)> listener) {
+        passedLine_ = std::move(listener);
     }
 
     // Queues bytes for ssh's input; they go out while waiting.
@@ -52,17 +59,27 @@ public:
     // Whether ssh still runs and its pipes still carry packets.
     bool alive() const;
     pid_t pid() const { return pid_; }
-    // ssh's standard error so far, the last lines of it.
-    const QList<QByteArray>& errorLines() const { return errorLines_; }
+    // ssh's log so far, the last lines of it.
+    const QList<QByteArray>& errorLines();
 
     // Ends ssh and whatever it started, and reaps it. Called by the
     // destructor; harmless twice.
     void stop();
 
 private:
-    bool readErrors();
+    // A stream of lines from ssh: its log, or its standard error.
+    struct Lines {
+        int fd = -1;
+        bool file = false; // read from `offset` on, and never ends
+        off_t offset = 0;
+        QByteArray text; // what came after the last whole line
+        QList<QByteArray> lines;
+        std::function<void(const QByteArray&)>* listener = nullptr;
+    };
+    static bool read(Lines& from);
+    static void split(Lines& from, bool flush);
+    void readErrors();
     void drainErrors();
-    void splitErrors(bool flush);
     void closeAll();
 
     bool exited() const;
@@ -71,14 +88,14 @@ private:
     std::atomic<pid_t> pid_{-1}; // read by a watcher of the session too
     int input_ = -1;             // ssh's standard input, ours to write
     int replies_ = -1;           // ssh's standard output
-    int errors_ = -1;            // ssh's standard error
     bool repliesEnded_ = false;
     bool inputBroken_ = false;
     const std::atomic<bool>* abort_ = nullptr;
     QByteArray queued_;
     qsizetype written_ = 0;
     Sftp::Framer framer_;
-    QByteArray errorText_;
-    QList<QByteArray> errorLines_;
     std::function<void(const QByteArray&)> errorLine_;
+    std::function<void(const QByteArray&)> passedLine_;
+    Lines errors_{-1, true, 0, {}, {}, &errorLine_};    // ssh's log
+    Lines passed_{-1, false, 0, {}, {}, &passedLine_}; // ssh's standard error
 };
