@@ -18,13 +18,12 @@ fi
 if [[ " ${DEB_BUILD_OPTIONS:-} " == *" nocheck "* ]]; then
     export DEB_BUILD_PROFILES="${DEB_BUILD_PROFILES:+$DEB_BUILD_PROFILES }nocheck"
 fi
-name=$(dpkg-parsechangelog -S Source)
-version=$(dpkg-parsechangelog -S Version)
 out=$PWD/build-deb
 rm -rf "$out"
-mkdir -p "$out"
-(cd "$out" && dpkg-source --build "$OLDPWD") >&2
-dpkg-source --extract "$out/${name}_$version.dsc" "$out/$name-$version" >&2
-ensure_build_deps "$out/$name-$version" >&2
-(cd "$out/$name-$version" && dpkg-buildpackage -us -uc -b) >&2
-ls "$out/${name}_${version}_$(dpkg --print-architecture).deb"
+dsc=$(make_source_package "$out")
+base=$(basename "$dsc" .dsc)
+tree=$out/${base/_/-}
+dpkg-source --extract "$dsc" "$tree" >&2
+ensure_build_deps "$tree" >&2
+(cd "$tree" && dpkg-buildpackage -us -uc -b) >&2
+ls "${dsc%.dsc}_$(dpkg --print-architecture).deb"

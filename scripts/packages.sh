@@ -30,6 +30,14 @@ ensure_build_deps() {
     apt-get build-dep -y --no-install-recommends "$(realpath "$1")"
 }
 
+# Makes the Debian source package of this tree (debian/) in the folder $1,
+# from the tree's top, and prints the path of its .dsc.
+make_source_package() {
+    mkdir -p "$1"
+    (cd "$1" && dpkg-source --build "$OLDPWD") >&2
+    echo "$1/$(dpkg-parsechangelog -S Source)_$(dpkg-parsechangelog -S Version).dsc"
+}
+
 BUILD_PACKAGES=(cmake make g++ qt6-base-dev libcurl4-openssl-dev fonts-wine)
 # openssh-client: ssh-agent, ssh-add and ssh-keygen for the SFTP key tests.
 TEST_PACKAGES=(python3 python3-pyftpdlib python3-openssl openssl openssh-server openssh-client
