@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Checks that the Debian package builds byte for byte the same. reprotest
+# builds the source package twice on this machine (its null testbed): the
+# second build in another folder, a year and a half later (faketime), as
+# another user and group, under another umask, locale, time zone, home,
+# PATH, host and domain name, kernel personality, number of CPUs, file order
+# (disorderfs) and environment, and diffoscope compares the .deb files. The
+# build's own tests are left out (nocheck): they change no byte of the
+# package. Needs root (the build user, sudo); what reprotest keeps goes to
+# build-deb/reprotest/.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/packages.sh
+ensure_packages dpkg-dev reprotest diffoscope-minimal faketime disorderfs fakeroot locales-all sudo
+
+export DEB_BUILD_PROFILES=nocheck
+ensure_build_deps .
+out=$PWD/build-deb/reprotest
+rm -rf "$out" "$out-source"
+dsc=$(make_source_package "$out-source")
+
+# The second build's user, removed again at the end.
+builder=harlunerepro
+id -u "$builder" >/dev/null 2>&1 || useradd --system --user-group --no-create-home "$builder"
+trap 'userdel "$builder" 2>/dev/null || true' EXIT
+
+cd "$out-source"
+reprotest --verbose --store-dir "$out" --min-cpus 99999 \
+    --vary=user_group.available+="$builder:$builder" \
+    --vary=domain_host.use_sudo=1 \
+    --vary=time.faketimes+=+548days+7hours \
+    --vary=locales.locale=fr_CH.UTF-8 \
+    --append-build-command="-Pnocheck" \
+    "$(basename "$dsc")" -- null
+echo "reproducible: two builds of $(basename "$dsc" .dsc) gave the same .deb files"
