@@ -13,7 +13,8 @@ ensure_packages dpkg-dev
 
 # dh builds on one core unless told otherwise.
 if [[ " ${DEB_BUILD_OPTIONS:-} " != *" parallel="* ]]; then
-    export DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS:+$DEB_BUILD_OPTIONS }parallel=$(nproc)"
+    cores=$(nproc)
+    export DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS:+$DEB_BUILD_OPTIONS }parallel=$cores"
 fi
 if [[ " ${DEB_BUILD_OPTIONS:-} " == *" nocheck "* ]]; then
     export DEB_BUILD_PROFILES="${DEB_BUILD_PROFILES:+$DEB_BUILD_PROFILES }nocheck"
