@@ -17,6 +17,27 @@ ensure_packages() {
     apt-get install -y --no-install-recommends "${missing[@]}"
 }
 
+# Installs the build dependencies that the debian/control in the source
+# folder $1 names and that are missing, for the build profiles in
+# DEB_BUILD_PROFILES.
+ensure_build_deps() {
+    if (cd "$1" && dpkg-checkbuilddeps) 2>/dev/null; then
+        return 0
+    fi
+    echo "Installing the build dependencies of $1"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update
+    apt-get build-dep -y --no-install-recommends "$(realpath "$1")"
+}
+
+# Makes the Debian source package of this tree (debian/) in the folder $1,
+# from the tree's top, and prints the path of its .dsc.
+make_source_package() {
+    mkdir -p "$1"
+    (cd "$1" && dpkg-source --build "$OLDPWD") >&2
+    echo "$1/$(dpkg-parsechangelog -S Source)_$(dpkg-parsechangelog -S Version).dsc"
+}
+
 BUILD_PACKAGES=(cmake make g++ qt6-base-dev libcurl4-openssl-dev libssl-dev fonts-wine)
 # openssh-client: ssh-agent, ssh-add and ssh-keygen for the SFTP key tests.
 TEST_PACKAGES=(python3 python3-pyftpdlib python3-openssl openssl openssh-server openssh-client
@@ -25,6 +46,6 @@ TEST_PACKAGES=(python3 python3-pyftpdlib python3-openssl openssl openssh-server 
 # xwininfo finds the window to focus for the idle figures, ss (iproute2)
 # the connection a session holds open.
 BENCH_PACKAGES=(curl xvfb libx11-dev x11-utils iproute2)
-# scripts/package.sh and the package's checks: dpkg-shlibdeps and
-# dpkg-buildflags, lintian, AppStream and desktop-entry validators, man.
+# The package's checks (tests/package): dpkg-dev for scripts/package.sh,
+# lintian, AppStream and desktop-entry validators, man.
 PACKAGE_PACKAGES=(dpkg-dev lintian appstream desktop-file-utils man-db groff-base)
