@@ -46,3 +46,8 @@ PublishSession* CloseSettler::session() {
         return nullptr;
     return session_.get();
 }
+
+PublishSession::Removal CloseSettler::remove(const QString& path) {
+    PublishSession* on = session();
+    return on ? on->remove(path) : PublishSession::Removal::NoAnswer;
+}

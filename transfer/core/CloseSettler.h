@@ -2,14 +2,13 @@
 
 #include "PublishJob.h"
 #include "PublishLadder.h"
+#include "PublishSession.h"
 
 #include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <thread>
-
-class PublishSession;
 
 // Closing the window ends a publish's requests at once, and the program
 // quits once the publish has unwound. What the publish must not leave
@@ -26,6 +25,8 @@ public:
 
     // The settling session; null where none could be had in time.
     PublishSession* session();
+    // Removes a copy of the publish's on it; NoAnswer where there is none.
+    PublishSession::Removal remove(const QString& path);
 
 private:
     void armDeadline();

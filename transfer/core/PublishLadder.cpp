@@ -602,10 +602,8 @@ PublishSession::Removal Ladder::removeTemporary() {
     if (temporary_.isEmpty())
         return Removal::NotThere;
     Removal removal = s_.aborted() ? Removal::NoAnswer : s_.remove(temporary_);
-    if (removal == Removal::NoAnswer && s_.aborted()) {
-        if (PublishSession* other = settle_.session())
-            removal = other->remove(temporary_);
-    }
+    if (removal == Removal::NoAnswer && s_.aborted())
+        removal = settle_.remove(temporary_);
     if (removal == Removal::Removed || removal == Removal::NotThere)
         return removal;
     OweCopy(key_, OwedCopy{temporary_});
@@ -655,9 +653,8 @@ qint32 PublishOver(const PublishJob& job, const std::atomic<bool>& abort,
         Ladder ladder(*session, job, file, key, token, open, abort, settle);
         code = ladder.run();
         for (const QString& copy : session->uncertainCopies()) {
-            PublishSession* other = abort ? settle.session() : nullptr;
             const PublishSession::Removal removal =
-                other ? other->remove(copy) : PublishSession::Removal::NoAnswer;
+                abort ? settle.remove(copy) : PublishSession::Removal::NoAnswer;
             if (removal != PublishSession::Removal::Removed &&
                 removal != PublishSession::Removal::NotThere)
                 OweCopy(key, OwedCopy{copy});
