@@ -1,11 +1,11 @@
 #include "Publish.h"
 
-#include "CurlPublishSession.h"
+#include "FtpPublishSession.h"
 #include "DestinationKey.h"
 #include "HeldSessions.h"
 #include "HostAddresses.h"
 #include "PublishLadder.h"
-#include "SftpSession.h"
+#include "SftpPublishSession.h"
 #include "TransferLog.h"
 
 namespace {
@@ -37,8 +37,8 @@ std::unique_ptr<PublishSession> openSession(const PublishJob& job, const Destina
         }
     }
     if (job.endpoint.transport == Transport::Sftp)
-        return std::make_unique<SftpSession>(job, abort);
-    auto session = std::make_unique<CurlPublishSession>(job, abort);
+        return std::make_unique<SftpPublishSession>(job, abort);
+    auto session = std::make_unique<FtpPublishSession>(job, abort);
     if (!session->valid())
         return nullptr;
     return session;

@@ -29,9 +29,9 @@ check() { # folder, the folders its quoted includes may come from, angle include
 }
 
 check core "core" "curl/|libssh"
-check curl "curl core" "libssh"
-check ssh "ssh core" "curl/"
-check . ". core curl ssh" ""
+check ftp "ftp core" "libssh"
+check sftp "sftp core" "curl/"
+check . ". core ftp sftp" ""
 if [ $broken -gt 0 ]; then
     echo "layers broken: $broken includes" >&2
     exit 1

@@ -2,7 +2,7 @@
 #include "FailureReason.h"
 #include "LocalFile.h"
 #include "SecureTestServer.h"
-#include "SftpSession.h"
+#include "SftpPublishSession.h"
 #include "SshAccount.h"
 #include "TransferTestHelpers.h"
 
@@ -77,7 +77,7 @@ void tst_SftpSession::cleanup() {
 
 void tst_SftpSession::statAndStore() {
     START_SFTP_OR_SKIP();
-    SftpSession session(job_, abort_);
+    SftpPublishSession session(job_, abort_);
     RemoteFileFacts facts;
     QCOMPARE(session.stat(job_.remoteFileName, facts), Result::Ok);
     QVERIFY(!facts.exists);
@@ -128,7 +128,7 @@ void tst_SftpSession::storeMode() {
     QFETCH(int, got);
     QFETCH(Result, setMode);
     START_SFTP_OR_SKIP(flags);
-    SftpSession session(job_, abort_);
+    SftpPublishSession session(job_, abort_);
     RemoteFileFacts stored;
     const auto mode = wanted < 0 ? std::nullopt : std::optional<quint32>(wanted);
     QCOMPARE(session.store(job_.remoteFileName, file_, 0, mode, stored), Result::Ok);
@@ -168,7 +168,7 @@ void tst_SftpSession::rename() {
     const QString part = "public_html/.channel_list.txt.1.part";
     if (targetExists)
         QVERIFY(server_.writeRemote(job_.remoteFileName, "old\n"));
-    SftpSession session(job_, abort_);
+    SftpPublishSession session(job_, abort_);
     RemoteFileFacts stored;
     QCOMPARE(session.store(part, file_, 0, std::nullopt, stored), Result::Ok);
     QCOMPARE(session.rename(part, job_.remoteFileName), renamed);
@@ -217,7 +217,7 @@ void tst_SftpSession::storeRefused() {
     QVERIFY(QDir(server_.root()).mkdir("locked"));
     PublishJob j = job_;
     j.remoteFileName = remote;
-    SftpSession session(j, abort_);
+    SftpPublishSession session(j, abort_);
     RemoteFileFacts stored;
     QCOMPARE(session.store(remote, file_, 0, std::nullopt, stored), result);
     QVERIFY(!session.mayHaveStored());
@@ -242,7 +242,7 @@ void tst_SftpSession::largeFile() {
     QVERIFY(WriteLocalFile(path, bytes));
     LocalFile file;
     QVERIFY(file.open(path));
-    SftpSession session(job_, abort_);
+    SftpPublishSession session(job_, abort_);
     RemoteFileFacts stored;
     QCOMPARE(session.store(job_.remoteFileName, file, 0, std::nullopt, stored), Result::Ok);
     QCOMPARE(stored.size, qint64(bytes.size()));
@@ -251,7 +251,7 @@ void tst_SftpSession::largeFile() {
 
 void tst_SftpSession::serverGoes() {
     START_SFTP_OR_SKIP();
-    SftpSession session(job_, abort_);
+    SftpPublishSession session(job_, abort_);
     RemoteFileFacts facts;
     QCOMPARE(session.stat(job_.remoteFileName, facts), Result::Ok);
     QVERIFY(session.alive());

@@ -2,7 +2,7 @@
 #include "FailureReason.h"
 #include "LocalFile.h"
 #include "SecureTestServer.h"
-#include "SftpSession.h"
+#include "SftpPublishSession.h"
 #include "SshCommand.h"
 #include "SshAccount.h"
 #include "TransferTestHelpers.h"
@@ -81,7 +81,7 @@ private:
     Outcome store(const PublishJob& job) {
         report_ = {};
         const std::atomic<bool> abort = false;
-        SftpSession session(job, abort);
+        SftpPublishSession session(job, abort);
         LocalFile file;
         if (!file.open(local_))
             return {};
@@ -470,7 +470,7 @@ void tst_SshLogin::passwordNotInSshProcess() {
     const PublishJob j = job(QStringLiteral("sftp://127.0.0.1:%1").arg(server.port()),
                              server.user(), server.password());
     const std::atomic<bool> abort = false;
-    SftpSession session(j, abort);
+    SftpPublishSession session(j, abort);
     RemoteFileFacts facts;
     QCOMPARE(session.stat(j.remoteFileName, facts), PublishSession::Result::Ok);
     QVERIFY(!facts.exists);
@@ -498,7 +498,7 @@ void tst_SshLogin::noSshLeftAfterAbort() {
     std::atomic<bool> abort = false;
     pid_t pid = -1;
     {
-        SftpSession session(j, abort);
+        SftpPublishSession session(j, abort);
         std::thread ender([&] {
             for (int i = 0; i < 2000 && session.sshPid() <= 0; ++i)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));

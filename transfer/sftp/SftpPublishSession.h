@@ -16,13 +16,13 @@
 // The steps of one publish over SFTP, through the system's own OpenSSH
 // client: ssh logs in as the user's `ssh` would (config, agent, keys,
 // known_hosts), the typed password going to it only through AskPassServer.
-class SftpSession final : public PublishSession {
+class SftpPublishSession final : public PublishSession {
 public:
     // `held`: the connection of an earlier publish to the same destination,
     // logged in; null to log in anew.
-    SftpSession(const PublishJob& job, const std::atomic<bool>& abort,
+    SftpPublishSession(const PublishJob& job, const std::atomic<bool>& abort,
                 std::unique_ptr<SshConnection> held = nullptr);
-    ~SftpSession() override;
+    ~SftpPublishSession() override;
 
     bool aborted() const override { return abort_.load(); }
     void expectStore(const QString& path) override { expected_ = path; }

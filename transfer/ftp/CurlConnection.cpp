@@ -1,6 +1,6 @@
 #include "CurlConnection.h"
 
-#include "CurlPublishSession.h"
+#include "FtpPublishSession.h"
 
 #include <poll.h>
 
@@ -31,5 +31,5 @@ bool CurlConnection::looksAlive() const {
 
 std::unique_ptr<PublishSession> CurlConnection::resume(const PublishJob& job,
                                                        const std::atomic<bool>& abort) {
-    return std::make_unique<CurlPublishSession>(job, abort, std::unique_ptr<CurlConnection>(this));
+    return std::make_unique<FtpPublishSession>(job, abort, std::unique_ptr<CurlConnection>(this));
 }

@@ -1,4 +1,4 @@
-#include "CurlPublishSession.h"
+#include "FtpPublishSession.h"
 
 #include "FtpFileFacts.h"
 #include "FtpListing.h"
@@ -40,7 +40,7 @@ QByteArray describeRead(const FtpListingReader& reader) {
 
 } // namespace
 
-CurlPublishSession::CurlPublishSession(const PublishJob& job, const std::atomic<bool>& abort,
+FtpPublishSession::FtpPublishSession(const PublishJob& job, const std::atomic<bool>& abort,
                                        std::unique_ptr<CurlConnection> held)
     : job_(job), key_(KeyFor(job)), session_(job, abort, std::move(held)) {
     // How a server answers for a file is learnt once per server. STAT over
@@ -61,7 +61,7 @@ CurlPublishSession::CurlPublishSession(const PublishJob& job, const std::atomic<
     }
 }
 
-bool CurlPublishSession::ask(const QString& path, std::optional<RemoteFileFacts>& facts) {
+bool FtpPublishSession::ask(const QString& path, std::optional<RemoteFileFacts>& facts) {
     facts.reset();
     // '*': a refusal is an answer here, not a failed request.
     using enum FileFactsAsking;
@@ -86,7 +86,7 @@ bool CurlPublishSession::ask(const QString& path, std::optional<RemoteFileFacts>
     return true;
 }
 
-PublishSession::Result CurlPublishSession::stat(const QString& path, RemoteFileFacts& facts) {
+PublishSession::Result FtpPublishSession::stat(const QString& path, RemoteFileFacts& facts) {
     file_ = nullptr;
     std::optional<RemoteFileFacts> told;
     if (!ask(path, told))
@@ -109,7 +109,7 @@ PublishSession::Result CurlPublishSession::stat(const QString& path, RemoteFileF
     return Result::Ok;
 }
 
-PublishSession::Result CurlPublishSession::store(const QString& path, LocalFile& file, int attempt,
+PublishSession::Result FtpPublishSession::store(const QString& path, LocalFile& file, int attempt,
                                                  std::optional<quint32> mode,
                                                  RemoteFileFacts& stored) {
     file_ = &file;
@@ -149,19 +149,19 @@ PublishSession::Result CurlPublishSession::store(const QString& path, LocalFile&
     return Result::Ok;
 }
 
-PublishSession::Result CurlPublishSession::commandResult(CURLcode rc) {
+PublishSession::Result FtpPublishSession::commandResult(CURLcode rc) {
     last_ = rc;
     if (rc == CURLE_OK)
         return Result::Ok;
     return rc == CURLE_QUOTE_ERROR ? Result::Refused : Result::Failed;
 }
 
-PublishSession::Result CurlPublishSession::setMode(const QString& path, quint32 mode) {
+PublishSession::Result FtpPublishSession::setMode(const QString& path, quint32 mode) {
     file_ = nullptr;
     return commandResult(session_.commands({"SITE CHMOD " + modeText(mode) + ' ' + path.toUtf8()}));
 }
 
-PublishSession::Result CurlPublishSession::rename(const QString& from, const QString& to) {
+PublishSession::Result FtpPublishSession::rename(const QString& from, const QString& to) {
     file_ = nullptr;
     const Result result = commandResult(session_.commands(session_.renameCommands(from, to)));
     if (result != Result::Refused)
@@ -174,7 +174,7 @@ PublishSession::Result CurlPublishSession::rename(const QString& from, const QSt
     return Result::Refused;
 }
 
-PublishSession::Result CurlPublishSession::removeThenRename(const QString& from,
+PublishSession::Result FtpPublishSession::removeThenRename(const QString& from,
                                                             const QString& to,
                                                             bool& listRemoved) {
     file_ = nullptr;
@@ -197,7 +197,7 @@ PublishSession::Result CurlPublishSession::removeThenRename(const QString& from,
     return result;
 }
 
-PublishSession::Removal CurlPublishSession::remove(const QString& path) {
+PublishSession::Removal FtpPublishSession::remove(const QString& path) {
     if (session_.aborted())
         return Removal::NoAnswer;
     const CURLcode rc = session_.commands({session_.removeCommand(path)}, true);
@@ -213,7 +213,7 @@ PublishSession::Removal CurlPublishSession::remove(const QString& path) {
     return facts && !facts->exists ? Removal::NotThere : Removal::Refused;
 }
 
-PublishSession::Result CurlPublishSession::listOverData(const QByteArray& folder,
+PublishSession::Result FtpPublishSession::listOverData(const QByteArray& folder,
                                                         const QString& finalBase,
                                                         QList<ListedEntry>& entries) {
     session_.trace("the listing is too long for one reply (" + session_.errorText() +
@@ -246,7 +246,7 @@ PublishSession::Result CurlPublishSession::listOverData(const QByteArray& folder
     return Result::Refused;
 }
 
-PublishSession::Result CurlPublishSession::list(const QString& folder, const QString& finalBase,
+PublishSession::Result FtpPublishSession::list(const QString& folder, const QString& finalBase,
                                                 QList<ListedEntry>& entries) {
     file_ = nullptr;
     // Over the control connection, in one round trip: no data connection
@@ -300,22 +300,22 @@ PublishSession::Result CurlPublishSession::list(const QString& folder, const QSt
     return Result::Refused;
 }
 
-qint32 CurlPublishSession::failureCode(const LocalFile& file) {
+qint32 FtpPublishSession::failureCode(const LocalFile& file) {
     return session_.failureCode(last_, file);
 }
 
-bool CurlPublishSession::mayHaveStored() const {
+bool FtpPublishSession::mayHaveStored() const {
     // A refused command before the store (the folder check) means no STOR
     // went out.
     return last_ != CURLE_QUOTE_ERROR && session_.mayHaveStored() &&
            !(file_ && session_.refusedBeforeData(last_, *file_));
 }
 
-void CurlPublishSession::trace(const QByteArray& line) const {
+void FtpPublishSession::trace(const QByteArray& line) const {
     session_.trace(line);
 }
 
-PublishSession::RunAgain CurlPublishSession::runAgain() const {
+PublishSession::RunAgain FtpPublishSession::runAgain() const {
     if (session_.aborted() || (session_.bytesSent() && !dataRefused_))
         return RunAgain::No;
     if (session_.held())
@@ -324,7 +324,7 @@ PublishSession::RunAgain CurlPublishSession::runAgain() const {
                                                               : RunAgain::No;
 }
 
-void CurlPublishSession::learnFromFailure() {
+void FtpPublishSession::learnFromFailure() {
     switch (runAgain()) {
     case RunAgain::Tls12Refused:
         // TLS 1.3 it is, logged in each time.
@@ -345,11 +345,11 @@ void CurlPublishSession::learnFromFailure() {
     }
 }
 
-void CurlPublishSession::learnTlsHolding(TlsHolding state) const {
+void FtpPublishSession::learnTlsHolding(TlsHolding state) const {
     LearnServer(key_, [state](ServerFacts& server) { server.tlsHolding = state; });
 }
 
-SessionTls CurlPublishSession::tls() const {
+SessionTls FtpPublishSession::tls() const {
     if (job_.endpoint.transport != Transport::Ftp)
         return SessionTls::Verified;
     if (!session_.tlsAccepted())
@@ -357,7 +357,7 @@ SessionTls CurlPublishSession::tls() const {
     return session_.verifiesCertificate() ? SessionTls::Verified : SessionTls::Unverified;
 }
 
-std::unique_ptr<Connection> CurlPublishSession::release() {
+std::unique_ptr<Connection> FtpPublishSession::release() {
     if (session_.aborted() || session_.sawError())
         return nullptr;
     // A TLS session is held where it can carry the next publish.

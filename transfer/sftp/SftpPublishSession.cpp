@@ -1,4 +1,4 @@
-#include "SftpSession.h"
+#include "SftpPublishSession.h"
 
 #include "LocalFile.h"
 #include "LogText.h"
@@ -130,7 +130,7 @@ void takeAttrs(const Sftp::FileAttrs& a, RemoteFileFacts& facts) {
 
 } // namespace
 
-SftpSession::SftpSession(const PublishJob& job, const std::atomic<bool>& abort,
+SftpPublishSession::SftpPublishSession(const PublishJob& job, const std::atomic<bool>& abort,
                          std::unique_ptr<SshConnection> held)
     : job_(job), abort_(abort), report_(job.report ? job.report : &ownReport_),
       held_(held != nullptr),
@@ -140,12 +140,12 @@ SftpSession::SftpSession(const PublishJob& job, const std::atomic<bool>& abort,
         trace_.note("going on with the session of an earlier upload: no new log-in");
 }
 
-SftpSession::~SftpSession() {
+SftpPublishSession::~SftpPublishSession() {
     if (early_ && !aborted() && alive())
         discardEarlyOpen();
 }
 
-void SftpSession::discardEarlyOpen() {
+void SftpPublishSession::discardEarlyOpen() {
     if (!early_)
         return;
     const EarlyOpen early = *early_;
@@ -168,7 +168,7 @@ void SftpSession::discardEarlyOpen() {
     cleanup_ = false;
 }
 
-void SftpSession::attach() {
+void SftpPublishSession::attach() {
     ssh().setAbort(&abort_);
     ssh().onErrorLine([this](const QByteArray& line) { trace_.note("ssh: " + line); });
     ssh().onPassedLine(
@@ -177,7 +177,7 @@ void SftpSession::attach() {
         client()->onTrace([this](const QByteArray& line) { trace_.note(line); });
 }
 
-std::unique_ptr<Connection> SftpSession::release() {
+std::unique_ptr<Connection> SftpPublishSession::release() {
     // A session that saw any failure is closed, never held: a reply that
     // timed out may still arrive, and would answer the next request.
     if (sawError_ || aborted() || !alive() || !settleAhead())
@@ -187,16 +187,16 @@ std::unique_ptr<Connection> SftpSession::release() {
     return std::move(connection_);
 }
 
-milliseconds SftpSession::replyLimit() const {
+milliseconds SftpPublishSession::replyLimit() const {
     return ReplyWait(job_.timeouts, held_ && !answered_, cleanup_);
 }
 
-void SftpSession::fail(SshFailure failure) {
+void SftpPublishSession::fail(SshFailure failure) {
     report_->sshFailure = failure;
     failure_ = ResponseCodes::SshBase + static_cast<qint32>(failure);
 }
 
-bool SftpSession::connect() {
+bool SftpPublishSession::connect() {
     // A channel that is up goes on; a request finds out, in ssh's own
     // words, if ssh has gone meanwhile.
     if (client() && client()->connected() && client()->error() == SftpClient::Error::None)
@@ -227,7 +227,7 @@ bool SftpSession::connect() {
     return false;
 }
 
-QByteArray SftpSession::promptAccount(const QStringList& args) {
+QByteArray SftpPublishSession::promptAccount(const QStringList& args) {
     // ssh's own account of its configuration for the destination: the user
     // and host its password prompt names, aliases and Match blocks applied.
     QProcess query;
@@ -242,7 +242,7 @@ QByteArray SftpSession::promptAccount(const QStringList& args) {
     return account;
 }
 
-bool SftpSession::tryLogin(bool passwordAlone) {
+bool SftpPublishSession::tryLogin(bool passwordAlone) {
     SshCommandInput in;
     in.endpoint = job_.endpoint;
     in.userName = job_.userName;
@@ -285,7 +285,7 @@ bool SftpSession::tryLogin(bool passwordAlone) {
     return client()->connect(job_.timeouts.connect + std::chrono::seconds(1));
 }
 
-void SftpSession::loginFailed() {
+void SftpPublishSession::loginFailed() {
     sawError_ = true;
     if (failure_ != 0)
         return;
@@ -320,24 +320,24 @@ void SftpSession::loginFailed() {
     fail(failure);
 }
 
-std::optional<Sftp::Reply> SftpSession::answer(quint32 id) {
+std::optional<Sftp::Reply> SftpPublishSession::answer(quint32 id) {
     auto reply = client()->reply(id, replyLimit());
     if (reply)
         answered_ = true;
     return reply;
 }
 
-Result SftpSession::status(const std::optional<Sftp::Reply>& reply, const QByteArray& action) {
+Result SftpPublishSession::status(const std::optional<Sftp::Reply>& reply, const QByteArray& action) {
     if (!reply)
         return broken(action);
     return isOk(*reply) ? Result::Ok : refused(*reply, action);
 }
 
-void SftpSession::closeHandle(const QByteArray& handle) {
+void SftpPublishSession::closeHandle(const QByteArray& handle) {
     answer(client()->close(handle));
 }
 
-Result SftpSession::refused(const Sftp::Reply& reply, const QByteArray& action) {
+Result SftpPublishSession::refused(const Sftp::Reply& reply, const QByteArray& action) {
     report_->action = action;
     report_->replyCode = 0;
     report_->serverReply = Sftp::StatusName(reply.code) +
@@ -346,7 +346,7 @@ Result SftpSession::refused(const Sftp::Reply& reply, const QByteArray& action) 
     return Result::Refused;
 }
 
-Result SftpSession::broken(const QByteArray& action) {
+Result SftpPublishSession::broken(const QByteArray& action) {
     report_->action = action;
     sawError_ = true;
     failedUnused_ = held_ && !bytesSent_ && !aborted();
@@ -370,13 +370,13 @@ Result SftpSession::broken(const QByteArray& action) {
     return Result::Failed;
 }
 
-void SftpSession::noteSshSaid() {
+void SftpPublishSession::noteSshSaid() {
     ssh().stop();
     const SshVerdict v = judge(ssh().errorLines());
     report_->sshSaid = MaskSecret(v.line, job_.password.toUtf8());
 }
 
-Result SftpSession::stat(const QString& path, RemoteFileFacts& facts) {
+Result SftpPublishSession::stat(const QString& path, RemoteFileFacts& facts) {
     facts = {};
     if (!connect())
         return Result::Failed;
@@ -422,7 +422,7 @@ Result SftpSession::stat(const QString& path, RemoteFileFacts& facts) {
     return Result::Ok;
 }
 
-Result SftpSession::store(const QString& path, LocalFile& file, int attempt,
+Result SftpPublishSession::store(const QString& path, LocalFile& file, int attempt,
                           std::optional<quint32> mode, RemoteFileFacts& stored) {
     stored = {};
     mayHaveStored_ = false;
@@ -459,14 +459,14 @@ Result SftpSession::store(const QString& path, LocalFile& file, int attempt,
     return closeCopy(handle, mode, writes, refusal, action, stored);
 }
 
-std::optional<Sftp::Reply> SftpSession::openCopy(const QString& path) {
+std::optional<Sftp::Reply> SftpPublishSession::openCopy(const QString& path) {
     if (early_ && early_->path == path)
         return answer(std::exchange(early_, std::nullopt)->id);
     discardEarlyOpen();
     return answer(client()->open(path.toUtf8()));
 }
 
-Result SftpSession::writeFailed(const QByteArray& handle, const LocalFile& file,
+Result SftpPublishSession::writeFailed(const QByteArray& handle, const LocalFile& file,
                                 const Sftp::Reply& refusal, const QByteArray& action) {
     if (client()->readFailed()) {
         report_->localErrno = file.error();
@@ -485,7 +485,7 @@ Result SftpSession::writeFailed(const QByteArray& handle, const LocalFile& file,
 // The closing requests go in the same flight as the last writes: set the
 // mode the copy is to have, flush to disk where the server can, learn what
 // arrived, close. Only then is anything waited for.
-Result SftpSession::closeCopy(const QByteArray& handle, std::optional<quint32> mode,
+Result SftpPublishSession::closeCopy(const QByteArray& handle, std::optional<quint32> mode,
                               const std::deque<quint32>& writes, Sftp::Reply refusal,
                               const QByteArray& action, RemoteFileFacts& stored) {
     std::optional<quint32> setId, syncId;
@@ -521,14 +521,14 @@ Result SftpSession::closeCopy(const QByteArray& handle, std::optional<quint32> m
     return Result::Ok;
 }
 
-Result SftpSession::setMode(const QString& path, quint32 mode) {
+Result SftpPublishSession::setMode(const QString& path, quint32 mode) {
     if (!connect())
         return Result::Failed;
     const QByteArray name = path.toUtf8();
     return status(answer(client()->setMode(name, mode)), "SETSTAT " + name);
 }
 
-Result SftpSession::rename(const QString& from, const QString& to) {
+Result SftpPublishSession::rename(const QString& from, const QString& to) {
     if (!connect())
         return Result::Failed;
     const QByteArray source = from.toUtf8(), target = to.toUtf8();
@@ -561,7 +561,7 @@ Result SftpSession::rename(const QString& from, const QString& to) {
     return exists->type == Sftp::Attrs ? Result::TargetExists : result;
 }
 
-Result SftpSession::removeThenRename(const QString& from, const QString& to, bool& listRemoved) {
+Result SftpPublishSession::removeThenRename(const QString& from, const QString& to, bool& listRemoved) {
     listRemoved = false;
     if (!connect())
         return Result::Failed;
@@ -582,7 +582,7 @@ Result SftpSession::removeThenRename(const QString& from, const QString& to, boo
     return status(renamed, action);
 }
 
-PublishSession::Removal SftpSession::remove(const QString& path) {
+PublishSession::Removal SftpPublishSession::remove(const QString& path) {
     if (!alive() || aborted())
         return Removal::NoAnswer;
     cleanup_ = true;
@@ -602,18 +602,18 @@ PublishSession::Removal SftpSession::remove(const QString& path) {
     return removalOf(*r);
 }
 
-void SftpSession::sendRemovals() {
+void SftpPublishSession::sendRemovals() {
     for (const QString& path : std::exchange(removals_, {})) {
         if (!removing_.contains(path))
             removing_.insert(path, client()->remove(path.toUtf8()));
     }
 }
 
-void SftpSession::expectListing(const QString& folder, const QString& finalBase) {
+void SftpPublishSession::expectListing(const QString& folder, const QString& finalBase) {
     expectedListing_ = std::make_pair(folder, finalBase);
 }
 
-void SftpSession::openListing(const QString& folder, const QString& finalBase) {
+void SftpPublishSession::openListing(const QString& folder, const QString& finalBase) {
     listing_.emplace();
     listing_->folder = folder;
     listing_->base = finalBase;
@@ -622,7 +622,7 @@ void SftpSession::openListing(const QString& folder, const QString& finalBase) {
     listing_->started.start();
 }
 
-void SftpSession::readListing(bool wait) {
+void SftpPublishSession::readListing(bool wait) {
     Listing& l = *listing_;
     if (l.handle.isEmpty() && !l.refused && !l.broken) {
         const auto r = answer(l.openId);
@@ -697,7 +697,7 @@ void SftpSession::readListing(bool wait) {
     l.closeId = client()->close(l.handle);
 }
 
-PublishSession::Result SftpSession::list(const QString& folder, const QString& finalBase,
+PublishSession::Result SftpPublishSession::list(const QString& folder, const QString& finalBase,
                                          QList<ListedEntry>& entries) {
     if (!connect())
         return Result::Failed;
@@ -717,7 +717,7 @@ PublishSession::Result SftpSession::list(const QString& folder, const QString& f
     return Result::Ok;
 }
 
-bool SftpSession::settleAhead() {
+bool SftpPublishSession::settleAhead() {
     if (listing_ && !listing_->broken && !listing_->refused) {
         // Not read to its end: it ends here, and its handle is closed.
         if (!listing_->closeId) {
@@ -740,7 +740,7 @@ bool SftpSession::settleAhead() {
     return true;
 }
 
-QStringList SftpSession::uncertainCopies() {
+QStringList SftpPublishSession::uncertainCopies() {
     if (early_ && !aborted() && alive())
         discardEarlyOpen();
     if (early_) {
@@ -750,7 +750,7 @@ QStringList SftpSession::uncertainCopies() {
     return std::exchange(uncertain_, {});
 }
 
-qint32 SftpSession::failureCode(const LocalFile& file) {
+qint32 SftpPublishSession::failureCode(const LocalFile& file) {
     if (aborted())
         return ResponseCodes::Aborted;
     if (file.readError()) {

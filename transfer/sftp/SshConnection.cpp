@@ -1,6 +1,6 @@
 #include "SshConnection.h"
 
-#include "SftpSession.h"
+#include "SftpPublishSession.h"
 
 SshConnection::~SshConnection() {
     client_.reset();
@@ -34,5 +34,5 @@ void SshConnection::detach() {
 
 std::unique_ptr<PublishSession> SshConnection::resume(const PublishJob& job,
                                                       const std::atomic<bool>& abort) {
-    return std::make_unique<SftpSession>(job, abort, std::unique_ptr<SshConnection>(this));
+    return std::make_unique<SftpPublishSession>(job, abort, std::unique_ptr<SshConnection>(this));
 }

@@ -7,11 +7,11 @@
 
 // The steps of a publish in FTP's words, on one CurlSession: one log-in,
 // one control connection, held for the next publish where this one worked.
-class CurlPublishSession final : public PublishSession {
+class FtpPublishSession final : public PublishSession {
 public:
     // `held`: the connection of an earlier publish to the same destination,
     // logged in; null to log in anew.
-    CurlPublishSession(const PublishJob& job, const std::atomic<bool>& abort,
+    FtpPublishSession(const PublishJob& job, const std::atomic<bool>& abort,
                        std::unique_ptr<CurlConnection> held = nullptr);
 
     bool valid() const { return session_.valid(); }
