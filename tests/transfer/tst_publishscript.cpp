@@ -169,10 +169,16 @@ void noteSteps(const QList<QByteArray>& trace) {
         if (!line.startsWith("step: "))
             continue;
         const QByteArray step = line.mid(6);
-        if (step == PublishStepNames[0]) {
+        // The end, or a publish's first step on its first session where the
+        // last one was cut short.
+        const bool over = step == NameOf(PublishStep::End);
+        if (over || (step == NameOf(PublishStep::StatList) &&
+                     last != NameOf(PublishStep::OpenSession))) {
             end();
             last.clear();
         }
+        if (over)
+            continue;
         if (!last.isEmpty())
             stepsTaken().insert({last, step});
         last = step;
@@ -510,7 +516,7 @@ void tst_PublishScript::stepTable() {
     QFile readme(QStringLiteral(HARLUNE_SOURCE_DIR "/README.md"));
     QVERIFY(readme.open(QIODevice::ReadOnly | QIODevice::Text));
     QSet<QPair<QByteArray, QByteArray>> table;
-    const QRegularExpression row(QStringLiteral(R"(^\| ([a-z ]+) \| .* \| ([a-z ,()]+) \|$)"));
+    const QRegularExpression row(QStringLiteral(R"(^\| ([a-z' ]+) \| .* \| ([a-z' ,()]+) \|$)"));
     bool inSection = false;
     while (!readme.atEnd()) {
         const QString line = QString::fromUtf8(readme.readLine()).trimmed();

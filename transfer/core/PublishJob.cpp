@@ -11,12 +11,3 @@ std::chrono::milliseconds ReplyWait(const TransferTimeouts& t, bool firstOnHeld,
     std::chrono::milliseconds reply = CleanupCapped(t, t.serverReply, cleanup);
     return firstOnHeld ? std::min(reply, t.heldFirstReply) : reply;
 }
-
-bool HasUnsafeText(const PublishJob& job) {
-    for (const QString* text : {&job.endpoint.host, &job.userName, &job.password,
-                                &job.localFileName, &job.remoteFileName}) {
-        if (HasUnsafeText(*text))
-            return true;
-    }
-    return false;
-}

@@ -30,6 +30,8 @@ struct TransferTimeouts {
 // vouches for. ftpes:// and ftps:// always require verified TLS.
 enum class OptionalTls { Off, Verified, Unverified };
 
+// What one publish is. Its texts were checked where they were typed
+// (TransferInet): none holds a CR, LF or NUL.
 struct PublishJob {
     Endpoint endpoint;
     QString userName; // empty: anonymous login
@@ -52,6 +54,3 @@ std::chrono::milliseconds ReplyWait(const TransferTimeouts& t, bool firstOnHeld,
 std::chrono::milliseconds CleanupCapped(const TransferTimeouts& t,
                                         std::chrono::milliseconds limit, bool cleanup);
 
-// A CR, LF or NUL in the host, a credential or a file name: a publish of
-// it is refused before anything goes out.
-bool HasUnsafeText(const PublishJob& job);

@@ -11,12 +11,15 @@
 #include "TransferLog.h"
 
 #include <functional>
+#include <optional>
 #include <memory>
 #include <vector>
 
 namespace {
 
 using Result = PublishSession::Result;
+using FileStatus = RemoteFileFacts;
+using TargetLearnt = TargetFacts;
 
 QString describe(const RemoteFileFacts& facts) {
     QStringList parts;
@@ -31,20 +34,34 @@ QString describe(const RemoteFileFacts& facts) {
 
 using Step = PublishStep;
 
+// Where a step goes, and what the next step needs of it.
+struct Next {
+    Step step;
+    // StoreInPlace, and the clean-up after it: why the bytes go over the
+    // file, said once per target where this publish is the one that found
+    // it out; empty where a publish before it did.
+    QString inPlaceWhy = {};
+    // ... and whether later publishes store in place from the start.
+    bool rememberInPlace = true;
+    // CleanUp: the list is in place on this session, so the folder's
+    // copies go next.
+    bool listInPlace = false;
+};
+
 // One publish over a session of either engine, run from step to step.
 class Ladder {
 public:
     // `token`: what makes the publish's temporary names its own, the same
     // in every round of one publish, so that a round run again on a fresh
     // session takes over the name an earlier one may have opened.
-    // `open`: a session of its own, for a rename the link broke.
+    // `open`: a session of its own, for a rename the connection broke.
     // `abort`: the publish's own flag, for a fresh session of its own.
     // `settle`: where a closed window's publish settles what it leaves.
     Ladder(PublishSession& session, const PublishJob& job, LocalFile& file,
            const DestinationKey& key, const QString& token, const SessionOpener& open,
            const std::atomic<bool>& abort, CloseSettler& settle)
         : s_(session), job_(job), file_(file), key_(key), token_(token), open_(open),
-          abort_(abort), settle_(settle), facts_(RecallTarget(key, job.remoteFileName)),
+          abort_(abort), settle_(settle), learnt_(RecallTarget(key, job.remoteFileName)),
           sweep_(session, key, job.timeouts) {}
 
     qint32 run();
@@ -53,48 +70,51 @@ public:
     void learn() const;
 
 private:
-    Step lookAtList();
-    Step followLinks();
-    Step putBackOwedList();
-    Step storeCopy();
-    Step matchFile();
-    Step putInPlace();
-    Step replaceAfterRemoval();
-    Step finishOnFreshSession();
-    Step storeInPlace();
-    Step clearCopies();
-    Step cleanUp();
+    Next statList();
+    Next followSymlinks();
+    Next putBackOwedList();
+    Next storeCopy();
+    Next matchFile();
+    Next putInPlace();
+    Next replaceAfterRemoval();
+    Next finishOnFreshSession();
+    Next storeInPlace(const Next& why);
+    Next clearCopies();
+    Next cleanUp(const Next& why);
 
-    // What comes once the server told what the name is.
-    Step afterLook() const;
-    Step toRename();
+    // What comes once the server told the list's status.
+    Step afterStatus() const;
+    // The copy is ready to replace the list: the folder's listing is aimed
+    // at the copy's time first.
+    Next toRename();
     // Falls back to storing in place. `why` is said once per target where
     // this publish is the one that found it out; empty where a publish
     // before it did. `remember`: later publishes store in place from the
     // start.
-    Step inPlace(const QString& why, bool remember = true);
-    Step end(qint32 code) {
+    static Next inPlace(const QString& why, bool remember = true) {
+        return {Step::StoreInPlace, why, remember};
+    }
+    // The list is in place: the clean-up, then the folder's copies.
+    static Next listInPlace() { return {Step::CleanUp, {}, true, true}; }
+    // Ends with `code`, after the publish's own copies are cleaned up.
+    Next end(qint32 code) {
         code_ = code;
-        return Step::End;
+        return {Step::CleanUp};
     }
-    // Ends with the session's code for the failed request; `clean`: the
-    // publish's own copy goes first.
-    Step fail(bool clean = true) {
-        code_ = s_.failureCode(file_);
-        return clean ? Step::CleanUp : Step::End;
-    }
-    qint32 checked(const RemoteFileFacts& stored);
-    PublishSession::Removal removeTemporary();
+    // Ends with the session's code for the failed request.
+    Next fail() { return end(s_.failureCode(file_)); }
+    qint32 checked(const FileStatus& stored);
     // Whether the copy is still there: a refusal is only the server's where
     // it is; another publisher's sweep may have taken it.
     bool copyGone();
     // The copy, whole, onto the list's name on `other`, a session of its
     // own: after the list was removed and the rename did not follow.
     Result finishOn(PublishSession& other);
-    bool fileKnown() const { return known_ && before_.exists; }
-    void change(std::function<void(TargetFacts&)> fact) {
-        fact(facts_);
-        learnt_.push_back(std::move(fact));
+    // The server told the list's status, and there is a file.
+    bool listThere() const { return told_ && before_.exists; }
+    void change(std::function<void(TargetLearnt&)> fact) {
+        fact(learnt_);
+        changes_.push_back(std::move(fact));
     }
 
     PublishSession& s_;
@@ -105,28 +125,26 @@ private:
     const SessionOpener& open_;
     const std::atomic<bool>& abort_;
     CloseSettler& settle_;
-    TargetFacts facts_; // as recalled, with this publish's changes
-    std::vector<std::function<void(TargetFacts&)>> learnt_;
+    TargetLearnt learnt_; // as recalled, with this publish's changes
+    std::vector<std::function<void(TargetLearnt&)>> changes_;
     FolderSweep sweep_;
     qint32 code_ = ResponseCodes::Ok;
-    RemoteFileFacts before_; // the final file as the server had it
-    bool known_ = false;     // before_ holds what the server told
-    RemoteFileFacts stored_; // the copy just stored
-    QString temporary_;      // the name holding our copy, unless it is the final one
-    // The file the publish replaces: the name as typed, or the file a link
-    // there leads to.
+    FileStatus before_; // the list's status as the server had it
+    bool told_ = false; // before_ holds what the server told
+    FileStatus stored_; // the copy just stored
+    QString temporary_; // the name holding our copy, unless it is the final one
+    // The file the publish replaces: the name as typed, or the file a
+    // symlink there leads to.
     QString final_ = job_.remoteFileName;
-    QString inPlaceWhy_;
-    bool rememberInPlace_ = true;
     // The list was removed to make way and the copy may be the only one of
     // it: from then on the copy is never removed.
     bool copyHoldsList_ = false;
 };
 
-// Links followed from the name to a file, at the most.
-constexpr int MaxLinks = 8;
+// Symlinks followed from the name to a file, at the most.
+constexpr int MaxSymlinks = 8;
 
-// `target` as a path from the log-in directory, for a link at `link`; empty
+// `target` as a path from the log-in directory, for a symlink at `link`; empty
 // where it cannot be told the same way the server's own system reads it:
 // an absolute target (a server may show its files under another root than
 // its system sees), or one that climbs out of the log-in directory.
@@ -148,21 +166,21 @@ QString linkedPath(const QString& link, const QString& target) {
 }
 
 qint32 Ladder::run() {
-    for (Step step = Step::LookAtList; step != Step::End;) {
-        s_.trace(QByteArray("step: ") + PublishStepNames[static_cast<int>(step)]);
-        switch (step) {
-        case Step::LookAtList: step = lookAtList(); break;
-        case Step::FollowLinks: step = followLinks(); break;
-        case Step::PutBackOwedList: step = putBackOwedList(); break;
-        case Step::StoreCopy: step = storeCopy(); break;
-        case Step::MatchFile: step = matchFile(); break;
-        case Step::PutInPlace: step = putInPlace(); break;
-        case Step::ReplaceAfterRemoval: step = replaceAfterRemoval(); break;
-        case Step::FinishOnFreshSession: step = finishOnFreshSession(); break;
-        case Step::StoreInPlace: step = storeInPlace(); break;
-        case Step::ClearCopies: step = clearCopies(); break;
-        case Step::CleanUp: step = cleanUp(); break;
-        case Step::End: break;
+    for (Next next{Step::StatList}; next.step != Step::End;) {
+        s_.trace(QByteArray("step: ") + NameOf(next.step));
+        switch (next.step) {
+        case Step::StatList: next = statList(); break;
+        case Step::FollowSymlinks: next = followSymlinks(); break;
+        case Step::PutBackOwedList: next = putBackOwedList(); break;
+        case Step::StoreCopy: next = storeCopy(); break;
+        case Step::MatchFile: next = matchFile(); break;
+        case Step::PutInPlace: next = putInPlace(); break;
+        case Step::ReplaceAfterRemoval: next = replaceAfterRemoval(); break;
+        case Step::FinishOnFreshSession: next = finishOnFreshSession(); break;
+        case Step::StoreInPlace: next = storeInPlace(next); break;
+        case Step::ClearCopies: next = clearCopies(); break;
+        case Step::CleanUp: next = cleanUp(next); break;
+        default: next = {Step::End}; break; // the states around the steps: PublishOver's
         }
     }
     return code_;
@@ -170,102 +188,107 @@ qint32 Ladder::run() {
 
 // What the file is, so that the copy that replaces it can be the same; the
 // copy, and the folder's listing, can be opened meanwhile.
-Step Ladder::lookAtList() {
+Next Ladder::statList() {
     const QString& finalName = job_.remoteFileName;
-    const QString beside = facts_.linkedTo.isEmpty() ? finalName : facts_.linkedTo;
+    const QString beside = learnt_.linkedTo.isEmpty() ? finalName : learnt_.linkedTo;
     sweep_.aim(beside, {});
-    if (!facts_.storeInPlace.isEmpty()) {
+    if (!learnt_.storeInPlace.isEmpty()) {
         s_.trace("storing over the file in place, as learnt earlier: " +
-                 facts_.storeInPlace.toUtf8());
+                 learnt_.storeInPlace.toUtf8());
         return inPlace({});
     }
-    if (facts_.tellsNoFacts) {
+    if (learnt_.tellsNoFacts) {
         s_.trace("learnt earlier: the server tells nothing of a file, so it is not asked");
     } else {
         sweep_.openEarly();
-        if (facts_.firstName != CopyName::Final)
-            s_.expectStore(facts_.firstName == CopyName::Hidden ? TemporaryNameFor(beside, token_)
-                                                 : VisibleTemporaryNameFor(beside, token_));
+        if (learnt_.firstName != CopyName::Final)
+            s_.expectStore(learnt_.firstName == CopyName::Hidden
+                               ? TemporaryNameFor(beside, token_)
+                               : VisibleTemporaryNameFor(beside, token_));
         switch (s_.stat(finalName, before_)) {
         case Result::Ok:
-            known_ = true;
+            told_ = true;
             break;
         case Result::Refused:
-            change([](TargetFacts& f) { f.tellsNoFacts = true; });
+            change([](TargetLearnt& f) { f.tellsNoFacts = true; });
             break;
         default:
-            return fail(false);
+            return fail();
         }
     }
-    if (!facts_.linkedTo.isEmpty())
-        change([](TargetFacts& f) { f.linkedTo.clear(); });
-    if (fileKnown() && before_.kind != RemoteFileFacts::Kind::Regular)
-        return Step::FollowLinks;
-    return afterLook();
+    if (!learnt_.linkedTo.isEmpty())
+        change([](TargetLearnt& f) { f.linkedTo.clear(); });
+    if (listThere() && before_.kind != FileStatus::Kind::Regular)
+        return {Step::FollowSymlinks};
+    return {afterStatus()};
 }
 
-Step Ladder::afterLook() const {
-    return known_ && !before_.exists ? Step::PutBackOwedList : Step::StoreCopy;
+Step Ladder::afterStatus() const {
+    return told_ && !before_.exists ? Step::PutBackOwedList : Step::StoreCopy;
 }
 
-// Where the name is a link, the publish goes to the file it leads to, so
-// that the link stays a link and every reader of that file gets the list:
-// a copy beside that file, made to match it, then the rename onto it. Where
-// the way there cannot be told, the bytes go through the link in place, as
-// a plain store does. Never a link's or a folder's mode for the list: a
-// folder, or anything else that cannot hold it, fails and changes nothing.
-Step Ladder::followLinks() {
-    using Kind = RemoteFileFacts::Kind;
-    const auto throughLink = [this](const QString& why, bool remember = true) {
-        known_ = false;
+// Where the name is a symlink, the publish goes to the file it leads to,
+// so that the symlink stays one and every reader of that file gets the
+// list: a copy beside that file, made to match it, then the rename onto it.
+// Where the way there cannot be told, the bytes go through the symlink in
+// place, as a plain store does. Never a symlink's or a folder's mode for the
+// list: a folder, or anything else that cannot hold it, fails and changes
+// nothing.
+Next Ladder::followSymlinks() {
+    using Kind = FileStatus::Kind;
+    // Stored through the symlink: the file replaced is the name as typed,
+    // whose own status is not the file's it leads to.
+    const auto throughSymlink = [this](const QString& why, bool remember = true) {
+        told_ = false;
         final_ = job_.remoteFileName;
-        return inPlace(why + QStringLiteral(": stored through the link in place, which keeps "
-                                            "the link and its target's permissions"),
+        return inPlace(why + QStringLiteral(": stored through the symlink in place, which keeps "
+                                            "the symlink and its target's permissions"),
                        remember);
     };
-    for (int links = 0; before_.kind == Kind::Link; ++links) {
-        if (links == MaxLinks)
+    for (int hops = 0; before_.kind == Kind::Link; ++hops) {
+        if (hops == MaxSymlinks)
             return end(ResponseCodes::LinkLoop);
         const QString next = linkedPath(final_, before_.linkTarget);
-        s_.trace(final_.toUtf8() + " is a link to \"" + before_.linkTarget.toUtf8() + '"');
+        s_.trace(final_.toUtf8() + " is a symlink to \"" + before_.linkTarget.toUtf8() + '"');
         if (next.isEmpty())
-            return throughLink(before_.linkTarget.isEmpty()
-                                   ? QStringLiteral("the server does not tell where the link "
-                                                    "leads")
-                                   : QStringLiteral("the link leads outside what the log-in "
-                                                    "names the same way"));
-        RemoteFileFacts facts;
-        switch (s_.stat(next, facts)) {
+            return throughSymlink(before_.linkTarget.isEmpty()
+                                      ? QStringLiteral("the server does not tell where the "
+                                                       "symlink leads")
+                                      : QStringLiteral("the symlink leads outside what the "
+                                                       "log-in names the same way"));
+        FileStatus status;
+        switch (s_.stat(next, status)) {
         case Result::Ok:
             break;
         case Result::Refused:
-            return throughLink(QStringLiteral("the server does not show where the link leads"));
+            return throughSymlink(
+                QStringLiteral("the server does not show where the symlink leads"));
         default:
-            return fail(false);
+            return fail();
         }
         final_ = next;
-        before_ = facts;
-        // A link to no file yet: the file is made where it leads, as a
-        // plain store through the link would, with the permissions the
-        // server gives a new file.
-        if (!facts.exists) {
-            s_.trace("the link leads to no file yet: it is made at " + final_.toUtf8());
-            change([this](TargetFacts& f) { f.linkedTo = final_; });
-            return afterLook();
+        before_ = status;
+        // A symlink to no file yet: the file is made where it leads, as a
+        // plain store through it would, with the permissions the server
+        // gives a new file.
+        if (!status.exists) {
+            s_.trace("the symlink leads to no file yet: it is made at " + final_.toUtf8());
+            change([this](TargetLearnt& f) { f.linkedTo = final_; });
+            return {afterStatus()};
         }
     }
     if (before_.kind != Kind::Regular)
         return end(ResponseCodes::NotAFile);
     if (final_ != job_.remoteFileName)
-        s_.trace("publishing onto " + final_.toUtf8() + ", where the link leads");
-    change([this](TargetFacts& f) { f.linkedTo = final_; });
-    return afterLook();
+        s_.trace("publishing onto " + final_.toUtf8() + ", where the symlink leads");
+    change([this](TargetLearnt& f) { f.linkedTo = final_; });
+    return {afterStatus()};
 }
 
 // The list is missing, and this run owes a whole copy of it that a broken
 // link kept from its place: it goes there first, so that the list is back
 // even where this publish fails.
-Step Ladder::putBackOwedList() {
+Next Ladder::putBackOwedList() {
     const QString folder = RemoteFolderOf(final_);
     const QList<OwedCopy> owed = OwedCopiesIn(key_, folder);
     // The newest first: it holds the latest bytes.
@@ -284,15 +307,15 @@ Step Ladder::putBackOwedList() {
             // What the server holds now is that copy: asked again, so that
             // the new one matches it.
             if (s_.stat(final_, before_) != Result::Ok)
-                return fail(false);
-            return Step::StoreCopy;
+                return fail();
+            return {Step::StoreCopy};
         case Result::Failed:
-            return fail(false);
+            return fail();
         default:
             break;
         }
     }
-    return Step::StoreCopy;
+    return {Step::StoreCopy};
 }
 
 // Stores the bytes under the safest name the server takes: a hidden
@@ -301,13 +324,13 @@ Step Ladder::putBackOwedList() {
 // that let a client replace that file and create nothing beside it. The
 // next name is tried only when the server refused the last before any data
 // went out.
-Step Ladder::storeCopy() {
-    if (!known_)
+Next Ladder::storeCopy() {
+    if (!told_)
         s_.trace("the server tells nothing of the file's permissions: the copy keeps what the "
                  "server gives a new file");
     else if (before_.exists)
         s_.trace("the file has " + describe(before_).toUtf8());
-    const std::optional<quint32> mode = fileKnown() ? before_.mode : std::nullopt;
+    const std::optional<quint32> mode = listThere() ? before_.mode : std::nullopt;
     const auto nameOf = [this](CopyName name) {
         switch (name) {
         case CopyName::Hidden:
@@ -319,7 +342,7 @@ Step Ladder::storeCopy() {
         }
         return final_;
     };
-    CopyName name = facts_.firstName;
+    CopyName name = learnt_.firstName;
     if (name != CopyName::Hidden)
         s_.trace("learnt earlier: the server refuses " +
                  QByteArray(name == CopyName::Visible ? "hidden names" : "any name beside the file") +
@@ -335,26 +358,26 @@ Step Ladder::storeCopy() {
             break;
         name = static_cast<CopyName>(static_cast<int>(name) + 1);
     }
-    if (name != facts_.firstName)
-        change([name](TargetFacts& f) { f.firstName = name; });
+    if (name != learnt_.firstName)
+        change([name](TargetLearnt& f) { f.firstName = name; });
     if (result != Result::Ok) {
         // A refusal of the last name, or of the folder check, leaves
         // nothing behind; before the log-in went through there is nothing
         // to remove, and a second attempt would only double the wait on a
         // refused password.
-        return fail(result == Result::Failed && s_.mayHaveStored());
+        if (result != Result::Failed || !s_.mayHaveStored())
+            temporary_.clear();
+        return fail();
     }
     sweep_.aim(final_, temporary_);
-    if (const qint32 code = checked(stored_); code != ResponseCodes::Ok) {
-        removeTemporary();
+    if (const qint32 code = checked(stored_); code != ResponseCodes::Ok)
         return end(code);
-    }
     if (temporary_.isEmpty())
-        return Step::ClearCopies;
-    return fileKnown() ? Step::MatchFile : toRename();
+        return listInPlace();
+    return listThere() ? Next{Step::MatchFile} : toRename();
 }
 
-qint32 Ladder::checked(const RemoteFileFacts& stored) {
+qint32 Ladder::checked(const FileStatus& stored) {
     if (job_.report) {
         job_.report->sentSize = file_.size();
         job_.report->storedSize = stored.size.value_or(-1);
@@ -370,7 +393,7 @@ qint32 Ladder::checked(const RemoteFileFacts& stored) {
 // permissions set where they differ; where they cannot be set, or the owner
 // or group differs (nothing in FTP sets a group), the bytes go over the
 // file in place instead, which keeps all three.
-Step Ladder::matchFile() {
+Next Ladder::matchFile() {
     const auto differs = [](const QString& was, const QString& is) {
         return !was.isEmpty() && !is.isEmpty() && was != is;
     };
@@ -392,7 +415,7 @@ Step Ladder::matchFile() {
         return fail();
     default:
         if (copyGone())
-            return fail(false);
+            return fail();
         return inPlace(
             QStringLiteral("the server refuses to set permissions, and a new file gets %1, not %2")
                 .arg(*stored_.mode, 4, 8, QLatin1Char('0'))
@@ -400,40 +423,42 @@ Step Ladder::matchFile() {
     }
 }
 
-Step Ladder::toRename() {
-    sweep_.beforeRename(stored_.changed, fileKnown());
-    return Step::PutInPlace;
+Next Ladder::toRename() {
+    sweep_.beforeRename(stored_.changed, listThere());
+    return {Step::PutInPlace};
 }
 
-Step Ladder::putInPlace() {
-    if (facts_.removesToReplace && fileKnown()) {
+Next Ladder::putInPlace() {
+    if (learnt_.removesToReplace && listThere()) {
         s_.trace("learnt earlier: the server renames only onto a free name");
-        return Step::ReplaceAfterRemoval;
+        return {Step::ReplaceAfterRemoval};
     }
     const Result result = s_.rename(temporary_, final_);
     // Only a file the server showed is ever removed to make way: where it
     // said there was none, what is there is something it does not show
     // (inetutils' ftpd shows a folder so, and removes it if empty).
-    if (result == Result::TargetExists && known_ && !before_.exists) {
+    if (result == Result::TargetExists && told_ && !before_.exists) {
         return inPlace(QStringLiteral("the server holds something under the name that it does "
                                       "not show"),
                        false);
     }
     if (result == Result::TargetExists)
-        return Step::ReplaceAfterRemoval;
-    if (result == Result::Ok)
-        return Step::ClearCopies;
+        return {Step::ReplaceAfterRemoval};
+    if (result == Result::Ok) {
+        temporary_.clear();
+        return listInPlace();
+    }
     if (result == Result::Failed)
         return fail();
     if (copyGone())
-        return fail(false);
+        return fail();
     // No renames on this server: store under the final name, as a plain
     // store would, and drop the temporary copy.
     return inPlace(QStringLiteral("the server renames nothing onto the file"));
 }
 
 bool Ladder::copyGone() {
-    RemoteFileFacts copy;
+    FileStatus copy;
     if (s_.stat(temporary_, copy) != Result::Ok || copy.exists)
         return false;
     s_.trace("the copy " + temporary_.toUtf8() +
@@ -447,19 +472,20 @@ bool Ladder::copyGone() {
 // one of the list, and is never removed: where the rename does not follow,
 // it is finished on a fresh session, or left for the next publish, which
 // puts it in place first.
-Step Ladder::replaceAfterRemoval() {
+Next Ladder::replaceAfterRemoval() {
     for (int attempt = 0; attempt < AnotherPublisherFirstTries; ++attempt) {
         bool listRemoved = true;
         const Result result = s_.removeThenRename(temporary_, final_, listRemoved);
         copyHoldsList_ = copyHoldsList_ || listRemoved;
         if (result == Result::Ok) {
             copyHoldsList_ = false;
-            if (!facts_.removesToReplace)
-                change([](TargetFacts& f) { f.removesToReplace = true; });
-            return Step::ClearCopies;
+            temporary_.clear();
+            if (!learnt_.removesToReplace)
+                change([](TargetLearnt& f) { f.removesToReplace = true; });
+            return listInPlace();
         }
         if (result == Result::Failed)
-            return copyHoldsList_ ? Step::FinishOnFreshSession : fail();
+            return copyHoldsList_ ? Next{Step::FinishOnFreshSession} : fail();
         if (!listRemoved)
             return inPlace(QStringLiteral("the server renames nothing onto the file"));
         // The list is gone: where the copy went too, the bytes go straight
@@ -479,8 +505,8 @@ Step Ladder::replaceAfterRemoval() {
 // The copy holds the list, whose name may be free: it goes there on a fresh
 // session, or on the settling one where the window closed; where neither
 // can, the next publish of the run puts it there first.
-Step Ladder::finishOnFreshSession() {
-    const qint32 code = s_.failureCode(file_);
+Next Ladder::finishOnFreshSession() {
+    const qint32 code = code_ != ResponseCodes::Ok ? code_ : s_.failureCode(file_);
     Result result = Result::Failed;
     if (!s_.aborted()) {
         s_.trace("the connection broke after the list was removed to make way: the copy is put "
@@ -497,24 +523,25 @@ Step Ladder::finishOnFreshSession() {
     if (result == Result::Ok) {
         s_.trace("the copy is in the list's place");
         copyHoldsList_ = false;
+        temporary_.clear();
         return end(ResponseCodes::Ok);
     }
     if (result == Result::TargetExists) {
         s_.trace("another publisher's list is in place: the copy is removed");
         copyHoldsList_ = false;
+        temporary_.clear();
         return end(code);
     }
-    s_.trace("the copy could not be put in place: the next publish puts it there first");
-    OweCopy(key_, OwedCopy{temporary_, true});
+    // The clean-up owes it, as the list, to the next publish.
     return end(code);
 }
 
 Result Ladder::finishOn(PublishSession& other) {
-    RemoteFileFacts copy;
+    FileStatus copy;
     Result result = other.stat(temporary_, copy);
     // The rename may have landed before the connection broke.
     if (result == Result::Ok && !copy.exists) {
-        RemoteFileFacts list;
+        FileStatus list;
         result = other.stat(final_, list);
         return result == Result::Ok && list.exists ? Result::Ok : Result::Failed;
     }
@@ -533,154 +560,222 @@ Result Ladder::finishOn(PublishSession& other) {
     return result;
 }
 
-Step Ladder::inPlace(const QString& why, bool remember) {
-    inPlaceWhy_ = why;
-    rememberInPlace_ = remember;
-    return Step::StoreInPlace;
-}
-
 // The bytes go straight over the final file.
-Step Ladder::storeInPlace() {
-    const QString& why = inPlaceWhy_;
-    if (!why.isEmpty()) {
-        s_.trace("storing over the file in place: " + why.toUtf8());
+Next Ladder::storeInPlace(const Next& why) {
+    if (!why.inPlaceWhy.isEmpty()) {
+        s_.trace("storing over the file in place: " + why.inPlaceWhy.toUtf8());
         if (FirstTimeTold("in place " + key_.account() + '\0' + job_.remoteFileName.toUtf8()))
             qCInfo(lcTransfer).noquote()
                 << "publishing to" << FormUrl(job_.endpoint) + job_.remoteFileName
-                << "by storing over the file in place:" << why;
+                << "by storing over the file in place:" << why.inPlaceWhy;
     }
-    qint32 code = ResponseCodes::Ok;
-    RemoteFileFacts stored;
+    FileStatus stored;
     if (!file_.rewind()) {
-        code = ResponseCodes::LocalFileUnreadable;
+        code_ = ResponseCodes::LocalFileUnreadable;
     } else {
         const Result result = s_.store(final_, file_, 0, std::nullopt, stored);
-        code = result == Result::Ok ? checked(stored) : s_.failureCode(file_);
+        code_ = result == Result::Ok ? checked(stored) : s_.failureCode(file_);
     }
     // Where the list was removed for the copy, the copy holds it until the
     // list is back: it goes there, or is owed as the list.
-    if (code != ResponseCodes::Ok && copyHoldsList_)
-        return Step::FinishOnFreshSession;
+    if (code_ != ResponseCodes::Ok && copyHoldsList_)
+        return {Step::FinishOnFreshSession};
     copyHoldsList_ = false;
-    using Removal = PublishSession::Removal;
-    const Removal removal = removeTemporary();
-    const QString copy = std::exchange(temporary_, QString());
-    // A server that keeps every copy it is sent beside the file, or one
-    // whose copies cannot keep the file as it was, is stored over from now
-    // on; not where the copy was gone already, which another publisher
-    // took and the refusal came of.
-    if (code == ResponseCodes::Ok && !why.isEmpty() && rememberInPlace_ &&
-        removal != Removal::NotThere) {
-        change([inPlace = removal == Removal::Removed ? why
-                                                      : QStringLiteral("the server keeps every copy")](
-                   TargetFacts& f) { f.storeInPlace = inPlace; });
-    }
-    if (code != ResponseCodes::Ok)
-        return end(code);
-    // A copy whose removal was refused just now is not asked again here.
-    sweep_.skip(copy);
-    return Step::ClearCopies;
+    return {Step::CleanUp, why.inPlaceWhy, why.rememberInPlace, code_ == ResponseCodes::Ok};
 }
 
 // The list is in place: what copies the folder holds of this run's and of
 // runs that ended go.
-Step Ladder::clearCopies() {
+Next Ladder::clearCopies() {
     sweep_.afterPublish(stored_.changed);
-    return end(ResponseCodes::Ok);
+    return {Step::End};
 }
 
-Step Ladder::cleanUp() {
-    removeTemporary();
-    return Step::End;
-}
-
-// A copy this publish made and could not see removed is owed to the next
-// publish that reaches its folder; where the window closed, it is removed
-// on the settling session first.
-PublishSession::Removal Ladder::removeTemporary() {
+// Every way through a publish ends here: the copy it made and could not
+// see removed, and any its engine made ahead of a store, are owed to the
+// next publish that reaches their folder; where the window closed, they are
+// removed on the settling session first. A copy that holds the list is
+// owed as the list. Where the list is in place on this session, the
+// folder's copies go next.
+Next Ladder::cleanUp(const Next& why) {
     using Removal = PublishSession::Removal;
-    if (temporary_.isEmpty())
-        return Removal::NotThere;
-    Removal removal = s_.aborted() ? Removal::NoAnswer : s_.remove(temporary_);
-    if (removal == Removal::NoAnswer && s_.aborted())
-        removal = settle_.remove(temporary_);
-    if (removal == Removal::Removed || removal == Removal::NotThere)
+    const auto removeOrOwe = [this](const QString& copy, bool holdsList) {
+        if (holdsList) {
+            s_.trace("the copy could not be put in place: the next publish puts it there first");
+            OweCopy(key_, OwedCopy{copy, true});
+            return Removal::Refused;
+        }
+        Removal removal = s_.aborted() ? Removal::NoAnswer : s_.remove(copy);
+        if (removal == Removal::NoAnswer && s_.aborted())
+            removal = settle_.remove(copy);
+        if (removal == Removal::Removed || removal == Removal::NotThere)
+            return removal;
+        OweCopy(key_, OwedCopy{copy});
+        if (s_.aborted())
+            s_.trace("cut short: " + copy.toUtf8() + " is owed to the next publish");
         return removal;
-    OweCopy(key_, OwedCopy{temporary_});
-    if (s_.aborted())
-        s_.trace("cut short: " + temporary_.toUtf8() + " is owed to the next publish");
-    return removal;
+    };
+    const QString copy = std::exchange(temporary_, QString());
+    const Removal removal = copy.isEmpty() ? Removal::NotThere
+                                           : removeOrOwe(copy, std::exchange(copyHoldsList_, false));
+    for (const QString& ahead : s_.uncertainCopies()) {
+        const Removal settled = s_.aborted() ? settle_.remove(ahead) : Removal::NoAnswer;
+        if (settled != Removal::Removed && settled != Removal::NotThere)
+            OweCopy(key_, OwedCopy{ahead});
+    }
+    if (code_ != ResponseCodes::Ok || !why.listInPlace)
+        return {Step::End};
+    // A server that keeps every copy it is sent beside the file, or one
+    // whose copies cannot keep the file as it was, is stored over from now
+    // on; not where the copy was gone already, which another publisher
+    // took and the refusal came of.
+    if (!why.inPlaceWhy.isEmpty() && why.rememberInPlace && !copy.isEmpty() &&
+        removal != Removal::NotThere) {
+        change([inPlace = removal == Removal::Removed
+                              ? why.inPlaceWhy
+                              : QStringLiteral("the server keeps every copy")](TargetLearnt& f) {
+            f.storeInPlace = inPlace;
+        });
+    }
+    // A copy whose removal was refused just now is not asked again there.
+    sweep_.skip(copy);
+    return {Step::ClearCopies};
 }
 
 void Ladder::learn() const {
     LearnTarget(key_, job_.remoteFileName, [this](TargetFacts& f) {
-        for (const auto& fact : learnt_)
+        for (const auto& fact : changes_)
             fact(f);
     });
 }
+
+
+// A publish from its local file to its end: the states around the steps,
+// each taken at most once, so that every way a publish can end is one of
+// them. A held session that the server or the network ended, or one that
+// cannot carry this publish, before any byte went out costs no failed
+// upload: the publish runs again at once on a fresh session, once more
+// where that one learnt that the server refuses TLS 1.2.
+class Run {
+public:
+    Run(const PublishJob& job, const std::atomic<bool>& abort, const SessionOpener& open)
+        : job_(job), abort_(abort), open_(open), key_(KeyFor(job)), settle_(job, open) {}
+
+    qint32 run() {
+        for (Step step = Step::OpenFile; step != Step::End;) {
+            trace(step);
+            switch (step) {
+            case Step::OpenFile: step = openFile(); break;
+            case Step::TakeTurn: step = takeTurn(); break;
+            case Step::OpenSession: step = openSession(); break;
+            case Step::StatList: step = ladder(); break;
+            case Step::RunAgainFresh:
+            case Step::RunAgainUncapped: step = runAgain(step); break;
+            default: step = Step::End; break; // the ladder's own steps, run within it
+            }
+        }
+        if (session_)
+            traceEnd();
+        return code_;
+    }
+
+private:
+    void trace(Step step) const {
+        const QByteArray line = QByteArray("step: ") + NameOf(step);
+        if (session_ && step != Step::StatList)
+            session_->trace(line);
+        else if (!session_)
+            qCDebug(lcTransfer).noquote() << line;
+    }
+    Step end(qint32 code) {
+        code_ = code;
+        return Step::End;
+    }
+    // On the last session, before it is held: its connection goes with it.
+    void traceEnd() {
+        if (!std::exchange(endTraced_, true))
+            session_->trace(QByteArray("step: ") + NameOf(Step::End));
+    }
+
+    Step openFile() {
+        if (file_.open(job_.localFileName))
+            return Step::TakeTurn;
+        if (job_.report)
+            job_.report->localErrno = file_.error();
+        return end(ResponseCodes::LocalFileUnreadable);
+    }
+
+    // One publish at a time per host, whatever the account or the name:
+    // two names may lead to one file (a symlink), and a password edited
+    // meanwhile is still the same folder.
+    Step takeTurn() {
+        turn_.emplace(job_.endpoint.host.toCaseFolded().toUtf8(), abort_);
+        return turn_->taken() ? Step::OpenSession : end(ResponseCodes::Aborted);
+    }
+
+    Step openSession() {
+        session_ = open_(fresh_, job_, abort_);
+        return session_ ? Step::StatList : end(ResponseCodes::NoSession);
+    }
+
+    Step ladder() {
+        Ladder ladder(*session_, job_, file_, key_, token_, open_, abort_, settle_);
+        code_ = ladder.run();
+        if (code_ == ResponseCodes::Ok) {
+            ladder.learn();
+            // Held under the TLS it ended up with, which is what the next
+            // publish that may use it asks for.
+            const SessionTls tls = session_->tls();
+            traceEnd();
+            if (std::unique_ptr<Connection> connection = session_->release())
+                HoldSession(WithTls(key_, tls), std::move(connection));
+            return Step::End;
+        }
+        session_->learnFromFailure();
+        const auto again = [this](PublishSession::RunAgain why, Step step) {
+            return session_->runAgain() == why && !taken_.contains(step);
+        };
+        if (again(PublishSession::RunAgain::HeldSessionUnfit, Step::RunAgainFresh))
+            return Step::RunAgainFresh;
+        if (again(PublishSession::RunAgain::Tls12Refused, Step::RunAgainUncapped))
+            return Step::RunAgainUncapped;
+        ForgetAfterFailure(key_, job_.remoteFileName);
+        return Step::End;
+    }
+
+    Step runAgain(Step step) {
+        session_->trace(step == Step::RunAgainFresh
+                            ? "the held session had ended: publishing on a fresh one"
+                            : "the server refuses TLS 1.2: publishing again without the cap");
+        taken_ << step;
+        fresh_ = true;
+        if (job_.report)
+            *job_.report = {};
+        if (!file_.rewind())
+            return end(ResponseCodes::LocalFileUnreadable);
+        return Step::OpenSession;
+    }
+
+    const PublishJob& job_;
+    const std::atomic<bool>& abort_;
+    const SessionOpener& open_;
+    const DestinationKey key_;
+    // What makes the publish's temporary names its own, the same on every
+    // session of one publish.
+    const QString token_ = NewCopyToken();
+    CloseSettler settle_;
+    LocalFile file_;
+    std::optional<DestinationTurn> turn_;
+    std::unique_ptr<PublishSession> session_;
+    bool fresh_ = false;
+    bool endTraced_ = false;
+    QList<Step> taken_; // the runs again this publish took
+    qint32 code_ = ResponseCodes::Ok;
+};
 
 } // namespace
 
 qint32 PublishOver(const PublishJob& job, const std::atomic<bool>& abort,
                    const SessionOpener& open) {
-    if (HasUnsafeText(job))
-        return ResponseCodes::UnsafeText;
-    LocalFile file;
-    if (!file.open(job.localFileName)) {
-        if (job.report)
-            job.report->localErrno = file.error();
-        return ResponseCodes::LocalFileUnreadable;
-    }
-    const DestinationKey key = KeyFor(job);
-    // One publish at a time per host, whatever the account or the name:
-    // two names may lead to one file (a link), and a password edited
-    // meanwhile is still the same folder.
-    const DestinationTurn turn(job.endpoint.host.toCaseFolded().toUtf8(), abort);
-    if (!turn.taken())
-        return ResponseCodes::Aborted;
-    const QString token = NewCopyToken();
-    qint32 code = ResponseCodes::Ok;
-    // A held session that the server or the network ended, or one that
-    // cannot carry this publish, before any byte went out costs no failed
-    // upload: the publish runs again at once on a fresh session, once more
-    // where that one learnt that the server refuses TLS 1.2.
-    constexpr int Rounds = 3;
-    CloseSettler settle(job, open);
-    for (int round = 0; round < Rounds; ++round) {
-        std::unique_ptr<PublishSession> session = open(round > 0, job, abort);
-        if (!session)
-            return ResponseCodes::NoSession;
-        Ladder ladder(*session, job, file, key, token, open, abort, settle);
-        code = ladder.run();
-        for (const QString& copy : session->uncertainCopies()) {
-            const PublishSession::Removal removal =
-                abort ? settle.remove(copy) : PublishSession::Removal::NoAnswer;
-            if (removal != PublishSession::Removal::Removed &&
-                removal != PublishSession::Removal::NotThere)
-                OweCopy(key, OwedCopy{copy});
-        }
-        if (code == ResponseCodes::Ok) {
-            ladder.learn();
-            // Held under the TLS it ended up with, which is what the next
-            // publish that may use it asks for.
-            const SessionTls tls = session->tls();
-            if (std::unique_ptr<Connection> connection = session->release())
-                HoldSession(WithTls(key, tls), std::move(connection));
-            break;
-        }
-        session->learnFromFailure();
-        const PublishSession::RunAgain again = session->runAgain();
-        if (round == Rounds - 1 || again == PublishSession::RunAgain::No) {
-            ForgetAfterFailure(key, job.remoteFileName);
-            break;
-        }
-        session->trace(again == PublishSession::RunAgain::Tls12Refused
-                           ? "the server refuses TLS 1.2: publishing again without the cap"
-                           : "the held session had ended: publishing on a fresh one");
-        if (job.report)
-            *job.report = {};
-        if (!file.rewind())
-            return ResponseCodes::LocalFileUnreadable;
-    }
-    return code;
+    return Run(job, abort, open).run();
 }

@@ -1,6 +1,7 @@
 #include "TlsFallback.h"
 
 #include "LearntFacts.h"
+#include "PublishLadder.h"
 #include "ResponseCodes.h"
 #include "TransferLog.h"
 
@@ -100,6 +101,7 @@ qint32 PublishPreferringTls(PublishJob job, const std::atomic<bool>& abort, Secu
             qCDebug(lcTransfer).noquote()
                 << "TLS with a certificate nobody vouches for:" << explain(code, report, job)
                 << "- publishing over it all the same";
+            qCDebug(lcTransfer).noquote() << "step:" << NameOf(PublishStep::TlsUnverified);
             code = attempt(OptionalTls::Unverified);
             taken = tlsPath(SecurityPath::UnverifiedTls);
         }
@@ -114,6 +116,7 @@ qint32 PublishPreferringTls(PublishJob job, const std::atomic<bool>& abort, Secu
                                             << "- the file is published in clear text instead";
         else
             qCDebug(lcTransfer).noquote() << "TLS failed:" << why << "- publishing in clear text";
+        qCDebug(lcTransfer).noquote() << "step:" << NameOf(PublishStep::TlsClear);
         code = attempt(OptionalTls::Off);
         taken = SecurityPath::PlainAfterTlsFailure;
     }
