@@ -101,8 +101,8 @@ public:
     // needs it; none otherwise.
     QList<QByteArray> utf8Option() const;
     // Whether the server refused to store under the name asked for before
-    // a byte of the file went out: an error reply to STOR, or on SFTP a
-    // refused open. Another name may then be tried.
+    // a byte of the file went out: a 550 or 553 reply to STOR, with no 1xx
+    // before it. Another name may then be tried.
     bool refusedBeforeData(CURLcode rc, const LocalFile& file) const;
     // The directory the server logged us into, as it answered PWD; empty
     // when unknown. Read it before the next request.

@@ -11,7 +11,7 @@
 // last of the upload loses it (vsftpd answers 426 and keeps a short file).
 // Shutting the socket down for writing and reading until the server closes
 // its side, for at most `DrainLimitMs`, lets every byte arrive first.
-// `clientp` points to the upload's abort flag: an aborted upload closes at
-// once.
+// `clientp` points to the connection's hurry flag (`CurlConnection::hurry`),
+// which a publish sets when it is aborted: the socket then closes at once.
 inline constexpr int DrainLimitMs = 1000;
 int CloseDraining(void* clientp, curl_socket_t socket);
