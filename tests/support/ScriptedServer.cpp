@@ -57,6 +57,8 @@ QByteArray ScriptedBehaviour::name() const {
         name += ", the list a link";
     if (besideRefused)
         name += ", nothing beside the list";
+    if (tls13Only)
+        name += ", TLS 1.3 alone";
     return name;
 }
 
@@ -250,8 +252,13 @@ public:
     qint32 failureCode(const LocalFile&) override { return code_; }
     bool mayHaveStored() const override { return mayHaveStored_; }
     RunAgain runAgain() const override {
-        return held_ && firstFailed_ && !aborted() ? RunAgain::HeldSessionUnfit : RunAgain::No;
+        if (aborted())
+            return RunAgain::No;
+        if (capRefused_)
+            return RunAgain::Tls12Refused;
+        return held_ && firstFailed_ ? RunAgain::HeldSessionUnfit : RunAgain::No;
     }
+    void learnFromFailure() override { s_.uncapped_ = s_.uncapped_ || capRefused_; }
     void trace(const QByteArray& line) const override { s_.trace << line; }
     std::unique_ptr<Connection> release() override;
 
@@ -275,6 +282,11 @@ private:
             loggedIn_ = true;
             replies += Replies::LogIn;
             ++s_.logIns_;
+            if (s_.behaviour.tls13Only && !s_.uncapped_) {
+                capRefused_ = dead_ = firstFailed_ = true;
+                code_ = ResponseCodes::CurlBase + 35; // the handshake failed
+                return Play::Drop;
+            }
         }
         const int index = s_.requests++;
         if (s_.otherAtWork_ && !s_.files.contains(s_.real(s_.list_)))
@@ -416,6 +428,7 @@ private:
     bool wentOutNow_ = false; // the last request went out
     bool dead_ = false;
     bool firstFailed_ = false;
+    bool capRefused_ = false; // the handshake failed under the TLS 1.2 cap
     bool sawFailure_ = false;
     bool mayHaveStored_ = false;
     qint32 code_ = ResponseCodes::Ok;

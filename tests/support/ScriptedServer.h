@@ -38,6 +38,9 @@ struct ScriptedBehaviour {
     // No name beside the list can be made: only the list itself is
     // written (a login that may replace files but create none).
     bool besideRefused = false;
+    // A fresh session's handshake fails under the TLS 1.2 cap until a
+    // publish learns that the server speaks TLS 1.3 alone.
+    bool tls13Only = false;
 
     QByteArray name() const;
 };
@@ -127,6 +130,7 @@ private:
     QMap<int, Ending> endings_;
     bool linkDown_ = false;
     bool otherAtWork_ = false;
+    bool uncapped_ = false; // a publish learnt that the server speaks TLS 1.3 alone
     QMap<QString, int> lastWrite_; // a copy's reply count at its last write
     int replies_ = 0;
     int logIns_ = 0;
