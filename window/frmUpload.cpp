@@ -12,7 +12,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QTimer>
 
 namespace {
 
@@ -66,9 +65,9 @@ QPushButton* button(QWidget* parent, const char* name, const QRect& geometry, co
 
 const QString frmUpload::kCaption = QStringLiteral("Harlune Uploader - By Yorn");
 
-frmUpload::frmUpload(InetFactory factory, ResultReporter* reporter, TickSource ticks,
-                     QWidget* parent)
-    : QWidget(parent), factory_(aborter_.wrap(std::move(factory))) {
+frmUpload::frmUpload(InetFactory factory, ResultReporter* reporter, TickSource clock,
+                     TickTimer* timer, QWidget* parent)
+    : QWidget(parent), TimerUpload(timer), factory_(aborter_.wrap(std::move(factory))) {
     if (!reporter) {
         ownReporter_ = std::make_unique<MessageBoxReporter>(this);
         reporter = ownReporter_.get();
@@ -79,7 +78,7 @@ frmUpload::frmUpload(InetFactory factory, ResultReporter* reporter, TickSource t
                QString& reason) {
             return UploadFile(factory_, host, user, password, local, remote, reason);
         },
-        *reporter, std::move(ticks));
+        *reporter, std::move(clock));
     createControls();
     Form_Load();
 }
@@ -113,14 +112,10 @@ void frmUpload::createControls() {
                         QStringLiteral("public_html/"), 0);
     txtDomain = textBox(this, "txtDomain", twips(1320, 120, 1935, 360), font,
                         QStringLiteral("ftp.example.com"), 60);
-    TimerUpload = new QTimer(this);
-    TimerUpload->setObjectName(QStringLiteral("TimerUpload"));
-    TimerUpload->setInterval(1000);
-    // Re-armed after each tick and never early, so two ticks are always at
-    // least a second apart: an interval of N seconds is then reached on the
-    // Nth tick, not one later because a tick came a few ms soon.
-    TimerUpload->setTimerType(Qt::PreciseTimer);
-    TimerUpload->setSingleShot(true);
+    if (!TimerUpload) {
+        TimerUpload = new OneSecondTimer(this);
+        TimerUpload->setObjectName(QStringLiteral("TimerUpload"));
+    }
     lblPathLoc = label(this, "lblPathLoc", twips(120, 840, 1215, 255), font,
                        QStringLiteral("Path and File"), txtPathFile);
     lblFTPLoc = label(this, "lblFTPLoc", twips(120, 480, 1215, 255), font,
@@ -142,14 +137,14 @@ void frmUpload::createControls() {
 
     connect(cmdUpload, &QPushButton::clicked, this, &frmUpload::cmdUpload_Click);
     connect(cmdClose, &QPushButton::clicked, this, &frmUpload::cmdClose_Click);
-    connect(TimerUpload, &QTimer::timeout, this, &frmUpload::TimerUpload_Timer);
+    connect(TimerUpload, &TickTimer::ticked, this, &frmUpload::TimerUpload_Timer);
 }
 
 void frmUpload::Form_Load() {
     txtPathFile->setText(LoadTimeLocalPath(QCoreApplication::applicationDirPath()));
     // Show the start of a long path, as the box does when it is typed into.
     txtPathFile->setCursorPosition(0);
-    TimerUpload->start();
+    TimerUpload->arm();
 }
 
 void frmUpload::cmdUpload_Click() {
@@ -161,7 +156,7 @@ void frmUpload::cmdClose_Click() {
 void frmUpload::TimerUpload_Timer() {
     control_->TimerUpload_Timer();
     if (!unloaded_)
-        TimerUpload->start();
+        TimerUpload->arm();
 }
 
 void frmUpload::closeEvent(QCloseEvent* event) {
@@ -173,7 +168,7 @@ void frmUpload::Form_Unload() {
     if (unloaded_)
         return;
     unloaded_ = true;
-    TimerUpload->stop();
+    TimerUpload->disarm();
     // Uploads still waiting end now, without a report to a window that is
     // gone; the program ends once they have unwound.
     control_->SuppressReports();

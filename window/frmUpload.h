@@ -2,6 +2,7 @@
 
 #include "Inet.h"
 #include "InetAborter.h"
+#include "TickTimer.h"
 #include "UploadControl.h"
 #include "UploadSettings.h"
 
@@ -13,7 +14,6 @@ class QCheckBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
-class QTimer;
 
 // The program's one window: the upload settings, the Upload and Close
 // buttons, the auto-upload box and the tick timer. It only maps controls to
@@ -21,8 +21,12 @@ class QTimer;
 class frmUpload : public QWidget, private UploadSettings {
     Q_OBJECT
 public:
+    // `clock` is read at each tick, which `timer` paces: by default the
+    // window's own one-second timer. A timer given stays the caller's and
+    // outlives the window.
     explicit frmUpload(InetFactory factory, ResultReporter* reporter = nullptr,
-                       TickSource ticks = TickCount, QWidget* parent = nullptr);
+                       TickSource clock = TickCount, TickTimer* timer = nullptr,
+                       QWidget* parent = nullptr);
     ~frmUpload() override;
 
     static const QString kCaption;
@@ -57,7 +61,7 @@ private:
     QLineEdit* txtPathFile = nullptr;
     QLineEdit* txtFTPLoc = nullptr;
     QLineEdit* txtDomain = nullptr;
-    QTimer* TimerUpload = nullptr;
+    TickTimer* TimerUpload = nullptr;
     QLabel* lblPathLoc = nullptr;
     QLabel* lblFTPLoc = nullptr;
     QLabel* lblFTPDomain = nullptr;

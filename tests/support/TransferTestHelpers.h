@@ -4,6 +4,7 @@
 #include "Publish.h"
 #include "ResponseCodes.h"
 #include "ServerSkip.h"
+#include "TestFiles.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -12,20 +13,6 @@
 #include <QTest>
 
 #include <unistd.h>
-
-// Writes a local file for an upload to send.
-inline bool WriteLocalFile(const QString& path, const QByteArray& bytes) {
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-// The same, for a test that cannot go on without the file: its folder is
-// made first. Returns the path.
-inline QString WrittenLocalFile(const QString& path, const QByteArray& bytes) {
-    if (!QDir().mkpath(QFileInfo(path).absolutePath()) || !WriteLocalFile(path, bytes))
-        qFatal("cannot write %s", qPrintable(path));
-    return path;
-}
 
 // Short enough for a test, yet longer than any pause the test servers make
 // on purpose before answering.

@@ -11,6 +11,8 @@
 #include "ServerLauncher.h"
 #include "SshAccount.h"
 #include "TestCertificates.h"
+#include "TestFiles.h"
+#include "TestProgram.h"
 #include "TestServer.h"
 #include "TlsFallback.h"
 #include "TransferTestHelpers.h"
@@ -24,8 +26,6 @@
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
-
-#include <curl/curl.h>
 
 #include <atomic>
 #include <memory>
@@ -194,13 +194,6 @@ QString bareHostPath(SecurityPath path) {
         break;
     }
     return "ftp";
-}
-
-QByteArray listBytes(int version, int lines) {
-    QByteArray bytes;
-    for (int i = 0; i < lines; ++i)
-        bytes += "Channel " + QByteArray::number(i) + " v" + QByteArray::number(version) + "\n";
-    return bytes;
 }
 
 // What happens to names in one folder, as the kernel reports it.
@@ -393,7 +386,7 @@ private:
 };
 
 void tst_Compatibility::initTestCase() {
-    curl_global_init(CURL_GLOBAL_DEFAULT);
+    SetUpTestProgram();
     QVERIFY(dir_.isValid());
     const QString error = MakeTestCertificateKinds(dir_.path());
     QVERIFY2(error.isEmpty(), qPrintable(error));
@@ -607,10 +600,8 @@ void tst_Compatibility::publishTwice() {
     QString steps;
     QString transport = scheme;
     for (int version = 1; version <= 2; ++version) {
-        const QByteArray bytes = listBytes(version, 20'000 + version * 1000);
-        QFile file(local);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
-        file.close();
+        const QByteArray bytes = ChannelList(20'000 + version * 1000, version);
+        QVERIFY(WriteLocalFile(local, bytes));
         FolderWatch watch;
         QVERIFY(watch.start(servedDir));
         // Each publish logs in: whether a held TLS 1.3 session can carry

@@ -6,6 +6,8 @@
 #include "PackagedFtpServer.h"
 #include "Publish.h"
 #include "ResponseCodes.h"
+#include "TestFiles.h"
+#include "TestProgram.h"
 #include "TransferTestHelpers.h"
 #include "UploadControl.h"
 #include "UploadFile.h"
@@ -14,7 +16,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
@@ -30,13 +31,6 @@ namespace {
 
 const QString Remote = QStringLiteral("public_html/channel_list.txt");
 const QByteArray Published = "the list as published before\n";
-
-QByteArray channelList(int lines = 50) {
-    QByteArray bytes;
-    for (int i = 0; i < lines; ++i)
-        bytes += "Channel " + QByteArray::number(i) + " \xc3\xa9\r\n";
-    return bytes;
-}
 
 // Bytes that differ from one offset to the next, so that a shifted or mixed
 // copy never compares equal.
@@ -163,29 +157,17 @@ private slots:
     void zeroIntervalNeverOverlaps();
 
 private:
-    QString writeLocal(const QString& name, const QByteArray& bytes) {
-        return WrittenLocalFile(dir_ + u'/' + name, bytes);
-    }
-    QTemporaryDir local_;
-    QString dir_;
+    LocalFolder local_;
+    const QString dir_ = local_.path();
 };
 
 void tst_Faults::initTestCase() {
-    curl_global_init(CURL_GLOBAL_DEFAULT);
+    SetUpTestProgram();
     QVERIFY(local_.isValid());
-    // Other users must reach the files for the unreadable-file case.
-    QVERIFY(QFile::setPermissions(local_.path(), QFile::ReadOwner | QFile::WriteOwner |
-                                                     QFile::ExeOwner | QFile::ExeGroup |
-                                                     QFile::ExeOther));
-    dir_ = local_.filePath(QStringLiteral("case"));
 }
 
 void tst_Faults::init() {
-    QDir(dir_).removeRecursively();
-    QVERIFY(QDir().mkpath(dir_));
-    QVERIFY(QFile::setPermissions(dir_, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
-                                            QFile::ReadOther | QFile::ExeOther | QFile::ReadGroup |
-                                            QFile::ExeGroup));
+    QVERIFY(local_.clear());
 }
 
 void tst_Faults::localFile_data() {
@@ -219,7 +201,7 @@ void tst_Faults::localFile() {
     QString local = dir_ + QStringLiteral("/list.txt");
     uid_t uploader = geteuid();
     if (kind == "unreadable") {
-        writeLocal("list.txt", channelList());
+        local_.write("list.txt", AccentedChannelList());
         QVERIFY(QFile::setPermissions(local, {}));
         if (uploader == 0) {
             const passwd* nobody = getpwnam("nobody");
@@ -233,12 +215,12 @@ void tst_Faults::localFile() {
     } else if (kind == "fifo") {
         QCOMPARE(::mkfifo(QFile::encodeName(local).constData(), 0644), 0);
     } else if (kind == "dir-after-file" || kind == "missing-after-file") {
-        writeLocal("list.txt", channelList());
+        local_.write("list.txt", AccentedChannelList());
         local = dir_ + QStringLiteral("/list.txt old");
         if (kind == "dir-after-file")
             QVERIFY(QDir().mkpath(local));
     } else if (kind == "empty") {
-        writeLocal("list.txt", {});
+        local_.write("list.txt", {});
     }
 
     qint32 direct = 0;
@@ -294,7 +276,7 @@ void tst_Faults::localFileOpen() {
     QFETCH(int, error);
     QString path = dir_ + QStringLiteral("/list.txt");
     if (kind == "file")
-        writeLocal("list.txt", "Channel 1\n");
+        local_.write("list.txt", "Channel 1\n");
     else if (kind == "fifo")
         QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0644), 0);
     else if (kind == "folder")
@@ -343,7 +325,7 @@ void tst_Faults::fileChangesWhileSent() {
     QVERIFY(server.writeRemote(Remote, Published));
     const QByteArray original = pattern(Size);
     const QByteArray rewritten = QByteArray(Size, 'z');
-    const QString local = writeLocal("channel_list.txt", original);
+    const QString local = local_.write("channel_list.txt", original);
 
     // Changes the file once the upload has begun reading it, and notes how
     // far it had read by then.
@@ -417,7 +399,7 @@ void tst_Faults::lyingSize() {
     FtpTestServer server;
     QVERIFY2(server.start({.mode = mode}), qPrintable(server.errorString()));
     QVERIFY(server.writeRemote(Remote, Published));
-    const QString local = writeLocal("channel_list.txt", channelList());
+    const QString local = local_.write("channel_list.txt", AccentedChannelList());
 
     const qint32 code =
         upload(driver, server.hostPort(), server.user(), server.password(), local, Remote);
@@ -447,7 +429,7 @@ void tst_Faults::hostTextNamesOneHost() {
     FtpTestServer server;
     QVERIFY2(server.start(), qPrintable(server.errorString()));
     host = host.arg(server.port());
-    const QString local = writeLocal("channel_list.txt", channelList());
+    const QString local = local_.write("channel_list.txt", AccentedChannelList());
 
     TransferInet inet(TestTimeouts());
     const qint32 code = RunPut(inet, host, server.user(), server.password(), local, Remote);
@@ -470,15 +452,15 @@ void tst_Faults::otherServers() {
     PackagedFtpServer server(kind);
     START_OR_SKIP(server);
     QVERIFY(server.writeRemote(Remote, Published));
-    const QByteArray first = channelList(20);
-    const QByteArray second = channelList(70);
+    const QByteArray first = AccentedChannelList(20);
+    const QByteArray second = AccentedChannelList(70);
 
-    const QString local = writeLocal("channel_list.txt", first);
+    const QString local = local_.write("channel_list.txt", first);
     TransferInet inet(TestTimeouts());
     QCOMPARE(RunPut(inet, server.hostPort(), server.user(), server.password(), local, Remote),
              ResponseCodes::Ok);
     QCOMPARE(server.remoteBytes(Remote), first);
-    writeLocal("channel_list.txt", second);
+    local_.write("channel_list.txt", second);
     QVERIFY(UploadFile(TransferInetFactory(TestTimeouts()), server.hostPort(), server.user(),
                        server.password(), local, Remote));
     QCOMPARE(server.remoteBytes(Remote), second);
@@ -497,7 +479,7 @@ void tst_Faults::manyUploadsLeakNothing() {
     FtpTestServer server;
     QVERIFY2(server.start(), qPrintable(server.errorString()));
     const QByteArray bytes = pattern(4096);
-    const QString local = writeLocal("channel_list.txt", bytes);
+    const QString local = local_.write("channel_list.txt", bytes);
     const InetFactory factory = TransferInetFactory(TestTimeouts());
     const auto run = [&](int count) {
         int failed = 0;
@@ -544,7 +526,7 @@ void tst_Faults::zeroIntervalNeverOverlaps() {
     settings.host = server.hostPort();
     settings.user = server.user();
     settings.password = server.password();
-    settings.local = writeLocal("channel_list.txt", bytes);
+    settings.local = local_.write("channel_list.txt", bytes);
     settings.location = "public_html/";
     settings.interval = "0";
     CountingReporter reporter;

@@ -6,15 +6,17 @@
 // list, and what they leave is cleared by a later one; publishes that
 // overlap, in one program or two, never undo each other.
 #include "TransferInet.h"
+#include "FtpTestServer.h"
 #include "HeldSessions.h"
 #include "LearntFacts.h"
-#include "FtpTestServer.h"
 #include "ResponseCodes.h"
 #include "SeededCopies.h"
 #include "ServerLauncher.h"
 #include "SshAccount.h"
 #include "TcpForwarder.h"
 #include "TestCertificates.h"
+#include "TestFiles.h"
+#include "TestProgram.h"
 #include "TestServer.h"
 #include "TransferTestHelpers.h"
 #include "UploadFile.h"
@@ -29,8 +31,6 @@
 #include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
-
-#include <curl/curl.h>
 
 #include <atomic>
 #include <csignal>
@@ -75,11 +75,7 @@ ServerConfig openSsh() {
 
 // Other bytes, and another length, for every publish.
 QByteArray listBytes(int upload) {
-    QByteArray bytes;
-    for (int i = 0; i <= upload % 7; ++i)
-        bytes +=
-            "Channel " + QByteArray::number(i) + " of upload " + QByteArray::number(upload) + "\n";
-    return bytes;
+    return ChannelList(upload % 7 + 1, upload);
 }
 
 // Starts a publish on a component of its own and returns at once, as the
@@ -165,7 +161,7 @@ private:
 };
 
 void tst_HeldSessions::initTestCase() {
-    curl_global_init(CURL_GLOBAL_DEFAULT);
+    SetUpTestProgram();
     QVERIFY(dir_.isValid());
     const QString error = MakeTestCertificateKinds(dir_.path());
     QVERIFY2(error.isEmpty(), qPrintable(error));
@@ -835,7 +831,7 @@ void tst_HeldSessions::twoPublishersInOneFolder() {
 int main(int argc, char** argv) {
     if (argc == 7 && qstrcmp(argv[1], "--publish") == 0) {
         QCoreApplication app(argc, argv);
-        curl_global_init(CURL_GLOBAL_DEFAULT);
+        SetUpTestProgram();
         TransferInet inet(TestTimeouts());
         const auto arg = [&](int i) { return QString::fromLocal8Bit(argv[i]); };
         return RunPut(inet, arg(2), arg(3), arg(4), arg(5), arg(6)) == ResponseCodes::Ok ? 0 : 1;

@@ -1,12 +1,13 @@
 #include "TransferInet.h"
 #include "FailureReason.h"
 #include "FtpTestServer.h"
+#include "HeldSessions.h"
 #include "LogCapture.h"
 #include "ResponseCodes.h"
 #include "SecureTestServer.h"
 #include "TcpForwarder.h"
+#include "TestProgram.h"
 #include "TlsFallback.h"
-#include "HeldSessions.h"
 #include "TransferTestHelpers.h"
 
 #include <QFile>
@@ -75,7 +76,7 @@ private:
 };
 
 void tst_OpportunisticTls::initTestCase() {
-    curl_global_init(CURL_GLOBAL_DEFAULT);
+    SetUpTestProgram();
     local_ = dir_.filePath("channel_list.txt");
 }
 

@@ -9,6 +9,7 @@
 #include "FtpTestServer.h"
 #include "ResponseCodes.h"
 #include "SecureTestServer.h"
+#include "TestProgram.h"
 #include "TransferTestHelpers.h"
 #include "WorkerProbe.h"
 
@@ -67,7 +68,7 @@ private:
 };
 
 void tst_PassiveWait::initTestCase() {
-    curl_global_init(CURL_GLOBAL_DEFAULT);
+    SetUpTestProgram();
     local_ = dir_.filePath("channel_list.txt");
     QVERIFY(WriteLocalFile(local_, "Channel 1\nChannel 2\n"));
 }

@@ -3,6 +3,8 @@
 #include "ResponseCodes.h"
 #include "SecureTestServer.h"
 #include "SshAccount.h"
+#include "TestFiles.h"
+#include "TestProgram.h"
 #include "TransferTestHelpers.h"
 #include "UploadFile.h"
 
@@ -12,17 +14,6 @@
 #include <QTest>
 
 #include <curl/curl.h>
-
-namespace {
-
-QByteArray channelList() {
-    QByteArray bytes;
-    for (int i = 0; i < 2000; ++i)
-        bytes += "Channel " + QByteArray::number(i) + "\n";
-    return bytes;
-}
-
-} // namespace
 
 class tst_SecureTransports : public QObject {
     Q_OBJECT
@@ -46,11 +37,11 @@ private:
     }
     QTemporaryDir dir_;
     QString local_;
-    QByteArray bytes_ = channelList();
+    QByteArray bytes_ = ChannelList(2000);
 };
 
 void tst_SecureTransports::initTestCase() {
-    curl_global_init(CURL_GLOBAL_DEFAULT);
+    SetUpTestProgram();
     local_ = dir_.filePath("channel_list.txt");
     QVERIFY(WriteLocalFile(local_, bytes_));
 }

@@ -45,6 +45,23 @@ struct Outcome {
     QString reason;
 };
 
+// A key made at `path` that `server` accepts.
+bool authorizedKey(const SecureTestServer& server, const QString& path,
+                   const QString& type = QStringLiteral("ed25519")) {
+    return MakeSshKey(path, type) && server.authorizeKey(path + ".pub");
+}
+
+// An entry of ssh's configuration that reaches `server` by `alias` with `key`.
+QString hostEntry(const QString& alias, const QString& hostName, const SecureTestServer& server,
+                  const QString& key) {
+    return QStringLiteral("Host %1\n"
+                          "  HostName %2\n"
+                          "  Port %3\n"
+                          "  User %4\n"
+                          "  IdentityFile %5\n")
+        .arg(alias, hostName, QString::number(server.port()), server.user(), key);
+}
+
 } // namespace
 
 class tst_SshLogin : public QObject {
@@ -140,8 +157,7 @@ void tst_SshLogin::keyOnlyServer() {
     QVERIFY(makeHome(server));
     // The key is made outside ~/.ssh, and put there only where the row says.
     const QString key = dir_.filePath(file);
-    QVERIFY(MakeSshKey(key, type));
-    QVERIFY(server.authorizeKey(key + ".pub"));
+    QVERIFY(authorizedKey(server, key, type));
     if (inAgent) {
         QVERIFY(account_->startAgent());
         QVERIFY(account_->addToAgent(key));
@@ -242,8 +258,7 @@ void tst_SshLogin::unknownHostGetsNoKey() {
     QVERIFY(makeHome(server));
     QVERIFY(account_->setKnownHosts({}));
     const QString key = dir_.filePath("id_ed25519");
-    QVERIFY(MakeSshKey(key, "ed25519"));
-    QVERIFY(server.authorizeKey(key + ".pub"));
+    QVERIFY(authorizedKey(server, key));
     QVERIFY(account_->startAgent());
     QVERIFY(account_->addToAgent(key));
     const Outcome out = upload(server, "typed");
@@ -337,15 +352,8 @@ void tst_SshLogin::configAlias() {
     QVERIFY(makeHome(server));
     // A key under a name ssh would not try by itself.
     const QString key = sshFile("uploads_key");
-    QVERIFY(MakeSshKey(key, "ed25519"));
-    QVERIFY(server.authorizeKey(key + ".pub"));
-    QVERIFY(account_->setConfig(QStringLiteral("Host channels\n"
-                                               "  HostName 127.0.0.1\n"
-                                               "  Port %1\n"
-                                               "  User %2\n"
-                                               "  IdentityFile %3\n")
-                                    .arg(server.port())
-                                    .arg(server.user(), key)));
+    QVERIFY(authorizedKey(server, key));
+    QVERIFY(account_->setConfig(hostEntry("channels", "127.0.0.1", server, key)));
     // No port and no user typed: the alias supplies them.
     const Outcome out = store(job("sftp://channels", QString(), QString()));
     QVERIFY2(out.code == 0, qPrintable(out.reason));
@@ -371,21 +379,14 @@ void tst_SshLogin::proxyJump() {
     QVERIFY(makeHome(server));
     QVERIFY(account_->addKnownHost(bastion.knownHostsLine(0, QStringLiteral("localhost"))));
     const QString key = sshFile("bastion_key");
-    QVERIFY(MakeSshKey(key, "ed25519"));
-    QVERIFY(bastion.authorizeKey(key + ".pub"));
+    QVERIFY(authorizedKey(bastion, key));
     // The inner ssh reads the configuration alone, none of the program's
     // options: the bastion's files are named there.
-    QVERIFY(account_->setConfig(QStringLiteral("Host bastion\n"
-                                               "  HostName localhost\n"
-                                               "  Port %1\n"
-                                               "  User %2\n"
-                                               "  IdentityFile %3\n"
-                                               "  IdentitiesOnly yes\n"
-                                               "  UserKnownHostsFile %4\n"
-                                               "Host 127.0.0.1\n"
-                                               "  ProxyJump bastion\n")
-                                    .arg(bastion.port())
-                                    .arg(bastion.user(), key, sshFile("known_hosts"))));
+    QVERIFY(account_->setConfig(hostEntry("bastion", "localhost", bastion, key) +
+                                "  IdentitiesOnly yes\n"
+                                "  UserKnownHostsFile " + sshFile("known_hosts") + "\n"
+                                "Host 127.0.0.1\n"
+                                "  ProxyJump bastion\n"));
     const Outcome out = upload(server, server.password());
     QVERIFY(!bastion.serverLog().contains("Accepted password"));
     if (bastionMethods == "publickey") {

@@ -1,6 +1,8 @@
 #include "TransferInet.h"
 #include "FtpTestServer.h"
 #include "ResponseCodes.h"
+#include "TestFiles.h"
+#include "TestProgram.h"
 #include "TransferTestHelpers.h"
 #include "UploadFile.h"
 
@@ -8,22 +10,10 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QRegularExpression>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
 #include <curl/curl.h>
-
-namespace {
-
-QByteArray channelList(int lines = 50) {
-    QByteArray bytes;
-    for (int i = 0; i < lines; ++i)
-        bytes += "Channel " + QByteArray::number(i) + " \xc3\xa9\r\n";
-    return bytes;
-}
-
-} // namespace
 
 class tst_TransferInet : public QObject {
     Q_OBJECT
@@ -56,20 +46,17 @@ private slots:
     void vsftpd();
 
 private:
-    QString writeLocal(const QString& name, const QByteArray& bytes) {
-        return WrittenLocalFile(local_.filePath(name), bytes);
-    }
-    QTemporaryDir local_;
-    QByteArray bytes_ = channelList();
+    LocalFolder local_;
+    QByteArray bytes_ = AccentedChannelList();
 };
 
 void tst_TransferInet::initTestCase() {
-    curl_global_init(CURL_GLOBAL_DEFAULT);
+    SetUpTestProgram();
     QVERIFY(local_.isValid());
 }
 
 void tst_TransferInet::init() {
-    QDir(local_.path()).removeRecursively(), QDir().mkpath(local_.path());
+    QVERIFY(local_.clear());
 }
 
 void tst_TransferInet::publishes_data() {
@@ -100,7 +87,7 @@ void tst_TransferInet::publishes() {
     FtpTestServer server;
     QVERIFY2(server.start(), qPrintable(server.errorString()));
     QVERIFY(QDir().mkpath(server.root() + "/" + remoteDir));
-    const QString local = writeLocal(localName, bytes_);
+    const QString local = local_.write(localName, bytes_);
 
     QVERIFY(UploadFile(TransferInetFactory(TestTimeouts()), server.hostPort(), server.user(),
                        server.password(), local, location + "channel_list.txt"));
@@ -123,7 +110,7 @@ void tst_TransferInet::replacesEarlierFile() {
     QVERIFY2(server.start(), qPrintable(server.errorString()));
     QVERIFY(
         server.writeRemote("public_html/channel_list.txt", "old list, longer than the new one\n"));
-    const QString local = writeLocal("channel_list.txt", "new\n");
+    const QString local = local_.write("channel_list.txt", "new\n");
     for (int i = 0; i < 3; ++i) {
         TransferInet inet(TestTimeouts());
         QCOMPARE(RunPut(inet, server.hostPort(), server.user(), server.password(), local,
@@ -174,7 +161,7 @@ void tst_TransferInet::failures() {
     QFETCH(qint32, code);
     FtpTestServer server;
     QVERIFY2(server.start(), qPrintable(server.errorString()));
-    writeLocal("channel_list.txt", bytes_);
+    local_.write("channel_list.txt", bytes_);
     const QString localPath = local == "." ? local_.path() : local_.filePath(local);
 
     TransferInet inet(TestTimeouts());
@@ -205,7 +192,7 @@ void tst_TransferInet::awkwardCredentials() {
     QFETCH(QString, password);
     FtpTestServer server;
     QVERIFY2(server.start({.user = user, .password = password}), qPrintable(server.errorString()));
-    const QString local = writeLocal("channel_list.txt", bytes_);
+    const QString local = local_.write("channel_list.txt", bytes_);
     QVERIFY(UploadFile(TransferInetFactory(TestTimeouts()), server.hostPort(), user, password, local,
                        "public_html/channel_list.txt"));
     QCOMPARE(server.remoteBytes("public_html/channel_list.txt"), bytes_);
@@ -227,7 +214,7 @@ void tst_TransferInet::unsafeTextSendsNothing() {
     FtpTestServer server;
     QVERIFY2(server.start(), qPrintable(server.errorString()));
     QString host = server.hostPort(), user = server.user(), password = server.password();
-    QString local = writeLocal("channel_list.txt", bytes_);
+    QString local = local_.write("channel_list.txt", bytes_);
     QString remote = "public_html/channel_list.txt";
     if (field == "host")
         host += bad;
@@ -238,7 +225,7 @@ void tst_TransferInet::unsafeTextSendsNothing() {
     if (field == "local") {
         // Make the tainted name a real file, so only the check can refuse it.
         if (bad.at(1) != QChar(0)) {
-            local = writeLocal("evil" + QString(bad.at(1)) + ".txt", bytes_);
+            local = local_.write("evil" + QString(bad.at(1)) + ".txt", bytes_);
             QVERIFY(QFile::exists(local));
         } else {
             local += bad;
@@ -256,7 +243,7 @@ void tst_TransferInet::ipv6HostPort() {
     if (!server.start({.host = "::1"}))
         QSKIP(qPrintable("no IPv6 loopback: " + server.errorString()));
     QVERIFY(server.hostPort().startsWith("[::1]:"));
-    const QString local = writeLocal("channel_list.txt", bytes_);
+    const QString local = local_.write("channel_list.txt", bytes_);
     QVERIFY(UploadFile(TransferInetFactory(TestTimeouts()), server.hostPort(), server.user(),
                        server.password(), local, "public_html/channel_list.txt"));
     QCOMPARE(server.remoteBytes("public_html/channel_list.txt"), bytes_);
@@ -289,7 +276,7 @@ void tst_TransferInet::droppedStoreKeepsPublishedFile() {
              qPrintable(server.errorString()));
     const QByteArray published = "the list as published before\n";
     QVERIFY(server.writeRemote("public_html/channel_list.txt", published));
-    const QString local = writeLocal("channel_list.txt", QByteArray(1024 * 1024, 'x'));
+    const QString local = local_.write("channel_list.txt", QByteArray(1024 * 1024, 'x'));
 
     QVERIFY(!UploadFile(TransferInetFactory(TestTimeouts()), server.hostPort(), server.user(),
                         server.password(), local, "public_html/channel_list.txt"));
@@ -315,7 +302,7 @@ void tst_TransferInet::renameQuirks() {
     QVERIFY2(server.start({.mode = mode}), qPrintable(server.errorString()));
     if (existing)
         QVERIFY(server.writeRemote("public_html/channel_list.txt", "old\n"));
-    const QString local = writeLocal("channel_list.txt", bytes_);
+    const QString local = local_.write("channel_list.txt", bytes_);
     TransferInet inet(TestTimeouts());
     QCOMPARE(RunPut(inet, server.hostPort(), server.user(), server.password(), local,
                     "public_html/channel_list.txt"),
@@ -365,7 +352,7 @@ void tst_TransferInet::refusedNames() {
     const QByteArray old("old\n");
     if (existing)
         QVERIFY(server.writeRemote(remote, old));
-    const QString local = writeLocal("channel_list.txt", bytes_);
+    const QString local = local_.write("channel_list.txt", bytes_);
     TransferInet inet(TestTimeouts());
     QCOMPARE(RunPut(inet, server.hostPort(), server.user(), server.password(), local, remote),
              code);
@@ -401,7 +388,7 @@ void tst_TransferInet::stalledServerFailsWhileLoopRuns() {
     QVERIFY2(server.start({.mode = mode, .dropAfter = 64 * 1024}),
              qPrintable(server.errorString()));
     QVERIFY(server.writeRemote("public_html/channel_list.txt", "published\n"));
-    const QString local = writeLocal("channel_list.txt", QByteArray(8 * 1024 * 1024, 'x'));
+    const QString local = local_.write("channel_list.txt", QByteArray(8 * 1024 * 1024, 'x'));
 
     int ticks = 0;
     QTimer timer;
@@ -443,7 +430,7 @@ void tst_TransferInet::abortEndsTransfer() {
     QVERIFY2(server.start({.mode = mode, .dropAfter = 64 * 1024}),
              qPrintable(server.errorString()));
     QVERIFY(server.writeRemote("public_html/channel_list.txt", "old\n"));
-    const QString local = writeLocal("channel_list.txt", QByteArray(size, 'x'));
+    const QString local = local_.write("channel_list.txt", QByteArray(size, 'x'));
     TransferTimeouts patient;
     TransferInet inet(patient);
     QTimer::singleShot(500, [&inet] { inet.Abort(); });
@@ -474,7 +461,7 @@ void tst_TransferInet::vsftpd() {
     FtpTestServer server(FtpTestServer::Kind::Vsftpd);
     START_OR_SKIP(server);
     QVERIFY(server.writeRemote("public_html/channel_list.txt", "old\n"));
-    const QString local = writeLocal("channel_list.txt", bytes_);
+    const QString local = local_.write("channel_list.txt", bytes_);
     for (int i = 0; i < 2; ++i) {
         QCOMPARE(UploadFile(TransferInetFactory(TestTimeouts()), server.hostPort(), server.user(),
                             server.password(), local, folder + "channel_list.txt"),

@@ -4,6 +4,8 @@
 #include "LogCapture.h"
 #include "SecureTestServer.h"
 #include "SshAccount.h"
+#include "TestFiles.h"
+#include "TestProgram.h"
 #include "TransferTestHelpers.h"
 #include "UploadControl.h"
 #include "UploadFile.h"
@@ -16,8 +18,6 @@
 #include <QTest>
 #include <QTimer>
 #include <QUrl>
-
-#include <curl/curl.h>
 
 #include <pwd.h>
 
@@ -44,13 +44,6 @@ struct ShownResults final : ResultReporter {
     QStringList shown;
     void ShowResult(const QString& text) override { shown << text; }
 };
-
-QByteArray channelList(int lines) {
-    QByteArray bytes;
-    for (int i = 0; i < lines; ++i)
-        bytes += "Channel " + QByteArray::number(i) + "\n";
-    return bytes;
-}
 
 } // namespace
 
@@ -88,7 +81,7 @@ private:
 };
 
 void tst_FailureReports::initTestCase() {
-    curl_global_init(CURL_GLOBAL_DEFAULT);
+    SetUpTestProgram();
     QVERIFY(dir_.isValid());
     // Another user must reach the local file for the unreadable case.
     QVERIFY(QFile::setPermissions(dir_.path(), QFile::ReadOwner | QFile::WriteOwner |
@@ -98,7 +91,7 @@ void tst_FailureReports::initTestCase() {
 }
 
 void tst_FailureReports::init() {
-    QVERIFY(WriteLocalFile(local_, channelList(200)));
+    QVERIFY(WriteLocalFile(local_, ChannelList(200)));
     QVERIFY(QFile::setPermissions(local_, QFile::ReadOwner | QFile::WriteOwner));
     qunsetenv("SSL_CERT_FILE");
     uploader_ = geteuid();
@@ -257,7 +250,7 @@ bool tst_FailureReports::setUp(const QString& scenario, FixedSettings& settings)
         return startFtp(settings);
     }
     if (scenario == "local file changed") {
-        if (!WriteLocalFile(local_, channelList(200'000)))
+        if (!WriteLocalFile(local_, ChannelList(200'000)))
             return false;
         // Written to all through the upload, as a program regenerating the
         // list might.

@@ -2,6 +2,7 @@
 #include "FtpTestServer.h"
 #include "HeldSessions.h"
 #include "LogCapture.h"
+#include "TestProgram.h"
 #include "TransferTestHelpers.h"
 #include "frmUpload.h"
 
@@ -21,7 +22,7 @@
 #include <QTest>
 #include <QTimer>
 
-#include <curl/curl.h>
+#include <optional>
 
 namespace {
 
@@ -35,32 +36,100 @@ InetFactory noComponent() {
     return []() -> std::unique_ptr<Inet> { return nullptr; };
 }
 
-// A substitute component that works until it is aborted; it counts the
-// components made and the aborts they received.
-struct WaitCounts {
-    int made = 0;
-    int aborted = 0;
-};
-class WaitingInet final : public Inet {
+// The ticks as the test gives them: each tick() is one second on the clock
+// the window reads, delivered when the window has the timer armed.
+class ScriptedTicks final : public TickTimer {
 public:
-    explicit WaitingInet(WaitCounts& counts) : counts_(counts) { ++counts_.made; }
-    void SetProtocol(int) override {}
-    void SetRemoteHost(const QString&) override {}
-    void SetUserName(const QString&) override {}
-    void SetPassword(const QString&) override {}
-    QString URL() const override { return QStringLiteral("ftp://substitute/"); }
-    void Execute(const QString&, const QString&) override { running_ = true; }
-    bool StillExecuting() const override { return running_; }
-    qint32 ResponseCode() const override { return running_ ? -1 : 1; }
-    void Abort() override {
-        counts_.aborted += running_ ? 1 : 0;
-        running_ = false;
+    void arm() override { armed_ = true; }
+    void disarm() override { armed_ = false; }
+    TickSource clock() {
+        return [this] { return now_; };
+    }
+    // False when the window had not armed the timer: no tick came.
+    bool tick() {
+        now_ += 1000;
+        if (!std::exchange(armed_, false))
+            return false;
+        emit ticked();
+        return true;
     }
 
 private:
-    WaitCounts& counts_;
-    bool running_ = false;
+    bool armed_ = false;
+    quint32 now_ = 0;
 };
+
+// The transfer as the test scripts it: each put ends at once with `outcome`
+// when that is set, else runs until finish() or an abort. `whileWaiting`
+// runs inside each put's wait, as a tick or a click would. Every component
+// made is counted, with its operation and the aborts it received.
+class TransferScript {
+public:
+    std::optional<bool> outcome;
+    std::function<void()> whileWaiting;
+    int made = 0;
+    int aborted = 0;
+    QStringList operations;
+
+    InetFactory factory() {
+        return [this]() -> std::unique_ptr<Inet> { return std::make_unique<ScriptedInet>(*this); };
+    }
+    // Ends the put that is running.
+    void finish(bool ok) {
+        if (!running_)
+            qFatal("no put is running");
+        running_->end(ok);
+    }
+
+private:
+    class ScriptedInet final : public Inet {
+    public:
+        explicit ScriptedInet(TransferScript& script) : script_(script) { ++script_.made; }
+        ~ScriptedInet() override {
+            if (script_.running_ == this)
+                script_.running_ = nullptr;
+        }
+        void SetProtocol(int) override {}
+        void SetRemoteHost(const QString&) override {}
+        void SetUserName(const QString&) override {}
+        void SetPassword(const QString&) override {}
+        QString URL() const override { return QStringLiteral("ftp://scripted/"); }
+        void Execute(const QString&, const QString& operation) override {
+            script_.operations << operation;
+            code_ = ResponseCodes::Running;
+            script_.running_ = this;
+            if (script_.outcome)
+                end(*script_.outcome);
+            else if (script_.whileWaiting)
+                QTimer::singleShot(0, qApp, script_.whileWaiting);
+        }
+        bool StillExecuting() const override { return code_ == ResponseCodes::Running; }
+        qint32 ResponseCode() const override { return code_; }
+        void Abort() override {
+            if (StillExecuting()) {
+                ++script_.aborted;
+                end(false);
+            }
+        }
+        void end(bool ok) {
+            code_ = ok ? ResponseCodes::Ok : ResponseCodes::Aborted;
+            script_.running_ = nullptr;
+            // Wakes the wait, as the real component does.
+            QMetaObject::invokeMethod(qApp, [] {}, Qt::QueuedConnection);
+        }
+
+    private:
+        TransferScript& script_;
+        qint32 code_ = ResponseCodes::NoOperation;
+    };
+
+    ScriptedInet* running_ = nullptr;
+};
+
+QTimer* uploadTimer(QWidget& w) {
+    auto* paced = w.findChild<QObject*>("TimerUpload");
+    return paced ? paced->findChild<QTimer*>() : nullptr;
+}
 
 // Answers every message box that opens, remembering what it said.
 class BoxAnswerer : public QObject {
@@ -130,6 +199,22 @@ struct Rig {
     }
 };
 
+// A window on scripted ticks and a scripted transfer, filled in to publish a
+// list on disk.
+struct ScriptedRig {
+    QTemporaryDir dir;
+    QString local = WrittenLocalFile(dir.filePath("channel_list.txt"), "list\n");
+    ScriptedTicks ticks;
+    TransferScript script;
+    frmUpload window;
+
+    explicit ScriptedRig(ResultReporter* reporter = nullptr)
+        : window(script.factory(), reporter, ticks.clock(), &ticks) {
+        child<QLineEdit>(window, "txtPathFile")->setText(local);
+    }
+    QString put() const { return "Put " + local + " public_html/channel_list.txt"; }
+};
+
 } // namespace
 
 class tst_frmUpload : public QObject {
@@ -150,6 +235,7 @@ private slots:
     void enterAndEscapePressNothing();
     void manualUploadShowsOneBox_data();
     void manualUploadShowsOneBox();
+    void timerUploadsSilently_data();
     void timerUploadsSilently();
     void timerGateOffUploadsNothing();
     void timerNeverPilesUp();
@@ -161,7 +247,7 @@ private slots:
 };
 
 void tst_frmUpload::initTestCase() {
-    curl_global_init(CURL_GLOBAL_DEFAULT);
+    SetUpTestProgram();
 }
 
 void tst_frmUpload::shouldHaveDefaultValue() {
@@ -178,7 +264,7 @@ void tst_frmUpload::shouldHaveDefaultValue() {
     QCOMPARE(child<QCheckBox>(w, "chkFTP")->text(), QStringLiteral("Auto Upload On/Off"));
     QCOMPARE(child<QPushButton>(w, "cmdUpload")->text(), QStringLiteral("&Upload"));
     QCOMPARE(child<QPushButton>(w, "cmdClose")->text(), QStringLiteral("&Close"));
-    auto* timer = w.findChild<QTimer*>("TimerUpload");
+    QTimer* timer = uploadTimer(w);
     QVERIFY(timer);
     QVERIFY(timer->isActive());
     QCOMPARE(timer->interval(), 1000);
@@ -337,7 +423,7 @@ void tst_frmUpload::accessKeys() {
     QVERIFY(w.control().blnShowResult);
     QCOMPARE(runProgram([&] { QTest::keyClick(&w, Qt::Key_C, Qt::AltModifier); }), 0);
     QVERIFY(!w.isVisible());
-    QVERIFY(!w.findChild<QTimer*>("TimerUpload")->isActive());
+    QVERIFY(!uploadTimer(w)->isActive());
 }
 
 void tst_frmUpload::enterAndEscapePressNothing() {
@@ -389,48 +475,68 @@ void tst_frmUpload::manualUploadShowsOneBox() {
 }
 
 
+void tst_frmUpload::timerUploadsSilently_data() {
+    QTest::addColumn<QString>("interval");
+    QTest::addColumn<int>("ticks");
+    QTest::addColumn<int>("uploads");
+    QTest::newRow("every second") << "1" << 5 << 5;
+    QTest::newRow("every third second") << "3" << 7 << 2;
+    QTest::newRow("half a second, once a tick") << "0.5" << 3 << 3;
+}
+
 void tst_frmUpload::timerUploadsSilently() {
-    Rig rig;
-    QVERIFY2(rig.start({}, "list\n"), qPrintable(rig.server.errorString()));
-    child<QLineEdit>(*rig.window, "txtUpload")->setText("1");
-    child<QCheckBox>(*rig.window, "chkFTP")->setChecked(true);
-    int boxes = 0;
-    QTimer watch;
-    connect(&watch, &QTimer::timeout,
-            [&] { boxes += QApplication::activeModalWidget() != nullptr; });
-    watch.start(50);
-    QTest::qWait(5500);
-    // One a second, sampled by the one-second tick: five or so in 5.5 s.
-    QVERIFY2(rig.stores() >= 4 && rig.stores() <= 6, qPrintable(QString::number(rig.stores())));
-    QCOMPARE(boxes, 0);
-    QCOMPARE(rig.server.remoteBytes("public_html/channel_list.txt"), QByteArray("list\n"));
+    QFETCH(QString, interval);
+    QFETCH(int, ticks);
+    QFETCH(int, uploads);
+    ScriptedRig rig;
+    rig.script.outcome = true;
+    child<QLineEdit>(rig.window, "txtUpload")->setText(interval);
+    child<QCheckBox>(rig.window, "chkFTP")->setChecked(true);
+    BoxAnswerer answerer;
+    for (int i = 0; i < ticks; ++i)
+        QVERIFY(rig.ticks.tick());
+    QCOMPARE(rig.script.made, uploads);
+    QCOMPARE(rig.script.operations, QStringList(uploads, rig.put()));
+    QCOMPARE(answerer.texts, QStringList());
+    QVERIFY(!rig.window.control().blnShowResult);
 }
 
 void tst_frmUpload::timerGateOffUploadsNothing() {
-    Rig rig;
-    QVERIFY2(rig.start({}, "list\n"), qPrintable(rig.server.errorString()));
-    child<QLineEdit>(*rig.window, "txtUpload")->setText("0");
-    QTest::qWait(2500);
-    QCOMPARE(rig.stores(), 0);
+    ScriptedRig rig;
+    rig.script.outcome = true;
+    child<QLineEdit>(rig.window, "txtUpload")->setText("0");
+    for (int i = 0; i < 3; ++i)
+        QVERIFY(rig.ticks.tick());
+    QCOMPARE(rig.script.made, 0);
+    // The gate, not the interval, held them back.
+    child<QCheckBox>(rig.window, "chkFTP")->setChecked(true);
+    QVERIFY(rig.ticks.tick());
+    QCOMPARE(rig.script.made, 1);
 }
 
 void tst_frmUpload::timerNeverPilesUp() {
-    // Interval 0 against a server that takes seconds per upload: each tick
-    // inside a wait is skipped, so at most one upload is ever in flight.
-    Rig rig;
-    FtpTestServer::Options slow;
-    slow.throttle = 100 * 1024;
-    QVERIFY2(rig.start(slow, QByteArray(250 * 1024, 'x')), qPrintable(rig.server.errorString()));
-    child<QLineEdit>(*rig.window, "txtUpload")->setText("0");
-    child<QCheckBox>(*rig.window, "chkFTP")->setChecked(true);
+    // Interval 0 against uploads that outlast many ticks: none comes while
+    // one waits, so at most one upload is ever in flight, and the tick after
+    // it ends starts the next.
+    ScriptedRig rig;
+    child<QLineEdit>(rig.window, "txtUpload")->setText("0");
+    child<QCheckBox>(rig.window, "chkFTP")->setChecked(true);
     int most = 0;
-    QTimer watch;
-    connect(&watch, &QTimer::timeout,
-            [&] { most = std::max(most, rig.window->control().UploadsWaiting()); });
-    watch.start(50);
-    QTest::qWait(7000);
+    int ticksInWait = 0;
+    rig.script.whileWaiting = [&] {
+        most = std::max(most, rig.window.control().UploadsWaiting());
+        for (int i = 0; i < 5; ++i)
+            ticksInWait += rig.ticks.tick();
+        most = std::max(most, rig.window.control().UploadsWaiting());
+        rig.script.finish(true);
+    };
+    QVERIFY(rig.ticks.tick());
+    QCOMPARE(rig.script.made, 1);
+    QCOMPARE(ticksInWait, 0);
+    QVERIFY(rig.ticks.tick());
+    QCOMPARE(rig.script.made, 2);
     QCOMPARE(most, 1);
-    QVERIFY(rig.stores() >= 1 && rig.stores() <= 4);
+    QCOMPARE(rig.window.control().UploadsWaiting(), 0);
 }
 
 void tst_frmUpload::closeRoutes_data() {
@@ -452,7 +558,7 @@ void tst_frmUpload::closeRoutes() {
     });
     QCOMPARE(rc, 0);
     QVERIFY(!w.isVisible());
-    QVERIFY(!w.findChild<QTimer*>("TimerUpload")->isActive());
+    QVERIFY(!uploadTimer(w)->isActive());
 }
 
 void tst_frmUpload::closeDuringStalledUpload() {
@@ -472,11 +578,16 @@ void tst_frmUpload::closeDuringStalledUpload() {
     QLoggingCategory::setFilterRules(
         QStringLiteral("harlune.upload.info=true\nharlune.transfer.debug=true"));
     LogCapture log;
+    // Closed once the server holds the upload in its stall.
     QElapsedTimer clock;
-    QTimer::singleShot(1000, &w, [&] {
+    QTimer closer;
+    connect(&closer, &QTimer::timeout, &w, [&] {
+        if (clock.isValid() || rig.stores() == 0)
+            return;
         clock.start();
         w.close();
     });
+    closer.start(20);
     const int rc = runProgram(
         [&] { QTest::mouseClick(child<QPushButton>(w, "cmdUpload"), Qt::LeftButton); }, 30'000);
     const qint64 afterClose = clock.elapsed();
@@ -502,22 +613,16 @@ void tst_frmUpload::closeDuringStalledUpload() {
 void tst_frmUpload::closeAbortsAnyComponent() {
     // The window ends a waiting upload through the factory it was given, so
     // a component it does not know is ended too.
-    QTemporaryDir dir;
-    QVERIFY(WriteLocalFile(dir.filePath("channel_list.txt"), "list\n"));
-    WaitCounts counts;
     CountingReporter reporter;
-    frmUpload w(
-        [&counts]() -> std::unique_ptr<Inet> { return std::make_unique<WaitingInet>(counts); },
-        &reporter);
-    child<QLineEdit>(w, "txtDomain")->setText("ftp.example.com");
-    child<QLineEdit>(w, "txtPathFile")->setText(dir.filePath("channel_list.txt"));
+    ScriptedRig rig(&reporter);
+    frmUpload& w = rig.window;
     w.show();
-    QTimer::singleShot(300, &w, [&] { w.close(); });
+    rig.script.whileWaiting = [&] { w.close(); };
     const int rc =
         runProgram([&] { QTest::mouseClick(child<QPushButton>(w, "cmdUpload"), Qt::LeftButton); });
     QCOMPARE(rc, 0);
-    QCOMPARE(counts.made, 1);
-    QCOMPARE(counts.aborted, 1);
+    QCOMPARE(rig.script.made, 1);
+    QCOMPARE(rig.script.aborted, 1);
     QCOMPARE(w.control().UploadsWaiting(), 0);
     QVERIFY(reporter.shown.isEmpty());
 }
