@@ -29,6 +29,9 @@ public:
 
     int UploadsWaiting() const { return uploadsWaiting_; }
 
+    // The form's names: whether the running upload was asked for by the
+    // Upload button, and so ends in a message box; and the tick count
+    // (TickCount, ms) at which the last timed upload started.
     bool blnShowResult = false;
     qint32 lngLastUpload = 0;
 

@@ -52,16 +52,17 @@ private:
     QString IntervalText() const override;
     int AutoUploadGate() const override;
 
+    // The form's own control names, kept so that they match its design.
     QPushButton* cmdClose = nullptr;
-    QCheckBox* chkFTP = nullptr;
+    QCheckBox* chkFTP = nullptr;        // the "Auto Upload On/Off" gate
     QPushButton* cmdUpload = nullptr;
-    QLineEdit* txtUpload = nullptr;
-    QLineEdit* txtFTPPass = nullptr;
-    QLineEdit* txtFTPUser = nullptr;
-    QLineEdit* txtPathFile = nullptr;
-    QLineEdit* txtFTPLoc = nullptr;
-    QLineEdit* txtDomain = nullptr;
-    TickTimer* TimerUpload = nullptr;
+    QLineEdit* txtUpload = nullptr;     // the auto-upload interval, in seconds
+    QLineEdit* txtFTPPass = nullptr;    // the password
+    QLineEdit* txtFTPUser = nullptr;    // the user name
+    QLineEdit* txtPathFile = nullptr;   // the local file
+    QLineEdit* txtFTPLoc = nullptr;     // the remote path of the list
+    QLineEdit* txtDomain = nullptr;     // the host, with an optional scheme and port
+    TickTimer* TimerUpload = nullptr;   // the one-second tick
     QLabel* lblPathLoc = nullptr;
     QLabel* lblFTPLoc = nullptr;
     QLabel* lblFTPDomain = nullptr;
