@@ -1,5 +1,6 @@
 #include "FailureReason.h"
 #include "ResponseCodes.h"
+#include "SftpFailure.h"
 
 #include <QTest>
 
@@ -37,8 +38,7 @@ void tst_FailureReason::words_data() {
                                 << "the local file \"/l/channel_list.txt\" is missing or "
                                    "unreadable: Permission denied";
     r = {};
-    r.sshFailure = SshFailure::HostKeyUnknown;
-    r.knownHosts = "/nonexistent/.ssh/known_hosts";
+    r.engine = SftpFailure{SshFailure::HostKeyUnknown, "/nonexistent/.ssh/known_hosts", {}};
     QTest::newRow("no known_hosts at all")
         << ResponseCodes::SshBase + int(SshFailure::HostKeyUnknown) << r
         << "host key unknown: \"/nonexistent/.ssh/known_hosts\" does not exist";
@@ -50,25 +50,24 @@ void tst_FailureReason::words_data() {
         << "could not connect to \"h\" port 22: no answer for 30 s (Connection timed out after "
            "30001 milliseconds)";
     r = {};
-    r.sshFailure = SshFailure::ConnectTimedOut;
+    r.engine = SftpFailure{SshFailure::ConnectTimedOut, {}, {}};
     QTest::newRow("ssh's log-in outlasts the connect limit")
         << ResponseCodes::SshBase + int(SshFailure::ConnectTimedOut) << r << "could not connect to \"h\" port 22: no answer for 30 s";
-    r.sshFailure = SshFailure::Stalled;
+    r.engine = SftpFailure{SshFailure::Stalled, {}, {}};
     QTest::newRow("SFTP writes without progress")
         << ResponseCodes::SshBase + int(SshFailure::Stalled) << r << "the transfer stalled: no data moved for 60 s";
-    r.sshFailure = SshFailure::NoReply;
+    r.engine = SftpFailure{SshFailure::NoReply, {}, {}};
     QTest::newRow("SFTP request unanswered")
         << ResponseCodes::SshBase + int(SshFailure::NoReply) << r << "no answer from the server for 60 s";
     r = {};
-    r.sshFailure = SshFailure::LoginDenied;
-    r.sshSaid = "u@h: Permission denied (publickey,password). s3cret-pass\r";
+    r.engine = SftpFailure{SshFailure::LoginDenied, {},
+                           "u@h: Permission denied (publickey,password). s3cret-pass\r"};
     QTest::newRow("ssh's words, escaped and masked")
         << ResponseCodes::SshBase + int(SshFailure::LoginDenied) << r
         << "log-in refused for user \"u\"; ssh said \"u@h: Permission denied "
            "(publickey,password). ****\\x0d\"";
     r = {};
-    r.sshFailure = SshFailure::ConnectionLost;
-    r.sshSaid = "Connection closed by 127.0.0.1 port 22";
+    r.engine = SftpFailure{SshFailure::ConnectionLost, {}, "Connection closed by 127.0.0.1 port 22"};
     QTest::newRow("ssh ended mid-session")
         << ResponseCodes::SshBase + int(SshFailure::ConnectionLost) << r
         << "the connection to the server was lost; ssh said \"Connection closed by 127.0.0.1 "
