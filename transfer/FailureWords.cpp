@@ -74,6 +74,6 @@ QString FailureWords::hostNotFound() const {
 
 QString FailureWords::cannotConnect() const {
     return QStringLiteral("could not connect to %1: %2")
-        .arg(where(), r_.osErrno ? systemError(r_.osErrno)
-                                 : QStringLiteral("no connection could be made"));
+        .arg(where(),
+             r_.osErrno ? systemError(r_.osErrno) : QStringLiteral("no connection could be made"));
 }

@@ -72,7 +72,8 @@ QString SftpSaid(const FailureWords& w) {
     if (!r.serverReply.isEmpty() && r.replyCode == 0 &&
         w.job().endpoint.transport == Transport::Sftp)
         text += QStringLiteral("; the server said ") + w.masked(r.serverReply);
-    if (const SftpFailure* failure = SftpFailureOf(r.engine); failure && !failure->sshSaid.isEmpty())
+    if (const SftpFailure* failure = SftpFailureOf(r.engine);
+        failure && !failure->sshSaid.isEmpty())
         text += QStringLiteral("; ssh said ") + w.masked(failure->sshSaid);
     return text;
 }

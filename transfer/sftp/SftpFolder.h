@@ -112,11 +112,10 @@ public:
     // The REMOVE of `path` sent ahead, taken; none where it was not sent.
     std::optional<quint32> takeRemoval(const QString& path);
 
-    // Sends the OPENDIR of `folder`, for the copies named after `base`.
-    void openListing(const QString& folder, const QString& base);
     // Its listing opened, with a handle to read.
     bool listingReady() const { return listing_ && listing_->opened(); }
-    // Sends the listing's next READDIRs, where one is open.
+    // Where a listing was opened: takes its OPENDIR's answer and sends its
+    // first READDIRs, to come back with the store's.
     void readAhead() {
         if (listing_)
             listing_->read(false);
@@ -129,6 +128,9 @@ public:
     bool settle();
 
 private:
+    // Sends the OPENDIR of `folder`, for the copies named after `base`.
+    void openListing(const QString& folder, const QString& base);
+
     std::function<SftpClient*()> client_;
     Answer answer_;
     const ProtocolTrace& trace_;
