@@ -1,27 +1,17 @@
 #include "FailureReason.h"
 
+#include "FailureWords.h"
 #include "LogText.h"
 #include "ResponseCodes.h"
-
-#include <QFileInfo>
+#include "SftpFailureWords.h"
 
 #include <curl/curl.h>
 
-#include <cstring>
-
 namespace {
 
-QString quoted(const QString& text) {
-    return u'"' + LogText(text) + u'"';
-}
-
-QString systemError(int error) {
-    return QString::fromLocal8Bit(std::strerror(error));
-}
-
-class Words {
+class Words : public FailureWords {
 public:
-    Words(const PublishReport& report, const PublishJob& job) : r_(report), job_(job) {}
+    using FailureWords::FailureWords;
 
     QString forCode(qint32 code) const {
         using namespace ResponseCodes;
@@ -70,8 +60,8 @@ public:
             return QStringLiteral("no connection could be set up: the system is out of "
                                   "resources");
         default:
-            if (code > SshBase && r_.sshFailure != SshFailure::None)
-                return forSsh() + details();
+            if (const QString sftp = SftpFailureWords(code, *this); !sftp.isEmpty())
+                return sftp + details();
             // A code nothing was noted for still reads as a failure.
             if (r_.curlCode == CURLE_OK)
                 return QStringLiteral("failed with response code %1").arg(code) + details();
@@ -104,113 +94,7 @@ private:
         }
     }
 
-    QString where() const {
-        return QStringLiteral("%1 port %2").arg(quoted(job_.endpoint.host)).arg(job_.endpoint.port);
-    }
-
-    // A store, in FTP's words or SFTP's.
-    bool storing() const {
-        return r_.action.startsWith("STOR ") || r_.action.startsWith("WRITE ");
-    }
-
-    QString refusedAction() const {
-        return QStringLiteral("the server refused %1").arg(quoted(QString::fromUtf8(r_.action)));
-    }
-
-    QString remoteFolder() const {
-        const QString folder = QFileInfo(job_.remoteFileName).path();
-        return folder == QLatin1String(".") ? QStringLiteral("the log-in folder") : quoted(folder);
-    }
-
     QString curlSays() const { return QString::fromUtf8(r_.curlError).toLower(); }
-
-    QString hostKey() const {
-        const QString file = quoted(r_.knownHosts);
-        if (r_.sshFailure == SshFailure::HostKeyChanged)
-            return QStringLiteral("host key changed: the server's key differs from the one "
-                                  "recorded for it in %1")
-                .arg(file);
-        if (!QFileInfo::exists(r_.knownHosts))
-            return QStringLiteral("host key unknown: %1 does not exist").arg(file);
-        return QStringLiteral("host key unknown: %1 holds no key for %2").arg(file, where());
-    }
-
-    QString connectTimedOut() const {
-        return QStringLiteral("could not connect to %1: no answer for %2 s")
-            .arg(where())
-            .arg(double(job_.timeouts.connect.count()) / 1000.0);
-    }
-
-    QString noReply() const {
-        return QStringLiteral("no answer from the server for %1 s")
-            .arg(job_.timeouts.serverReply.count());
-    }
-
-    QString stalled() const {
-        return QStringLiteral("the transfer stalled: no data moved for %1 s")
-            .arg(job_.timeouts.stall.count());
-    }
-
-    QString refused() const {
-        if (storing())
-            return QStringLiteral("the server refused to store the file: the remote folder %1 "
-                                  "does not exist or cannot be written")
-                .arg(remoteFolder());
-        return refusedAction();
-    }
-
-    QString hostNotFound() const {
-        return QStringLiteral("could not connect: the host name %1 was not found")
-            .arg(quoted(job_.endpoint.host));
-    }
-
-    QString cannotConnect() const {
-        return QStringLiteral("could not connect to %1: %2")
-            .arg(where(), r_.osErrno ? systemError(r_.osErrno)
-                                     : QStringLiteral("no connection could be made"));
-    }
-
-    QString forSsh() const {
-        switch (r_.sshFailure) {
-        case SshFailure::None:
-        case SshFailure::SessionFailed:
-            break;
-        case SshFailure::CannotStart:
-            return QStringLiteral("the SSH session could not be started");
-        case SshFailure::HostNotFound:
-            return hostNotFound();
-        case SshFailure::CannotConnect:
-            return cannotConnect();
-        case SshFailure::ConnectTimedOut:
-            return connectTimedOut();
-        case SshFailure::LoginDenied:
-            return QStringLiteral("log-in refused for user %1").arg(quoted(job_.userName));
-        case SshFailure::HostKeyUnknown:
-        case SshFailure::HostKeyChanged:
-            return hostKey();
-        case SshFailure::NoReply:
-            return noReply();
-        case SshFailure::Stalled:
-            return stalled();
-        case SshFailure::ConnectionLost:
-        case SshFailure::Garbled:
-            return QStringLiteral("the connection to the server was lost");
-        case SshFailure::Refused:
-        case SshFailure::NoSuchFile:
-            return refused();
-        case SshFailure::UnsafeUser:
-            return QStringLiteral("the user name %1 holds a character that a shell reads as its "
-                                  "own (such as ; | $ ` or a space); nothing was sent")
-                .arg(quoted(job_.userName));
-        case SshFailure::PasswordWithheld:
-            return QStringLiteral("ssh asked for the password of another host or account than "
-                                  "the one typed (a ProxyJump or ProxyCommand host in the SSH "
-                                  "configuration?); the password typed goes only to %1, and "
-                                  "was not given")
-                .arg(quoted(job_.endpoint.host));
-        }
-        return QStringLiteral("the SSH session failed");
-    }
 
     QString timedOut() const {
         const QString says = curlSays();
@@ -221,8 +105,6 @@ private:
         return noReply();
     }
 
-    bool sftp() const { return job_.endpoint.transport == Transport::Sftp; }
-
     QString forCurl() const {
         switch (r_.curlCode) {
         case CURLE_COULDNT_RESOLVE_HOST:
@@ -232,7 +114,7 @@ private:
         case CURLE_OPERATION_TIMEDOUT:
             return timedOut();
         case CURLE_LOGIN_DENIED:
-            return QStringLiteral("log-in refused for user %1").arg(quoted(job_.userName));
+            return loginRefused();
         case CURLE_USE_SSL_FAILED:
             return QStringLiteral("TLS refused by the server; nothing else was sent");
         case CURLE_PEER_FAILED_VERIFICATION:
@@ -263,7 +145,7 @@ private:
         case CURLE_WEIRD_SERVER_REPLY:
         case CURLE_FTP_ACCEPT_FAILED:
         case CURLE_FTP_COULDNT_RETR_FILE:
-            return QStringLiteral("the connection to the server was lost");
+            return connectionLost();
         case CURLE_ABORTED_BY_CALLBACK:
             return QStringLiteral("ended before it finished, as the program was closing");
         default:
@@ -280,17 +162,8 @@ private:
                     quoted(QString::fromUtf8(MaskSecret(r_.serverReply, secret)));
         if (!r_.curlError.isEmpty())
             text += QStringLiteral(" (") + LogText(MaskSecret(r_.curlError, secret)) + u')';
-        if (!r_.serverReply.isEmpty() && r_.replyCode == 0 && sftp())
-            text += QStringLiteral("; the server said ") +
-                    quoted(QString::fromUtf8(MaskSecret(r_.serverReply, secret)));
-        if (!r_.sshSaid.isEmpty())
-            text += QStringLiteral("; ssh said ") +
-                    quoted(QString::fromUtf8(MaskSecret(r_.sshSaid, secret)));
-        return text;
+        return text + SftpSaid(*this);
     }
-
-    const PublishReport& r_;
-    const PublishJob& job_;
 };
 
 } // namespace

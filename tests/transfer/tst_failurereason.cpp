@@ -1,5 +1,6 @@
 #include "FailureReason.h"
 #include "ResponseCodes.h"
+#include "SftpFailure.h"
 
 #include <QTest>
 
@@ -16,6 +17,8 @@ class tst_FailureReason : public QObject {
 private slots:
     void words_data();
     void words();
+    void sftpWords_data();
+    void sftpWords() { words(); }
 };
 
 void tst_FailureReason::words_data() {
@@ -37,8 +40,7 @@ void tst_FailureReason::words_data() {
                                 << "the local file \"/l/channel_list.txt\" is missing or "
                                    "unreadable: Permission denied";
     r = {};
-    r.sshFailure = SshFailure::HostKeyUnknown;
-    r.knownHosts = "/nonexistent/.ssh/known_hosts";
+    r.engine = SftpFailure{SshFailure::HostKeyUnknown, "/nonexistent/.ssh/known_hosts", {}};
     QTest::newRow("no known_hosts at all")
         << ResponseCodes::SshBase + int(SshFailure::HostKeyUnknown) << r
         << "host key unknown: \"/nonexistent/.ssh/known_hosts\" does not exist";
@@ -50,25 +52,24 @@ void tst_FailureReason::words_data() {
         << "could not connect to \"h\" port 22: no answer for 30 s (Connection timed out after "
            "30001 milliseconds)";
     r = {};
-    r.sshFailure = SshFailure::ConnectTimedOut;
+    r.engine = SftpFailure{SshFailure::ConnectTimedOut, {}, {}};
     QTest::newRow("ssh's log-in outlasts the connect limit")
         << ResponseCodes::SshBase + int(SshFailure::ConnectTimedOut) << r << "could not connect to \"h\" port 22: no answer for 30 s";
-    r.sshFailure = SshFailure::Stalled;
+    r.engine = SftpFailure{SshFailure::Stalled, {}, {}};
     QTest::newRow("SFTP writes without progress")
         << ResponseCodes::SshBase + int(SshFailure::Stalled) << r << "the transfer stalled: no data moved for 60 s";
-    r.sshFailure = SshFailure::NoReply;
+    r.engine = SftpFailure{SshFailure::NoReply, {}, {}};
     QTest::newRow("SFTP request unanswered")
         << ResponseCodes::SshBase + int(SshFailure::NoReply) << r << "no answer from the server for 60 s";
     r = {};
-    r.sshFailure = SshFailure::LoginDenied;
-    r.sshSaid = "u@h: Permission denied (publickey,password). s3cret-pass\r";
+    r.engine = SftpFailure{SshFailure::LoginDenied, {},
+                           "u@h: Permission denied (publickey,password). s3cret-pass\r"};
     QTest::newRow("ssh's words, escaped and masked")
         << ResponseCodes::SshBase + int(SshFailure::LoginDenied) << r
         << "log-in refused for user \"u\"; ssh said \"u@h: Permission denied "
            "(publickey,password). ****\\x0d\"";
     r = {};
-    r.sshFailure = SshFailure::ConnectionLost;
-    r.sshSaid = "Connection closed by 127.0.0.1 port 22";
+    r.engine = SftpFailure{SshFailure::ConnectionLost, {}, "Connection closed by 127.0.0.1 port 22"};
     QTest::newRow("ssh ended mid-session")
         << ResponseCodes::SshBase + int(SshFailure::ConnectionLost) << r
         << "the connection to the server was lost; ssh said \"Connection closed by 127.0.0.1 "
@@ -82,6 +83,74 @@ void tst_FailureReason::words_data() {
         << qint32(553) << r
         << "the server refused \"RNFR a, RNTO b\"; the server said \"553 Can't overwrite "
            "\\x1b[31m ****\"";
+}
+
+// The SFTP engine's account, read by its own words.
+void tst_FailureReason::sftpWords_data() {
+    QTest::addColumn<qint32>("code");
+    QTest::addColumn<PublishReport>("report");
+    QTest::addColumn<QString>("words");
+    const auto ssh = [](SshFailure why, const QString& knownHosts = {},
+                        const QByteArray& said = {}) {
+        PublishReport r;
+        r.engine = SftpFailure{why, knownHosts, said};
+        return r;
+    };
+
+    QTest::newRow("host key changed")
+        << SshCode(SshFailure::HostKeyChanged)
+        << ssh(SshFailure::HostKeyChanged, "/h/.ssh/known_hosts", "Host key verification failed.")
+        << "host key changed: the server's key differs from the one recorded for it in "
+           "\"/h/.ssh/known_hosts\"; ssh said \"Host key verification failed.\"";
+    QTest::newRow("host key unknown, known_hosts there")
+        << SshCode(SshFailure::HostKeyUnknown) << ssh(SshFailure::HostKeyUnknown, "/dev/null")
+        << "host key unknown: \"/dev/null\" holds no key for \"h\" port 22";
+    QTest::newRow("host not found")
+        << SshCode(SshFailure::HostNotFound) << ssh(SshFailure::HostNotFound)
+        << "could not connect: the host name \"h\" was not found";
+    PublishReport r = ssh(SshFailure::CannotConnect);
+    r.osErrno = ECONNREFUSED;
+    QTest::newRow("connection refused") << SshCode(SshFailure::CannotConnect) << r
+                                        << "could not connect to \"h\" port 22: Connection refused";
+    r = ssh(SshFailure::Refused);
+    r.action = "WRITE public_html/channel_list.txt";
+    r.serverReply = "SSH_FX_PERMISSION_DENIED: Permission denied";
+    QTest::newRow("store refused, the status quoted")
+        << SshCode(SshFailure::Refused) << r
+        << "the server refused to store the file: the remote folder \"public_html\" does not "
+           "exist or cannot be written; the server said \"SSH_FX_PERMISSION_DENIED: Permission "
+           "denied\"";
+    r = ssh(SshFailure::NoSuchFile);
+    r.action = "RENAME a b";
+    r.serverReply = "SSH_FX_NO_SUCH_FILE";
+    QTest::newRow("rename refused") << SshCode(SshFailure::NoSuchFile) << r
+                                    << "the server refused \"RENAME a b\"; the server said "
+                                       "\"SSH_FX_NO_SUCH_FILE\"";
+    QTest::newRow("garbled reply")
+        << SshCode(SshFailure::Garbled) << ssh(SshFailure::Garbled)
+        << "the connection to the server was lost";
+    QTest::newRow("ssh not run")
+        << SshCode(SshFailure::CannotStart)
+        << ssh(SshFailure::CannotStart, {}, "cannot run ssh: No such file or directory")
+        << "the SSH session could not be started; ssh said \"cannot run ssh: No such file or "
+           "directory\"";
+    QTest::newRow("unsafe user name")
+        << SshCode(SshFailure::UnsafeUser) << ssh(SshFailure::UnsafeUser)
+        << "the user name \"u\" holds a character that a shell reads as its own (such as ; | $ ` "
+           "or a space); nothing was sent";
+    QTest::newRow("another host's password withheld")
+        << SshCode(SshFailure::PasswordWithheld)
+        << ssh(SshFailure::PasswordWithheld, {}, "jump@bastion's password: ")
+        << "ssh asked for the password of another host or account than the one typed (a "
+           "ProxyJump or ProxyCommand host in the SSH configuration?); the password typed goes "
+           "only to \"h\", and was not given; ssh said \"jump@bastion's password: \"";
+    QTest::newRow("ssh ended for a reason it did not name")
+        << SshCode(SshFailure::SessionFailed)
+        << ssh(SshFailure::SessionFailed, {}, "Connection reset by 127.0.0.1 port 22")
+        << "the SSH session failed; ssh said \"Connection reset by 127.0.0.1 port 22\"";
+    QTest::newRow("ssh's code, nothing noted")
+        << SshCode(SshFailure::SessionFailed) << PublishReport()
+        << "failed with response code 3014";
 }
 
 void tst_FailureReason::words() {

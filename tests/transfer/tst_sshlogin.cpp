@@ -3,8 +3,9 @@
 #include "LocalFile.h"
 #include "SecureTestServer.h"
 #include "SftpPublishSession.h"
-#include "SshCommand.h"
 #include "SshAccount.h"
+#include "SshCommand.h"
+#include "SshLogIn.h"
 #include "TransferTestHelpers.h"
 
 #include <QDir>
@@ -14,6 +15,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cerrno>
 #include <csignal>
 #include <thread>
 
@@ -77,6 +79,8 @@ private slots:
     void unknownHostGetsNoKey();
     void failures_data();
     void failures();
+    void sshSays_data();
+    void sshSays();
     void configAlias();
     void proxyJump_data();
     void proxyJump();
@@ -343,6 +347,114 @@ void tst_SshLogin::failures() {
         reason = reason.arg(port);
     QVERIFY2(out.reason.startsWith(reason), qPrintable(out.reason));
     QVERIFY(!out.reason.contains("typed"));
+}
+
+// What ssh's standard error says, read without an ssh: OpenSSH 9.2's own
+// wording (sshconnect.c, sshconnect2.c, ssh.c, kex.c, packet.c), the lines
+// as ssh writes them at LogLevel VERBOSE, one string per run.
+void tst_SshLogin::sshSays_data() {
+    QTest::addColumn<QByteArray>("said");
+    QTest::addColumn<SshFailure>("failure");
+    QTest::addColumn<QByteArray>("line"); // the line the verdict quotes
+    QTest::addColumn<int>("osErrno");
+    QTest::addColumn<bool>("tooManyFailures");
+
+    const QByteArray notFound =
+        "ssh: Could not resolve hostname nosuchhost.invalid: Name or service not known";
+    QTest::newRow("host not found") << notFound << SshFailure::HostNotFound << notFound << 0 << false;
+    QTest::newRow("connection refused")
+        << QByteArray("ssh: connect to host 127.0.0.1 port 1: Connection refused")
+        << SshFailure::CannotConnect
+        << QByteArray("ssh: connect to host 127.0.0.1 port 1: Connection refused") << ECONNREFUSED
+        << false;
+    QTest::newRow("no route")
+        << QByteArray("ssh: connect to host 192.0.2.1 port 22: No route to host")
+        << SshFailure::CannotConnect
+        << QByteArray("ssh: connect to host 192.0.2.1 port 22: No route to host") << EHOSTUNREACH
+        << false;
+    QTest::newRow("network unreachable")
+        << QByteArray("ssh: connect to host 2001:db8::1 port 22: Network is unreachable")
+        << SshFailure::CannotConnect
+        << QByteArray("ssh: connect to host 2001:db8::1 port 22: Network is unreachable")
+        << ENETUNREACH << false;
+    QTest::newRow("connect timed out")
+        << QByteArray("ssh: connect to host 192.0.2.1 port 22: Connection timed out")
+        << SshFailure::ConnectTimedOut
+        << QByteArray("ssh: connect to host 192.0.2.1 port 22: Connection timed out") << 0
+        << false;
+    QTest::newRow("no greeting: the first line tells")
+        << QByteArray("Connection timed out during banner exchange\n"
+                      "Connection to 127.0.0.1 port 59153 timed out")
+        << SshFailure::ConnectTimedOut << QByteArray("Connection timed out during banner exchange")
+        << 0 << false;
+    QTest::newRow("reset before the greeting: the last line")
+        << QByteArray("kex_exchange_identification: read: Connection reset by peer\n"
+                      "Connection reset by 127.0.0.1 port 45885")
+        << SshFailure::SessionFailed << QByteArray("Connection reset by 127.0.0.1 port 45885")
+        << 0 << false;
+    QTest::newRow("closed before the greeting, through a ProxyCommand")
+        << QByteArray("kex_exchange_identification: Connection closed by remote host\n"
+                      "Connection closed by UNKNOWN port 65535")
+        << SshFailure::SessionFailed << QByteArray("Connection closed by UNKNOWN port 65535") << 0
+        << false;
+    QTest::newRow("log-in refused")
+        << QByteArray("harlune@127.0.0.1: Permission denied (publickey,password).")
+        << SshFailure::LoginDenied
+        << QByteArray("harlune@127.0.0.1: Permission denied (publickey,password).") << 0 << false;
+    QTest::newRow("too many keys offered")
+        << QByteArray("Received disconnect from 127.0.0.1 port 2222:2: Too many authentication "
+                      "failures\n"
+                      "Disconnected from 127.0.0.1 port 2222")
+        << SshFailure::LoginDenied << QByteArray("Disconnected from 127.0.0.1 port 2222") << 0
+        << true;
+    QTest::newRow("host key unknown")
+        << QByteArray("No ED25519 host key is known for [127.0.0.1]:2222 and you have requested "
+                      "strict checking.\n"
+                      "Host key verification failed.")
+        << SshFailure::HostKeyUnknown << QByteArray("Host key verification failed.") << 0 << false;
+    QTest::newRow("host key changed")
+        << QByteArray("@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@\n"
+                      "@    WARNING: REMOTE HOST IDENTIFICATION HAS CHANGED!     @\n"
+                      "@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@\n"
+                      "IT IS POSSIBLE THAT SOMEONE IS DOING SOMETHING NASTY!\n"
+                      "Someone could be eavesdropping on you right now (man-in-the-middle "
+                      "attack)!\n"
+                      "It is also possible that a host key has just been changed.\n"
+                      "The fingerprint for the ED25519 key sent by the remote host is\n"
+                      "SHA256:2b4KvS0ZbYjF0t5pJ3v6xM1mWq0pQn8Zr3GZr1cXw7E.\n"
+                      "Please contact your system administrator.\n"
+                      "Add correct host key in /home/u/.ssh/known_hosts to get rid of this "
+                      "message.\n"
+                      "Offending ED25519 key in /home/u/.ssh/known_hosts:1\n"
+                      "Host key for [127.0.0.1]:2222 has changed and you have requested strict "
+                      "checking.\n"
+                      "Host key verification failed.")
+        << SshFailure::HostKeyChanged << QByteArray("Host key verification failed.") << 0
+        << false;
+    QTest::newRow("ended mid-session")
+        << QByteArray("Authenticated to 127.0.0.1 ([127.0.0.1]:2222) using \"publickey\".\n"
+                      "Connection closed by 127.0.0.1 port 2222")
+        << SshFailure::SessionFailed << QByteArray("Connection closed by 127.0.0.1 port 2222")
+        << 0 << false;
+    QTest::newRow("its own account alone: nothing to quote")
+        << QByteArray("debug1: Connecting to 127.0.0.1 [127.0.0.1] port 2222.\n"
+                      "Authenticated to 127.0.0.1 ([127.0.0.1]:2222) using \"publickey\".\n"
+                      "Transferred: sent 2560, received 2528 bytes, in 0.1 seconds\n"
+                      "Bytes per second: sent 25600.0, received 25280.0")
+        << SshFailure::SessionFailed << QByteArray() << 0 << false;
+}
+
+void tst_SshLogin::sshSays() {
+    QFETCH(QByteArray, said);
+    QFETCH(SshFailure, failure);
+    QFETCH(QByteArray, line);
+    QFETCH(int, osErrno);
+    QFETCH(bool, tooManyFailures);
+    const SshVerdict verdict = ReadSshErrors(said.split('\n'));
+    QCOMPARE(verdict.failure, failure);
+    QCOMPARE(verdict.line, line);
+    QCOMPARE(verdict.osErrno, osErrno);
+    QCOMPARE(verdict.tooManyFailures, tooManyFailures);
 }
 
 void tst_SshLogin::configAlias() {

@@ -5,8 +5,8 @@
 // What Inet::ResponseCode() reports. 0 is success. A failure the server
 // answered with an error reply carries that reply (400..599); a failure below
 // the FTP level carries 1000 + libcurl's error code; the component's own
-// refusals use the 2000 range; ssh's failures the 3000 range. Nothing but 0
-// ever means success.
+// refusals use the 2000 range; an engine's own codes live in the engine.
+// Nothing but 0 ever means success.
 namespace ResponseCodes {
 constexpr qint32 Ok = 0;
 constexpr qint32 NoOperation = -1; // no operation has been run on this object
@@ -28,6 +28,4 @@ constexpr qint32 NoSession = 2010; // no connection could be set up at all
 // or a link that leads to one
 constexpr qint32 NotAFile = 2011;
 constexpr qint32 LinkLoop = 2012; // a link there leads round in a loop
-// A failure of the SSH session below SFTP's own replies: 3000 + SshFailure.
-constexpr qint32 SshBase = 3000;
 } // namespace ResponseCodes

@@ -96,6 +96,9 @@ struct Reply {
     FileAttrs attrs;
     QByteArray name;
     QList<NameEntry> names;
+
+    // A STATUS that says the request succeeded.
+    bool ok() const { return type == Status && code == Ok; }
 };
 
 // The file type bits of FileAttrs::permissions, as POSIX's st_mode has them.
