@@ -95,7 +95,7 @@ public:
         return Result::Ok;
     }
 
-    Result store(const QString& named, LocalFile& file, int, std::optional<quint32> mode,
+    Result store(const QString& named, LocalFile& file, std::optional<quint32> mode,
                  RemoteFileFacts& stored) override {
         // A store through a link writes the file it leads to.
         const QString path = s_.real(named);

@@ -82,7 +82,7 @@ void tst_SftpSession::statAndStore() {
     QCOMPARE(session.stat(job_.remoteFileName, facts), Result::Ok);
     QVERIFY(!facts.exists);
     RemoteFileFacts stored;
-    QCOMPARE(session.store(job_.remoteFileName, file_, 0, std::nullopt, stored), Result::Ok);
+    QCOMPARE(session.store(job_.remoteFileName, file_, std::nullopt, stored), Result::Ok);
     QCOMPARE(server_.remoteBytes(job_.remoteFileName), bytes_);
     QCOMPARE(stored.size, qint64(bytes_.size()));
     QCOMPARE(stored.owner, uid());
@@ -94,7 +94,7 @@ void tst_SftpSession::statAndStore() {
     QCOMPARE(facts.group, stored.group);
     // A file of another size is truncated, not overwritten in part.
     QVERIFY(server_.writeRemote(job_.remoteFileName, QByteArray(100, 'x')));
-    QCOMPARE(session.store(job_.remoteFileName, file_, 1, std::nullopt, stored), Result::Ok);
+    QCOMPARE(session.store(job_.remoteFileName, file_, std::nullopt, stored), Result::Ok);
     QCOMPARE(server_.remoteBytes(job_.remoteFileName), bytes_);
     QCOMPARE(session.remove(job_.remoteFileName), PublishSession::Removal::Removed);
     QCOMPARE(session.remove(job_.remoteFileName), PublishSession::Removal::NotThere);
@@ -131,7 +131,7 @@ void tst_SftpSession::storeMode() {
     SftpPublishSession session(job_, abort_);
     RemoteFileFacts stored;
     const auto mode = wanted < 0 ? std::nullopt : std::optional<quint32>(wanted);
-    QCOMPARE(session.store(job_.remoteFileName, file_, 0, mode, stored), Result::Ok);
+    QCOMPARE(session.store(job_.remoteFileName, file_, mode, stored), Result::Ok);
     QCOMPARE(stored.mode, quint32(got));
     struct stat onDisk {};
     QCOMPARE(::stat(QFile::encodeName(server_.root() + "/" + job_.remoteFileName).constData(), &onDisk),
@@ -170,7 +170,7 @@ void tst_SftpSession::rename() {
         QVERIFY(server_.writeRemote(job_.remoteFileName, "old\n"));
     SftpPublishSession session(job_, abort_);
     RemoteFileFacts stored;
-    QCOMPARE(session.store(part, file_, 0, std::nullopt, stored), Result::Ok);
+    QCOMPARE(session.store(part, file_, std::nullopt, stored), Result::Ok);
     QCOMPARE(session.rename(part, job_.remoteFileName), renamed);
     if (renamed == Result::TargetExists) {
         bool listRemoved = false;
@@ -219,7 +219,7 @@ void tst_SftpSession::storeRefused() {
     j.remoteFileName = remote;
     SftpPublishSession session(j, abort_);
     RemoteFileFacts stored;
-    QCOMPARE(session.store(remote, file_, 0, std::nullopt, stored), result);
+    QCOMPARE(session.store(remote, file_, std::nullopt, stored), result);
     QVERIFY(!session.mayHaveStored());
     LocalFile file;
     const qint32 code = session.failureCode(file);
@@ -244,7 +244,7 @@ void tst_SftpSession::largeFile() {
     QVERIFY(file.open(path));
     SftpPublishSession session(job_, abort_);
     RemoteFileFacts stored;
-    QCOMPARE(session.store(job_.remoteFileName, file, 0, std::nullopt, stored), Result::Ok);
+    QCOMPARE(session.store(job_.remoteFileName, file, std::nullopt, stored), Result::Ok);
     QCOMPARE(stored.size, qint64(bytes.size()));
     QVERIFY(server_.remoteBytes(job_.remoteFileName) == bytes);
 }

@@ -107,7 +107,7 @@ private:
         if (!file.open(local_))
             return {};
         RemoteFileFacts stored;
-        const auto result = session.store(job.remoteFileName, file, 0, std::nullopt, stored);
+        const auto result = session.store(job.remoteFileName, file, std::nullopt, stored);
         Outcome out;
         out.code = result == PublishSession::Result::Ok ? 0 : session.failureCode(file);
         out.reason = FailureReason(out.code, report_, job);

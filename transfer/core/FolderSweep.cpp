@@ -15,9 +15,9 @@ QByteArray quoted(const QString& name) {
 
 } // namespace
 
-FolderSweep::FolderSweep(PublishSession& session, const DestinationKey& key,
+FolderSweep::FolderSweep(PublishSession& session, Ahead& ahead, const DestinationKey& key,
                          const TransferTimeouts& timeouts)
-    : s_(session), key_(key), timeouts_(timeouts) {}
+    : s_(session), ahead_(ahead), key_(key), timeouts_(timeouts) {}
 
 void FolderSweep::aim(const QString& finalPath, const QString& ownCopy) {
     const QString folder = RemoteFolderOf(finalPath);
@@ -33,7 +33,9 @@ void FolderSweep::aim(const QString& finalPath, const QString& ownCopy) {
 void FolderSweep::openEarly() {
     if (!lookDue_)
         return;
-    s_.expectListing(folder_, base_);
+    ahead_.folder = folder_;
+    ahead_.listBase = base_;
+    s_.plan(ahead_);
     asked_ = Clock().sinceBoot();
 }
 
@@ -46,8 +48,10 @@ void FolderSweep::beforeRename(std::optional<qint64> copyChanged, bool listThere
     QStringList paths;
     for (const Doomed& copy : std::as_const(doomed_))
         paths << copy.path;
-    if (!paths.isEmpty())
-        s_.expectRemovals(paths);
+    if (!paths.isEmpty()) {
+        ahead_.removals = paths;
+        s_.plan(ahead_);
+    }
 }
 
 void FolderSweep::gatherOwed() {

@@ -19,7 +19,9 @@
 // fail the publish.
 class FolderSweep {
 public:
-    FolderSweep(PublishSession& session, const DestinationKey& key,
+    // `ahead`: the publish's plan, which the sweep adds its listing and
+    // removals to.
+    FolderSweep(PublishSession& session, Ahead& ahead, const DestinationKey& key,
                 const TransferTimeouts& timeouts);
 
     // The file the publish replaces and its own copy (empty where it
@@ -51,6 +53,7 @@ private:
     void gatherOwed();
 
     PublishSession& s_;
+    Ahead& ahead_;
     const DestinationKey& key_;
     const TransferTimeouts& timeouts_;
     QString folder_;

@@ -62,7 +62,7 @@ public:
            const std::atomic<bool>& abort, CloseSettler& settle)
         : s_(session), job_(job), file_(file), key_(key), token_(token), open_(open),
           abort_(abort), settle_(settle), learnt_(RecallTarget(key, job.remoteFileName)),
-          sweep_(session, key, job.timeouts) {}
+          sweep_(session, ahead_, key, job.timeouts) {}
 
     qint32 run();
     // What this publish found out, each fact on its own: applied where it
@@ -126,6 +126,7 @@ private:
     const std::atomic<bool>& abort_;
     CloseSettler& settle_;
     TargetLearnt learnt_; // as recalled, with this publish's changes
+    Ahead ahead_;         // what the session is told of the next requests
     std::vector<std::function<void(TargetLearnt&)>> changes_;
     FolderSweep sweep_;
     qint32 code_ = ResponseCodes::Ok;
@@ -200,11 +201,12 @@ Next Ladder::statList() {
     if (learnt_.tellsNoFacts) {
         s_.trace("learnt earlier: the server tells nothing of a file, so it is not asked");
     } else {
-        sweep_.openEarly();
         if (learnt_.firstName != CopyName::Final)
-            s_.expectStore(learnt_.firstName == CopyName::Hidden
-                               ? TemporaryNameFor(beside, token_)
-                               : VisibleTemporaryNameFor(beside, token_));
+            ahead_.copy = learnt_.firstName == CopyName::Hidden
+                              ? TemporaryNameFor(beside, token_)
+                              : VisibleTemporaryNameFor(beside, token_);
+        s_.plan(ahead_);
+        sweep_.openEarly();
         switch (s_.stat(finalName, before_)) {
         case Result::Ok:
             told_ = true;
@@ -348,12 +350,12 @@ Next Ladder::storeCopy() {
                  QByteArray(name == CopyName::Visible ? "hidden names" : "any name beside the file") +
                  ", so the copy goes under " + nameOf(name).toUtf8());
     Result result = Result::NameRefused;
-    for (int attempt = 0;; ++attempt) {
+    for (;;) {
         if (!file_.rewind())
             return end(ResponseCodes::LocalFileUnreadable);
         const bool beside = name != CopyName::Final;
         temporary_ = beside ? nameOf(name) : QString();
-        result = s_.store(nameOf(name), file_, attempt, beside ? mode : std::nullopt, stored_);
+        result = s_.store(nameOf(name), file_, beside ? mode : std::nullopt, stored_);
         if (result != Result::NameRefused || !beside)
             break;
         name = static_cast<CopyName>(static_cast<int>(name) + 1);
@@ -573,7 +575,7 @@ Next Ladder::storeInPlace(const Next& why) {
     if (!file_.rewind()) {
         code_ = ResponseCodes::LocalFileUnreadable;
     } else {
-        const Result result = s_.store(final_, file_, 0, std::nullopt, stored);
+        const Result result = s_.store(final_, file_, std::nullopt, stored);
         code_ = result == Result::Ok ? checked(stored) : s_.failureCode(file_);
     }
     // Where the list was removed for the copy, the copy holds it until the

@@ -32,6 +32,14 @@ struct RemoteFileFacts {
     std::optional<qint64> changed;
 };
 
+// What a publish knows of its next requests (PublishSession::plan).
+struct Ahead {
+    QString copy;         // the name the next store is likely to go under
+    QString folder;       // the folder whose listing the next requests may read
+    QString listBase;     // ... for the copies of the list of this name
+    QStringList removals; // copies the next rename may take along
+};
+
 // One logged-in conversation with a server, in the steps a publish takes.
 // The publish ladder (PublishLadder) decides which steps to take; each
 // engine (libcurl for FTP and FTPS, OpenSSH for SFTP) takes them in its own
@@ -62,10 +70,11 @@ public:
 
     virtual bool aborted() const = 0;
 
-    // The next store is likely to go under `path`: an engine may open it
-    // in the same flight as the next request, and must remove it again
-    // where the store goes elsewhere.
-    virtual void expectStore(const QString& path) { (void)path; }
+    // What the publish knows of its next requests, handed whole each time
+    // it knows more: an engine that sends requests together opens them in
+    // the flight of the request before, and undoes what the publish then
+    // does not use (the copy's name stored elsewhere, say).
+    virtual void plan(const Ahead& ahead) { (void)ahead; }
 
     // The facts of `path` itself, not of what a link there leads to
     // (exists false: no such file). Refused: the server answers no way of
@@ -74,12 +83,11 @@ public:
 
     // Writes the local file under `path`, creating or truncating it, and
     // learns what arrived: its size at least, and its mode, owner and group
-    // where the server tells them in the same answer. `attempt` counts the
-    // names tried in this publish from 0. `mode`: the permissions the copy
-    // should end with; an engine that can set them as part of the store
-    // does, and `stored.mode` says what it ended with.
-    virtual Result store(const QString& path, LocalFile& file, int attempt,
-                         std::optional<quint32> mode, RemoteFileFacts& stored) = 0;
+    // where the server tells them in the same answer. `mode`: the
+    // permissions the copy should end with; an engine that can set them as
+    // part of the store does, and `stored.mode` says what it ended with.
+    virtual Result store(const QString& path, LocalFile& file, std::optional<quint32> mode,
+                         RemoteFileFacts& stored) = 0;
 
     // Sets the permission bits of `path`.
     virtual Result setMode(const QString& path, quint32 mode) = 0;
@@ -107,23 +115,14 @@ public:
     // limits.
     virtual Removal remove(const QString& path) = 0;
 
-    // The next requests may list `folder`: an engine that can send requests
-    // together opens the listing in the same flight as the next request.
-    virtual void expectListing(const QString& folder, const QString& finalBase) {
-        (void)folder;
-        (void)finalBase;
-    }
     // The regular files, folders and links in `folder` (as RemoteFolderOf
     // gives it) named `finalBase` or after a copy of it (IsCopyOf), with
     // when they changed where told. Refused: the server lists nothing.
     virtual Result list(const QString& folder, const QString& finalBase,
                         QList<ListedEntry>& entries) = 0;
-    // Whether the listing expectListing opened is in already, so that what
-    // it shows can go with the rename.
+    // Whether the listing the plan opened is in already, so that what it
+    // shows can go with the rename.
     virtual bool listingReady() const { return false; }
-    // The next rename may take the removal of `paths` along, in its flight;
-    // remove() then gives each its answer.
-    virtual void expectRemovals(const QStringList& paths) { (void)paths; }
     // Copies this session may have made outside the publish's own steps
     // (a name opened ahead of its store) and could not see removed.
     virtual QStringList uncertainCopies() { return {}; }

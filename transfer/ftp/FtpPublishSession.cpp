@@ -109,15 +109,15 @@ PublishSession::Result FtpPublishSession::stat(const QString& path, RemoteFileFa
     return Result::Ok;
 }
 
-PublishSession::Result FtpPublishSession::store(const QString& path, LocalFile& file, int attempt,
+PublishSession::Result FtpPublishSession::store(const QString& path, LocalFile& file,
                                                  std::optional<quint32> mode,
                                                  RemoteFileFacts& stored) {
     file_ = &file;
-    // A second name goes with commands that fail where the folder is
-    // missing, so that a mistyped folder costs one round trip, not a store
-    // per name.
+    // The store after a refused name goes with commands that fail where the
+    // folder is missing, so that a mistyped folder costs one round trip,
+    // not a store per name.
     QList<QByteArray> checks;
-    if (attempt == 1) {
+    if (namesRefused_ == 1 && !std::exchange(folderChecked_, true)) {
         QString folder = RemoteFolderOf(path);
         if (folder.size() > 1 && folder.endsWith(u'/'))
             folder.chop(1);
@@ -133,8 +133,12 @@ PublishSession::Result FtpPublishSession::store(const QString& path, LocalFile& 
     // bytes went out before the server refused to resume the session.
     const long reply = last_ == CURLE_OK ? 0 : session_.lastReply();
     dataRefused_ = reply == 425 || reply == 522;
-    if (last_ != CURLE_OK)
-        return session_.refusedBeforeData(last_, file) ? Result::NameRefused : Result::Failed;
+    if (last_ != CURLE_OK) {
+        if (!session_.refusedBeforeData(last_, file))
+            return Result::Failed;
+        ++namesRefused_;
+        return Result::NameRefused;
+    }
     stored = {};
     stored.exists = true;
     if (!storedFacts_) {

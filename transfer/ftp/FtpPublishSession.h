@@ -18,7 +18,7 @@ public:
 
     bool aborted() const override { return session_.aborted(); }
     Result stat(const QString& path, RemoteFileFacts& facts) override;
-    Result store(const QString& path, LocalFile& file, int attempt, std::optional<quint32> mode,
+    Result store(const QString& path, LocalFile& file, std::optional<quint32> mode,
                  RemoteFileFacts& stored) override;
     Result setMode(const QString& path, quint32 mode) override;
     Result rename(const QString& from, const QString& to) override;
@@ -51,4 +51,8 @@ private:
     const LocalFile* file_ = nullptr;
     bool storedFacts_ = false; // the last store asked for facts, not the size alone
     bool dataRefused_ = false; // the last store's data connection was refused
+    // Names the server refused a store under; the store after the first
+    // refusal checks that the folder is there.
+    int namesRefused_ = 0;
+    bool folderChecked_ = false;
 };

@@ -88,12 +88,19 @@ public:
     SftpFolder(std::function<SftpClient*()> client, Answer answer, const ProtocolTrace& trace,
                std::chrono::milliseconds listingLimit);
 
-    void expectStore(const QString& path) { expectedStore_ = path; }
-    void expectListing(const QString& folder, const QString& base) {
-        expectedListing_ = std::make_pair(folder, base);
+    // What the publish plans next: each part that changed is sent with
+    // the next request, once.
+    void plan(const Ahead& ahead) {
+        if (ahead.copy != planned_.copy)
+            expectedStore_ = ahead.copy;
+        if (!ahead.folder.isEmpty() &&
+            (ahead.folder != planned_.folder || ahead.listBase != planned_.listBase))
+            expectedListing_ = std::make_pair(ahead.folder, ahead.listBase);
+        if (ahead.removals != planned_.removals)
+            removals_ = ahead.removals;
+        planned_ = ahead;
     }
-    void expectRemovals(const QStringList& paths) { removals_ = paths; }
-    // Sends what the hints expect to come next: the copy's OPEN, the
+    // Sends what the plan expects to come next: the copy's OPEN, the
     // folder's OPENDIR.
     void sendExpected();
 
@@ -135,6 +142,7 @@ private:
     Answer answer_;
     const ProtocolTrace& trace_;
     const std::chrono::milliseconds listingLimit_;
+    Ahead planned_;         // the publish's plan as last told
     QString expectedStore_; // where the next store is likely to go
     // An OPEN sent ahead of its store.
     struct Open {

@@ -142,7 +142,7 @@ Result SftpPublishSession::stat(const QString& path, RemoteFileFacts& facts) {
     return Result::Ok;
 }
 
-Result SftpPublishSession::store(const QString& path, LocalFile& file, int attempt,
+Result SftpPublishSession::store(const QString& path, LocalFile& file,
                                  std::optional<quint32> mode, RemoteFileFacts& stored) {
     stored = {};
     mayHaveStored_ = false;
@@ -155,7 +155,7 @@ Result SftpPublishSession::store(const QString& path, LocalFile& file, int attem
         sawError_ = true;
         return Result::Failed;
     }
-    trace_.note("store \"" + path.toUtf8() + "\" (name " + QByteArray::number(attempt + 1) + ")");
+    trace_.note("store \"" + path.toUtf8() + "\" (name " + QByteArray::number(++names_) + ")");
     const std::optional<Sftp::Reply> r = openCopy(path);
     if (!r)
         return broken(action);

@@ -24,21 +24,17 @@ public:
     ~SftpPublishSession() override;
 
     bool aborted() const override { return abort_.load(); }
-    void expectStore(const QString& path) override { folder_.expectStore(path); }
+    void plan(const Ahead& ahead) override { folder_.plan(ahead); }
     Result stat(const QString& path, RemoteFileFacts& facts) override;
-    Result store(const QString& path, LocalFile& file, int attempt, std::optional<quint32> mode,
+    Result store(const QString& path, LocalFile& file, std::optional<quint32> mode,
                  RemoteFileFacts& stored) override;
     Result setMode(const QString& path, quint32 mode) override;
     Result rename(const QString& from, const QString& to) override;
     Result removeThenRename(const QString& from, const QString& to, bool& listRemoved) override;
     Removal remove(const QString& path) override;
-    void expectListing(const QString& folder, const QString& finalBase) override {
-        folder_.expectListing(folder, finalBase);
-    }
     Result list(const QString& folder, const QString& finalBase,
                 QList<ListedEntry>& entries) override;
     bool listingReady() const override { return folder_.listingReady(); }
-    void expectRemovals(const QStringList& paths) override { folder_.expectRemovals(paths); }
     QStringList uncertainCopies() override;
     qint32 failureCode(const LocalFile& file) override;
     bool mayHaveStored() const override { return mayHaveStored_; }
@@ -93,6 +89,7 @@ private:
     bool bytesSent_ = false;
     bool answered_ = false; // a request of this publish was answered
     bool sawError_ = false; // the connection broke, or a request went unanswered
+    int names_ = 0;         // the names a store went under, for the trace
     ProtocolTrace trace_;
     SshLogIn logIn_;
     std::unique_ptr<SshConnection> connection_;
