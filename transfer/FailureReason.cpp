@@ -1,27 +1,94 @@
 #include "FailureReason.h"
 
+#include "FailureWords.h"
 #include "LogText.h"
 #include "ResponseCodes.h"
 
 #include <QFileInfo>
 
-#include <curl/curl.h>
-
 #include <cstring>
 
-namespace {
-
-QString quoted(const QString& text) {
+QString FailureWords::quoted(const QString& text) {
     return u'"' + LogText(text) + u'"';
 }
 
-QString systemError(int error) {
+QString FailureWords::systemError(int error) {
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
-class Words {
+QString FailureWords::masked(const QByteArray& text) const {
+    return LogText(MaskSecret(text, job.password.toUtf8()));
+}
+
+QString FailureWords::where() const {
+    return QStringLiteral("%1 port %2").arg(quoted(job.endpoint.host)).arg(job.endpoint.port);
+}
+
+QString FailureWords::hostNotFound() const {
+    return QStringLiteral("could not connect: the host name %1 was not found")
+        .arg(quoted(job.endpoint.host));
+}
+
+QString FailureWords::cannotConnect() const {
+    return QStringLiteral("could not connect to %1: %2")
+        .arg(where(),
+             r.osErrno ? systemError(r.osErrno) : QStringLiteral("no connection could be made"));
+}
+
+QString FailureWords::connectTimedOut() const {
+    return QStringLiteral("could not connect to %1: no answer for %2 s")
+        .arg(where())
+        .arg(double(job.timeouts.connect.count()) / 1000.0);
+}
+
+QString FailureWords::noReply() const {
+    return QStringLiteral("no answer from the server for %1 s")
+        .arg(job.timeouts.serverReply.count());
+}
+
+QString FailureWords::stalled() const {
+    return QStringLiteral("the transfer stalled: no data moved for %1 s")
+        .arg(job.timeouts.stall.count());
+}
+
+QString FailureWords::loginRefused() const {
+    return QStringLiteral("log-in refused for user %1").arg(quoted(job.userName));
+}
+
+QString FailureWords::connectionLost() const {
+    return QStringLiteral("the connection to the server was lost");
+}
+
+QString FailureWords::aborted() const {
+    return QStringLiteral("ended before it finished, as the program was closing");
+}
+
+bool FailureWords::storing() const {
+    return r.action.startsWith("STOR ") || r.action.startsWith("WRITE ");
+}
+
+QString FailureWords::refusedAction() const {
+    return QStringLiteral("the server refused %1").arg(quoted(QString::fromUtf8(r.action)));
+}
+
+QString FailureWords::remoteFolder() const {
+    const QString folder = QFileInfo(job.remoteFileName).path();
+    return folder == QLatin1String(".") ? QStringLiteral("the log-in folder") : quoted(folder);
+}
+
+QString FailureWords::refused() const {
+    if (storing())
+        return QStringLiteral("the server refused to store the file: the remote folder %1 "
+                              "does not exist or cannot be written")
+            .arg(remoteFolder());
+    return refusedAction();
+}
+
+namespace {
+
+class Words : FailureWords {
 public:
-    Words(const PublishReport& report, const PublishJob& job) : r_(report), job_(job) {}
+    using FailureWords::FailureWords;
 
     QString forCode(qint32 code) const {
         using namespace ResponseCodes;
@@ -38,140 +105,68 @@ public:
         case BadOperation:
         case LocalFileUnreadable:
             return QStringLiteral("the local file %1 is missing or unreadable: %2")
-                .arg(quoted(job_.localFileName), localError());
+                .arg(quoted(job.localFileName), localError());
         case SizeMismatch:
             return QStringLiteral("the server kept %1 bytes where %2 were sent; the copy "
                                   "published before stays")
-                .arg(r_.storedSize)
-                .arg(r_.sentSize);
+                .arg(r.storedSize)
+                .arg(r.sentSize);
         case Aborted:
-            return QStringLiteral("ended before it finished, as the program was closing");
+            return aborted();
         case BadHost:
             return QStringLiteral("%1 is not a host name the program can use")
-                .arg(quoted(job_.endpoint.host));
+                .arg(quoted(job.endpoint.host));
         case Busy:
             return QStringLiteral("another upload was still running on the same component");
         case LocalFileChanged:
             return QStringLiteral("the local file %1 changed while it was sent; the copy "
                                   "published before stays, and the next upload sends the "
                                   "finished file")
-                .arg(quoted(job_.localFileName));
+                .arg(quoted(job.localFileName));
         case TlsDowngrade:
-            return tlsDowngrade() + QStringLiteral("; nothing was sent in clear text");
+            // Only a bare host, which is FTP's, is held to TLS.
+            return FtpDowngradeWhy(*this) + QStringLiteral("; nothing was sent in clear text");
         case NotAFile:
             return QStringLiteral("%1 on the server is a folder or another kind of file than a "
                                   "list can replace; nothing was changed")
-                .arg(quoted(job_.remoteFileName));
+                .arg(quoted(job.remoteFileName));
         case LinkLoop:
             return QStringLiteral("%1 on the server is a link that leads round in a loop, or "
                                   "through too many links; nothing was changed")
-                .arg(quoted(job_.remoteFileName));
+                .arg(quoted(job.remoteFileName));
         case NoSession:
             return QStringLiteral("no connection could be set up: the system is out of "
                                   "resources");
         default:
-            if (code > SshBase && r_.sshFailure != SshFailure::None)
+            if (code > SshBase && r.sshFailure != SshFailure::None)
                 return forSsh() + details();
+            if (const QString why = FtpFailureWhy(*this); !why.isEmpty())
+                return why + details();
             // A code nothing was noted for still reads as a failure.
-            if (r_.curlCode == CURLE_OK)
-                return QStringLiteral("failed with response code %1").arg(code) + details();
-            return forCurl() + details();
+            return QStringLiteral("failed with response code %1").arg(code) + details();
         }
     }
 
 private:
     QString localError() const {
-        if (r_.localErrno < 0)
+        if (r.localErrno < 0)
             return QStringLiteral("not a regular file");
-        return r_.localErrno > 0 ? systemError(r_.localErrno) : QStringLiteral("unknown reason");
+        return r.localErrno > 0 ? systemError(r.localErrno) : QStringLiteral("unknown reason");
     }
-
-    // Why a server held to TLS was refused.
-    QString tlsDowngrade() const {
-        switch (r_.curlCode) {
-        case CURLE_PEER_FAILED_VERIFICATION:
-            return QStringLiteral("the server showed a verified certificate earlier in this run, "
-                                  "and now one that cannot be verified");
-        case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
-            return QStringLiteral("the server showed another certificate than the first one seen "
-                                  "from it in this run: someone on the way may pose as it");
-        case CURLE_USE_SSL_FAILED:
-            return QStringLiteral("the server took TLS earlier in this run and has stopped "
-                                  "offering it: it now refuses TLS");
-        default:
-            return QStringLiteral("the server took TLS earlier in this run and has stopped "
-                                  "offering it: its TLS broke off");
-        }
-    }
-
-    QString where() const {
-        return QStringLiteral("%1 port %2").arg(quoted(job_.endpoint.host)).arg(job_.endpoint.port);
-    }
-
-    // A store, in FTP's words or SFTP's.
-    bool storing() const {
-        return r_.action.startsWith("STOR ") || r_.action.startsWith("WRITE ");
-    }
-
-    QString refusedAction() const {
-        return QStringLiteral("the server refused %1").arg(quoted(QString::fromUtf8(r_.action)));
-    }
-
-    QString remoteFolder() const {
-        const QString folder = QFileInfo(job_.remoteFileName).path();
-        return folder == QLatin1String(".") ? QStringLiteral("the log-in folder") : quoted(folder);
-    }
-
-    QString curlSays() const { return QString::fromUtf8(r_.curlError).toLower(); }
 
     QString hostKey() const {
-        const QString file = quoted(r_.knownHosts);
-        if (r_.sshFailure == SshFailure::HostKeyChanged)
+        const QString file = quoted(r.knownHosts);
+        if (r.sshFailure == SshFailure::HostKeyChanged)
             return QStringLiteral("host key changed: the server's key differs from the one "
                                   "recorded for it in %1")
                 .arg(file);
-        if (!QFileInfo::exists(r_.knownHosts))
+        if (!QFileInfo::exists(r.knownHosts))
             return QStringLiteral("host key unknown: %1 does not exist").arg(file);
         return QStringLiteral("host key unknown: %1 holds no key for %2").arg(file, where());
     }
 
-    QString connectTimedOut() const {
-        return QStringLiteral("could not connect to %1: no answer for %2 s")
-            .arg(where())
-            .arg(double(job_.timeouts.connect.count()) / 1000.0);
-    }
-
-    QString noReply() const {
-        return QStringLiteral("no answer from the server for %1 s")
-            .arg(job_.timeouts.serverReply.count());
-    }
-
-    QString stalled() const {
-        return QStringLiteral("the transfer stalled: no data moved for %1 s")
-            .arg(job_.timeouts.stall.count());
-    }
-
-    QString refused() const {
-        if (storing())
-            return QStringLiteral("the server refused to store the file: the remote folder %1 "
-                                  "does not exist or cannot be written")
-                .arg(remoteFolder());
-        return refusedAction();
-    }
-
-    QString hostNotFound() const {
-        return QStringLiteral("could not connect: the host name %1 was not found")
-            .arg(quoted(job_.endpoint.host));
-    }
-
-    QString cannotConnect() const {
-        return QStringLiteral("could not connect to %1: %2")
-            .arg(where(), r_.osErrno ? systemError(r_.osErrno)
-                                     : QStringLiteral("no connection could be made"));
-    }
-
     QString forSsh() const {
-        switch (r_.sshFailure) {
+        switch (r.sshFailure) {
         case SshFailure::None:
         case SshFailure::SessionFailed:
             break;
@@ -184,7 +179,7 @@ private:
         case SshFailure::ConnectTimedOut:
             return connectTimedOut();
         case SshFailure::LoginDenied:
-            return QStringLiteral("log-in refused for user %1").arg(quoted(job_.userName));
+            return loginRefused();
         case SshFailure::HostKeyUnknown:
         case SshFailure::HostKeyChanged:
             return hostKey();
@@ -194,103 +189,44 @@ private:
             return stalled();
         case SshFailure::ConnectionLost:
         case SshFailure::Garbled:
-            return QStringLiteral("the connection to the server was lost");
+            return connectionLost();
         case SshFailure::Refused:
         case SshFailure::NoSuchFile:
             return refused();
         case SshFailure::UnsafeUser:
             return QStringLiteral("the user name %1 holds a character that a shell reads as its "
                                   "own (such as ; | $ ` or a space); nothing was sent")
-                .arg(quoted(job_.userName));
+                .arg(quoted(job.userName));
         case SshFailure::PasswordWithheld:
             return QStringLiteral("ssh asked for the password of another host or account than "
                                   "the one typed (a ProxyJump or ProxyCommand host in the SSH "
                                   "configuration?); the password typed goes only to %1, and "
                                   "was not given")
-                .arg(quoted(job_.endpoint.host));
+                .arg(quoted(job.endpoint.host));
         }
         return QStringLiteral("the SSH session failed");
     }
 
-    QString timedOut() const {
-        const QString says = curlSays();
-        if (says.contains(QLatin1String("connect")))
-            return connectTimedOut();
-        if (says.contains(QLatin1String("too slow")))
-            return stalled();
-        return noReply();
-    }
+    bool sftp() const { return job.endpoint.transport == Transport::Sftp; }
 
-    bool sftp() const { return job_.endpoint.transport == Transport::Sftp; }
-
-    QString forCurl() const {
-        switch (r_.curlCode) {
-        case CURLE_COULDNT_RESOLVE_HOST:
-            return hostNotFound();
-        case CURLE_COULDNT_CONNECT:
-            return cannotConnect();
-        case CURLE_OPERATION_TIMEDOUT:
-            return timedOut();
-        case CURLE_LOGIN_DENIED:
-            return QStringLiteral("log-in refused for user %1").arg(quoted(job_.userName));
-        case CURLE_USE_SSL_FAILED:
-            return QStringLiteral("TLS refused by the server; nothing else was sent");
-        case CURLE_PEER_FAILED_VERIFICATION:
-            if (curlSays().contains(QLatin1String("subject name")) ||
-                curlSays().contains(QLatin1String("does not match")))
-                return QStringLiteral("the server's certificate was issued for another name "
-                                      "than %1")
-                    .arg(quoted(job_.endpoint.host));
-            return QStringLiteral("the server's certificate is not trusted");
-        case CURLE_SSL_CONNECT_ERROR:
-            return QStringLiteral("the TLS handshake with the server failed");
-        case CURLE_REMOTE_ACCESS_DENIED:
-        case CURLE_UPLOAD_FAILED:
-        case CURLE_REMOTE_FILE_NOT_FOUND:
-            return refused();
-        case CURLE_QUOTE_ERROR:
-            // Before a store, the only command that must succeed is the
-            // check that the remote folder is there.
-            if (storing())
-                return QStringLiteral("the remote folder %1 does not exist or cannot be "
-                                      "entered")
-                    .arg(remoteFolder());
-            return refusedAction();
-        case CURLE_PARTIAL_FILE:
-        case CURLE_SEND_ERROR:
-        case CURLE_RECV_ERROR:
-        case CURLE_GOT_NOTHING:
-        case CURLE_WEIRD_SERVER_REPLY:
-        case CURLE_FTP_ACCEPT_FAILED:
-        case CURLE_FTP_COULDNT_RETR_FILE:
-            return QStringLiteral("the connection to the server was lost");
-        case CURLE_ABORTED_BY_CALLBACK:
-            return QStringLiteral("ended before it finished, as the program was closing");
-        default:
-            return QString::fromUtf8(curl_easy_strerror(static_cast<CURLcode>(r_.curlCode)));
-        }
-    }
-
-    // The server's reply and libcurl's account, where they add something.
+    // The server's reply and the engine's own account, where they add
+    // something.
     QString details() const {
-        const QByteArray secret = job_.password.toUtf8();
         QString text;
-        if (r_.replyCode >= 400 && !r_.serverReply.isEmpty())
-            text += QStringLiteral("; the server said ") +
-                    quoted(QString::fromUtf8(MaskSecret(r_.serverReply, secret)));
-        if (!r_.curlError.isEmpty())
-            text += QStringLiteral(" (") + LogText(MaskSecret(r_.curlError, secret)) + u')';
-        if (!r_.serverReply.isEmpty() && r_.replyCode == 0 && sftp())
-            text += QStringLiteral("; the server said ") +
-                    quoted(QString::fromUtf8(MaskSecret(r_.serverReply, secret)));
-        if (!r_.sshSaid.isEmpty())
+        if (r.replyCode >= 400 && !r.serverReply.isEmpty())
+            text += QStringLiteral("; the server said ") + quoted(serverSaid());
+        text += FtpFailureDetail(*this);
+        if (!r.serverReply.isEmpty() && r.replyCode == 0 && sftp())
+            text += QStringLiteral("; the server said ") + quoted(serverSaid());
+        if (!r.sshSaid.isEmpty())
             text += QStringLiteral("; ssh said ") +
-                    quoted(QString::fromUtf8(MaskSecret(r_.sshSaid, secret)));
+                    quoted(QString::fromUtf8(MaskSecret(r.sshSaid, job.password.toUtf8())));
         return text;
     }
 
-    const PublishReport& r_;
-    const PublishJob& job_;
+    QString serverSaid() const {
+        return QString::fromUtf8(MaskSecret(r.serverReply, job.password.toUtf8()));
+    }
 };
 
 } // namespace

@@ -2,6 +2,7 @@
 #include "FailureReason.h"
 #include "FtpTestServer.h"
 #include "LogCapture.h"
+#include "FtpFailure.h"
 #include "ResponseCodes.h"
 #include "SecureTestServer.h"
 #include "TcpForwarder.h"

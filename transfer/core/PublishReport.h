@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <any>
+
 // Why an SSH session failed, in the program's own terms: the response code
 // is ResponseCodes::SshBase + one of these.
 enum class SshFailure {
@@ -31,10 +33,8 @@ enum class SshFailure {
 // filled where the failure is met, read once the publish has ended.
 struct PublishReport {
     bool tlsAccepted = false; // the control connection ran through TLS
-    QByteArray action;        // what the failing request was for, e.g. "STOR <name>"
-    int curlCode = 0; // FTP and FTPS: libcurl's CURLcode for the failed request; 0: none
+    QByteArray action;        // what the failing request was for, in the engine's words
     SshFailure sshFailure = SshFailure::None; // SFTP
-    QByteArray curlError;   // libcurl's own account (its error buffer)
     QByteArray serverReply; // the server's last reply line
     long replyCode = 0;
     int osErrno = 0;        // the system's error of the last connect
@@ -43,4 +43,7 @@ struct PublishReport {
     qint64 sentSize = -1;   // bytes sent by the last store
     qint64 storedSize = -1; // what the server said it holds, -1 when it did not say
     QByteArray sshSaid;     // SFTP: ssh's own words on why it ended, from its standard error
+    // The engine's own account of its failure, which the core carries
+    // without reading it: the component's words read it back.
+    std::any engine;
 };
