@@ -1,8 +1,11 @@
 // libFuzzer target for the pure text handling in transfer/core/RemoteTarget.h,
-// transfer/curl/FtpFileFacts.h and transfer/curl/FtpListing.h. Every input
-// goes through each function; a broken property aborts with the input.
+// transfer/PutOperation.h, transfer/ftp/FtpUrl.h, transfer/ftp/FtpFileFacts.h
+// and transfer/ftp/FtpListing.h. Every input goes through each function; a
+// broken property aborts with the input.
 #include "FtpFileFacts.h"
 #include "FtpListing.h"
+#include "FtpUrl.h"
+#include "PutOperation.h"
 #include "RemoteTarget.h"
 
 #include <QByteArray>

@@ -1,11 +1,10 @@
 #include "FailureReason.h"
 
 #include "FailureWords.h"
+#include "FtpFailureWords.h"
 #include "LogText.h"
 #include "ResponseCodes.h"
 #include "SftpFailureWords.h"
-
-#include <curl/curl.h>
 
 namespace {
 
@@ -35,7 +34,7 @@ public:
                 .arg(r_.storedSize)
                 .arg(r_.sentSize);
         case Aborted:
-            return QStringLiteral("ended before it finished, as the program was closing");
+            return aborted();
         case BadHost:
             return QStringLiteral("%1 is not a host name the program can use")
                 .arg(quoted(job_.endpoint.host));
@@ -47,7 +46,8 @@ public:
                                   "finished file")
                 .arg(quoted(job_.localFileName));
         case TlsDowngrade:
-            return tlsDowngrade() + QStringLiteral("; nothing was sent in clear text");
+            // Only a bare host, which is FTP's, is held to TLS.
+            return FtpDowngradeWhy(*this) + QStringLiteral("; nothing was sent in clear text");
         case NotAFile:
             return QStringLiteral("%1 on the server is a folder or another kind of file than a "
                                   "list can replace; nothing was changed")
@@ -63,9 +63,9 @@ public:
             if (const QString sftp = SftpFailureWords(code, *this); !sftp.isEmpty())
                 return sftp + details();
             // A code nothing was noted for still reads as a failure.
-            if (r_.curlCode == CURLE_OK)
-                return QStringLiteral("failed with response code %1").arg(code) + details();
-            return forCurl() + details();
+            if (const QString why = FtpFailureWhy(*this); !why.isEmpty())
+                return why + details();
+            return QStringLiteral("failed with response code %1").arg(code) + details();
         }
     }
 
@@ -76,93 +76,15 @@ private:
         return r_.localErrno > 0 ? systemError(r_.localErrno) : QStringLiteral("unknown reason");
     }
 
-    // Why a server held to TLS was refused.
-    QString tlsDowngrade() const {
-        switch (r_.curlCode) {
-        case CURLE_PEER_FAILED_VERIFICATION:
-            return QStringLiteral("the server showed a verified certificate earlier in this run, "
-                                  "and now one that cannot be verified");
-        case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
-            return QStringLiteral("the server showed another certificate than the first one seen "
-                                  "from it in this run: someone on the way may pose as it");
-        case CURLE_USE_SSL_FAILED:
-            return QStringLiteral("the server took TLS earlier in this run and has stopped "
-                                  "offering it: it now refuses TLS");
-        default:
-            return QStringLiteral("the server took TLS earlier in this run and has stopped "
-                                  "offering it: its TLS broke off");
-        }
-    }
-
-    QString curlSays() const { return QString::fromUtf8(r_.curlError).toLower(); }
-
-    QString timedOut() const {
-        const QString says = curlSays();
-        if (says.contains(QLatin1String("connect")))
-            return connectTimedOut();
-        if (says.contains(QLatin1String("too slow")))
-            return stalled();
-        return noReply();
-    }
-
-    QString forCurl() const {
-        switch (r_.curlCode) {
-        case CURLE_COULDNT_RESOLVE_HOST:
-            return hostNotFound();
-        case CURLE_COULDNT_CONNECT:
-            return cannotConnect();
-        case CURLE_OPERATION_TIMEDOUT:
-            return timedOut();
-        case CURLE_LOGIN_DENIED:
-            return loginRefused();
-        case CURLE_USE_SSL_FAILED:
-            return QStringLiteral("TLS refused by the server; nothing else was sent");
-        case CURLE_PEER_FAILED_VERIFICATION:
-            if (curlSays().contains(QLatin1String("subject name")) ||
-                curlSays().contains(QLatin1String("does not match")))
-                return QStringLiteral("the server's certificate was issued for another name "
-                                      "than %1")
-                    .arg(quoted(job_.endpoint.host));
-            return QStringLiteral("the server's certificate is not trusted");
-        case CURLE_SSL_CONNECT_ERROR:
-            return QStringLiteral("the TLS handshake with the server failed");
-        case CURLE_REMOTE_ACCESS_DENIED:
-        case CURLE_UPLOAD_FAILED:
-        case CURLE_REMOTE_FILE_NOT_FOUND:
-            return refused();
-        case CURLE_QUOTE_ERROR:
-            // Before a store, the only command that must succeed is the
-            // check that the remote folder is there.
-            if (storing())
-                return QStringLiteral("the remote folder %1 does not exist or cannot be "
-                                      "entered")
-                    .arg(remoteFolder());
-            return refusedAction();
-        case CURLE_PARTIAL_FILE:
-        case CURLE_SEND_ERROR:
-        case CURLE_RECV_ERROR:
-        case CURLE_GOT_NOTHING:
-        case CURLE_WEIRD_SERVER_REPLY:
-        case CURLE_FTP_ACCEPT_FAILED:
-        case CURLE_FTP_COULDNT_RETR_FILE:
-            return connectionLost();
-        case CURLE_ABORTED_BY_CALLBACK:
-            return QStringLiteral("ended before it finished, as the program was closing");
-        default:
-            return QString::fromUtf8(curl_easy_strerror(static_cast<CURLcode>(r_.curlCode)));
-        }
-    }
-
-    // The server's reply and libcurl's account, where they add something.
+    // The server's reply and the engine's own account, where they add
+    // something.
     QString details() const {
         const QByteArray secret = job_.password.toUtf8();
         QString text;
         if (r_.replyCode >= 400 && !r_.serverReply.isEmpty())
             text += QStringLiteral("; the server said ") +
                     quoted(QString::fromUtf8(MaskSecret(r_.serverReply, secret)));
-        if (!r_.curlError.isEmpty())
-            text += QStringLiteral(" (") + LogText(MaskSecret(r_.curlError, secret)) + u')';
-        return text + SftpSaid(*this);
+        return text + FtpFailureDetail(*this) + SftpSaid(*this);
     }
 };
 

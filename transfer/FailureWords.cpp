@@ -59,6 +59,10 @@ QString FailureWords::connectionLost() const {
     return QStringLiteral("the connection to the server was lost");
 }
 
+QString FailureWords::aborted() const {
+    return QStringLiteral("ended before it finished, as the program was closing");
+}
+
 QString FailureWords::refused() const {
     if (storing())
         return QStringLiteral("the server refused to store the file: the remote folder %1 "

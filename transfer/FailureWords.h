@@ -29,6 +29,7 @@ public:
     QString noReply() const;
     QString stalled() const;
     QString connectionLost() const;
+    QString aborted() const;
     // A request the server refused; a store, in words of the remote folder.
     QString refused() const;
     QString refusedAction() const;

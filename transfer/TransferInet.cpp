@@ -2,6 +2,7 @@
 
 #include "FailureReason.h"
 #include "Publish.h"
+#include "PutOperation.h"
 #include "ResponseCodes.h"
 #include "TlsFallback.h"
 #include "TransferLog.h"

@@ -1,6 +1,6 @@
 #include "UploadFile.h"
 
-#include "RemoteTarget.h"
+#include "PutOperation.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>

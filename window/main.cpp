@@ -1,15 +1,9 @@
-#include "AskPass.h"
-#include "TransferInet.h"
 #include "CursorBlinkLimit.h"
-#include "HeldSessions.h"
-#include "SshCommand.h"
+#include "TransferInet.h"
+#include "TransferRuntime.h"
 #include "frmUpload.h"
 
 #include <QApplication>
-
-#include <curl/curl.h>
-
-#include <cstdlib>
 
 #include <sys/resource.h>
 
@@ -19,13 +13,12 @@ int main(int argc, char* argv[]) {
     // /proc/<pid> to root, and ssh opens its log through it.)
     const rlimit noCore{0, 0};
     ::setrlimit(RLIMIT_CORE, &noCore);
-    // ssh runs the program as its askpass, to ask for the typed password.
-    if (std::getenv(AskPassVariable))
-        return AskPassMain(argc, argv);
-    // Before any thread exists: libcurl's global set-up is not thread-safe
-    // on every build.
-    curl_global_init(CURL_GLOBAL_DEFAULT);
     int rc = 0;
+    // ssh runs the program as its askpass, to ask for the typed password.
+    if (TransferRuntime::runsAskPass(argc, argv, rc))
+        return rc;
+    // Before any thread exists.
+    const TransferRuntime::Guard transfer;
     {
         QApplication app(argc, argv);
         QApplication::setApplicationName(QStringLiteral(HARLUNE_APP_TITLE));
@@ -35,9 +28,8 @@ int main(int argc, char* argv[]) {
         window.show();
         rc = QApplication::exec();
         // The window is gone; the sessions held for the next upload say
-        // goodbye (QUIT) within a bounded wait.
-        CloseHeldSessions();
+        // goodbye within a bounded wait.
+        TransferRuntime::closeHeldSessions();
     }
-    curl_global_cleanup();
     return rc;
 }

@@ -5,6 +5,7 @@
 #include "LeftCopies.h"
 #include "LocalFile.h"
 #include "RemoteTarget.h"
+#include "FtpFailure.h"
 #include "ResponseCodes.h"
 #include "SilenceLimit.h"
 

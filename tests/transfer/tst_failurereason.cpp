@@ -1,4 +1,5 @@
 #include "FailureReason.h"
+#include "FtpFailure.h"
 #include "ResponseCodes.h"
 #include "SftpFailure.h"
 
@@ -45,8 +46,8 @@ void tst_FailureReason::words_data() {
         << ResponseCodes::SshBase + int(SshFailure::HostKeyUnknown) << r
         << "host key unknown: \"/nonexistent/.ssh/known_hosts\" does not exist";
     r = {};
-    r.curlCode = CURLE_OPERATION_TIMEDOUT;
-    r.curlError = "Connection timed out after 30001 milliseconds";
+    r.engine =
+        FtpFailure{CURLE_OPERATION_TIMEDOUT, "Connection timed out after 30001 milliseconds"};
     QTest::newRow("connect time-out")
         << ResponseCodes::CurlBase + CURLE_OPERATION_TIMEDOUT << r
         << "could not connect to \"h\" port 22: no answer for 30 s (Connection timed out after "
@@ -75,7 +76,7 @@ void tst_FailureReason::words_data() {
         << "the connection to the server was lost; ssh said \"Connection closed by 127.0.0.1 "
            "port 22\"";
     r = {};
-    r.curlCode = CURLE_QUOTE_ERROR;
+    r.engine = FtpFailure{CURLE_QUOTE_ERROR, {}};
     r.action = "RNFR a, RNTO b";
     r.replyCode = 553;
     r.serverReply = "553 Can't overwrite \x1b[31m s3cret-pass";
@@ -83,6 +84,38 @@ void tst_FailureReason::words_data() {
         << qint32(553) << r
         << "the server refused \"RNFR a, RNTO b\"; the server said \"553 Can't overwrite "
            "\\x1b[31m ****\"";
+    r.action = "STOR public_html/.channel_list.txt.tmp";
+    r.replyCode = 550;
+    r.serverReply = "550 public_html: No such file or directory";
+    QTest::newRow("the folder check before a store refused")
+        << qint32(550) << r
+        << "the remote folder \"public_html\" does not exist or cannot be entered; the server "
+           "said \"550 public_html: No such file or directory\"";
+    r = {};
+    r.engine = FtpFailure{CURLE_PEER_FAILED_VERIFICATION,
+                          "SSL: no alternative certificate subject name matches target host "
+                          "name 's3cret-pass'"};
+    QTest::newRow("certificate for another name, libcurl's words masked")
+        << ResponseCodes::CurlBase + CURLE_PEER_FAILED_VERIFICATION << r
+        << "the server's certificate was issued for another name than \"h\" (SSL: no "
+           "alternative certificate subject name matches target host name '****')";
+    r = {};
+    QTest::newRow("an engine's code, nothing noted")
+        << ResponseCodes::CurlBase + CURLE_RECV_ERROR << r << "failed with response code 1056";
+    r.engine = FtpFailure{CURLE_RECV_ERROR, {}};
+    QTest::newRow("FTP connection lost")
+        << ResponseCodes::CurlBase + CURLE_RECV_ERROR << r
+        << "the connection to the server was lost";
+    r.engine = FtpFailure{CURLE_SSL_PINNEDPUBKEYNOTMATCH, {}};
+    QTest::newRow("TLS downgrade: another certificate")
+        << ResponseCodes::TlsDowngrade << r
+        << "the server showed another certificate than the first one seen from it in this "
+           "run: someone on the way may pose as it; nothing was sent in clear text";
+    r = {};
+    QTest::newRow("TLS downgrade, the engine noted nothing")
+        << ResponseCodes::TlsDowngrade << r
+        << "the server took TLS earlier in this run and has stopped offering it: its TLS "
+           "broke off; nothing was sent in clear text";
 }
 
 // The SFTP engine's account, read by its own words.

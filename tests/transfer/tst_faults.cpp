@@ -5,6 +5,7 @@
 #include "LocalFile.h"
 #include "PackagedFtpServer.h"
 #include "Publish.h"
+#include "FtpFailure.h"
 #include "ResponseCodes.h"
 #include "TestFiles.h"
 #include "TestProgram.h"

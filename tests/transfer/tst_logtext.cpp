@@ -1,5 +1,5 @@
+#include "CurlTrace.h"
 #include "LogText.h"
-#include "ProtocolTrace.h"
 
 #include <QTest>
 
@@ -85,7 +85,7 @@ void tst_LogText::passArgumentAlwaysMasked_data() {
 void tst_LogText::passArgumentAlwaysMasked() {
     QFETCH(QByteArray, line);
     QFETCH(QByteArray, shown);
-    QCOMPARE(ProtocolTrace().masked(line), shown);
+    QCOMPARE(MaskedFtpLine(line), shown);
 }
 
 QTEST_GUILESS_MAIN(tst_LogText)

@@ -3,6 +3,7 @@
 #include "FtpTestServer.h"
 #include "HeldSessions.h"
 #include "LogCapture.h"
+#include "FtpFailure.h"
 #include "ResponseCodes.h"
 #include "SecureTestServer.h"
 #include "TcpForwarder.h"

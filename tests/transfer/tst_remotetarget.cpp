@@ -1,5 +1,7 @@
 #include "DestinationKey.h"
+#include "FtpUrl.h"
 #include "HostAddresses.h"
+#include "PutOperation.h"
 #include "RemoteTarget.h"
 
 #include <QTest>

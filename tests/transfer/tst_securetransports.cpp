@@ -1,5 +1,6 @@
 #include "TransferInet.h"
 #include "FtpTestServer.h"
+#include "FtpFailure.h"
 #include "ResponseCodes.h"
 #include "SecureTestServer.h"
 #include "SshAccount.h"

@@ -8,8 +8,8 @@
 class PublishSession;
 struct PublishJob;
 
-// A logged-in connection of one engine (a libcurl handle for FTP and FTPS,
-// an ssh process for SFTP), held between publishes to one destination so
+// A logged-in connection of one engine (a handle of the library it runs
+// on, or a process it started), held between publishes to one destination so
 // that an upload every few seconds logs in once. It holds nothing of the
 // publish that made it: each publish starts its own steps on it.
 class Connection {
@@ -24,7 +24,7 @@ public:
     virtual QString peerAddress() const { return {}; }
     // The name that address was looked up from, for a publish to `typed`:
     // the host as typed, or what the engine's own configuration made of it
-    // (ssh's HostName).
+    // (a host name it maps the typed one to).
     virtual QString peerHost(const QString& typed) const { return typed; }
 
     // The steps of one publish on `connection`, which the session takes

@@ -57,7 +57,8 @@ DestinationKey KeyFor(const PublishJob& job) {
     DestinationKey key;
     key.transport = job.endpoint.transport;
     key.host = job.endpoint.host;
-    // ssh's configuration may name another port for the host than 22.
+    // The SFTP engine's own configuration may name another port for the
+    // host than 22.
     const bool configured = key.transport == Transport::Sftp && !job.endpoint.portTyped;
     key.port = configured ? 0 : job.endpoint.port;
     key.userName = job.userName;

@@ -8,25 +8,25 @@
 // How a session's password and file travel, as far as its key is concerned:
 // a held session serves only a publish that asks for the same.
 enum class SessionTls {
-    None,       // clear text (a bare host whose server refused TLS), or SSH
+    None,       // clear text (a bare host whose server refused TLS), or SFTP
     Verified,   // TLS with a certificate that was verified
     Unverified, // TLS with a certificate nobody vouches for (a bare host only)
 };
 
-// Everything that makes one destination, as curl's connection pool matches
-// a connection to a transfer: a held session, or a fact a publish learnt,
+// Everything that makes one destination, as a connection pool matches a
+// connection to a transfer: a held session, or a fact a publish learnt,
 // is only ever found by the key of the destination it was made for, or by
 // one of the parts below.
 //
 // The host is the name as typed: a certificate is checked against it, and
-// ssh looks it up in ~/.ssh/config. Two names for one server get a session
+// an engine's own configuration may look it up. Two names for one server get a session
 // each, which costs a log-in, never a session of the wrong server. Where the
 // name now resolves elsewhere (a host that moved), a held connection to the
 // old address is not used: see openSession in Publish.cpp.
 struct DestinationKey {
     Transport transport = Transport::Ftp;
     QString host;
-    quint16 port = 0; // 0: ssh takes the port from its configuration
+    quint16 port = 0; // 0: the engine takes the port from its own configuration
     QString userName;
     QByteArray passwordHash; // salted with this run's own salt; never the password
     SessionTls tls = SessionTls::None;

@@ -12,13 +12,13 @@ namespace {
 
 struct Memory {
     std::mutex mutex;
-    QHash<QByteArray, ServerFacts> servers;
     QHash<QByteArray, TargetFacts> targets;
     QSet<QByteArray> told;
     QHash<QByteArray, QList<OwedCopy>> owed; // by account and folder
     // Accounts and lists whose folder was looked at, with when to look
     // again, if ever.
     QHash<QByteArray, std::optional<qint64>> looked;
+    QList<std::function<void()>> alsoForget; // the engines' own stores
 };
 
 Memory& memory() {
@@ -35,18 +35,6 @@ QByteArray folderKey(const DestinationKey& key, const QString& folder) {
 }
 
 } // namespace
-
-ServerFacts RecallServer(const DestinationKey& key) {
-    Memory& m = memory();
-    std::lock_guard lock(m.mutex);
-    return m.servers.value(key.server());
-}
-
-void LearnServer(const DestinationKey& key, const std::function<void(ServerFacts&)>& change) {
-    Memory& m = memory();
-    std::lock_guard lock(m.mutex);
-    change(m.servers[key.server()]);
-}
 
 TargetFacts RecallTarget(const DestinationKey& key, const QString& remotePath) {
     Memory& m = memory();
@@ -65,11 +53,6 @@ void ForgetAfterFailure(const DestinationKey& key, const QString& remotePath) {
     Memory& m = memory();
     std::lock_guard lock(m.mutex);
     m.targets.remove(targetKey(key, remotePath));
-    const auto server = m.servers.find(key.server());
-    if (server != m.servers.end()) {
-        server->asking = FileFactsAsking::Stat;
-        server->tlsPath = SecurityPath::AsTyped;
-    }
 }
 
 void OweCopy(const DestinationKey& key, const OwedCopy& copy) {
@@ -150,12 +133,24 @@ void FolderLooked(const DestinationKey& key, const QString& list,
 
 void ForgetEverything() {
     Memory& m = memory();
+    QList<std::function<void()>> alsoForget;
+    {
+        std::lock_guard lock(m.mutex);
+        m.targets.clear();
+        m.told.clear();
+        m.owed.clear();
+        m.looked.clear();
+        alsoForget = m.alsoForget;
+    }
+    // Outside the lock: each store takes its own.
+    for (const auto& forget : alsoForget)
+        forget();
+}
+
+void OnForgetEverything(std::function<void()> forget) {
+    Memory& m = memory();
     std::lock_guard lock(m.mutex);
-    m.servers.clear();
-    m.targets.clear();
-    m.told.clear();
-    m.owed.clear();
-    m.looked.clear();
+    m.alsoForget.append(std::move(forget));
 }
 
 bool FirstTimeTold(const QByteArray& what) {

@@ -1,7 +1,6 @@
 #pragma once
 
 #include "DestinationKey.h"
-#include "SecurityPath.h"
 
 #include <QByteArray>
 #include <QString>
@@ -9,62 +8,16 @@
 #include <functional>
 #include <optional>
 
-// What publishes learnt about servers, so that later publishes go straight
+// What publishes learnt about targets, so that later publishes go straight
 // to the step that works there: in memory only, for the life of the
-// program, in this one place under one lock. Each fact is found by a part
-// of the destination's key and has a rule of its own for when it is
-// forgotten; a publish that a fact changes says so in its trace.
-
-// How a server answers for a file.
-enum class FileFactsAsking { Stat, Mlst, Nothing };
-
-// How an FTP server lists a folder over its control connection: "STAT -a
-// <folder>" (vsftpd, proftpd, pure-ftpd, inetutils' ftpd; pure-ftpd leaves
-// names beginning with a dot out without "-a"), "STAT <folder>" (pyftpdlib,
-// which takes "-a" for a name), or not at all.
-enum class FolderListingVerb { Unknown, StatAll, Stat, Nothing };
-
-// Whether a server's TLS sessions can be held for the next publish.
-enum class TlsHolding {
-    Always,
-    // A held TLS 1.3 session could not open a second data connection: TLS
-    // 1.2 at most, which resumes as often as asked, and held.
-    Tls12Only,
-    // It speaks TLS 1.3 alone: logged in to for each publish.
-    Never,
-};
-
-// What a bare host's server showed of TLS in this run, in order: a publish
-// is held to it, and it only ever rises.
-enum class TlsPin { None, Took, Verified };
+// program, under one lock. Each fact is found by a part of the
+// destination's key and has a rule of its own for when it is forgotten; a
+// publish that a fact changes says so in its trace. What only an engine
+// learns of a server it keeps in a store of its own.
 
 // Which name a publish's copy goes under, in the order they are tried: the
 // hidden temporary name, the visible one, the final name itself.
 enum class CopyName { Hidden, Visible, Final };
-
-// Found by DestinationKey::server().
-struct ServerFacts {
-    // STAT first, MLST where STAT told nothing, or neither. Forgotten when
-    // a publish to the server fails: a reconfigured server is asked anew.
-    FileFactsAsking asking = FileFactsAsking::Stat;
-    // Learnt at the first look at a folder. Never forgotten.
-    FolderListingVerb listing = FolderListingVerb::Unknown;
-    // Never forgotten: it is the server's TLS stack, and finding out again
-    // costs a failed held publish.
-    TlsHolding tlsHolding = TlsHolding::Always;
-    // A bare host: how the last publish that worked went. Forgotten when a
-    // publish fails, so that the next one asks for verified TLS again.
-    SecurityPath tlsPath = SecurityPath::AsTyped;
-    // A bare host that took TLS, or showed a verified certificate, is held
-    // to it. Never forgotten and only ever tightened: nothing a server or a
-    // network in between says may talk a publish down to clear text.
-    TlsPin tlsPin = TlsPin::None;
-    // A bare host whose certificate nobody vouches for: the pin of the
-    // public key its first such session showed ("sha256//..."), which
-    // every later one must show too, as ssh holds a host to its key. Never
-    // forgotten.
-    QByteArray certificateKey;
-};
 
 // Found by DestinationKey::account() and the remote path; a changed
 // password is another account and starts from nothing. All forgotten when
@@ -76,8 +29,9 @@ struct TargetFacts {
     // the server keeps a temporary copy it cannot remove, or a renamed copy
     // could not keep the file's permissions, owner or group. Says why.
     QString storeInPlace;
-    // The server tells nothing of a file's permissions (neither MLST nor
-    // STAT answers): they cannot be kept, and are not asked for again.
+    // The server tells nothing of a file's permissions (no way of asking
+    // for a file's status tells them): they cannot be kept, and are not
+    // asked for again.
     bool tellsNoFacts = false;
     // Where the name, a link, led: the copy can be opened beside that file
     // before the link is asked about again.
@@ -86,10 +40,6 @@ struct TargetFacts {
     // way, without a rename that it refuses first.
     bool removesToReplace = false;
 };
-
-ServerFacts RecallServer(const DestinationKey& key);
-// Changes what is known of the server, under the lock.
-void LearnServer(const DestinationKey& key, const std::function<void(ServerFacts&)>& change);
 
 TargetFacts RecallTarget(const DestinationKey& key, const QString& remotePath);
 // Changes what is known of the target, under the lock: each publish changes
@@ -141,6 +91,9 @@ void FolderLooked(const DestinationKey& key, const QString& list,
 // Forgets everything, as a new start of the program would: for tests and
 // benchmarks that are many runs in one process.
 void ForgetEverything();
+// `forget` runs with every ForgetEverything: an engine's store of its own
+// registers here when it is first used.
+void OnForgetEverything(std::function<void()> forget);
 
 // True the first time `what` is asked about, for the life of the program:
 // a warning that an upload every second would otherwise repeat every

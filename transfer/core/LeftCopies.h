@@ -26,10 +26,11 @@ struct ListedTime {
     qint64 seconds = 0;
     bool yearKnown = true;
     // How much later than `seconds` the true time may be: 1 for a time to
-    // the second (MLSD's modify, SFTP's mtime), 60 for ls's "13:03", 86400
-    // for ls's "Dec  9  2025".
+    // the second (a machine-readable listing's), 60 for a long listing's
+    // "13:03", 86400 for its "Dec  9  2025".
     qint64 precision = 1;
-    // The server's local wall time (ls), not UTC (MLSD, SFTP): two such
+    // The server's local wall time (a long listing's), not UTC (a
+    // machine-readable listing's): two such
     // times may lie across a daylight-saving change.
     bool local = false;
 };

@@ -13,13 +13,6 @@ std::atomic<int> sessions{0};
 
 ProtocolTrace::ProtocolTrace() : id_(++sessions) {}
 
-QByteArray ProtocolTrace::masked(QByteArray line) const {
-    // Whatever the password is, PASS carries it, an empty one too.
-    if (line.size() >= 4 && line.first(4).toUpper() == "PASS" && (line.size() == 4 || line[4] == ' '))
-        return "PASS ****";
-    return line;
-}
-
 void ProtocolTrace::note(const QByteArray& text) const {
     if (lcTransfer().isDebugEnabled())
         write("+", text);
@@ -31,5 +24,5 @@ void ProtocolTrace::write(const char* marker, QByteArray line) const {
     if (line.isEmpty())
         return;
     qCDebug(lcTransfer).noquote() << QStringLiteral("#%1 %2").arg(id_).arg(QLatin1String(marker))
-                                  << LogText(masked(std::move(line)));
+                                  << LogText(line);
 }

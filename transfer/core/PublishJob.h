@@ -25,7 +25,7 @@ struct TransferTimeouts {
 };
 
 // How a plain FTP session (a bare host, ftp://) asks for TLS. Verified and
-// Unverified send AUTH TLS before logging in and go on in clear text only
+// Unverified ask for TLS before logging in and go on in clear text only
 // where the server refuses it; Unverified accepts a certificate nobody
 // vouches for. ftpes:// and ftps:// always require verified TLS.
 enum class OptionalTls { Off, Verified, Unverified };

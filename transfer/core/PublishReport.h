@@ -9,14 +9,14 @@
 // filled where the failure is met, read once the publish has ended.
 struct PublishReport {
     bool tlsAccepted = false; // the control connection ran through TLS
-    QByteArray action;        // what the failing request was for, e.g. "STOR <name>"
-    int curlCode = 0; // FTP and FTPS: libcurl's CURLcode for the failed request; 0: none
-    QByteArray curlError;   // libcurl's own account (its error buffer)
+    QByteArray action;        // what the failing request was for, in the engine's words
     QByteArray serverReply; // the server's last reply line
     long replyCode = 0;
     int osErrno = 0;        // the system's error of the last connect
     int localErrno = 0;     // why the local file could not be read; -1: not a regular file
     qint64 sentSize = -1;   // bytes sent by the last store
     qint64 storedSize = -1; // what the server said it holds, -1 when it did not say
-    std::any engine; // the engine's own account of its failure, carried unread
+    // The engine's own account of its failure, which the core carries
+    // without reading it: the component's words read it back.
+    std::any engine;
 };

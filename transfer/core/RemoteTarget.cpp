@@ -1,10 +1,6 @@
 #include "RemoteTarget.h"
 
-#include <QFileInfo>
 #include <QHostAddress>
-#include <QUrl>
-
-#include <sys/stat.h>
 
 namespace {
 
@@ -44,14 +40,13 @@ struct Scheme {
     const char* name;
     Transport transport;
     quint16 defaultPort;
-    const char* curlScheme; // libcurl's, for the FTP transports it runs
 };
 
 constexpr Scheme kSchemes[] = {
-    {"ftp", Transport::Ftp, 21, "ftp"},
-    {"ftpes", Transport::FtpExplicitTls, 21, "ftp"},
-    {"ftps", Transport::FtpImplicitTls, 990, "ftps"},
-    {"sftp", Transport::Sftp, 22, nullptr},
+    {"ftp", Transport::Ftp, 21},
+    {"ftpes", Transport::FtpExplicitTls, 21},
+    {"ftps", Transport::FtpImplicitTls, 990},
+    {"sftp", Transport::Sftp, 22},
 };
 
 const Scheme& schemeOf(Transport transport) {
@@ -151,64 +146,12 @@ std::optional<Endpoint> ParseUrl(const QString& url) {
     return ParseRemoteHost(url);
 }
 
-QByteArray CurlBaseUrl(const Endpoint& endpoint) {
-    const char* scheme = schemeOf(endpoint.transport).curlScheme;
-    if (!scheme)
-        return {};
-    return QByteArray(scheme) + "://" +
-           bracketed(endpoint).toUtf8() + ':' + QByteArray::number(endpoint.port) + '/';
-}
-
 bool HasUnsafeText(const QString& text) {
     for (const QChar c : text) {
         if (c == u'\r' || c == u'\n' || c == QChar(0))
             return true;
     }
     return false;
-}
-
-bool IsRegularFile(const QString& path) {
-    if (path.isEmpty())
-        return false;
-    struct stat st {};
-    return ::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-std::optional<PutOperation>
-SplitPutOperation(const QString& operation,
-                  const std::function<bool(const QString&)>& isRegularFile) {
-    const QString verb = QStringLiteral("Put ");
-    if (!operation.startsWith(verb, Qt::CaseInsensitive))
-        return std::nullopt;
-    const QString names = operation.mid(verb.size());
-    for (qsizetype space = names.lastIndexOf(u' '); space > 0;
-         space = names.lastIndexOf(u' ', space - 1)) {
-        const QString local = names.left(space);
-        const QString remote = names.mid(space + 1);
-        if (remote.isEmpty() || remote.endsWith(u'/'))
-            continue;
-        if (isRegularFile(local))
-            return PutOperation{local, remote};
-    }
-    return std::nullopt;
-}
-
-QByteArray EncodeRemotePath(const QString& remoteFileName) {
-    QByteArray path;
-    QString rest = remoteFileName;
-    const bool absolute = rest.startsWith(u'/');
-    if (absolute) {
-        rest.remove(0, 1);
-        // In an ftp:// URL a leading "%2F" names the server's root directory.
-        path = "%2F";
-    }
-    const QStringList segments = rest.split(u'/');
-    for (qsizetype i = 0; i < segments.size(); ++i) {
-        if (i > 0)
-            path += '/';
-        path += QUrl::toPercentEncoding(segments[i]);
-    }
-    return path;
 }
 
 QString RemoteFolderOf(const QString& remoteFileName) {

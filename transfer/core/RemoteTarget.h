@@ -3,7 +3,6 @@
 #include <QByteArray>
 #include <QString>
 
-#include <functional>
 #include <optional>
 
 // Pure text handling for one store: where to connect, what to send where.
@@ -12,9 +11,9 @@
 // How the file travels. Plain FTP unless the host box names a scheme.
 enum class Transport {
     Ftp,            // ftp://, or a bare host
-    FtpExplicitTls, // ftpes://: AUTH TLS, required on control and data
+    FtpExplicitTls, // ftpes://: TLS asked for at once, required on control and data
     FtpImplicitTls, // ftps://: TLS from the first byte, port 990
-    Sftp,           // sftp://: SSH file transfer, port 22
+    Sftp,           // sftp://: SFTP, port 22
 };
 
 // Where an upload goes, as the host box says it.
@@ -36,31 +35,10 @@ std::optional<Endpoint> ParseRemoteHost(const QString& text);
 QString FormUrl(const Endpoint& endpoint);
 std::optional<Endpoint> ParseUrl(const QString& url);
 
-// The same address as libcurl wants it for FTP and FTPS: its scheme for the
-// transport and always the port. Empty for SFTP, which libcurl does not run.
-QByteArray CurlBaseUrl(const Endpoint& endpoint);
-
-// CR and LF would end an FTP command early and let the rest run as a command
-// of its own; NUL truncates C strings. None belongs in a host, a credential
+// CR and LF would end a request line early and let the rest run as a
+// request of its own; NUL truncates C strings. None belongs in a host, a credential
 // or a path.
 bool HasUnsafeText(const QString& text);
-
-struct PutOperation {
-    QString localFileName;
-    QString remoteFileName;
-};
-
-// Splits "Put <local> <remote>". Both names may hold spaces: the split is at
-// the last space whose left part names an existing regular file.
-std::optional<PutOperation>
-SplitPutOperation(const QString& operation,
-                  const std::function<bool(const QString&)>& isRegularFile);
-bool IsRegularFile(const QString& path);
-
-// The path part of an ftp:// URL for a remote name as typed: relative to
-// the login directory, absolute when it starts with "/". Each segment is
-// percent-encoded as UTF-8.
-QByteArray EncodeRemotePath(const QString& remoteFileName);
 
 // A name beside the final one, hidden from plain listings, unique per upload.
 QString TemporaryNameFor(const QString& remoteFileName, const QString& token);

@@ -3,15 +3,15 @@
 #include <QtGlobal>
 
 // What Inet::ResponseCode() reports. 0 is success. A failure the server
-// answered with an error reply carries that reply (400..599); a failure below
-// the FTP level carries 1000 + libcurl's error code; the component's own
-// refusals use the 2000 range; an engine's own codes live in the engine.
-// Nothing but 0 ever means success.
+// answered with an error reply carries that reply (400..599); the
+// component's own refusals use the 2000 range; an engine's own failures
+// start at EngineBase, each engine with a range of its own. Nothing but 0
+// ever means success.
 namespace ResponseCodes {
 constexpr qint32 Ok = 0;
 constexpr qint32 NoOperation = -1; // no operation has been run on this object
 constexpr qint32 Running = -2;
-constexpr qint32 CurlBase = 1000;
+constexpr qint32 EngineBase = 1000;
 constexpr qint32 UnsafeText = 2001;   // CR, LF or NUL in a host, credential or path
 constexpr qint32 BadOperation = 2002; // not a "Put" text, or no part names a local file
 constexpr qint32 LocalFileUnreadable = 2003;

@@ -1,7 +1,8 @@
 #include "CurlSession.h"
 
 #include "CertificateKey.h"
-#include "LearntFacts.h"
+#include "FtpServerLearnt.h"
+#include "FtpUrl.h"
 #include "ResponseCodes.h"
 
 #include <QFile>
@@ -47,7 +48,7 @@ CurlSession::CurlSession(const PublishJob& job, const std::atomic<bool>& abort,
     optionalTls_ = *connection_->optionalTls;
     tlsRequired_ = connection_->tlsRequired;
     if (unverifiedTls())
-        certificatePin_ = RecallServer(KeyFor(job)).certificateKey;
+        certificatePin_ = RecallFtpServer(KeyFor(job)).certificateKey;
     if (held_)
         trace_.note("going on with the session of an earlier upload: no new log-in");
 }
@@ -206,8 +207,7 @@ void CurlSession::note(const LocalFile& file, CURLcode rc) const {
     if (!report)
         return;
     report->action = action_;
-    report->curlCode = rc;
-    report->curlError = QByteArray(errorText_).trimmed();
+    report->engine = FtpFailure{rc, QByteArray(errorText_).trimmed()};
     report->serverReply = replies_.isEmpty() ? QByteArray() : replies_.last().trimmed();
     report->replyCode = lastReply();
     long osErrno = 0;
@@ -370,7 +370,7 @@ void CurlSession::rememberCertificate() {
     if (pin.isEmpty())
         return;
     // The first key seen wins: two publishes at once may both have seen one.
-    LearnServer(KeyFor(job_), [&pin](ServerFacts& server) {
+    LearnFtpServer(KeyFor(job_), [&pin](FtpServerLearnt& server) {
         if (server.certificateKey.isEmpty())
             server.certificateKey = pin;
         pin = server.certificateKey;

@@ -4,6 +4,7 @@
 #include "PublishJob.h"
 #include "LocalFile.h"
 #include "CurlTrace.h"
+#include "FtpFailure.h"
 #include "PublishReport.h"
 
 #include <QByteArray>

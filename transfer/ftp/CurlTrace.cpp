@@ -24,11 +24,21 @@ int onDebug(CURL*, curl_infotype type, char* data, size_t size, void* self) {
         return 0;
     const auto* trace = static_cast<const ProtocolTrace*>(self);
     for (QByteArray line : QByteArray(data, static_cast<qsizetype>(size)).split('\n'))
-        trace->write(marker, std::move(line));
+        trace->write(marker, MaskedFtpLine(std::move(line)));
     return 0;
 }
 
 } // namespace
+
+QByteArray MaskedFtpLine(QByteArray line) {
+    if (line.endsWith('\r'))
+        line.chop(1);
+    // Whatever the password is, PASS carries it, an empty one too.
+    if (line.size() >= 4 && line.first(4).toUpper() == "PASS" &&
+        (line.size() == 4 || line[4] == ' '))
+        return "PASS ****";
+    return line;
+}
 
 void AttachTrace(CURL* handle, const ProtocolTrace& trace) {
     if (!lcTransfer().isDebugEnabled())

@@ -49,9 +49,9 @@ FtpPublishSession::FtpPublishSession(const PublishJob& job, const std::atomic<bo
     // where vsftpd and inetutils know no MLST and pyftpdlib's leaves the
     // mode out. MLST serves where STAT tells nothing (pure-ftpd splits a
     // path holding a space).
-    const ServerFacts server = RecallServer(key_);
-    if (server.asking != FileFactsAsking::Stat)
-        session_.trace(server.asking == FileFactsAsking::Mlst
+    const FtpServerLearnt server = RecallFtpServer(key_);
+    if (server.asking != StatusAsking::Stat)
+        session_.trace(server.asking == StatusAsking::Mlst
                            ? "learnt earlier: the server's STAT tells nothing, so MLST is asked"
                            : "learnt earlier: the server answers neither STAT nor MLST");
     if (server.tlsHolding == TlsHolding::Tls12Only && !session_.held()) {
@@ -64,8 +64,8 @@ FtpPublishSession::FtpPublishSession(const PublishJob& job, const std::atomic<bo
 bool FtpPublishSession::ask(const QString& path, std::optional<RemoteFileFacts>& facts) {
     facts.reset();
     // '*': a refusal is an answer here, not a failed request.
-    using enum FileFactsAsking;
-    for (FileFactsAsking how = RecallServer(key_).asking; how != Nothing;) {
+    using enum StatusAsking;
+    for (StatusAsking how = RecallFtpServer(key_).asking; how != Nothing;) {
         const QByteArray verb = how == Mlst ? "MLST " : "STAT ";
         last_ = session_.commands(session_.utf8Option() +
                                   QList<QByteArray>{"*" + verb + path.toUtf8()});
@@ -81,7 +81,7 @@ bool FtpPublishSession::ask(const QString& path, std::optional<RemoteFileFacts>&
         if (facts)
             return true;
         how = how == Stat ? Mlst : Nothing;
-        LearnServer(key_, [how](ServerFacts& server) { server.asking = how; });
+        LearnFtpServer(key_, [how](FtpServerLearnt& server) { server.asking = how; });
     }
     return true;
 }
@@ -97,7 +97,7 @@ PublishSession::Result FtpPublishSession::stat(const QString& path, RemoteFileFa
     // pure-ftpd's STAT shows nothing for a folder or a link it cannot
     // follow, pyftpdlib's nothing for a folder; their MLST tells what the
     // name is. Asked only where STAT found nothing: a first publish.
-    if (!facts.exists && RecallServer(key_).asking == FileFactsAsking::Stat) {
+    if (!facts.exists && RecallFtpServer(key_).asking == StatusAsking::Stat) {
         last_ = session_.commands(session_.utf8Option() +
                                   QList<QByteArray>{"*MLST " + path.toUtf8()});
         if (last_ != CURLE_OK)
@@ -127,7 +127,7 @@ PublishSession::Result FtpPublishSession::store(const QString& path, LocalFile& 
     }
     // Where the copy's permissions matter, one answer after the store
     // gives them and the size together.
-    storedFacts_ = mode.has_value() && RecallServer(key_).asking != FileFactsAsking::Nothing;
+    storedFacts_ = mode.has_value() && RecallFtpServer(key_).asking != StatusAsking::Nothing;
     last_ = session_.store(path, file, checks, !storedFacts_);
     // No data connection came about: with TLS 1.3 the client may think its
     // bytes went out before the server refused to resume the session.
@@ -228,7 +228,7 @@ PublishSession::Result FtpPublishSession::listOverData(const QByteArray& folder,
     // for a name, wants it. Each refusal costs a round trip, in a folder
     // that costs many more to list.
     using Format = FtpListingReader::Format;
-    const bool all = RecallServer(key_).listing != FolderListingVerb::Stat;
+    const bool all = RecallFtpServer(key_).listing != FolderListingVerb::Stat;
     std::vector<std::pair<QByteArray, Format>> verbs{{"MLSD", Format::Mlsd}};
     if (all)
         verbs.push_back({"LIST -a", Format::List});
@@ -262,7 +262,7 @@ PublishSession::Result FtpPublishSession::list(const QString& folder, const QStr
     using enum FolderListingVerb;
     // Found out once per server; a folder it will not list does not make
     // it forget how it lists the others.
-    const FolderListingVerb known = RecallServer(key_).listing;
+    const FolderListingVerb known = RecallFtpServer(key_).listing;
     const QList<FolderListingVerb> verbs = known == Unknown ? QList{StatAll, Stat}
                                            : known == Nothing ? QList<FolderListingVerb>{}
                                                               : QList{known};
@@ -293,14 +293,14 @@ PublishSession::Result FtpPublishSession::list(const QString& folder, const QStr
         const long reply = session_.lastReply();
         if (reply >= 211 && reply <= 213 && reader.lines() > 0) {
             if (known == Unknown)
-                LearnServer(key_, [verb](ServerFacts& server) { server.listing = verb; });
+                LearnFtpServer(key_, [verb](FtpServerLearnt& server) { server.listing = verb; });
             session_.trace("listed " + describeRead(reader));
             entries = reader.entries();
             return Result::Ok;
         }
     }
     if (known == Unknown)
-        LearnServer(key_, [](ServerFacts& server) { server.listing = Nothing; });
+        LearnFtpServer(key_, [](FtpServerLearnt& server) { server.listing = Nothing; });
     return Result::Refused;
 }
 
@@ -345,12 +345,14 @@ void FtpPublishSession::learnFromFailure() {
             learnTlsHolding(session_.tlsCapped() ? TlsHolding::Never : TlsHolding::Tls12Only);
         break;
     case RunAgain::No:
+        // The publish ends here, failed.
+        ForgetFtpServerAfterFailure(key_);
         break;
     }
 }
 
 void FtpPublishSession::learnTlsHolding(TlsHolding state) const {
-    LearnServer(key_, [state](ServerFacts& server) { server.tlsHolding = state; });
+    LearnFtpServer(key_, [state](FtpServerLearnt& server) { server.tlsHolding = state; });
 }
 
 SessionTls FtpPublishSession::tls() const {
@@ -365,7 +367,7 @@ std::unique_ptr<Connection> FtpPublishSession::release() {
     if (session_.aborted() || session_.sawError())
         return nullptr;
     // A TLS session is held where it can carry the next publish.
-    const TlsHolding holding = RecallServer(key_).tlsHolding;
+    const TlsHolding holding = RecallFtpServer(key_).tlsHolding;
     if (session_.tlsAccepted() && (holding == TlsHolding::Never ||
                                      (holding == TlsHolding::Tls12Only && !session_.tlsCapped()))) {
         session_.trace("learnt earlier: a held TLS session cannot carry the next publish here, "

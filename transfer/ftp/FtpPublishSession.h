@@ -2,7 +2,7 @@
 
 #include "CurlSession.h"
 #include "DestinationKey.h"
-#include "LearntFacts.h"
+#include "FtpServerLearnt.h"
 #include "PublishSession.h"
 
 // The steps of a publish in FTP's words, on one CurlSession: one log-in,
@@ -44,7 +44,7 @@ private:
                         QList<ListedEntry>& entries);
 
     const PublishJob& job_;
-    const DestinationKey key_; // what the server's facts are found by
+    const DestinationKey key_; // what is learnt of the server is found by
     CurlSession session_;
     CURLcode last_ = CURLE_OK;
     // The file of the last failed request, for its failure code.

@@ -1,5 +1,7 @@
 #include "TlsFallback.h"
 
+#include "FtpFailure.h"
+#include "FtpServerLearnt.h"
 #include "LearntFacts.h"
 #include "PublishLadder.h"
 #include "ResponseCodes.h"
@@ -69,7 +71,7 @@ qint32 PublishPreferringTls(PublishJob job, const std::atomic<bool>& abort, Secu
     }
 
     const DestinationKey key = KeyFor(job);
-    const ServerFacts memory = RecallServer(key);
+    const FtpServerLearnt memory = RecallFtpServer(key);
     job.tlsRequired = memory.tlsPin != TlsPin::None;
     if (memory.tlsPin != TlsPin::None)
         qCDebug(lcTransfer) << "learnt earlier: the server took TLS"
@@ -125,15 +127,18 @@ qint32 PublishPreferringTls(PublishJob job, const std::atomic<bool>& abort, Secu
     // whatever libcurl called it. So is one that shows another certificate
     // than the first one seen from it in this run.
     // A refused AUTH is the server's reply to libcurl, which says why.
-    const int curl = report.curlCode ? report.curlCode : code - ResponseCodes::CurlBase;
+    const FtpFailure* failure = FtpFailureIn(report);
+    const int curl = failure && failure->curlCode ? failure->curlCode : code - ResponseCodes::CurlBase;
     if (!abort && ((job.tlsRequired && (curl == CURLE_USE_SSL_FAILED || BrokenByTls(code))) ||
                    (memory.tlsPin == TlsPin::Verified && curl == CURLE_PEER_FAILED_VERIFICATION) ||
                    curl == CURLE_SSL_PINNEDPUBKEYNOTMATCH)) {
-        report.curlCode = curl;
+        FtpFailure downgrade = failure ? *failure : FtpFailure{};
+        downgrade.curlCode = curl;
+        report.engine = downgrade;
         code = ResponseCodes::TlsDowngrade;
     }
     const bool worked = code == ResponseCodes::Ok;
-    LearnServer(key, [taken, worked](ServerFacts& server) {
+    LearnFtpServer(key, [taken, worked](FtpServerLearnt& server) {
         server.tlsPath = worked ? taken : SecurityPath::AsTyped;
         if (worked && taken == SecurityPath::VerifiedTls)
             server.tlsPin = TlsPin::Verified;
