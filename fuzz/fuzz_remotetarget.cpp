@@ -1,8 +1,8 @@
 // libFuzzer target for the pure text handling in transfer/core/RemoteTarget.h,
-// transfer/PutOperation.h, transfer/ftp/FtpUrl.h, transfer/ftp/FtpFileFacts.h
+// transfer/PutOperation.h, transfer/ftp/FtpUrl.h, transfer/ftp/FtpFileStatus.h
 // and transfer/ftp/FtpListing.h. Every input goes through each function; a
 // broken property aborts with the input.
-#include "FtpFileFacts.h"
+#include "FtpFileStatus.h"
 #include "FtpListing.h"
 #include "FtpUrl.h"
 #include "PutOperation.h"
@@ -165,7 +165,7 @@ void checkTemporaryName(const QString& text) {
         broken("the temporary name is not beside the final one", text, name);
 }
 
-QString factsText(const std::optional<RemoteFileFacts>& facts) {
+QString factsText(const std::optional<FileStatus>& facts) {
     if (!facts)
         return QStringLiteral("nothing");
     return QStringLiteral("exists %1 size %2 mode %3 owner \"%4\" group \"%5\"")
@@ -175,7 +175,7 @@ QString factsText(const std::optional<RemoteFileFacts>& facts) {
         .arg(facts->owner, facts->group);
 }
 
-void checkFacts(const QString& input, const std::optional<RemoteFileFacts>& facts, bool fromStat) {
+void checkFacts(const QString& input, const std::optional<FileStatus>& facts, bool fromStat) {
     if (!facts)
         return;
     const QString text = factsText(facts);
@@ -195,7 +195,7 @@ void checkFacts(const QString& input, const std::optional<RemoteFileFacts>& fact
     const bool some = facts->size || facts->mode || !facts->owner.isEmpty();
     const bool all = facts->size && facts->mode && !facts->owner.isEmpty();
     if (fromStat && facts->exists && !all &&
-        (some || facts->kind == RemoteFileFacts::Kind::Regular))
+        (some || facts->kind == FileStatus::Kind::Regular))
         broken("an ls line read in part", input, text);
 }
 
@@ -219,13 +219,13 @@ void checkReplies(const QByteArray& bytes) {
         crlf << line + "\r\n";
     }
     const QString input = QString::fromUtf8(bytes);
-    const auto mlst = FactsFromMlst(lines);
-    const auto stat = FactsFromStat(lines, path);
+    const auto mlst = StatusFromMlst(lines);
+    const auto stat = StatusFromStat(lines, path);
     checkFacts(input, mlst, false);
     checkFacts(input, stat, true);
-    if (factsText(mlst) != factsText(FactsFromMlst(crlf)))
+    if (factsText(mlst) != factsText(StatusFromMlst(crlf)))
         broken("MLST facts depend on the line ends", input, factsText(mlst));
-    if (factsText(stat) != factsText(FactsFromStat(crlf, path)))
+    if (factsText(stat) != factsText(StatusFromStat(crlf, path)))
         broken("STAT facts depend on the line ends", input, factsText(stat));
 }
 

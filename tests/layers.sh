@@ -78,7 +78,7 @@ if [ "${1:-}" = -t ]; then
     source=${2:?usage: layers.sh -t SOURCE_DIR}
     check_tree "$source" >/dev/null
     plant "$source" transfer/core/PublishReport.h '#include <curl/curl.h>'
-    plant "$source" transfer/core/LearntFacts.cpp '#include "FtpServerLearnt.h"'
+    plant "$source" transfer/core/Learnt.cpp '#include "FtpServerLearnt.h"'
     plant "$source" transfer/sftp/SshCommand.cpp '#include <curl/curl.h>'
     plant "$source" transfer/ftp/FtpUrl.cpp '#include "SshCommand.h"'
     plant "$source" upload/Destination.cpp '#include <curl/curl.h>'

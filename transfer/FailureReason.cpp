@@ -53,8 +53,8 @@ public:
                                   "list can replace; nothing was changed")
                 .arg(quoted(job_.remoteFileName));
         case LinkLoop:
-            return QStringLiteral("%1 on the server is a link that leads round in a loop, or "
-                                  "through too many links; nothing was changed")
+            return QStringLiteral("%1 on the server is a symlink that leads round in a loop, or "
+                                  "through too many symlinks; nothing was changed")
                 .arg(quoted(job_.remoteFileName));
         case NoSession:
             return QStringLiteral("no connection could be set up: the system is out of "

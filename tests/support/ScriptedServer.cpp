@@ -46,16 +46,16 @@ QByteArray ScriptedBehaviour::name() const {
                                     "renames nothing"};
     static const char* listings[] = {"MLSD", "ls in UTC", "ls in local time", "SFTP names",
                                      "no listing"};
-    static const char* facts[] = {"modes settable", "modes fixed", "another group",
+    static const char* statuses[] = {"modes settable", "modes fixed", "another group",
                                   "tells nothing"};
     QByteArray name = QByteArray(renames[int(rename)]) + ", " + listings[int(listing)] + ", " +
-                      facts[int(this->facts)];
+                      statuses[int(this->status)];
     if (dotNamesRefused)
         name += ", dot names refused";
     if (removalsRefused)
         name += ", removals refused";
-    if (listIsLink)
-        name += ", the list a link";
+    if (listIsSymlink)
+        name += ", the list a symlink";
     if (besideRefused)
         name += ", nothing beside the list";
     if (tls13Only)
@@ -72,33 +72,33 @@ public:
 
     bool aborted() const override { return abort_.load(); }
 
-    Result stat(const QString& path, RemoteFileFacts& facts) override {
+    Result stat(const QString& path, FileStatus& status) override {
         const Play p = play(path, Replies::Stat);
         if (p != Play::Serve)
             return failed(p);
-        if (s_.behaviour.facts == ScriptedBehaviour::Facts::Nothing)
+        if (s_.behaviour.status == ScriptedBehaviour::Status::Nothing)
             return refuse();
-        facts = {};
+        status = {};
         const auto node = s_.files.constFind(path);
         if (node == s_.files.cend())
             return Result::Ok;
-        facts.exists = true;
-        facts.kind = node->kind == ScriptedNode::Kind::File     ? RemoteFileFacts::Kind::Regular
-                     : node->kind == ScriptedNode::Kind::Folder ? RemoteFileFacts::Kind::Folder
-                                                                : RemoteFileFacts::Kind::Link;
-        facts.linkTarget = node->target;
-        facts.size = node->bytes.size();
-        facts.mode = node->mode;
-        facts.owner = QStringLiteral("web");
-        facts.group = node->group;
+        status.exists = true;
+        status.kind = node->kind == ScriptedNode::Kind::File     ? FileStatus::Kind::Regular
+                     : node->kind == ScriptedNode::Kind::Folder ? FileStatus::Kind::Folder
+                                                                : FileStatus::Kind::Symlink;
+        status.symlinkTarget = node->target;
+        status.size = node->bytes.size();
+        status.mode = node->mode;
+        status.owner = QStringLiteral("web");
+        status.group = node->group;
         if (s_.behaviour.listing == ScriptedBehaviour::Listing::Sftp)
-            facts.changed = node->changed;
+            status.changed = node->changed;
         return Result::Ok;
     }
 
     Result store(const QString& named, LocalFile& file, std::optional<quint32> mode,
-                 RemoteFileFacts& stored) override {
-        // A store through a link writes the file it leads to.
+                 FileStatus& stored) override {
+        // A store through a symlink writes the file it leads to.
         const QString path = s_.real(named);
         QByteArray bytes;
         char buffer[4096];
@@ -129,7 +129,7 @@ public:
         stored = {};
         stored.exists = true;
         stored.size = node.bytes.size();
-        if (s_.behaviour.facts != ScriptedBehaviour::Facts::Nothing) {
+        if (s_.behaviour.status != ScriptedBehaviour::Status::Nothing) {
             stored.mode = node.mode;
             stored.owner = QStringLiteral("web");
             stored.group = node.group;
@@ -143,7 +143,7 @@ public:
         const Play p = play(path, Replies::SetMode);
         if (p == Play::Drop || p == Play::Refuse)
             return failed(p);
-        const bool can = s_.behaviour.facts == ScriptedBehaviour::Facts::ModesSettable &&
+        const bool can = s_.behaviour.status == ScriptedBehaviour::Status::ModesSettable &&
                          s_.files.contains(path);
         if (can)
             s_.files[path].mode = mode;
@@ -202,7 +202,7 @@ public:
         return p == Play::Serve ? Removal::Removed : Removal::NoAnswer;
     }
 
-    Result list(const QString& folder, const QString& finalBase,
+    Result listing(const QString& folder, const QString& finalBase,
                 QList<ListedEntry>& entries) override {
         const Play p = play(QString(), 1);
         if (p != Play::Serve)
@@ -233,7 +233,7 @@ public:
                                     node.kind == ScriptedNode::Kind::File ? ListedEntry::Kind::Regular
                                     : node.kind == ScriptedNode::Kind::Folder
                                         ? ListedEntry::Kind::Folder
-                                        : ListedEntry::Kind::Link,
+                                        : ListedEntry::Kind::Symlink,
                                     ListedTime{node.changed}};
             } else {
                 const char kind = node.kind == ScriptedNode::Kind::File     ? '-'
@@ -271,7 +271,7 @@ private:
     // leaves done.
     Play play(const QString& naming, int replies, const std::function<void()>& onKill = {}) {
         wentOutNow_ = false;
-        if (dead_ || aborted() || s_.linkDown_) {
+        if (dead_ || aborted() || s_.connectionDown_) {
             dead_ = true;
             code_ = aborted() ? ResponseCodes::Aborted : 421;
             return Play::Drop;
@@ -314,8 +314,8 @@ private:
         switch (ending) {
         case Ending::None:
             break;
-        case Ending::LinkDown:
-            s_.linkDown_ = true;
+        case Ending::ConnectionDown:
+            s_.connectionDown_ = true;
             return drop(Play::Drop, 421);
         case Ending::DropBefore:
             return drop(Play::Drop, 421);
@@ -375,10 +375,10 @@ private:
         const bool sftp = s_.behaviour.listing == ScriptedBehaviour::Listing::Sftp;
         if (node.kind != ScriptedNode::Kind::File || node.bytes.isNull()) {
             node = {};
-            node.mode = mode && sftp && s_.behaviour.facts == ScriptedBehaviour::Facts::ModesSettable
+            node.mode = mode && sftp && s_.behaviour.status == ScriptedBehaviour::Status::ModesSettable
                             ? *mode
                             : 0644;
-            node.group = s_.behaviour.facts == ScriptedBehaviour::Facts::OtherGroup
+            node.group = s_.behaviour.status == ScriptedBehaviour::Status::OtherGroup
                              ? QStringLiteral("other")
                              : QStringLiteral("www");
             node.copy = path != s_.real(s_.list_);
@@ -469,7 +469,7 @@ void ScriptedServer::beginPublish(const QString& list, const QByteArray& localBy
     bytes_ = localBytes;
     abort_ = abort;
     endings_ = endings;
-    linkDown_ = false;
+    connectionDown_ = false;
     otherAtWork_ = false;
     requests = 0;
     requestsAfterClose = -1;
@@ -506,7 +506,7 @@ QStringList ScriptedServer::copiesOf(const QString& list) const {
 
 QString ScriptedServer::real(const QString& path) const {
     QString at = path;
-    for (int links = 0; links < 8 && files.value(at).kind == ScriptedNode::Kind::Link; ++links) {
+    for (int links = 0; links < 8 && files.value(at).kind == ScriptedNode::Kind::Symlink; ++links) {
         QStringList parts = RemoteFolderOf(at).split(u'/', Qt::SkipEmptyParts);
         for (const QString& part : files.value(at).target.split(u'/', Qt::SkipEmptyParts)) {
             if (part == QLatin1String(".."))

@@ -26,15 +26,15 @@ struct ScriptedBehaviour {
     // What a file's status tells and what can be changed: permissions set,
     // permissions fixed (a new file's differ from the list's), a new file
     // in another group, or nothing told at all.
-    enum class Facts { ModesSettable, ModesFixed, OtherGroup, Nothing };
+    enum class Status { ModesSettable, ModesFixed, OtherGroup, Nothing };
 
     Rename rename = Rename::OntoFile;
     Listing listing = Listing::Mlsd;
-    Facts facts = Facts::ModesSettable;
+    Status status = Status::ModesSettable;
     bool dotNamesRefused = false;
     bool removalsRefused = false;
-    // The list's name is a link to a file in another folder.
-    bool listIsLink = false;
+    // The list's name is a symlink to a file in another folder.
+    bool listIsSymlink = false;
     // No name beside the list can be made: only the list itself is
     // written (a login that may replace files but create none).
     bool besideRefused = false;
@@ -57,12 +57,12 @@ enum class Ending {
     Kill,        // the program is killed: a store leaves what it wrote
     OtherLands,  // another publisher's renames land on the list, now and whenever it is free
     OtherSweeps, // another publisher's sweep removes this run's copies first
-    LinkDown,    // the network goes: this and every later request fails
+    ConnectionDown,    // the network goes: this and every later request fails
 };
 inline constexpr const char* EndingNames[] = {
     "none",       "drop before", "drop after", "no reply",     "refused",
     "close before", "close after", "kill",     "other lands", "other sweeps",
-    "link down",
+    "connection down",
 };
 
 // Thrown where the script kills the program: the publish unwinds at once,
@@ -70,12 +70,12 @@ inline constexpr const char* EndingNames[] = {
 struct ScriptedKill {};
 
 struct ScriptedNode {
-    enum class Kind { File, Folder, Link };
+    enum class Kind { File, Folder, Symlink };
     Kind kind = Kind::File;
     QByteArray bytes;
     quint32 mode = 0644;
     QString group = QStringLiteral("www");
-    QString target; // a link's
+    QString target; // a symlink's
     qint64 changed = 0; // by the server's clock
     // A copy of this program's, of the list named `list`, made in run `run`
     // (0: a run before the test's first).
@@ -119,7 +119,7 @@ public:
 
     // For the checks: the program's copies of `list` that remain.
     QStringList copiesOf(const QString& list) const;
-    // The file `path` leads to, through links.
+    // The file `path` leads to, through symlinks.
     QString real(const QString& path) const;
 
 private:
@@ -128,7 +128,7 @@ private:
     QByteArray bytes_;
     std::atomic<bool>* abort_ = nullptr;
     QMap<int, Ending> endings_;
-    bool linkDown_ = false;
+    bool connectionDown_ = false;
     bool otherAtWork_ = false;
     bool uncapped_ = false; // a publish learnt that the server speaks TLS 1.3 alone
     QMap<QString, int> lastWrite_; // a copy's reply count at its last write

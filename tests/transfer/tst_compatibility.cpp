@@ -5,7 +5,7 @@
 // in README.md; the suite fails with the new table when the two differ.
 #include "TransferInet.h"
 #include "HeldSessions.h"
-#include "LearntFacts.h"
+#include "Learnt.h"
 #include "ResponseCodes.h"
 #include "SeededCopies.h"
 #include "ServerLauncher.h"
@@ -91,17 +91,17 @@ QString describe(Layout layout) {
     case Layout::File:
         break;
     case Layout::Link:
-        return "the list a link to ../lists/channel_list.txt";
+        return "the list a symlink to ../lists/channel_list.txt";
     case Layout::Chain:
-        return "the list a link to a link to ../lists/channel_list.txt";
+        return "the list a symlink to a symlink to ../lists/channel_list.txt";
     case Layout::Dangling:
-        return "the list a link to a file not there yet";
+        return "the list a symlink to a file not there yet";
     case Layout::Loop:
-        return "the list a link in a loop";
+        return "the list a symlink in a loop";
     case Layout::Absolute:
-        return "the list a link to an absolute path";
+        return "the list a symlink to an absolute path";
     case Layout::LockedLink:
-        return "the list a link into a folder not writable";
+        return "the list a symlink into a folder not writable";
     case Layout::Folder:
         return "a folder under the list's name";
     }

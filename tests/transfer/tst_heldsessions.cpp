@@ -1,14 +1,14 @@
 // Publishes on the timer keep their log-in: each server's own log counts the
 // log-ins while the real component publishes again and again, and sessions
 // the server, the network or a change of destination ended must cost no
-// failed upload. Publishes that end unwell (the link broken mid-store or
+// failed upload. Publishes that end unwell (the connection broken mid-store or
 // right after the list was removed, the program killed) never lose the
 // list, and what they leave is cleared by a later one; publishes that
 // overlap, in one program or two, never undo each other.
 #include "TransferInet.h"
 #include "FtpTestServer.h"
 #include "HeldSessions.h"
-#include "LearntFacts.h"
+#include "Learnt.h"
 #include "ResponseCodes.h"
 #include "SeededCopies.h"
 #include "ServerLauncher.h"

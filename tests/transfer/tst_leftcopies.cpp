@@ -1,4 +1,4 @@
-// How a look at a folder judges the copies left in it: the age of a listed
+// How a folder's listing judges the copies left in it: the age of a listed
 // date against the list's own, which names are this program's copies, the
 // list's own time, and what is removed. Dates as servers list them, read
 // by the listing reader; this machine's clock set by each row.

@@ -4,7 +4,7 @@
 // closes, kills and two lists in one folder. The real-server suites prove
 // that the script plays those servers right.
 #include "HeldSessions.h"
-#include "LearntFacts.h"
+#include "Learnt.h"
 #include "PublishClock.h"
 #include "PublishLadder.h"
 #include "ResponseCodes.h"
@@ -30,7 +30,7 @@ using B = ScriptedBehaviour;
 constexpr auto Endings = {Ending::DropBefore, Ending::DropAfter,   Ending::NoReply,
                           Ending::Refused,    Ending::CloseBefore, Ending::CloseAfter,
                           Ending::Kill,       Ending::OtherLands,  Ending::OtherSweeps,
-                          Ending::LinkDown};
+                          Ending::ConnectionDown};
 const QString List = QStringLiteral("www/channel_list.txt");
 const QString OtherList = QStringLiteral("www/new_channel_list.txt");
 const qint64 Start = QDateTime(QDate(2027, 3, 28), QTime(0, 40), QTimeZone::utc()).toSecsSinceEpoch();
@@ -61,7 +61,7 @@ struct World {
     // names that are not this program's, a folder, another list's copy.
     void seed() {
         // Beside the file the list's name leads to.
-        const QString at = server.behaviour.listIsLink ? QStringLiteral("data/")
+        const QString at = server.behaviour.listIsSymlink ? QStringLiteral("data/")
                                                        : QStringLiteral("www/");
         const auto copy = [&](const QString& name, qint64 age, const QString& list = List) {
             ScriptedNode node;
@@ -77,9 +77,9 @@ struct World {
         list.changed = Start - 86400;
         server.files.insert(at + QStringLiteral("channel_list.txt"), list);
         server.files.insert(at + QStringLiteral("other.txt"), list);
-        if (server.behaviour.listIsLink) {
+        if (server.behaviour.listIsSymlink) {
             ScriptedNode link;
-            link.kind = ScriptedNode::Kind::Link;
+            link.kind = ScriptedNode::Kind::Symlink;
             link.target = QStringLiteral("../data/channel_list.txt");
             server.files.insert(List, link);
         }
@@ -133,10 +133,10 @@ struct World {
         } catch (const ScriptedKill&) {
             outcome.killed = true;
         }
-        facts = RecallTarget(KeyFor(job), list);
+        status = RecallTarget(KeyFor(job), list);
         for (auto it = endings.cbegin(); it != endings.cend(); ++it)
             refusedThisRun = refusedThisRun || (*it == Ending::Refused && it.key() < server.requests);
-        linkWentDown = endings.values().contains(Ending::LinkDown);
+        connectionGone = endings.values().contains(Ending::ConnectionDown);
         swept = endings.values().contains(Ending::OtherSweeps);
         return outcome;
     }
@@ -147,9 +147,9 @@ struct World {
     QByteArray previous;            // what the list held before the last publish
     bool hadList = false;           // whether there was one
     QByteArray lastSent;            // what the publish before it sent: an owed copy holds it
-    TargetFacts facts;              // what the program learnt of the list
+    TargetLearnt status;              // what the program learnt of the list
     bool refusedThisRun = false;    // the server refused a request, once, in this run
-    bool linkWentDown = false;      // the last publish lost the network for good
+    bool connectionGone = false;      // the last publish lost the network for good
     bool swept = false;             // another publisher took the last publish's copies
 };
 
@@ -203,7 +203,7 @@ QStringList checkCut(World& w, const QString& typed, Ending ending, const World:
     // Only a kill between the removal and the rename, or a network gone
     // for good, may leave the list's name free, with a whole copy holding
     // the new bytes.
-    const bool cutOff = outcome.killed || w.linkWentDown || w.server.settlingCut ||
+    const bool cutOff = outcome.killed || w.connectionGone || w.server.settlingCut ||
                         w.server.endingsPlayed > 1;
     const bool missing = !w.server.files.contains(list);
     // Where another publisher took the copy that held the list, and the
@@ -218,7 +218,7 @@ QStringList checkCut(World& w, const QString& typed, Ending ending, const World:
             broken << QStringLiteral("%1 requests after Close").arg(w.server.requestsAfterClose);
         for (const QString& copy : w.server.copiesOf(typed)) {
             if (w.server.files.value(copy).publish == w.server.publishes && !b.removalsRefused &&
-                !w.linkWentDown)
+                !w.connectionGone)
                 broken << "Close left " + copy;
         }
     }
@@ -227,10 +227,10 @@ QStringList checkCut(World& w, const QString& typed, Ending ending, const World:
         broken << QStringLiteral("a copy waited %1 replies").arg(w.server.longestCopySilence);
     // Nothing learnt from a refusal the publish or another publisher caused.
     if (ending != Ending::Refused && !w.refusedThisRun) {
-        const TargetFacts& f = w.facts;
+        const TargetLearnt& f = w.status;
         const bool inPlace = b.rename == B::Rename::Nothing ||
                              (b.rename == B::Rename::OnlyFreeName && b.removalsRefused) ||
-                             b.facts == B::Facts::ModesFixed || b.facts == B::Facts::OtherGroup;
+                             b.status == B::Status::ModesFixed || b.status == B::Status::OtherGroup;
         if (!f.storeInPlace.isEmpty() && !inPlace)
             broken << "learnt to store in place: " + f.storeInPlace;
         if (f.removesToReplace && b.rename != B::Rename::OnlyFreeName)
@@ -238,7 +238,7 @@ QStringList checkCut(World& w, const QString& typed, Ending ending, const World:
         if (f.firstName != CopyName::Hidden && !b.besideRefused &&
             !(f.firstName == CopyName::Visible && b.dotNamesRefused))
             broken << QStringLiteral("learnt to store the copy under another name");
-        if (f.tellsNoFacts && b.facts != B::Facts::Nothing)
+        if (f.tellsNoStatus && b.status != B::Status::Nothing)
             broken << QStringLiteral("learnt that the server tells nothing");
     }
     return broken;
@@ -257,7 +257,7 @@ QStringList checkClean(World& w, const QString& list, const World::Outcome& outc
     for (const QString& copy : w.server.copiesOf(list)) {
         const ScriptedNode node = w.server.files.value(copy);
         // Once the server refused a listing or a removal, a copy it showed
-        // may wait for a later look.
+        // may wait for a later listing.
         const bool old = w.server.now - node.changed > limit() + slack(b.listing) &&
                          b.listing != B::Listing::Nothing && !w.refusedThisRun;
         // A copy that holds the list where a refusal hid the list's folder
@@ -274,17 +274,17 @@ QList<B> everyBehaviour() {
     for (auto rename : {B::Rename::OntoFile, B::Rename::OnlyFreeName, B::Rename::Nothing})
         for (auto listing : {B::Listing::Mlsd, B::Listing::LsUtc, B::Listing::LsLocal,
                              B::Listing::Sftp, B::Listing::Nothing})
-            for (auto facts : {B::Facts::ModesSettable, B::Facts::ModesFixed, B::Facts::OtherGroup,
-                               B::Facts::Nothing})
+            for (auto status : {B::Status::ModesSettable, B::Status::ModesFixed, B::Status::OtherGroup,
+                               B::Status::Nothing})
                 for (bool dots : {false, true})
                     for (bool removals : {false, true})
-                        all << B{rename, listing, facts, dots, removals};
+                        all << B{rename, listing, status, dots, removals};
     // The list's name a link: the copy beside the file it leads to.
     for (auto rename : {B::Rename::OntoFile, B::Rename::OnlyFreeName, B::Rename::Nothing})
         for (auto listing : {B::Listing::Mlsd, B::Listing::Sftp})
-            all << B{rename, listing, B::Facts::ModesSettable, false, false, true};
+            all << B{rename, listing, B::Status::ModesSettable, false, false, true};
     // Nothing can be made beside the list: it is stored in place.
-    all << B{B::Rename::OntoFile, B::Listing::Mlsd, B::Facts::ModesSettable, false, false, false,
+    all << B{B::Rename::OntoFile, B::Listing::Mlsd, B::Status::ModesSettable, false, false, false,
              true};
     return all;
 }
@@ -343,7 +343,7 @@ QStringList scenario(const B& behaviour, int earlier, QMap<int, Ending> endings,
         // publisher's list came first.
         const bool told = !nextEndings.values().contains(Ending::Refused) &&
                           !nextEndings.values().contains(Ending::OtherLands) &&
-                          behaviour.facts != B::Facts::Nothing;
+                          behaviour.status != B::Status::Nothing;
         if (told && stored >= 0 && (putBack < 0 || putBack > stored))
             broken << QStringLiteral("the next publish (%1 at %2) did not put the list back first")
                           .arg(QLatin1String(EndingNames[int(nextEndings.value(nextEndings.firstKey()))]))
@@ -427,7 +427,7 @@ void tst_PublishScript::faults_data() {
     };
     using R = B::Rename;
     using L = B::Listing;
-    using F = B::Facts;
+    using F = B::Status;
     row("another publisher's sweep takes the copy before its mode is set", B{}, 0, 2,
         Ending::OtherSweeps);
     row("a server that tells nothing: the copy swept before the rename",
@@ -440,7 +440,7 @@ void tst_PublishScript::faults_data() {
     row("another publisher keeps landing, then the store in place breaks",
         B{B::Rename::OnlyFreeName}, 0, 4, Ending::OtherLands, {{13, Ending::DropBefore}});
     row("the network gone between the removal and the rename",
-        B{B::Rename::OnlyFreeName}, 0, 5, Ending::LinkDown);
+        B{B::Rename::OnlyFreeName}, 0, 5, Ending::ConnectionDown);
     row("a server that speaks TLS 1.3 alone: again without the cap", B{.tls13Only = true}, 0, 0,
         Ending::None);
 }
@@ -492,7 +492,7 @@ void tst_PublishScript::randomWalks() {
                     w.endRun();
                 if (outcome.killed) {
                     // Only then: a copy that still holds the list is older
-                    // than the limit when the next run looks.
+                    // than the limit when the next run lists the folder.
                     w.server.now += limit() + 4 * 3600;
                     w.server.boot += 1000 * (limit() + 4 * 3600);
                 }

@@ -78,20 +78,20 @@ void tst_SftpSession::cleanup() {
 void tst_SftpSession::statAndStore() {
     START_SFTP_OR_SKIP();
     SftpPublishSession session(job_, abort_);
-    RemoteFileFacts facts;
-    QCOMPARE(session.stat(job_.remoteFileName, facts), Result::Ok);
-    QVERIFY(!facts.exists);
-    RemoteFileFacts stored;
+    FileStatus status;
+    QCOMPARE(session.stat(job_.remoteFileName, status), Result::Ok);
+    QVERIFY(!status.exists);
+    FileStatus stored;
     QCOMPARE(session.store(job_.remoteFileName, file_, std::nullopt, stored), Result::Ok);
     QCOMPARE(server_.remoteBytes(job_.remoteFileName), bytes_);
     QCOMPARE(stored.size, qint64(bytes_.size()));
     QCOMPARE(stored.owner, uid());
-    QCOMPARE(session.stat(job_.remoteFileName, facts), Result::Ok);
-    QVERIFY(facts.exists);
-    QCOMPARE(facts.size, stored.size);
-    QCOMPARE(facts.mode, stored.mode);
-    QCOMPARE(facts.owner, stored.owner);
-    QCOMPARE(facts.group, stored.group);
+    QCOMPARE(session.stat(job_.remoteFileName, status), Result::Ok);
+    QVERIFY(status.exists);
+    QCOMPARE(status.size, stored.size);
+    QCOMPARE(status.mode, stored.mode);
+    QCOMPARE(status.owner, stored.owner);
+    QCOMPARE(status.group, stored.group);
     // A file of another size is truncated, not overwritten in part.
     QVERIFY(server_.writeRemote(job_.remoteFileName, QByteArray(100, 'x')));
     QCOMPARE(session.store(job_.remoteFileName, file_, std::nullopt, stored), Result::Ok);
@@ -129,7 +129,7 @@ void tst_SftpSession::storeMode() {
     QFETCH(Result, setMode);
     START_SFTP_OR_SKIP(flags);
     SftpPublishSession session(job_, abort_);
-    RemoteFileFacts stored;
+    FileStatus stored;
     const auto mode = wanted < 0 ? std::nullopt : std::optional<quint32>(wanted);
     QCOMPARE(session.store(job_.remoteFileName, file_, mode, stored), Result::Ok);
     QCOMPARE(stored.mode, quint32(got));
@@ -138,9 +138,9 @@ void tst_SftpSession::storeMode() {
              0);
     QCOMPARE(onDisk.st_mode & 07777, quint32(got));
     QCOMPARE(session.setMode(job_.remoteFileName, 0604), setMode);
-    RemoteFileFacts facts;
-    QCOMPARE(session.stat(job_.remoteFileName, facts), Result::Ok);
-    QCOMPARE(facts.mode, setMode == Result::Ok ? 0604u : quint32(got));
+    FileStatus status;
+    QCOMPARE(session.stat(job_.remoteFileName, status), Result::Ok);
+    QCOMPARE(status.mode, setMode == Result::Ok ? 0604u : quint32(got));
 }
 
 void tst_SftpSession::rename_data() {
@@ -169,7 +169,7 @@ void tst_SftpSession::rename() {
     if (targetExists)
         QVERIFY(server_.writeRemote(job_.remoteFileName, "old\n"));
     SftpPublishSession session(job_, abort_);
-    RemoteFileFacts stored;
+    FileStatus stored;
     QCOMPARE(session.store(part, file_, std::nullopt, stored), Result::Ok);
     QCOMPARE(session.rename(part, job_.remoteFileName), renamed);
     if (renamed == Result::TargetExists) {
@@ -218,7 +218,7 @@ void tst_SftpSession::storeRefused() {
     PublishJob j = job_;
     j.remoteFileName = remote;
     SftpPublishSession session(j, abort_);
-    RemoteFileFacts stored;
+    FileStatus stored;
     QCOMPARE(session.store(remote, file_, std::nullopt, stored), result);
     QVERIFY(!session.mayHaveStored());
     LocalFile file;
@@ -226,9 +226,9 @@ void tst_SftpSession::storeRefused() {
     QCOMPARE(code, ResponseCodes::SshBase + int(failure));
     QCOMPARE(FailureReason(code, report_, j), reason);
     // The session goes on after a refusal.
-    RemoteFileFacts facts;
-    QCOMPARE(session.stat("public_html", facts), Result::Ok);
-    QVERIFY(facts.exists);
+    FileStatus status;
+    QCOMPARE(session.stat("public_html", status), Result::Ok);
+    QVERIFY(status.exists);
 }
 
 void tst_SftpSession::largeFile() {
@@ -243,7 +243,7 @@ void tst_SftpSession::largeFile() {
     LocalFile file;
     QVERIFY(file.open(path));
     SftpPublishSession session(job_, abort_);
-    RemoteFileFacts stored;
+    FileStatus stored;
     QCOMPARE(session.store(job_.remoteFileName, file, std::nullopt, stored), Result::Ok);
     QCOMPARE(stored.size, qint64(bytes.size()));
     QVERIFY(server_.remoteBytes(job_.remoteFileName) == bytes);
@@ -252,12 +252,12 @@ void tst_SftpSession::largeFile() {
 void tst_SftpSession::serverGoes() {
     START_SFTP_OR_SKIP();
     SftpPublishSession session(job_, abort_);
-    RemoteFileFacts facts;
-    QCOMPARE(session.stat(job_.remoteFileName, facts), Result::Ok);
+    FileStatus status;
+    QCOMPARE(session.stat(job_.remoteFileName, status), Result::Ok);
     QVERIFY(session.alive());
     const pid_t ssh = session.sshPid();
     server_.stop();
-    QCOMPARE(session.stat(job_.remoteFileName, facts), Result::Failed);
+    QCOMPARE(session.stat(job_.remoteFileName, status), Result::Failed);
     QVERIFY(!session.alive());
     LocalFile file;
     const qint32 code = session.failureCode(file);

@@ -106,7 +106,7 @@ private:
         LocalFile file;
         if (!file.open(local_))
             return {};
-        RemoteFileFacts stored;
+        FileStatus stored;
         const auto result = session.store(job.remoteFileName, file, std::nullopt, stored);
         Outcome out;
         out.code = result == PublishSession::Result::Ok ? 0 : session.failureCode(file);
@@ -584,9 +584,9 @@ void tst_SshLogin::passwordNotInSshProcess() {
                              server.user(), server.password());
     const std::atomic<bool> abort = false;
     SftpPublishSession session(j, abort);
-    RemoteFileFacts facts;
-    QCOMPARE(session.stat(j.remoteFileName, facts), PublishSession::Result::Ok);
-    QVERIFY(!facts.exists);
+    FileStatus status;
+    QCOMPARE(session.stat(j.remoteFileName, status), PublishSession::Result::Ok);
+    QVERIFY(!status.exists);
     // Logged in with the password, and ssh still runs.
     QVERIFY(session.alive());
     const QString proc = QStringLiteral("/proc/%1/").arg(session.sshPid());
@@ -619,8 +619,8 @@ void tst_SshLogin::noSshLeftAfterAbort() {
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
             abort = true;
         });
-        RemoteFileFacts facts;
-        const auto result = session.stat(j.remoteFileName, facts);
+        FileStatus status;
+        const auto result = session.stat(j.remoteFileName, status);
         ender.join();
         QCOMPARE(result, PublishSession::Result::Failed);
         LocalFile file;

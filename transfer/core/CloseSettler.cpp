@@ -12,7 +12,7 @@ CloseSettler::CloseSettler(const PublishJob& job, const SessionOpener& open)
     t.serverReply = std::min(t.serverReply, cap);
     t.stall = std::min(t.stall, cap);
     t.heldFirstReply = std::min(t.heldFirstReply, t.cleanup);
-    t.look = std::min(t.look, t.cleanup);
+    t.listing = std::min(t.listing, t.cleanup);
 }
 
 CloseSettler::~CloseSettler() {

@@ -43,7 +43,7 @@ struct DestinationKey {
 };
 
 // The key a publish of `job` looks for: its TLS is the one the job asks for
-// (verified for ftpes:// and ftps://; for a bare host as TlsFallback asks).
+// (verified for ftpes:// and ftps://; for a bare host as its engine asks).
 DestinationKey KeyFor(const PublishJob& job);
 
 // The same with the TLS a session ended up with, to hold it under.

@@ -26,12 +26,12 @@ void FolderSweep::aim(const QString& finalPath, const QString& ownCopy) {
         return;
     folder_ = folder;
     base_ = finalPath.mid(folder.size());
-    lookDue_ = FolderLookDue(key_, folder_ + base_);
-    looked_ = false;
+    listingDue_ = FolderListingDue(key_, folder_ + base_);
+    listed_ = false;
 }
 
 void FolderSweep::openEarly() {
-    if (!lookDue_)
+    if (!listingDue_)
         return;
     ahead_.folder = folder_;
     ahead_.listBase = base_;
@@ -42,8 +42,8 @@ void FolderSweep::openEarly() {
 void FolderSweep::beforeRename(std::optional<qint64> copyChanged, bool listThere) {
     if (!listThere)
         return;
-    if (lookDue_ && copyChanged && s_.listingReady())
-        look(copyChanged);
+    if (listingDue_ && copyChanged && s_.listingReady())
+        readListing(copyChanged);
     gatherOwed();
     QStringList paths;
     for (const Doomed& copy : std::as_const(doomed_))
@@ -71,8 +71,8 @@ void FolderSweep::gatherOwed() {
 }
 
 void FolderSweep::afterPublish(std::optional<qint64> copyChanged) {
-    if (lookDue_ && !looked_)
-        look(copyChanged);
+    if (listingDue_ && !listed_)
+        readListing(copyChanged);
     gatherOwed();
     using Removal = PublishSession::Removal;
     for (const Doomed& copy : std::as_const(doomed_)) {
@@ -104,19 +104,19 @@ void FolderSweep::afterPublish(std::optional<qint64> copyChanged) {
     doomed_.clear();
 }
 
-void FolderSweep::look(const std::optional<qint64>& copyChanged) {
-    looked_ = true;
+void FolderSweep::readListing(const std::optional<qint64>& copyChanged) {
+    listed_ = true;
     if (!asked_)
         asked_ = Clock().sinceBoot();
     QList<ListedEntry> entries;
-    const PublishSession::Result result = s_.list(folder_, base_, entries);
+    const PublishSession::Result result = s_.listing(folder_, base_, entries);
     const std::chrono::seconds limit = LongestSilence(timeouts_);
-    // Copies that cannot be judged now are looked at again once any live
+    // Copies that cannot be judged now are listed again once any live
     // publish would have renamed them; a server that lists nothing is asked
     // again as seldom.
     const qint64 again = Clock().sinceBoot() + 1000 * qint64(limit.count());
     if (result == PublishSession::Result::Refused) {
-        FolderLooked(key_, folder_ + base_, again);
+        FolderListed(key_, folder_ + base_, again);
         s_.trace("the server does not list the folder: only copies of this run are removed");
         return;
     }
@@ -133,10 +133,10 @@ void FolderSweep::look(const std::optional<qint64>& copyChanged) {
         const bool copies = std::any_of(entries.begin(), entries.end(), [&](const ListedEntry& e) {
             return IsCopyOf(e.name, base_);
         });
-        FolderLooked(key_, folder_ + base_, copies ? std::optional(again) : std::nullopt);
+        FolderListed(key_, folder_ + base_, copies ? std::optional(again) : std::nullopt);
         if (copies)
             s_.trace("the listing does not tell when the list changed: no copy is judged by "
-                     "age, and the folder is looked at again later");
+                     "age, and the folder is listed again later");
         return;
     }
     bool unjudged = false;
@@ -163,8 +163,8 @@ void FolderSweep::look(const std::optional<qint64>& copyChanged) {
                 ? QByteArray(": dated ahead of the server's now (another clock's)")
                 : QByteArray(": the listing does not tell its age");
         s_.trace("left " + quoted(QString::fromUtf8(verdict.name)) + why +
-                 "; the folder is looked at again later");
+                 "; the folder is listed again later");
     }
-    FolderLooked(key_, folder_ + base_,
+    FolderListed(key_, folder_ + base_,
                  unjudged ? std::optional(Clock().sinceBoot() + 1000 * soonest) : std::nullopt);
 }

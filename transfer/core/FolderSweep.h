@@ -1,7 +1,7 @@
 #pragma once
 
 #include "DestinationKey.h"
-#include "LearntFacts.h"
+#include "Learnt.h"
 #include "PublishSession.h"
 
 #include <QList>
@@ -10,9 +10,9 @@
 #include <optional>
 
 // Clears the list's folder of the copies publishes left there: those this
-// run owes (a link that broke, a removal refused or unanswered, a publish
+// run owes (a connection that broke, a removal refused or unanswered, a publish
 // cut short), and, at the run's first publish to the folder, those of runs
-// that ended (killed mid-store, a power cut), found by a look at the folder
+// that ended (killed mid-store, a power cut), found in the folder's listing
 // and removed once unchanged for longer than any live publish stays silent
 // (LongestSilence). Only this program's own names for this list, only
 // regular files, and only once the list is in place: nothing it does can
@@ -30,7 +30,7 @@ public:
     // A copy the sweep is not to touch: the publish's own, whose removal
     // was just refused.
     void skip(const QString& ownCopy) { ownCopy_ = ownCopy; }
-    // Where the folder is to be looked at, the engine may open the listing
+    // Where the folder is to be listed, the engine may open the listing
     // with its next requests.
     void openEarly();
     // Before the rename, with the copy stored and checked: where the engine
@@ -38,7 +38,7 @@ public:
     // own time and goes with the rename. `listThere`: the server showed the
     // list before this publish, so no copy can be its only one.
     void beforeRename(std::optional<qint64> copyChanged, bool listThere);
-    // Once the list is in place: looks where not yet, by the list's own time
+    // Once the list is in place: lists the folder where not yet, by the list's own time
     // in the listing, and removes.
     void afterPublish(std::optional<qint64> copyChanged);
 
@@ -48,7 +48,7 @@ private:
         QByteArray why; // for the trace
         bool owed = false;
     };
-    void look(const std::optional<qint64>& copyChanged);
+    void readListing(const std::optional<qint64>& copyChanged);
     // The copies this run owes in the folder, to be removed with the rest.
     void gatherOwed();
 
@@ -59,8 +59,8 @@ private:
     QString folder_;
     QString base_;
     QString ownCopy_;
-    bool lookDue_ = false;
-    bool looked_ = false;
+    bool listingDue_ = false;
+    bool listed_ = false;
     // When the listing was asked for (PublishClock's sinceBoot): the copy's
     // time, taken later, less the time since is no later than when the
     // listing was read.

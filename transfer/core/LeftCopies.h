@@ -10,7 +10,7 @@
 #include <optional>
 
 // The copies a publish leaves beside the list when it does not end well
-// (killed mid-store, the link broken, a removal refused), and how a later
+// (killed mid-store, the connection broken, a removal refused), and how a later
 // publish tells which of them are this program's own and no longer written
 // by anyone. Pure decisions, no I/O: the engines list a folder and remove,
 // the ladder asks here what to remove.
@@ -60,7 +60,7 @@ std::optional<ListedAge> AgeOf(const ListedTime& entry, const ListedTime& now, q
 
 // One name in a folder listing.
 struct ListedEntry {
-    enum class Kind { Regular, Folder, Link, Other };
+    enum class Kind { Regular, Folder, Symlink, Other };
     QByteArray name; // the last path part, bytes as the server sent them
     Kind kind = Kind::Other;
     std::optional<ListedTime> changed;
@@ -81,7 +81,7 @@ QString NewCopyToken();
 // this version or an earlier one. Nothing else: not "NAME.part", not
 // "NAME.bak", not a token in capitals, not another list's copy.
 bool IsCopyOf(const QByteArray& name, const QString& finalBase);
-// The entries a look at the folder keeps: the list itself, whose time is
+// The entries of the folder's listing it keeps: the list itself, whose time is
 // "now" once it is published, and its copies.
 bool IsListOrCopy(const QByteArray& name, const QString& finalBase);
 
@@ -99,7 +99,7 @@ std::optional<ListedTime> ListReferenceTime(const QList<ListedEntry>& entries,
 // every copy whose age cannot be told, or that is dated ahead, is kept.
 struct CopyVerdict {
     // Why a copy is kept: its age is not told, it is dated later than now
-    // (another clock's: looked at again later), or it may still be written.
+    // (another clock's: listed again later), or it may still be written.
     enum class Kept { AgeUnknown, DatedAhead, Young };
     QByteArray name;
     bool remove = false;

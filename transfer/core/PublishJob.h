@@ -18,10 +18,10 @@ struct TransferTimeouts {
     // Clean-up after a failure is best effort: it must not double the wait
     // on a server that has stopped answering.
     std::chrono::milliseconds cleanup{5'000};
-    // The look at a folder for copies of runs that ended is housekeeping:
+    // The listing of a folder for copies of runs that ended is housekeeping:
     // a folder too big, or a listing that never ends, is read this long at
     // the most.
-    std::chrono::milliseconds look{10'000};
+    std::chrono::milliseconds listing{10'000};
 };
 
 // How a plain FTP session (a bare host, ftp://) asks for TLS. Verified and

@@ -4,7 +4,7 @@
 #include "DestinationTurn.h"
 #include "FolderSweep.h"
 #include "HeldSessions.h"
-#include "LearntFacts.h"
+#include "Learnt.h"
 #include "LocalFile.h"
 #include "PublishSession.h"
 #include "ResponseCodes.h"
@@ -18,17 +18,15 @@
 namespace {
 
 using Result = PublishSession::Result;
-using FileStatus = RemoteFileFacts;
-using TargetLearnt = TargetFacts;
 
-QString describe(const RemoteFileFacts& facts) {
+QString describe(const FileStatus& status) {
     QStringList parts;
-    if (facts.mode)
-        parts << QStringLiteral("mode %1").arg(*facts.mode, 4, 8, QLatin1Char('0'));
-    if (!facts.owner.isEmpty())
-        parts << QStringLiteral("owner %1").arg(facts.owner);
-    if (!facts.group.isEmpty())
-        parts << QStringLiteral("group %1").arg(facts.group);
+    if (status.mode)
+        parts << QStringLiteral("mode %1").arg(*status.mode, 4, 8, QLatin1Char('0'));
+    if (!status.owner.isEmpty())
+        parts << QStringLiteral("owner %1").arg(status.owner);
+    if (!status.group.isEmpty())
+        parts << QStringLiteral("group %1").arg(status.group);
     return parts.isEmpty() ? QStringLiteral("nothing told") : parts.join(QStringLiteral(", "));
 }
 
@@ -191,14 +189,14 @@ qint32 Ladder::run() {
 // copy, and the folder's listing, can be opened meanwhile.
 Next Ladder::statList() {
     const QString& finalName = job_.remoteFileName;
-    const QString beside = learnt_.linkedTo.isEmpty() ? finalName : learnt_.linkedTo;
+    const QString beside = learnt_.symlinkTo.isEmpty() ? finalName : learnt_.symlinkTo;
     sweep_.aim(beside, {});
     if (!learnt_.storeInPlace.isEmpty()) {
         s_.trace("storing over the file in place, as learnt earlier: " +
                  learnt_.storeInPlace.toUtf8());
         return inPlace({});
     }
-    if (learnt_.tellsNoFacts) {
+    if (learnt_.tellsNoStatus) {
         s_.trace("learnt earlier: the server tells nothing of a file, so it is not asked");
     } else {
         if (learnt_.firstName != CopyName::Final)
@@ -212,14 +210,14 @@ Next Ladder::statList() {
             told_ = true;
             break;
         case Result::Refused:
-            change([](TargetLearnt& f) { f.tellsNoFacts = true; });
+            change([](TargetLearnt& f) { f.tellsNoStatus = true; });
             break;
         default:
             return fail();
         }
     }
-    if (!learnt_.linkedTo.isEmpty())
-        change([](TargetLearnt& f) { f.linkedTo.clear(); });
+    if (!learnt_.symlinkTo.isEmpty())
+        change([](TargetLearnt& f) { f.symlinkTo.clear(); });
     if (listThere() && before_.kind != FileStatus::Kind::Regular)
         return {Step::FollowSymlinks};
     return {afterStatus()};
@@ -247,13 +245,13 @@ Next Ladder::followSymlinks() {
                                             "the symlink and its target's permissions"),
                        remember);
     };
-    for (int hops = 0; before_.kind == Kind::Link; ++hops) {
+    for (int hops = 0; before_.kind == Kind::Symlink; ++hops) {
         if (hops == MaxSymlinks)
             return end(ResponseCodes::LinkLoop);
-        const QString next = linkedPath(final_, before_.linkTarget);
-        s_.trace(final_.toUtf8() + " is a symlink to \"" + before_.linkTarget.toUtf8() + '"');
+        const QString next = linkedPath(final_, before_.symlinkTarget);
+        s_.trace(final_.toUtf8() + " is a symlink to \"" + before_.symlinkTarget.toUtf8() + '"');
         if (next.isEmpty())
-            return throughSymlink(before_.linkTarget.isEmpty()
+            return throughSymlink(before_.symlinkTarget.isEmpty()
                                       ? QStringLiteral("the server does not tell where the "
                                                        "symlink leads")
                                       : QStringLiteral("the symlink leads outside what the "
@@ -275,7 +273,7 @@ Next Ladder::followSymlinks() {
         // gives a new file.
         if (!status.exists) {
             s_.trace("the symlink leads to no file yet: it is made at " + final_.toUtf8());
-            change([this](TargetLearnt& f) { f.linkedTo = final_; });
+            change([this](TargetLearnt& f) { f.symlinkTo = final_; });
             return {afterStatus()};
         }
     }
@@ -283,7 +281,7 @@ Next Ladder::followSymlinks() {
         return end(ResponseCodes::NotAFile);
     if (final_ != job_.remoteFileName)
         s_.trace("publishing onto " + final_.toUtf8() + ", where the symlink leads");
-    change([this](TargetLearnt& f) { f.linkedTo = final_; });
+    change([this](TargetLearnt& f) { f.symlinkTo = final_; });
     return {afterStatus()};
 }
 
@@ -645,7 +643,7 @@ Next Ladder::cleanUp(const Next& why) {
 }
 
 void Ladder::learn() const {
-    LearnTarget(key_, job_.remoteFileName, [this](TargetFacts& f) {
+    LearnTarget(key_, job_.remoteFileName, [this](TargetLearnt& f) {
         for (const auto& fact : changes_)
             fact(f);
     });

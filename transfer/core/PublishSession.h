@@ -13,14 +13,14 @@
 
 // What the server tells of one file: asked of the final file before a
 // publish, and learnt of the copy just stored.
-struct RemoteFileFacts {
+struct FileStatus {
     // What the name is: only a regular file's mode, owner and group are
     // ever a list's.
-    enum class Kind { Regular, Link, Folder, Other };
+    enum class Kind { Regular, Symlink, Folder, Other };
 
     bool exists = false;
     Kind kind = Kind::Regular;
-    QString linkTarget; // a link's target as the link holds it, where told
+    QString symlinkTarget; // a link's target as the link holds it, where told
     std::optional<qint64> size;
     std::optional<quint32> mode; // permission bits (07777)
     // As the server names them: numbers or names, the same way for every
@@ -42,8 +42,7 @@ struct Ahead {
 
 // One logged-in conversation with a server, in the steps a publish takes.
 // The publish ladder (PublishLadder) decides which steps to take; each
-// engine (libcurl for FTP and FTPS, OpenSSH for SFTP) takes them in its own
-// protocol. Every step logs in first where the session has not yet.
+// engine takes them in its own protocol. Every step logs in first where the session has not yet.
 class PublishSession {
 public:
     enum class Result {
@@ -76,10 +75,10 @@ public:
     // does not use (the copy's name stored elsewhere, say).
     virtual void plan(const Ahead& ahead) { (void)ahead; }
 
-    // The facts of `path` itself, not of what a link there leads to
+    // The status of `path` itself, not of what a symlink there leads to
     // (exists false: no such file). Refused: the server answers no way of
     // asking.
-    virtual Result stat(const QString& path, RemoteFileFacts& facts) = 0;
+    virtual Result stat(const QString& path, FileStatus& status) = 0;
 
     // Writes the local file under `path`, creating or truncating it, and
     // learns what arrived: its size at least, and its mode, owner and group
@@ -87,7 +86,7 @@ public:
     // permissions the copy should end with; an engine that can set them as
     // part of the store does, and `stored.mode` says what it ended with.
     virtual Result store(const QString& path, LocalFile& file, std::optional<quint32> mode,
-                         RemoteFileFacts& stored) = 0;
+                         FileStatus& stored) = 0;
 
     // Sets the permission bits of `path`.
     virtual Result setMode(const QString& path, quint32 mode) = 0;
@@ -118,7 +117,7 @@ public:
     // The regular files, folders and links in `folder` (as RemoteFolderOf
     // gives it) named `finalBase` or after a copy of it (IsCopyOf), with
     // when they changed where told. Refused: the server lists nothing.
-    virtual Result list(const QString& folder, const QString& finalBase,
+    virtual Result listing(const QString& folder, const QString& finalBase,
                         QList<ListedEntry>& entries) = 0;
     // Whether the listing the plan opened is in already, so that what it
     // shows can go with the rename.
@@ -148,7 +147,7 @@ public:
     };
     virtual RunAgain runAgain() const { return RunAgain::No; }
     // After a failed publish: the engine learns what the failure showed of
-    // the server (LearntFacts), once.
+    // the server, once, and forgets by its own rules what a failure undoes.
     virtual void learnFromFailure() {}
 
     // A step of the program's own in the protocol trace.

@@ -25,7 +25,7 @@ constexpr qint32 LocalFileChanged = 2008; // written to while it was sent
 constexpr qint32 TlsDowngrade = 2009;
 constexpr qint32 NoSession = 2010; // no connection could be set up at all
 // The remote name is a folder or another kind of file than a regular one,
-// or a link that leads to one
+// or a symlink that leads to one
 constexpr qint32 NotAFile = 2011;
 constexpr qint32 LinkLoop = 2012; // a link there leads round in a loop
 } // namespace ResponseCodes

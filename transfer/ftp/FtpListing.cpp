@@ -198,7 +198,7 @@ std::optional<ListedEntry> ParseMlsdLine(QByteArrayView line) {
                 return std::nullopt; // the folder itself and its parent
             } else if (equalsNoCase(value, "OS.unix=symlink") ||
                        startsWithNoCase(value, "OS.unix=slink")) {
-                entry.kind = ListedEntry::Kind::Link;
+                entry.kind = ListedEntry::Kind::Symlink;
             } else {
                 entry.kind = ListedEntry::Kind::Other;
             }
@@ -242,7 +242,7 @@ std::optional<ListedEntry> ParseListLine(QByteArrayView line) {
         entry.kind = ListedEntry::Kind::Folder;
         break;
     case 'l':
-        entry.kind = ListedEntry::Kind::Link;
+        entry.kind = ListedEntry::Kind::Symlink;
         break;
     default:
         entry.kind = ListedEntry::Kind::Other;
@@ -267,7 +267,7 @@ std::optional<ListedEntry> ParseListLine(QByteArrayView line) {
     if (start >= line.size())
         return std::nullopt;
     QByteArrayView name = line.sliced(start);
-    if (entry.kind == ListedEntry::Kind::Link) {
+    if (entry.kind == ListedEntry::Kind::Symlink) {
         const qsizetype arrow = name.indexOf(" -> ");
         if (arrow >= 0)
             name = name.first(arrow);

@@ -1,6 +1,6 @@
 #include "FtpPublishSession.h"
 
-#include "FtpFileFacts.h"
+#include "FtpFileStatus.h"
 #include "FtpListing.h"
 
 
@@ -61,8 +61,8 @@ FtpPublishSession::FtpPublishSession(const PublishJob& job, const std::atomic<bo
     }
 }
 
-bool FtpPublishSession::ask(const QString& path, std::optional<RemoteFileFacts>& facts) {
-    facts.reset();
+bool FtpPublishSession::ask(const QString& path, std::optional<FileStatus>& status) {
+    status.reset();
     // '*': a refusal is an answer here, not a failed request.
     using enum StatusAsking;
     for (StatusAsking how = RecallFtpServer(key_).asking; how != Nothing;) {
@@ -72,13 +72,13 @@ bool FtpPublishSession::ask(const QString& path, std::optional<RemoteFileFacts>&
         if (last_ != CURLE_OK)
             return false;
         const QList<QByteArray> reply = lastReply(session_.replies());
-        facts = how == Mlst ? FactsFromMlst(reply) : FactsFromStat(reply, path);
+        status = how == Mlst ? StatusFromMlst(reply) : StatusFromStat(reply, path);
         // An MLST without UNIX.mode (pyftpdlib's unless asked with OPTS
         // MLST) tells too little.
-        if (facts && facts->exists && facts->kind == RemoteFileFacts::Kind::Regular &&
-            !facts->mode)
-            facts.reset();
-        if (facts)
+        if (status && status->exists && status->kind == FileStatus::Kind::Regular &&
+            !status->mode)
+            status.reset();
+        if (status)
             return true;
         how = how == Stat ? Mlst : Nothing;
         LearnFtpServer(key_, [how](FtpServerLearnt& server) { server.asking = how; });
@@ -86,32 +86,32 @@ bool FtpPublishSession::ask(const QString& path, std::optional<RemoteFileFacts>&
     return true;
 }
 
-PublishSession::Result FtpPublishSession::stat(const QString& path, RemoteFileFacts& facts) {
+PublishSession::Result FtpPublishSession::stat(const QString& path, FileStatus& status) {
     file_ = nullptr;
-    std::optional<RemoteFileFacts> told;
+    std::optional<FileStatus> told;
     if (!ask(path, told))
         return Result::Failed;
     if (!told)
         return Result::Refused;
-    facts = *told;
+    status = *told;
     // pure-ftpd's STAT shows nothing for a folder or a link it cannot
     // follow, pyftpdlib's nothing for a folder; their MLST tells what the
     // name is. Asked only where STAT found nothing: a first publish.
-    if (!facts.exists && RecallFtpServer(key_).asking == StatusAsking::Stat) {
+    if (!status.exists && RecallFtpServer(key_).asking == StatusAsking::Stat) {
         last_ = session_.commands(session_.utf8Option() +
                                   QList<QByteArray>{"*MLST " + path.toUtf8()});
         if (last_ != CURLE_OK)
             return Result::Failed;
-        const auto mlst = FactsFromMlst(lastReply(session_.replies()));
-        if (mlst && mlst->exists && mlst->kind != RemoteFileFacts::Kind::Regular)
-            facts = *mlst;
+        const auto mlst = StatusFromMlst(lastReply(session_.replies()));
+        if (mlst && mlst->exists && mlst->kind != FileStatus::Kind::Regular)
+            status = *mlst;
     }
     return Result::Ok;
 }
 
 PublishSession::Result FtpPublishSession::store(const QString& path, LocalFile& file,
                                                  std::optional<quint32> mode,
-                                                 RemoteFileFacts& stored) {
+                                                 FileStatus& stored) {
     file_ = &file;
     // The store after a refused name goes with commands that fail where the
     // folder is missing, so that a mistyped folder costs one round trip,
@@ -145,7 +145,7 @@ PublishSession::Result FtpPublishSession::store(const QString& path, LocalFile& 
         stored.size = session_.reportedSize();
         return Result::Ok;
     }
-    std::optional<RemoteFileFacts> told;
+    std::optional<FileStatus> told;
     if (!ask(path, told))
         return Result::Failed;
     if (told)
@@ -211,10 +211,10 @@ PublishSession::Removal FtpPublishSession::remove(const QString& path) {
         return Removal::NoAnswer;
     // FTP's 550 says "no such file" and "not allowed" alike: the server is
     // asked whether the name is there.
-    std::optional<RemoteFileFacts> facts;
-    if (!ask(path, facts))
+    std::optional<FileStatus> status;
+    if (!ask(path, status))
         return Removal::NoAnswer;
-    return facts && !facts->exists ? Removal::NotThere : Removal::Refused;
+    return status && !status->exists ? Removal::NotThere : Removal::Refused;
 }
 
 PublishSession::Result FtpPublishSession::listOverData(const QByteArray& folder,
@@ -237,7 +237,7 @@ PublishSession::Result FtpPublishSession::listOverData(const QByteArray& folder,
         FtpListingReader reader = readerFor(format, finalBase);
         last_ = session_.listFolder(path, verb,
                                     [&reader](QByteArrayView bytes) { reader.feed(bytes); },
-                                    job_.timeouts.look);
+                                    job_.timeouts.listing);
         reader.finish();
         if (reader.lines() == 0 && session_.lastReply() >= 500)
             continue;
@@ -250,7 +250,7 @@ PublishSession::Result FtpPublishSession::listOverData(const QByteArray& folder,
     return Result::Refused;
 }
 
-PublishSession::Result FtpPublishSession::list(const QString& folder, const QString& finalBase,
+PublishSession::Result FtpPublishSession::listing(const QString& folder, const QString& finalBase,
                                                 QList<ListedEntry>& entries) {
     file_ = nullptr;
     // Over the control connection, in one round trip: no data connection
@@ -276,7 +276,7 @@ PublishSession::Result FtpPublishSession::list(const QString& folder, const QStr
                     line = line.sliced(1);
                 reader.feed(line);
             },
-            job_.timeouts.look);
+            job_.timeouts.listing);
         reader.finish();
         if (last_ == CURLE_OPERATION_TIMEDOUT) {
             session_.trace("the folder's listing did not end within its limit: only what came "

@@ -17,14 +17,14 @@ public:
     bool valid() const { return session_.valid(); }
 
     bool aborted() const override { return session_.aborted(); }
-    Result stat(const QString& path, RemoteFileFacts& facts) override;
+    Result stat(const QString& path, FileStatus& status) override;
     Result store(const QString& path, LocalFile& file, std::optional<quint32> mode,
-                 RemoteFileFacts& stored) override;
+                 FileStatus& stored) override;
     Result setMode(const QString& path, quint32 mode) override;
     Result rename(const QString& from, const QString& to) override;
     Result removeThenRename(const QString& from, const QString& to, bool& listRemoved) override;
     Removal remove(const QString& path) override;
-    Result list(const QString& folder, const QString& finalBase,
+    Result listing(const QString& folder, const QString& finalBase,
                 QList<ListedEntry>& entries) override;
     qint32 failureCode(const LocalFile& file) override;
     bool mayHaveStored() const override;
@@ -37,7 +37,7 @@ public:
 private:
     // Asks the server of `path` as it answers; false when the request
     // failed (not refused).
-    bool ask(const QString& path, std::optional<RemoteFileFacts>& facts);
+    bool ask(const QString& path, std::optional<FileStatus>& status);
     Result commandResult(CURLcode rc);
     void learnTlsHolding(TlsHolding state) const;
     Result listOverData(const QByteArray& folder, const QString& finalBase,
@@ -49,7 +49,7 @@ private:
     CURLcode last_ = CURLE_OK;
     // The file of the last failed request, for its failure code.
     const LocalFile* file_ = nullptr;
-    bool storedFacts_ = false; // the last store asked for facts, not the size alone
+    bool storedFacts_ = false; // the last store asked for status, not the size alone
     bool dataRefused_ = false; // the last store's data connection was refused
     // Names the server refused a store under; the store after the first
     // refusal checks that the folder is there.

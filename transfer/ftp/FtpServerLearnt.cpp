@@ -1,6 +1,6 @@
 #include "FtpServerLearnt.h"
 
-#include "LearntFacts.h"
+#include "Learnt.h"
 
 #include <QHash>
 

@@ -2,7 +2,7 @@
 
 #include "FtpFailure.h"
 #include "FtpServerLearnt.h"
-#include "LearntFacts.h"
+#include "Learnt.h"
 #include "PublishLadder.h"
 #include "ResponseCodes.h"
 #include "TransferLog.h"

@@ -22,42 +22,42 @@ ListedEntry::Kind kindOf(const Sftp::NameEntry& entry) {
     }
     return type == Sftp::TypeRegular  ? ListedEntry::Kind::Regular
            : type == Sftp::TypeFolder ? ListedEntry::Kind::Folder
-           : type == Sftp::TypeLink   ? ListedEntry::Kind::Link
+           : type == Sftp::TypeLink   ? ListedEntry::Kind::Symlink
                                       : ListedEntry::Kind::Other;
 }
 
 } // namespace
 
-void TakeAttrs(const Sftp::FileAttrs& a, RemoteFileFacts& facts) {
+void TakeAttrs(const Sftp::FileAttrs& a, FileStatus& status) {
     if (a.size)
-        facts.size = qint64(*a.size);
+        status.size = qint64(*a.size);
     if (a.permissions)
-        facts.mode = *a.permissions & 07777;
+        status.mode = *a.permissions & 07777;
     if (a.uid) {
-        facts.owner = QString::number(*a.uid);
-        facts.group = QString::number(*a.gid);
+        status.owner = QString::number(*a.uid);
+        status.group = QString::number(*a.gid);
     }
     if (a.mtime)
-        facts.changed = *a.mtime;
+        status.changed = *a.mtime;
 }
 
-void TakeStatus(const Sftp::FileAttrs& attrs, const Sftp::Reply& link, RemoteFileFacts& facts) {
-    facts.exists = true;
-    TakeAttrs(attrs, facts);
+void TakeStatus(const Sftp::FileAttrs& attrs, const Sftp::Reply& link, FileStatus& status) {
+    status.exists = true;
+    TakeAttrs(attrs, status);
     switch (attrs.permissions.value_or(0) & Sftp::TypeMask) {
     case Sftp::TypeLink:
-        facts.kind = RemoteFileFacts::Kind::Link;
+        status.kind = FileStatus::Kind::Symlink;
         if (link.type == Sftp::Name)
-            facts.linkTarget = QString::fromUtf8(link.name);
+            status.symlinkTarget = QString::fromUtf8(link.name);
         break;
     case Sftp::TypeFolder:
-        facts.kind = RemoteFileFacts::Kind::Folder;
+        status.kind = FileStatus::Kind::Folder;
         break;
     case Sftp::TypeRegular:
     case 0: // a server that sends the permission bits alone, or none
         break;
     default:
-        facts.kind = RemoteFileFacts::Kind::Other;
+        status.kind = FileStatus::Kind::Other;
     }
 }
 

@@ -19,10 +19,10 @@
 
 // A file's status as its attributes tell it: SFTP names owner and group by
 // number.
-void TakeAttrs(const Sftp::FileAttrs& attrs, RemoteFileFacts& facts);
+void TakeAttrs(const Sftp::FileAttrs& attrs, FileStatus& status);
 // The status of a name that exists, from its LSTAT's attributes and the
 // answer to its READLINK.
-void TakeStatus(const Sftp::FileAttrs& attrs, const Sftp::Reply& link, RemoteFileFacts& facts);
+void TakeStatus(const Sftp::FileAttrs& attrs, const Sftp::Reply& link, FileStatus& status);
 // What a REMOVE's answer says: only "removed" and "no such file" count.
 PublishSession::Removal RemovalOf(const Sftp::Reply& reply);
 

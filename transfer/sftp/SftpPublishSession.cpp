@@ -19,7 +19,7 @@ SftpPublishSession::SftpPublishSession(const PublishJob& job, const std::atomic<
       held_(held != nullptr), logIn_(job, abort, trace_, *report_),
       connection_(held ? std::move(held) : std::make_unique<SshConnection>()),
       folder_([this] { return client(); }, [this](quint32 id) { return answer(id); }, trace_,
-              job.timeouts.look),
+              job.timeouts.listing),
       loginTried_(held_) {
     AttachSsh(*connection_, trace_, abort_);
     if (held_)
@@ -120,8 +120,8 @@ Result SftpPublishSession::broken(const QByteArray& action) {
     return Result::Failed;
 }
 
-Result SftpPublishSession::stat(const QString& path, RemoteFileFacts& facts) {
-    facts = {};
+Result SftpPublishSession::stat(const QString& path, FileStatus& status) {
+    status = {};
     if (!connect())
         return Result::Failed;
     const QByteArray name = path.toUtf8();
@@ -138,12 +138,12 @@ Result SftpPublishSession::stat(const QString& path, RemoteFileFacts& facts) {
         return Result::Ok;
     if (r->type != Sftp::Attrs)
         return refused(*r, "LSTAT " + name);
-    TakeStatus(r->attrs, *link, facts);
+    TakeStatus(r->attrs, *link, status);
     return Result::Ok;
 }
 
 Result SftpPublishSession::store(const QString& path, LocalFile& file,
-                                 std::optional<quint32> mode, RemoteFileFacts& stored) {
+                                 std::optional<quint32> mode, FileStatus& stored) {
     stored = {};
     mayHaveStored_ = false;
     if (!connect())
@@ -206,7 +206,7 @@ Result SftpPublishSession::writeFailed(const QByteArray& handle, const LocalFile
 // arrived, close. Only then is anything waited for.
 Result SftpPublishSession::closeCopy(const QByteArray& handle, std::optional<quint32> mode,
                                      const std::deque<quint32>& writes, Sftp::Reply refusal,
-                                     const QByteArray& action, RemoteFileFacts& stored) {
+                                     const QByteArray& action, FileStatus& stored) {
     std::optional<quint32> setId, syncId;
     if (mode)
         setId = client()->setModeOpen(handle, *mode);
@@ -221,22 +221,22 @@ Result SftpPublishSession::closeCopy(const QByteArray& handle, std::optional<qui
         if (!w->ok() && refusal.type == 0)
             refusal = *w;
     }
-    // A refused mode or flush does not fail the store: the facts tell.
+    // A refused mode or flush does not fail the store: the status tells.
     for (const auto id : {setId, syncId}) {
         if (id && !answer(*id))
             return broken(action);
     }
-    const auto facts = answer(statId);
+    const auto told = answer(statId);
     const auto closed = answer(closeId);
-    if (!facts || !closed)
+    if (!told || !closed)
         return broken(action);
     if (refusal.type != 0 || !closed->ok()) {
         refused(refusal.type != 0 ? refusal : *closed, action);
         return Result::Failed;
     }
     stored.exists = true;
-    if (facts->type == Sftp::Attrs)
-        TakeAttrs(facts->attrs, stored);
+    if (told->type == Sftp::Attrs)
+        TakeAttrs(told->attrs, stored);
     return Result::Ok;
 }
 
@@ -316,7 +316,7 @@ PublishSession::Removal SftpPublishSession::remove(const QString& path) {
     return RemovalOf(*r);
 }
 
-PublishSession::Result SftpPublishSession::list(const QString& folder, const QString& finalBase,
+PublishSession::Result SftpPublishSession::listing(const QString& folder, const QString& finalBase,
                                                 QList<ListedEntry>& entries) {
     if (!connect())
         return Result::Failed;

@@ -25,14 +25,14 @@ public:
 
     bool aborted() const override { return abort_.load(); }
     void plan(const Ahead& ahead) override { folder_.plan(ahead); }
-    Result stat(const QString& path, RemoteFileFacts& facts) override;
+    Result stat(const QString& path, FileStatus& status) override;
     Result store(const QString& path, LocalFile& file, std::optional<quint32> mode,
-                 RemoteFileFacts& stored) override;
+                 FileStatus& stored) override;
     Result setMode(const QString& path, quint32 mode) override;
     Result rename(const QString& from, const QString& to) override;
     Result removeThenRename(const QString& from, const QString& to, bool& listRemoved) override;
     Removal remove(const QString& path) override;
-    Result list(const QString& folder, const QString& finalBase,
+    Result listing(const QString& folder, const QString& finalBase,
                 QList<ListedEntry>& entries) override;
     bool listingReady() const override { return folder_.listingReady(); }
     QStringList uncertainCopies() override;
@@ -75,7 +75,7 @@ private:
     // The requests that end a store, in one flight with its last writes.
     Result closeCopy(const QByteArray& handle, std::optional<quint32> mode,
                      const std::deque<quint32>& writes, Sftp::Reply refusal,
-                     const QByteArray& action, RemoteFileFacts& stored);
+                     const QByteArray& action, FileStatus& stored);
     // Closes and removes a copy opened early that no store took: the store
     // went elsewhere, or the publish ended before it (the name is a folder).
     void discardEarlyOpen();

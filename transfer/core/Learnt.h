@@ -22,7 +22,7 @@ enum class CopyName { Hidden, Visible, Final };
 // Found by DestinationKey::account() and the remote path; a changed
 // password is another account and starts from nothing. All forgotten when
 // a publish to the target fails: the next one starts from the top.
-struct TargetFacts {
+struct TargetLearnt {
     // Which of the publish's names the server took last.
     CopyName firstName = CopyName::Hidden;
     // Publishes store straight over the final file, as a plain store does:
@@ -32,26 +32,26 @@ struct TargetFacts {
     // The server tells nothing of a file's permissions (no way of asking
     // for a file's status tells them): they cannot be kept, and are not
     // asked for again.
-    bool tellsNoFacts = false;
+    bool tellsNoStatus = false;
     // Where the name, a link, led: the copy can be opened beside that file
     // before the link is asked about again.
-    QString linkedTo;
+    QString symlinkTo;
     // The server renames only onto a free name: the list is removed to make
     // way, without a rename that it refuses first.
     bool removesToReplace = false;
 };
 
-TargetFacts RecallTarget(const DestinationKey& key, const QString& remotePath);
+TargetLearnt RecallTarget(const DestinationKey& key, const QString& remotePath);
 // Changes what is known of the target, under the lock: each publish changes
-// the facts it found out, never a whole set copied at its start, which
+// what it found out, never a whole set copied at its start, which
 // would undo what a publish in between learnt.
 void LearnTarget(const DestinationKey& key, const QString& remotePath,
-                 const std::function<void(TargetFacts&)>& change);
+                 const std::function<void(TargetLearnt&)>& change);
 
 // A publish to the target failed: each fact goes by its rule.
 void ForgetAfterFailure(const DestinationKey& key, const QString& remotePath);
 
-// A temporary copy this run made and could not remove: the link broke, the
+// A temporary copy this run made and could not remove: the connection broke, the
 // server did not answer or refused, the publish was cut short. Found by
 // DestinationKey::account() and the copy's folder; the next publish that
 // reaches the folder removes it. Never forgotten after a failure.
@@ -78,14 +78,14 @@ QList<OwedCopy> OwedCopiesAnywhere(const DestinationKey& key);
 void CopySettled(const DestinationKey& key, const QString& path);
 void CopyRefused(const DestinationKey& key, const QString& path);
 
-// Whether a publish is to look at a list's folder for copies of runs that
-// ended: once per run per account and list (a look judges only that list's
-// copies), and again once the time a look left for it has come
+// Whether a publish is to list a list's folder for copies of runs that
+// ended: once per run per account and list (a listing judges only that list's
+// copies), and again once the time a listing left for it has come
 // (PublishClock's sinceBoot). `list`: the path of the file published.
-bool FolderLookDue(const DestinationKey& key, const QString& list);
-// `againAt`: where the look left copies it could not judge yet (too young,
-// dated ahead, no time to judge them by), when to look again.
-void FolderLooked(const DestinationKey& key, const QString& list,
+bool FolderListingDue(const DestinationKey& key, const QString& list);
+// `againAt`: where the listing left copies it could not judge yet (too young,
+// dated ahead, no time to judge them by), when to list it again.
+void FolderListed(const DestinationKey& key, const QString& list,
                   std::optional<qint64> againAt = std::nullopt);
 
 // Forgets everything, as a new start of the program would: for tests and

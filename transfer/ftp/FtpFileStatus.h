@@ -19,7 +19,7 @@
 // UNIX.gid (pure-ftpd, pyftpdlib) or UNIX.owner and UNIX.group (proftpd),
 // as numbers: proftpd's UNIX.groupname is wrong for groups its own user
 // file does not name. 550: no such file.
-std::optional<RemoteFileFacts> FactsFromMlst(const QList<QByteArray>& lines);
+std::optional<FileStatus> StatusFromMlst(const QList<QByteArray>& lines);
 
 // From "STAT <path>": the "ls -l" line whose last path part is that of
 // `path` (a link's "-> target" after it), its type from the line's first
@@ -28,4 +28,4 @@ std::optional<RemoteFileFacts> FactsFromMlst(const QList<QByteArray>& lines);
 // line, or one saying "<path>: No such file or directory": no such file;
 // except for a path holding a space, which pure-ftpd and inetutils' ftpd
 // split into two, so that an answer without its line tells nothing.
-std::optional<RemoteFileFacts> FactsFromStat(const QList<QByteArray>& lines, const QString& path);
+std::optional<FileStatus> StatusFromStat(const QList<QByteArray>& lines, const QString& path);

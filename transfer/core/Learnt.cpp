@@ -1,4 +1,4 @@
-#include "LearntFacts.h"
+#include "Learnt.h"
 
 #include "PublishClock.h"
 
@@ -12,12 +12,12 @@ namespace {
 
 struct Memory {
     std::mutex mutex;
-    QHash<QByteArray, TargetFacts> targets;
+    QHash<QByteArray, TargetLearnt> targets;
     QSet<QByteArray> told;
     QHash<QByteArray, QList<OwedCopy>> owed; // by account and folder
-    // Accounts and lists whose folder was looked at, with when to look
+    // Accounts and lists whose folder was listed, with when to list
     // again, if ever.
-    QHash<QByteArray, std::optional<qint64>> looked;
+    QHash<QByteArray, std::optional<qint64>> listed;
     QList<std::function<void()>> alsoForget; // the engines' own stores
 };
 
@@ -36,14 +36,14 @@ QByteArray folderKey(const DestinationKey& key, const QString& folder) {
 
 } // namespace
 
-TargetFacts RecallTarget(const DestinationKey& key, const QString& remotePath) {
+TargetLearnt RecallTarget(const DestinationKey& key, const QString& remotePath) {
     Memory& m = memory();
     std::lock_guard lock(m.mutex);
     return m.targets.value(targetKey(key, remotePath));
 }
 
 void LearnTarget(const DestinationKey& key, const QString& remotePath,
-                 const std::function<void(TargetFacts&)>& change) {
+                 const std::function<void(TargetLearnt&)>& change) {
     Memory& m = memory();
     std::lock_guard lock(m.mutex);
     change(m.targets[targetKey(key, remotePath)]);
@@ -117,18 +117,18 @@ void CopyRefused(const DestinationKey& key, const QString& path) {
     }
 }
 
-bool FolderLookDue(const DestinationKey& key, const QString& list) {
+bool FolderListingDue(const DestinationKey& key, const QString& list) {
     Memory& m = memory();
     std::lock_guard lock(m.mutex);
-    const auto looked = m.looked.constFind(folderKey(key, list));
-    return looked == m.looked.cend() || (*looked && Clock().sinceBoot() >= **looked);
+    const auto listed = m.listed.constFind(folderKey(key, list));
+    return listed == m.listed.cend() || (*listed && Clock().sinceBoot() >= **listed);
 }
 
-void FolderLooked(const DestinationKey& key, const QString& list,
+void FolderListed(const DestinationKey& key, const QString& list,
                   std::optional<qint64> againAt) {
     Memory& m = memory();
     std::lock_guard lock(m.mutex);
-    m.looked.insert(folderKey(key, list), againAt);
+    m.listed.insert(folderKey(key, list), againAt);
 }
 
 void ForgetEverything() {
@@ -139,7 +139,7 @@ void ForgetEverything() {
         m.targets.clear();
         m.told.clear();
         m.owed.clear();
-        m.looked.clear();
+        m.listed.clear();
         alsoForget = m.alsoForget;
     }
     // Outside the lock: each store takes its own.

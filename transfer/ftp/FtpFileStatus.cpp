@@ -1,4 +1,4 @@
-#include "FtpFileFacts.h"
+#include "FtpFileStatus.h"
 
 #include <QRegularExpression>
 
@@ -125,25 +125,25 @@ quint32 modeFromText(QStringView bits) {
 }
 
 // A name that is there, of `kind`, with nothing more told.
-RemoteFileFacts existing(RemoteFileFacts::Kind kind) {
-    RemoteFileFacts facts;
-    facts.exists = true;
-    facts.kind = kind;
-    return facts;
+FileStatus existing(FileStatus::Kind kind) {
+    FileStatus status;
+    status.exists = true;
+    status.kind = kind;
+    return status;
 }
 
 } // namespace
 
-std::optional<RemoteFileFacts> FactsFromMlst(const QList<QByteArray>& lines) {
+std::optional<FileStatus> StatusFromMlst(const QList<QByteArray>& lines) {
     const auto reply = readReply(lines);
     if (!reply)
         return std::nullopt;
     if (reply->code == 550)
-        return RemoteFileFacts{};
+        return FileStatus{};
     if (reply->code != 250 || !reply->multiLine)
         return std::nullopt;
 
-    // RFC 3659: exactly one line of facts, led by a space.
+    // RFC 3659: exactly one line of status, led by a space.
     QByteArray entry;
     for (const QByteArray& line : reply->body) {
         if (!line.startsWith(' '))
@@ -152,13 +152,13 @@ std::optional<RemoteFileFacts> FactsFromMlst(const QList<QByteArray>& lines) {
             return std::nullopt;
         entry = line.mid(1);
     }
-    // Fact values hold no space: the first one ends the facts.
+    // Fact values hold no space: the first one ends the status.
     const qsizetype gap = entry.indexOf(' ');
     if (gap <= 0 || entry[gap - 1] != ';' || gap + 1 >= entry.size())
         return std::nullopt;
 
-    RemoteFileFacts facts;
-    facts.exists = true;
+    FileStatus status;
+    status.exists = true;
     QByteArray type, typeText, uid, gid, owner, group;
     for (const QByteArray& fact : entry.left(gap - 1).split(';')) {
         const qsizetype equals = fact.indexOf('=');
@@ -170,10 +170,10 @@ std::optional<RemoteFileFacts> FactsFromMlst(const QList<QByteArray>& lines) {
             type = value.toLower();
             typeText = value;
         } else if (name == "size") {
-            if (!(facts.size = sizeFrom(value)))
+            if (!(status.size = sizeFrom(value)))
                 return std::nullopt;
         } else if (name == "unix.mode") {
-            if (!(facts.mode = octalMode(value)))
+            if (!(status.mode = octalMode(value)))
                 return std::nullopt;
         } else if (name == "unix.uid") {
             uid = value;
@@ -190,32 +190,32 @@ std::optional<RemoteFileFacts> FactsFromMlst(const QList<QByteArray>& lines) {
     // RFC 3659's types, and the "OS.unix=slink:<target>" or
     // "OS.unix=symlink" that servers give a link.
     if (type == "dir" || type == "cdir" || type == "pdir") {
-        facts.kind = RemoteFileFacts::Kind::Folder;
+        status.kind = FileStatus::Kind::Folder;
     } else if (type.startsWith("os.unix=slink") || type.startsWith("os.unix=symlink")) {
-        facts.kind = RemoteFileFacts::Kind::Link;
+        status.kind = FileStatus::Kind::Symlink;
         const qsizetype colon = type.indexOf(':');
         if (colon >= 0)
-            facts.linkTarget = QString::fromUtf8(typeText.mid(colon + 1));
+            status.symlinkTarget = QString::fromUtf8(typeText.mid(colon + 1));
     } else if (type != "file") {
-        facts.kind = RemoteFileFacts::Kind::Other;
+        status.kind = FileStatus::Kind::Other;
     }
-    facts.owner = QString::fromUtf8(uid.isEmpty() ? owner : uid);
-    facts.group = QString::fromUtf8(gid.isEmpty() ? group : gid);
-    if (!printable(facts.owner) || !printable(facts.group))
+    status.owner = QString::fromUtf8(uid.isEmpty() ? owner : uid);
+    status.group = QString::fromUtf8(gid.isEmpty() ? group : gid);
+    if (!printable(status.owner) || !printable(status.group))
         return std::nullopt;
-    return facts;
+    return status;
 }
 
-std::optional<RemoteFileFacts> FactsFromStat(const QList<QByteArray>& lines, const QString& path) {
+std::optional<FileStatus> StatusFromStat(const QList<QByteArray>& lines, const QString& path) {
     const auto reply = readReply(lines);
     if (!reply)
         return std::nullopt;
     if (reply->code == 450 || reply->code == 550) {
-        // proftpd names a link that leads round in a loop so: a link,
+        // proftpd names a symlink that leads round in a loop so: a symlink,
         // though not where it leads.
         if (lines.first().contains("Too many levels of symbolic links"))
-            return existing(RemoteFileFacts::Kind::Link);
-        return RemoteFileFacts{};
+            return existing(FileStatus::Kind::Symlink);
+        return FileStatus{};
     }
     if ((reply->code != 211 && reply->code != 212 && reply->code != 213) || !reply->multiLine)
         return std::nullopt;
@@ -230,7 +230,7 @@ std::optional<RemoteFileFacts> FactsFromStat(const QList<QByteArray>& lines, con
     const QString missing = QStringLiteral(": No such file or directory");
     const QString wanted = lastPart(path);
 
-    std::optional<RemoteFileFacts> found;
+    std::optional<FileStatus> found;
     bool said = false, unreadable = false, listedFolder = false;
     for (const QByteArray& bytes : reply->body) {
         const QString line = QString::fromUtf8(bytes).trimmed();
@@ -262,30 +262,30 @@ std::optional<RemoteFileFacts> FactsFromStat(const QList<QByteArray>& lines, con
         const auto size = sizeFrom(match.captured(5).toLatin1());
         if (found || !size || !printable(match.captured(3)) || !printable(match.captured(4)))
             return std::nullopt;
-        RemoteFileFacts facts = existing(RemoteFileFacts::Kind::Regular);
-        facts.size = size;
-        facts.mode = modeFromText(match.capturedView(2));
-        facts.owner = match.captured(3);
-        facts.group = match.captured(4);
+        FileStatus status = existing(FileStatus::Kind::Regular);
+        status.size = size;
+        status.mode = modeFromText(match.capturedView(2));
+        status.owner = match.captured(3);
+        status.group = match.captured(4);
         if (type == u'l') {
-            facts.kind = RemoteFileFacts::Kind::Link;
-            facts.linkTarget = target;
+            status.kind = FileStatus::Kind::Symlink;
+            status.symlinkTarget = target;
         } else if (type == u'd') {
-            facts.kind = RemoteFileFacts::Kind::Folder;
+            status.kind = FileStatus::Kind::Folder;
         } else if (type != u'-') {
-            facts.kind = RemoteFileFacts::Kind::Other;
+            status.kind = FileStatus::Kind::Other;
         }
-        found = facts;
+        found = status;
     }
     if (found)
         return found;
     // vsftpd and proftpd answer for a folder with its own entries: where
     // the name is not among them, it is that folder.
     if (listedFolder)
-        return existing(RemoteFileFacts::Kind::Folder);
+        return existing(FileStatus::Kind::Folder);
     if (said)
-        return RemoteFileFacts{};
+        return FileStatus{};
     if (unreadable || path.contains(u' '))
         return std::nullopt;
-    return RemoteFileFacts{};
+    return FileStatus{};
 }

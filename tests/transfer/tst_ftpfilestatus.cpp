@@ -2,7 +2,7 @@
 // (vsftpd, proftpd, pure-ftpd, inetutils' ftpd, pyftpdlib) sent it on
 // loopback, and answers that must not be taken for a file; and the folder
 // listings (MLSD, LIST -a) they send.
-#include "FtpFileFacts.h"
+#include "FtpFileStatus.h"
 #include "FtpListing.h"
 
 #include <QDateTime>
@@ -20,26 +20,26 @@ QList<QByteArray> reply(std::initializer_list<const char*> lines) {
 
 // "nothing", "missing", "folder", "other", "link to <target>", or "size
 // mode owner group" of a regular file.
-QString describe(const std::optional<RemoteFileFacts>& facts) {
-    if (!facts)
+QString describe(const std::optional<FileStatus>& status) {
+    if (!status)
         return "nothing";
-    if (!facts->exists)
+    if (!status->exists)
         return "missing";
-    switch (facts->kind) {
-    case RemoteFileFacts::Kind::Regular:
+    switch (status->kind) {
+    case FileStatus::Kind::Regular:
         break;
-    case RemoteFileFacts::Kind::Link:
-        return "link to " + facts->linkTarget;
-    case RemoteFileFacts::Kind::Folder:
+    case FileStatus::Kind::Symlink:
+        return "link to " + status->symlinkTarget;
+    case FileStatus::Kind::Folder:
         return "folder";
-    case RemoteFileFacts::Kind::Other:
+    case FileStatus::Kind::Other:
         return "other";
     }
     return QStringLiteral("%1 %2 %3 %4")
-        .arg(facts->size ? QString::number(*facts->size) : "-",
-             facts->mode ? "0" + QString::number(*facts->mode, 8) : "-",
-             facts->owner.isEmpty() ? "-" : facts->owner,
-             facts->group.isEmpty() ? "-" : facts->group);
+        .arg(status->size ? QString::number(*status->size) : "-",
+             status->mode ? "0" + QString::number(*status->mode, 8) : "-",
+             status->owner.isEmpty() ? "-" : status->owner,
+             status->group.isEmpty() ? "-" : status->group);
 }
 
 // Listing lines, each with its CRLF, as one piece.
@@ -82,7 +82,7 @@ QString readAll(FtpListingReader::Format format, const QList<QByteArray>& pieces
 
 } // namespace
 
-class tst_FtpFileFacts : public QObject {
+class tst_FtpFileStatus : public QObject {
     Q_OBJECT
 private slots:
     void mlst_data();
@@ -94,9 +94,9 @@ private slots:
     void manyEntries();
 };
 
-void tst_FtpFileFacts::mlst_data() {
+void tst_FtpFileStatus::mlst_data() {
     QTest::addColumn<QList<QByteArray>>("lines");
-    QTest::addColumn<QString>("facts");
+    QTest::addColumn<QString>("status");
 
     // clang-format off
     QTest::newRow("proftpd: file in a subfolder") << reply({
@@ -140,7 +140,7 @@ void tst_FtpFileFacts::mlst_data() {
         "250 End."}) << "folder";
     // pyftpdlib tells the mode only after OPTS MLST asks for it, in
     // Python's notation and without setuid, setgid and sticky bits.
-    QTest::newRow("pyftpdlib: default facts") << reply({
+    QTest::newRow("pyftpdlib: default status") << reply({
         "250-Listing \"/public_html/channel_list.txt\":",
         " modify=20261208125128;perm=radfwMT;size=7;type=file;unique=fe00ga7243d; /public_html/channel_list.txt",
         "250 End MLST."}) << "7 - - -";
@@ -170,7 +170,7 @@ void tst_FtpFileFacts::mlst_data() {
     QTest::newRow("pure-ftpd: a link, its target not told") << reply({"250-Begin", " type=OS.unix=slink:;size=20;UNIX.mode=0777; public_html/channel_list.txt", "250 End."}) << "link to ";
     QTest::newRow("symbolic link") << reply({"250-Begin", " type=OS.unix=slink:/x;size=7; a", "250 End."}) << "link to /x";
     QTest::newRow("no path") << reply({"250-Begin", " type=file;size=7;", "250 End."}) << "nothing";
-    QTest::newRow("facts not ended by ;") << reply({"250-Begin", " type=file;size=7 a", "250 End."}) << "nothing";
+    QTest::newRow("status not ended by ;") << reply({"250-Begin", " type=file;size=7 a", "250 End."}) << "nothing";
     QTest::newRow("size not a number") << reply({"250-Begin", " type=file;size=-7; a", "250 End."}) << "nothing";
     QTest::newRow("size beyond 64 bits") << reply({"250-Begin", " type=file;size=99999999999999999999; a", "250 End."}) << "nothing";
     QTest::newRow("mode not octal") << reply({"250-Begin", " type=file;UNIX.mode=0648; a", "250 End."}) << "nothing";
@@ -184,16 +184,16 @@ void tst_FtpFileFacts::mlst_data() {
     // clang-format on
 }
 
-void tst_FtpFileFacts::mlst() {
+void tst_FtpFileStatus::mlst() {
     QFETCH(QList<QByteArray>, lines);
-    QFETCH(QString, facts);
-    QCOMPARE(describe(FactsFromMlst(lines)), facts);
+    QFETCH(QString, status);
+    QCOMPARE(describe(StatusFromMlst(lines)), status);
 }
 
-void tst_FtpFileFacts::stat_data() {
+void tst_FtpFileStatus::stat_data() {
     QTest::addColumn<QList<QByteArray>>("lines");
     QTest::addColumn<QString>("path");
-    QTest::addColumn<QString>("facts");
+    QTest::addColumn<QString>("status");
 
     const QString final = "public_html/channel_list.txt";
     const QString spaced = "public_html/with space.txt";
@@ -340,14 +340,14 @@ void tst_FtpFileFacts::stat_data() {
     // clang-format on
 }
 
-void tst_FtpFileFacts::stat() {
+void tst_FtpFileStatus::stat() {
     QFETCH(QList<QByteArray>, lines);
     QFETCH(QString, path);
-    QFETCH(QString, facts);
-    QCOMPARE(describe(FactsFromStat(lines, path)), facts);
+    QFETCH(QString, status);
+    QCOMPARE(describe(StatusFromStat(lines, path)), status);
 }
 
-void tst_FtpFileFacts::listing_data() {
+void tst_FtpFileStatus::listing_data() {
     QTest::addColumn<FtpListingReader::Format>("format");
     QTest::addColumn<QList<QByteArray>>("pieces");
     QTest::addColumn<QString>("entries");
@@ -429,7 +429,7 @@ void tst_FtpFileFacts::listing_data() {
     QTest::newRow("no name") << list << QList<QByteArray>{joined({
         "-rw-r--r-- 1 u g 5 Dec  9 13:10", "-rw-r--r-- 1 u g 5 Dec  9 13:10 ", "", "-rw-r--r-- 1 u g 5 Dec  9"})}
         << " (4 lines)";
-    QTest::newRow("MLSD: no name, no facts") << mlsd << QList<QByteArray>{joined({
+    QTest::newRow("MLSD: no name, no status") << mlsd << QList<QByteArray>{joined({
         "type=file;size=5;", "type=file;size=5; ", "type=file;size=5 a", " bare name", "size=1; /public_html/a"})}
         << "o bare name | o a (5 lines)";
     QTest::newRow("MLSD: other spellings and kinds") << mlsd << QList<QByteArray>{joined({
@@ -486,7 +486,7 @@ void tst_FtpFileFacts::listing_data() {
 }
 
 // Each listing gives the same, fed as it came or a byte at a time.
-void tst_FtpFileFacts::listing() {
+void tst_FtpFileStatus::listing() {
     QFETCH(FtpListingReader::Format, format);
     QFETCH(QList<QByteArray>, pieces);
     QFETCH(QString, entries);
@@ -502,7 +502,7 @@ void tst_FtpFileFacts::listing() {
 
 // A folder of any size: only the first MaxKept wanted entries are kept,
 // but every line is read.
-void tst_FtpFileFacts::manyEntries() {
+void tst_FtpFileStatus::manyEntries() {
     FtpListingReader reader(FtpListingReader::Format::Mlsd,
                             [](const QByteArray& name) { return name.endsWith(".part"); });
     for (int i = 0; i < 100'000; ++i)
@@ -514,5 +514,5 @@ void tst_FtpFileFacts::manyEntries() {
     QCOMPARE(reader.entries().last().name, "f1499.part");
 }
 
-QTEST_APPLESS_MAIN(tst_FtpFileFacts)
-#include "tst_ftpfilefacts.moc"
+QTEST_APPLESS_MAIN(tst_FtpFileStatus)
+#include "tst_ftpfilestatus.moc"
