@@ -14,6 +14,7 @@
 //
 // SFTP asks for a typed password through the built program's askpass.
 
+#include "TransferRuntime.h"
 #include "AskPass.h"
 #include "TransferInet.h"
 #include "HeldSessions.h"
@@ -22,7 +23,6 @@
 
 #include <QCoreApplication>
 
-#include <curl/curl.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -39,7 +39,7 @@ int main(int argc, char* argv[]) {
                      argv[0]);
         return 2;
     }
-    curl_global_init(CURL_GLOBAL_DEFAULT);
+    const TransferRuntime::Guard runtime;
     int failed = 0;
     {
         QCoreApplication app(argc, argv);
@@ -78,7 +78,6 @@ int main(int argc, char* argv[]) {
         }
         CloseHeldSessions();
     }
-    curl_global_cleanup();
     std::printf("ok %d\n", failed == 0 ? 1 : 0);
     return failed == 0 ? 0 : 1;
 }

@@ -9,6 +9,7 @@
 // connection more), and after an agent with eight refused keys. Needs root
 // (sshd logs in a system user); exits 77 where it cannot run.
 
+#include "TransferRuntime.h"
 #include "AskPass.h"
 #include "TransferInet.h"
 #include "HeldSessions.h"
@@ -21,7 +22,6 @@
 #include <QFile>
 #include <QTemporaryDir>
 
-#include <curl/curl.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -45,7 +45,7 @@ struct Case {
 } // namespace
 
 int main(int argc, char* argv[]) {
-    curl_global_init(CURL_GLOBAL_DEFAULT);
+    const TransferRuntime::Guard runtime;
     QCoreApplication app(argc, argv);
     SetAskPassProgram(QStringLiteral(HARLUNE_ASKPASS_PROGRAM));
     const int rounds = argc > 1 ? std::atoi(argv[1]) : 20;
@@ -127,6 +127,5 @@ int main(int argc, char* argv[]) {
                     times[i][times[i].size() / 2], cases[i].name, double(connections[i]) / rounds);
     }
     server.stop();
-    curl_global_cleanup();
     return 0;
 }

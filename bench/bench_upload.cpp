@@ -6,6 +6,7 @@
 //
 // The buffer size is taken only by bench_upload_sweep.
 
+#include "TransferRuntime.h"
 #include "TransferInet.h"
 #include "ProcStats.h"
 #include "ResponseCodes.h"
@@ -13,7 +14,6 @@
 
 #include <QCoreApplication>
 
-#include <curl/curl.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -69,7 +69,7 @@ int main(int argc, char* argv[]) {
     }
 #endif
     // As the program does: before any thread exists.
-    curl_global_init(CURL_GLOBAL_DEFAULT);
+    const TransferRuntime::Guard runtime;
     bool ok = false;
     qint32 code = ResponseCodes::NoOperation;
     double elapsedMs = 0;
@@ -90,7 +90,6 @@ int main(int argc, char* argv[]) {
         elapsedMs = bench::nowMs() - start;
         cpuMs = bench::cpuMs() - cpu0;
     }
-    curl_global_cleanup();
     std::printf("ok %d\ncode %d\nelapsed_ms %.3f\ncpu_ms %.3f\nvmhwm_kib %ld\n", ok ? 1 : 0, code,
                 elapsedMs, cpuMs, bench::peakRssKiB());
     return ok ? 0 : 1;

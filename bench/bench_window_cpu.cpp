@@ -4,6 +4,7 @@
 //
 //   bench_window_cpu HOST USER PASSWORD LOCAL [REMOTE_LOCATION]
 
+#include "TransferRuntime.h"
 #include "TransferInet.h"
 #include "ProcStats.h"
 #include "WindowBoxes.h"
@@ -16,7 +17,6 @@
 #include <QPushButton>
 #include <QTimer>
 
-#include <curl/curl.h>
 
 #include <cstdio>
 
@@ -36,7 +36,7 @@ int main(int argc, char* argv[]) {
     }
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
-    curl_global_init(CURL_GLOBAL_DEFAULT);
+    const TransferRuntime::Guard runtime;
     int rc = 1;
     {
         QApplication app(argc, argv);
@@ -80,6 +80,5 @@ int main(int argc, char* argv[]) {
                     wallMs > 0 ? 100.0 * cpuMs / wallMs : 0.0);
         rc = result == QLatin1String("Success") ? 0 : 1;
     }
-    curl_global_cleanup();
     return rc;
 }

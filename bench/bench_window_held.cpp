@@ -5,6 +5,7 @@
 //
 //   bench_window_held HOST USER PASSWORD LOCAL [REMOTE_LOCATION]
 
+#include "TransferRuntime.h"
 #include "AskPass.h"
 #include "TransferInet.h"
 #include "CursorBlinkLimit.h"
@@ -20,7 +21,6 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
-#include <curl/curl.h>
 
 #include <cstdio>
 #include <unistd.h>
@@ -38,7 +38,7 @@ int main(int argc, char* argv[]) {
         std::fprintf(stderr, "usage: %s HOST USER PASSWORD LOCAL [REMOTE_LOCATION]\n", argv[0]);
         return 2;
     }
-    curl_global_init(CURL_GLOBAL_DEFAULT);
+    const TransferRuntime::Guard runtime;
     int rc = 1;
     {
         QApplication app(argc, argv);
@@ -87,6 +87,5 @@ int main(int argc, char* argv[]) {
         CloseHeldSessions();
         rc = result == QLatin1String("Success") ? 0 : 1;
     }
-    curl_global_cleanup();
     return rc;
 }

@@ -1,10 +1,8 @@
 #include "TestProgram.h"
 
-#include <curl/curl.h>
-
-#include <mutex>
+#include "TransferRuntime.h"
 
 void SetUpTestProgram() {
-    static std::once_flag done;
-    std::call_once(done, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    // As main() holds it, for the whole of the test program's run.
+    static const TransferRuntime::Guard runtime;
 }
