@@ -1,4 +1,5 @@
-// The options each transport adds to a session: TLS for FTPS.
+// CurlSession's TLS, in a file of its own: what each transport adds to a
+// session (TLS for FTPS) and the options of its TLS.
 #include "CurlSession.h"
 #include "DrainingClose.h"
 
