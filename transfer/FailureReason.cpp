@@ -52,7 +52,7 @@ public:
             return QStringLiteral("%1 on the server is a folder or another kind of file than a "
                                   "list can replace; nothing was changed")
                 .arg(quoted(job_.remoteFileName));
-        case LinkLoop:
+        case SymlinkLoop:
             return QStringLiteral("%1 on the server is a symlink that leads round in a loop, or "
                                   "through too many symlinks; nothing was changed")
                 .arg(quoted(job_.remoteFileName));

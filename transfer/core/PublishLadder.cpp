@@ -34,10 +34,10 @@ public:
             case Step::OpenFile: step = openFile(); break;
             case Step::TakeTurn: step = takeTurn(); break;
             case Step::OpenSession: step = openSession(); break;
-            case Step::StatList: step = ladder(); break;
+            case Step::StatList: step = steps(); break;
             case Step::RunAgainFresh:
             case Step::RunAgainUncapped: step = runAgain(step); break;
-            default: step = Step::End; break; // the ladder's own steps, run within it
+            default: step = Step::End; break; // the steps' own, run within steps()
             }
         }
         if (session_)
@@ -84,11 +84,11 @@ private:
         return session_ ? Step::StatList : end(ResponseCodes::NoSession);
     }
 
-    Step ladder() {
-        PublishSteps ladder(*session_, job_, file_, key_, token_, open_, abort_, settle_);
-        code_ = ladder.run();
+    Step steps() {
+        PublishSteps steps(*session_, job_, file_, key_, token_, open_, abort_, settle_);
+        code_ = steps.run();
         if (code_ == ResponseCodes::Ok) {
-            ladder.learn();
+            steps.learn();
             // Held under the TLS it ended up with, which is what the next
             // publish that may use it asks for.
             const SessionTls tls = session_->tls();

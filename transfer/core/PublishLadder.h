@@ -31,8 +31,8 @@ enum class PublishStep {
     CleanUp,              // the publish's own copies go, or are owed to the next publish
     RunAgainFresh,        // the held session had ended or cannot carry it: again on a fresh one
     RunAgainUncapped,     // the server refuses TLS 1.2: again on a fresh session without the cap
-    // A bare host's TLS, tried in turn by the engine that speaks it
-    // (PublishPreferringTls) around the states above:
+    // A bare host's TLS, tried in turn around the states above by the
+    // engine that speaks it:
     TlsUnverified,        // the certificate could not be verified: again, accepting it
     TlsClear,             // TLS broke with a server that never took it: once more in clear text
     End,

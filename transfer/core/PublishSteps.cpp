@@ -129,7 +129,7 @@ NextStep PublishSteps::followSymlinks() {
     };
     for (int hops = 0; before_.kind == Kind::Symlink; ++hops) {
         if (hops == MaxSymlinks)
-            return end(ResponseCodes::LinkLoop);
+            return end(ResponseCodes::SymlinkLoop);
         const QString next = linkedPath(final_, before_.symlinkTarget);
         s_.trace(final_.toUtf8() + " is a symlink to \"" + before_.symlinkTarget.toUtf8() + '"');
         if (next.isEmpty())

@@ -34,7 +34,7 @@ public:
     using Step = PublishStep;
 
     // `token`: what makes the publish's temporary names its own, the same
-    // in every round of one publish, so that a round run again on a fresh
+    // in every run of one publish, so that a publish run again on a fresh
     // session takes over the name an earlier one may have opened.
     // `open`: a session of its own, for a rename the connection broke.
     // `abort`: the publish's own flag, for a fresh session of its own.

@@ -27,5 +27,5 @@ constexpr qint32 NoSession = 2010; // no connection could be set up at all
 // The remote name is a folder or another kind of file than a regular one,
 // or a symlink that leads to one
 constexpr qint32 NotAFile = 2011;
-constexpr qint32 LinkLoop = 2012; // a link there leads round in a loop
+constexpr qint32 SymlinkLoop = 2012; // a symlink there leads round in a loop
 } // namespace ResponseCodes
