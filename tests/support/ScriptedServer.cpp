@@ -123,6 +123,10 @@ public:
             s_.inPlaceCut = s_.inPlaceCut || (onList && p != Play::DoneDropped);
             return failed(p);
         }
+        if (std::exchange(shortStore_, false)) {
+            bytes.chop(1);
+            s_.inPlaceCut = s_.inPlaceCut || onList;
+        }
         const ScriptedNode& node = write(path, bytes, mode);
         if (!onList)
             s_.lastWrite_[path] = before;
@@ -342,6 +346,9 @@ private:
             s_.otherAtWork_ = true;
             landOther();
             break;
+        case Ending::ShortStore:
+            shortStore_ = true;
+            break;
         case Ending::OtherSweeps:
             s_.files.removeIf([&](const auto& it) {
                 return it.value().copy && it.value().list == s_.list_ && it.value().run == s_.run;
@@ -430,6 +437,7 @@ private:
     bool dead_ = false;
     bool firstFailed_ = false;
     bool capRefused_ = false; // the handshake failed under the TLS 1.2 cap
+    bool shortStore_ = false; // the store being played is kept one byte short
     bool sawFailure_ = false;
     bool mayHaveStored_ = false;
     qint32 code_ = ResponseCodes::Ok;

@@ -58,11 +58,14 @@ enum class Ending {
     OtherLands,  // another publisher's renames land on the list, now and whenever it is free
     OtherSweeps, // another publisher's sweep removes this run's copies first
     ConnectionDown,    // the network goes: this and every later request fails
+    // Played only where a row names it: a store the server keeps one byte
+    // short of, and says so (a disk that filled up meanwhile).
+    ShortStore,
 };
 inline constexpr const char* EndingNames[] = {
     "none",       "drop before", "drop after", "no reply",     "refused",
     "close before", "close after", "kill",     "other lands", "other sweeps",
-    "connection down",
+    "connection down", "short store",
 };
 
 // Thrown where the script kills the program: the publish unwinds at once,

@@ -133,7 +133,7 @@ struct World {
         } catch (const ScriptedKill&) {
             outcome.killed = true;
         }
-        status = RecallTarget(KeyFor(job), list);
+        learnt = RecallTarget(KeyFor(job), list);
         for (auto it = endings.cbegin(); it != endings.cend(); ++it)
             refusedThisRun = refusedThisRun || (*it == Ending::Refused && it.key() < server.requests);
         connectionGone = endings.values().contains(Ending::ConnectionDown);
@@ -147,7 +147,7 @@ struct World {
     QByteArray previous;            // what the list held before the last publish
     bool hadList = false;           // whether there was one
     QByteArray lastSent;            // what the publish before it sent: an owed copy holds it
-    TargetLearnt status;              // what the program learnt of the list
+    TargetLearnt learnt;              // what the program learnt of the list
     bool refusedThisRun = false;    // the server refused a request, once, in this run
     bool connectionGone = false;      // the last publish lost the network for good
     bool swept = false;             // another publisher took the last publish's copies
@@ -227,7 +227,7 @@ QStringList checkCut(World& w, const QString& typed, Ending ending, const World:
         broken << QStringLiteral("a copy waited %1 replies").arg(w.server.longestCopySilence);
     // Nothing learnt from a refusal the publish or another publisher caused.
     if (ending != Ending::Refused && !w.refusedThisRun) {
-        const TargetLearnt& f = w.status;
+        const TargetLearnt& f = w.learnt;
         const bool inPlace = b.rename == B::Rename::Nothing ||
                              (b.rename == B::Rename::OnlyFreeName && b.removalsRefused) ||
                              b.status == B::Status::ModesFixed || b.status == B::Status::OtherGroup;
@@ -369,6 +369,7 @@ private slots:
     void faults();
     void randomWalks();
     void stepTable();
+    void reasonKept();
     void silenceLimit();
 };
 
@@ -514,6 +515,18 @@ void tst_PublishScript::randomWalks() {
 // The README's table of steps, with where each goes on to, is what the
 // publishes above took: every change they took is in the table, and every
 // change in the table was taken.
+// A store in place that the server keeps short, where the list was removed
+// for the copy and another publisher's list came first: the publish fails
+// with the store's own reason, not the session's last.
+void tst_PublishScript::reasonKept() {
+    World w(B{B::Rename::OnlyFreeName});
+    const World::Outcome outcome =
+        w.publish(List, {{4, Ending::OtherLands}, {13, Ending::ShortStore}});
+    QVERIFY2(w.server.trace.contains("step: finish on a fresh session"),
+             w.server.trace.join('\n').constData());
+    QCOMPARE(outcome.code, ResponseCodes::SizeMismatch);
+}
+
 void tst_PublishScript::stepTable() {
     QFile readme(QStringLiteral(HARLUNE_SOURCE_DIR "/README.md"));
     QVERIFY(readme.open(QIODevice::ReadOnly | QIODevice::Text));
