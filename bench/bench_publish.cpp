@@ -14,9 +14,9 @@
 //
 // SFTP asks for a typed password through the built program's askpass.
 
-#include "TransferRuntime.h"
 #include "AskPass.h"
 #include "TransferInet.h"
+#include "TransferRuntime.h"
 #include "HeldSessions.h"
 #include "ProcStats.h"
 #include "UploadFile.h"

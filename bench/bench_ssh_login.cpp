@@ -9,9 +9,9 @@
 // connection more), and after an agent with eight refused keys. Needs root
 // (sshd logs in a system user); exits 77 where it cannot run.
 
-#include "TransferRuntime.h"
 #include "AskPass.h"
 #include "TransferInet.h"
+#include "TransferRuntime.h"
 #include "HeldSessions.h"
 #include "SecureTestServer.h"
 #include "SshAccount.h"

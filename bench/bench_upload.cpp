@@ -6,8 +6,8 @@
 //
 // The buffer size is taken only by bench_upload_sweep.
 
-#include "TransferRuntime.h"
 #include "TransferInet.h"
+#include "TransferRuntime.h"
 #include "ProcStats.h"
 #include "ResponseCodes.h"
 #include "UploadFile.h"

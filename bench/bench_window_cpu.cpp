@@ -4,8 +4,8 @@
 //
 //   bench_window_cpu HOST USER PASSWORD LOCAL [REMOTE_LOCATION]
 
-#include "TransferRuntime.h"
 #include "TransferInet.h"
+#include "TransferRuntime.h"
 #include "ProcStats.h"
 #include "WindowBoxes.h"
 #include "frmUpload.h"

@@ -5,9 +5,9 @@
 //
 //   bench_window_held HOST USER PASSWORD LOCAL [REMOTE_LOCATION]
 
-#include "TransferRuntime.h"
 #include "AskPass.h"
 #include "TransferInet.h"
+#include "TransferRuntime.h"
 #include "CursorBlinkLimit.h"
 #include "HeldSessions.h"
 #include "WindowBoxes.h"

@@ -8,12 +8,12 @@
 namespace {
 
 int curlCode(const FailureWords& w) {
-    const FtpFailure* failure = FtpFailureIn(w.report());
+    const FtpFailure* failure = FtpFailureOf(w.report());
     return failure ? failure->curlCode : CURLE_OK;
 }
 
 QString curlSays(const FailureWords& w) {
-    const FtpFailure* failure = FtpFailureIn(w.report());
+    const FtpFailure* failure = FtpFailureOf(w.report());
     return failure ? QString::fromUtf8(failure->curlError).toLower() : QString();
 }
 
@@ -79,7 +79,7 @@ QString FtpFailureWhy(const FailureWords& w) {
 }
 
 QString FtpFailureDetail(const FailureWords& w) {
-    const FtpFailure* failure = FtpFailureIn(w.report());
+    const FtpFailure* failure = FtpFailureOf(w.report());
     if (!failure || failure->curlError.isEmpty())
         return {};
     return QStringLiteral(" (") +

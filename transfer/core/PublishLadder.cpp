@@ -46,11 +46,14 @@ public:
     }
 
 private:
+    // On the session where there is one; the steps trace their own.
     void trace(Step step) const {
+        if (step == Step::StatList)
+            return;
         const QByteArray line = QByteArray("step: ") + NameOf(step);
-        if (session_ && step != Step::StatList)
+        if (session_)
             session_->trace(line);
-        else if (!session_)
+        else
             qCDebug(lcTransfer).noquote() << line;
     }
     Step end(qint32 code) {

@@ -20,6 +20,6 @@ constexpr qint32 CurlBase = EngineBase;
 } // namespace ResponseCodes
 
 // The FTP engine's account in `report`, or null where it noted none.
-inline const FtpFailure* FtpFailureIn(const PublishReport& report) {
+inline const FtpFailure* FtpFailureOf(const PublishReport& report) {
     return std::any_cast<FtpFailure>(&report.engine);
 }

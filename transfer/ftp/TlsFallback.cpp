@@ -127,7 +127,7 @@ qint32 PublishPreferringTls(PublishJob job, const std::atomic<bool>& abort, Secu
     // whatever libcurl called it. So is one that shows another certificate
     // than the first one seen from it in this run.
     // A refused AUTH is the server's reply to libcurl, which says why.
-    const FtpFailure* failure = FtpFailureIn(report);
+    const FtpFailure* failure = FtpFailureOf(report);
     const int curl = failure && failure->curlCode ? failure->curlCode : code - ResponseCodes::CurlBase;
     if (!abort && ((job.tlsRequired && (curl == CURLE_USE_SSL_FAILED || BrokenByTls(code))) ||
                    (memory.tlsPin == TlsPin::Verified && curl == CURLE_PEER_FAILED_VERIFICATION) ||
